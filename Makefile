@@ -1,0 +1,66 @@
+# The two commands a new user runs: `make demo` and `make test`. Each creates its
+# own virtual environment, installs the package into it (an editable install whose
+# CMake build directory is kept, so a second run only rebuilds what changed) and
+# then runs the demo or the tests. When Python 3.8 is on the machine, `make test`
+# also builds and runs the suite under it.
+
+PYTHON ?= python3
+VENV ?= .venv
+PYTHON38 ?= $(firstword $(shell command -v python3.8 >/dev/null 2>&1 && python3.8 -c 'import sys; print(sys.executable)' 2>/dev/null) $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(wildcard /usr/bin/python3.8))
+VENV38 ?= .venv38
+PYTEST_ARGS ?=
+PIP_QUIET ?= -q
+
+BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
+TEST_DEPS = "pytest>=7" "hypothesis>=6"
+
+.PHONY: demo test test-default test-py38 install install38 bench fuzz leakcheck test-asan lint format clean
+
+demo: install
+	$(VENV)/bin/python examples/demo.py
+
+test: test-default test-py38
+
+test-default: install
+	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+test-py38:
+ifneq ($(PYTHON38),)
+	$(MAKE) --no-print-directory install38
+	$(VENV38)/bin/python -m pytest $(PYTEST_ARGS)
+else
+	@echo "python3.8 not found: skipping the Python 3.8 run"
+endif
+
+# --- environments ---------------------------------------------------------
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+$(VENV38)/.deps: pyproject.toml
+	$(PYTHON38) -m venv $(VENV38)
+	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(VENV38)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+install: $(VENV)/.deps
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+
+install38: $(VENV38)/.deps
+	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+
+lint:
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff
+	$(VENV)/bin/ruff check src tests benchmarks examples
+	$(VENV)/bin/ruff format --check src tests benchmarks examples
+
+format:
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff
+	$(VENV)/bin/ruff format src tests benchmarks examples
+	clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
+
+clean:
+	rm -rf build $(VENV) $(VENV38)

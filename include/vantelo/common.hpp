@@ -1,0 +1,149 @@
+// Shared pieces of vantelo's extension modules: looking up module attributes at
+// call time, raising the package's exceptions, issuing warnings, building Python
+// classes whose methods are C++ functions, and the small expression helpers that
+// cvxpy needs (comparisons that yield constraints rather than booleans).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace vantelo {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Module attributes
+// ---------------------------------------------------------------------------
+
+// `module.name`, looked up at call time so that a caller who replaces a module
+// attribute (a stand-in for `tidewell`, a custom `OptimizeHelper`) changes what
+// the next call uses.
+py::object module_attr(const char *module, const char *name);
+
+// Binds `module.<alias>` to `source.<name>`: the module-level names that the
+// Python modules of the package import.
+void import_into(py::module_ &module, const char *source, const char *name,
+                 const char *alias = nullptr);
+
+// ---------------------------------------------------------------------------
+// Errors and warnings
+// ---------------------------------------------------------------------------
+
+// Raises `cls(message)` as a Python exception.
+[[noreturn]] void raise(py::handle cls, py::handle message);
+
+// Raises `cls(message)` with `cause`, the exception being handled, kept as its
+// `__context__`, as a Python `raise` inside an `except` block does.
+[[noreturn]] void raise_in_context(py::handle cls, py::handle message,
+                                   py::error_already_set &cause);
+
+// Raises the `InvalidArgument` that `module` holds.
+[[noreturn]] void raise_invalid_argument(const char *module, py::handle message);
+
+// Issues `module.warnings.warn(message, module.OptimizerWarning, 1)`. A compiled
+// function has no Python frame, so stack level 1 points at the Python line that
+// called into the package.
+void warn_optimizer(const char *module, py::handle message);
+
+// The `assert x == 1.0` of the objectives: skipped when Python runs with -O.
+void assert_unscaled(py::handle zeta);
+
+// `obj` as a pandas Series: a Series is returned as it is, anything else goes
+// through `module.pd.Series`; what that refuses becomes the module's
+// InvalidArgument naming the argument.
+py::object ensure_series(const char *module, py::handle obj, py::handle name);
+
+// ---------------------------------------------------------------------------
+// Formatting
+// ---------------------------------------------------------------------------
+
+// `template.format(args...)`: messages use Python's str() of their values.
+template <typename... Args>
+py::str format(const char *template_text, Args &&...args) {
+    return py::str(template_text).format(std::forward<Args>(args)...);
+}
+
+// `template % args` (printf-style formatting, for the few %r messages).
+py::str percent_format(const char *template_text, py::handle args);
+
+// ---------------------------------------------------------------------------
+// Expression helpers: pybind11's comparison operators return bool, but cvxpy
+// expressions compare into constraint objects, so these keep the object.
+// ---------------------------------------------------------------------------
+
+py::object less_equal(py::handle a, py::handle b);
+py::object greater_equal(py::handle a, py::handle b);
+py::object equal_to(py::handle a, py::handle b);
+py::object matmul(py::handle a, py::handle b);
+py::object power(py::handle a, py::handle b);
+bool truthy(py::handle value);
+bool rich_less(py::handle a, py::handle b);
+bool rich_greater(py::handle a, py::handle b);
+bool rich_equal(py::handle a, py::handle b);
+bool is_instance(py::handle value, py::handle type);
+
+// ---------------------------------------------------------------------------
+// Risk terms. With a helper that offers the risk model's factor form
+// (cov = root @ root.T + diag(specific)), the quadratic form is written through
+// it, which keeps the problem sparse; with any other helper it is
+// `cp.quad_form(x, cov)` over the dense matrix.
+// ---------------------------------------------------------------------------
+
+enum class Universe { Pool, Union };
+
+// xᵀ·cov·x as a cvxpy expression, cov the pool's or the union's covariance.
+py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
+
+// wᵀ·cov·w for a plain weight vector, as a float.
+double portfolio_variance(py::handle weights, py::handle helper);
+
+// ---------------------------------------------------------------------------
+// Classes built from C++. Users subclass them like any Python class, so they
+// are made by calling the metaclass with a namespace, and their methods are
+// C++ functions bound as Python methods.
+// ---------------------------------------------------------------------------
+
+class ClassBuilder {
+  public:
+    ClassBuilder(py::module_ module, const char *name, py::object doc = py::none(),
+                 py::tuple bases = py::tuple(), py::object metaclass = py::none());
+
+    template <typename Func, typename... Extra>
+    ClassBuilder &method(const char *name, Func &&func, const Extra &...extra) {
+        py::cpp_function fn(std::forward<Func>(func), py::name(name), py::is_method(cls_),
+                            py::sibling(py::getattr(cls_, name, py::none())), extra...);
+        cls_.attr(name) = fn;
+        return *this;
+    }
+
+    // pybind11 treats a function named __init__ as a constructor of its own
+    // types, so the initialiser is created under another name and then bound.
+    template <typename Func, typename... Extra>
+    ClassBuilder &init(Func &&func, const Extra &...extra) {
+        py::cpp_function fn(std::forward<Func>(func), py::name("initialise"),
+                            py::is_method(cls_), extra...);
+        cls_.attr("__init__") = fn;
+        return *this;
+    }
+
+    template <typename Getter>
+    ClassBuilder &readonly_property(const char *name, Getter &&getter) {
+        py::cpp_function fget(std::forward<Getter>(getter), py::is_method(cls_));
+        cls_.attr(name) = py::module_::import("builtins").attr("property")(fget);
+        return *this;
+    }
+
+    ClassBuilder &attr(const char *name, py::handle value) {
+        cls_.attr(name) = value;
+        return *this;
+    }
+
+    py::object cls() const { return cls_; }
+
+  private:
+    py::object cls_;
+};
+
+} // namespace vantelo

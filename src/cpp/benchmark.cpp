@@ -1,0 +1,95 @@
+// vantelo.benchmark: what a benchmark is to the optimiser (its holding weights on a
+// date and, when asked, its annualised expected return), and the index benchmark
+// backed by the market-data client.
+#include "vantelo/common.hpp"
+
+#include <pybind11/options.h>
+
+namespace vantelo {
+namespace {
+
+constexpr const char *kModule = "vantelo.benchmark";
+constexpr double kTradingDaysPerYear = 252.0;
+
+py::object tidewell() { return module_attr(kModule, "tidewell"); }
+
+[[noreturn]] void not_implemented() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw py::error_already_set();
+}
+
+void define_optimize_benchmark(py::module_ &m) {
+    ClassBuilder(m, "OptimizeBenchmark", py::str("自定义基准抽象类"))
+        .method(
+            "get_weight", [](py::object, py::object) -> py::object { not_implemented(); },
+            py::arg("date"),
+            "\n"
+            "        获取 date 日期的持仓权重。此函数必需实现。\n"
+            "        :param date: datetime.date\n"
+            "        :return: pd.Series, index 为order_book_id\n"
+            "        ")
+        .method(
+            "get_expected_returns",
+            [](py::object, py::object, py::object) -> py::object { not_implemented(); },
+            py::arg("date"), py::arg("window") = 252,
+            "\n"
+            "        获得 date 日期的年化期望收益。\n"
+            "        仅当使用 :class:`MaxInformationRatio` 目标函数，且不指定 "
+            "`expected_active_returns` 时需要实现此函数\n"
+            "        :param date: datetime.date\n"
+            "        :param window: 回溯窗口大小\n"
+            "        :return: float\n"
+            "        ");
+}
+
+void define_index_benchmark(py::module_ &m) {
+    py::object base = m.attr("OptimizeBenchmark");
+    ClassBuilder(m, "IndexBenchmark", py::none(), py::make_tuple(base))
+        .init(
+            [](py::object self, py::object order_book_id) {
+                py::object instrument = tidewell().attr("instruments")(order_book_id);
+                if (instrument.is_none()) {
+                    raise_invalid_argument(kModule, format("无效的 benchmark: {}", order_book_id));
+                }
+                py::object type = instrument.attr("type");
+                if (!rich_equal(type, py::str("INDX"))) {
+                    raise_invalid_argument(
+                        kModule,
+                        format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
+                }
+                self.attr("_order_book_id") = order_book_id;
+            },
+            py::arg("order_book_id"))
+        .method(
+            "get_weight",
+            [](py::object self, py::object date) {
+                return tidewell().attr("index_weights")(self.attr("_order_book_id"), date);
+            },
+            py::arg("date"))
+        .method(
+            "get_expected_returns",
+            [](py::object self, py::object date, py::object window) {
+                py::object client = tidewell();
+                py::object start_date = client.attr("trading_date_offset")(date, -window);
+                py::object rates = client.attr("get_price_change_rate")(
+                    self.attr("_order_book_id"), start_date, date);
+                return rates.attr("mean")() * py::float_(kTradingDaysPerYear);
+            },
+            py::arg("date"), py::arg("window") = 252);
+}
+
+} // namespace
+} // namespace vantelo
+
+PYBIND11_MODULE(benchmark, m) {
+    using namespace vantelo;
+    py::options options;
+    options.disable_function_signatures();
+
+    import_into(m, "abc", "abstractmethod");
+    import_into(m, "tidewell", nullptr, "tidewell");
+    import_into(m, "vantelo.exception", "InvalidArgument");
+
+    define_optimize_benchmark(m);
+    define_index_benchmark(m);
+}

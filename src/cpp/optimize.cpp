@@ -1,0 +1,501 @@
+// vantelo.optimize: the entry point. portfolio_optimize normalises its arguments,
+// builds one OptimizeHelper, assembles the cvxpy problem from the objective, the
+// weight bounds and the constraint objects, solves it (once more without the soft
+// constraints when it is infeasible) and returns the weights.
+#include "vantelo/common.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/options.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace vantelo {
+namespace {
+
+constexpr const char *kModule = "vantelo.optimize";
+constexpr int kMaxIterations = 10000;
+
+py::object attr(const char *name) { return module_attr(kModule, name); }
+
+[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
+
+// ---------------------------------------------------------------------------
+// Input normalisation
+// ---------------------------------------------------------------------------
+
+py::object to_enum(py::object value, py::object enum_type) {
+    if (is_instance(value, enum_type)) {
+        return value;
+    }
+    for (py::handle member : enum_type.attr("__members__").attr("values")()) {
+        if (rich_equal(value, member) || rich_equal(value, member.attr("value"))) {
+            return py::reinterpret_borrow<py::object>(member);
+        }
+    }
+    invalid(format("invalid value {} for {}", value, enum_type.attr("__name__")));
+}
+
+py::object to_date(py::object dt) {
+    py::object datetime = attr("datetime");
+    if (is_instance(dt, datetime.attr("datetime"))) {
+        return dt.attr("date")();
+    }
+    if (is_instance(dt, datetime.attr("date"))) {
+        return dt;
+    }
+    if (PyUnicode_Check(dt.ptr())) {
+        return attr("parse_datetime")(dt).attr("date")();
+    }
+    invalid(percent_format("expect a datetime like object, got %r(%r)",
+                           py::make_tuple(py::type::of(dt), dt)));
+}
+
+py::object ensure_date_str(py::object date) {
+    py::object day = attr("to_date")(date);
+    return percent_format("%04d-%02d-%02d", py::make_tuple(day.attr("year"), day.attr("month"),
+                                                          day.attr("day")));
+}
+
+py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
+    if (!is_instance(order_book_ids, attr("Iterable"))) {
+        invalid(py::str("order_book_ids 非法"));
+    }
+    py::object date_text = attr("ensure_date_str")(date);
+    py::object instruments = attr("tidewell").attr("instruments")(order_book_ids);
+    if (!PyList_Check(instruments.ptr())) {
+        instruments = py::list(py::make_tuple(instruments));
+    }
+
+    py::object warnings = attr("warnings");
+    py::str stock_type("CS");
+    py::str not_delisted("0000-00-00");
+    py::set kept;
+    for (py::handle record : instruments) {
+        // The client answers None for a single code it does not know; such a
+        // code leaves nothing in the pool, which the driver then reports.
+        if (record.is_none()) {
+            continue;
+        }
+        py::object code = record.attr("order_book_id");
+        if (kept.contains(code)) {
+            warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
+            continue;
+        }
+        if (!rich_equal(record.attr("type"), stock_type)) {
+            warn_optimizer(kModule, format("{} 不是股票，被剔除", code));
+            continue;
+        }
+        py::object listed = record.attr("listed_date");
+        if (rich_greater(listed, date_text)) {
+            warn_optimizer(kModule, format("{} 在 {} 尚未上市，被剔除", code, date_text));
+            continue;
+        }
+        if (rich_equal(listed, date_text)) {
+            warn_optimizer(kModule, format("{} 在 {} 当天上市，被剔除", code, date_text));
+            continue;
+        }
+        py::object delisted = record.attr("de_listed_date");
+        if (!rich_equal(delisted, not_delisted) && !rich_greater(delisted, date_text)) {
+            warn_optimizer(kModule, format("{} 在 {} 时已退市，被剔除", code, date_text));
+            continue;
+        }
+        kept.add(code);
+    }
+    py::list pool(kept);
+    pool.attr("sort")();
+    return std::move(pool);
+}
+
+// ---------------------------------------------------------------------------
+// Weight bounds
+// ---------------------------------------------------------------------------
+
+py::object ensure_bound(py::object value) {
+    if (value.is_none()) {
+        return value;
+    }
+    try {
+        return py::reinterpret_steal<py::object>(
+            [&] {
+                PyObject *number = PyNumber_Float(value.ptr());
+                if (number == nullptr) {
+                    throw py::error_already_set();
+                }
+                return number;
+            }());
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        raise_in_context(attr("InvalidArgument"), format("约束的上限或下限非法: {}", value), error);
+    }
+}
+
+// `a, b = value` with the interpreter's own errors for a wrong number of parts.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    PyObject *iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::iterator parts = py::reinterpret_steal<py::iterator>(iterator);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(parts.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject *extra = PyIter_Next(parts.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return {items[0], items[1]};
+}
+
+// A per-stock bound must lie in [0, 1]; written as a negated range test so that
+// NaN, which compares false with everything, is rejected too.
+bool outside_unit_interval(py::handle value) {
+    py::int_ zero(0);
+    py::int_ one(1);
+    return !(!rich_less(value, zero) && !rich_greater(value, one) &&
+             rich_equal(value, value));
+}
+
+double as_double(py::handle value) {
+    PyObject *number = PyNumber_Float(value.ptr());
+    if (number == nullptr) {
+        throw py::error_already_set();
+    }
+    double result = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    return result;
+}
+
+py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
+    if (!PyDict_Check(bnds.ptr())) {
+        invalid(py::str("bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
+    }
+    py::str wildcard("*");
+    py::object default_pair =
+        bnds.contains(wildcard) ? bnds[wildcard] : py::object(py::make_tuple(0.0, 1.0));
+    auto [default_lower, default_upper] = unpack_pair(default_pair);
+    double lower = default_lower.is_none() ? 0.0 : as_double(default_lower);
+    double upper = default_upper.is_none() ? 1.0 : as_double(default_upper);
+
+    const py::ssize_t n = py::len(order_book_ids);
+    py::array_t<double> lower_bounds(n);
+    py::array_t<double> upper_bounds(n);
+    double *lows = lower_bounds.mutable_data();
+    double *highs = upper_bounds.mutable_data();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        lows[i] = lower;
+        highs[i] = upper;
+    }
+
+    py::ssize_t i = 0;
+    for (py::handle code : order_book_ids) {
+        try {
+            PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());
+            if (found == nullptr) {
+                throw py::error_already_set();
+            }
+            py::object value = py::reinterpret_steal<py::object>(found);
+            auto [low, high] = unpack_pair(value);
+            if (low.is_none()) {
+                low = py::int_(0);
+            }
+            if (high.is_none()) {
+                high = py::int_(1);
+            }
+            if (outside_unit_interval(low)) {
+                invalid(format("合约 {} 的下限 {} 无效", code, low));
+            }
+            if (outside_unit_interval(high)) {
+                invalid(format("合约 {} 的上限 {} 无效", code, high));
+            }
+            if (rich_less(high, low)) {
+                invalid(format("合约 {} 的上限 {} 小于下限 {}", code, high, low));
+            }
+            lows[i] = as_double(low);
+            highs[i] = as_double(high);
+        } catch (py::error_already_set &error) {
+            if (error.matches(PyExc_KeyError)) {
+                ++i;
+                continue;
+            }
+            if (error.matches(PyExc_TypeError)) {
+                raise_in_context(attr("InvalidArgument"),
+                                 py::str("上下限应该以 (lower, upper) 的形式指定"), error);
+            }
+            throw;
+        }
+        ++i;
+    }
+
+    if (lower_bounds.attr("sum")().cast<double>() > 1.0) {
+        invalid(py::str("下限之和大于1"));
+    }
+    if (upper_bounds.attr("sum")().cast<double>() < 1.0) {
+        invalid(py::str("上限之和小于1"));
+    }
+    return py::make_tuple(lower_bounds, upper_bounds);
+}
+
+// ---------------------------------------------------------------------------
+// The solve
+// ---------------------------------------------------------------------------
+
+// The iteration limit under each solver's own keyword; a solver missing here is
+// given no limit rather than a keyword it would reject.
+py::dict solve_options(py::object solver) {
+    static const std::pair<const char *, const char *> kIterationKeyword[] = {
+        {"SCS", "max_iters"},   {"ECOS", "max_iters"},   {"CLARABEL", "max_iter"},
+        {"OSQP", "max_iter"},   {"PIQP", "max_iter"},    {"PROXQP", "max_iter"},
+        {"CVXOPT", "maxiters"}, {"ECOS_BB", "max_iters"},
+    };
+    py::dict options;
+    options["solver"] = solver;
+    if (!PyUnicode_Check(solver.ptr())) {
+        return options;
+    }
+    std::string name = solver.cast<std::string>();
+    for (const auto &[solver_name, keyword] : kIterationKeyword) {
+        if (name == solver_name) {
+            options[keyword] = kMaxIterations;
+        }
+    }
+    return options;
+}
+
+py::object elapsed_since(py::object start) {
+    return attr("time").attr("perf_counter")() - start;
+}
+
+py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
+                              py::object bnds, py::object cons, py::object benchmark,
+                              py::object cov_model) {
+    date = attr("to_date")(date);
+    py::object pool = attr("ensure_order_book_ids")(order_book_ids, date);
+    const py::ssize_t n = py::len(pool);
+    if (n == 0) {
+        invalid(py::str("经过剔除后，股票池为空"));
+    }
+    if (n < 2) {
+        py::dict single;
+        single[pool[py::int_(0)]] = 1.0;
+        return std::move(single);
+    }
+
+    if (!is_instance(objective, attr("OptimizationObjective"))) {
+        invalid(py::str("非法的目标函数"));
+    }
+    const bool needs_benchmark = is_instance(objective, attr("MinTrackingError")) ||
+                                 is_instance(objective, attr("MaxSharpeRatio")) ||
+                                 is_instance(objective, attr("MaxInformationRatio"));
+    if (needs_benchmark && benchmark.is_none()) {
+        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
+                       py::type::of(objective).attr("__name__")));
+    }
+    if (!benchmark.is_none()) {
+        if (PyUnicode_Check(benchmark.ptr())) {
+            benchmark = attr("IndexBenchmark")(benchmark);
+        }
+        if (!is_instance(benchmark, attr("OptimizeBenchmark"))) {
+            invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                           "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                           benchmark));
+        }
+    }
+    cov_model = attr("to_enum")(cov_model, attr("CovModel"));
+
+    py::object helper = attr("OptimizeHelper")(pool, date, benchmark, cov_model);
+
+    py::object cp = attr("cp");
+    py::object variable = cp.attr("Variable");
+    py::object g = variable(n, py::arg("nonneg") = true);
+    py::object zeta;
+    const bool ratio_objective = is_instance(objective, attr("MaxInformationRatio")) ||
+                                 is_instance(objective, attr("MaxSharpeRatio"));
+    const bool risk_parity = is_instance(objective, attr("RiskParity"));
+    if (ratio_objective) {
+        zeta = variable(py::arg("nonneg") = true);
+    } else if (risk_parity) {
+        zeta = py::int_(n);
+    } else {
+        zeta = py::float_(1.0);
+    }
+
+    py::list hard_cons;
+    hard_cons.append(equal_to(cp.attr("sum")(g) - zeta, py::int_(0)));
+    for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
+        hard_cons.append(constraint);
+    }
+    if (!bnds.is_none()) {
+        py::tuple bounds = attr("parse_bnds")(bnds, pool);
+        hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
+        hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
+    }
+    py::list soft_cons;
+    if (!cons.is_none()) {
+        for (py::handle constraint : cons) {
+            py::list &target = truthy(constraint.attr("hard")) ? hard_cons : soft_cons;
+            for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
+                target.append(item);
+            }
+        }
+    }
+
+    py::object expression = objective.attr("get_objective_expr")(g, zeta, helper);
+    py::object problem;
+    if (risk_parity && !truthy(bnds) && !truthy(cons)) {
+        problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
+    } else {
+        problem = cp.attr("Problem")(cp.attr("Minimize")(expression), hard_cons + soft_cons);
+    }
+
+    py::object result;
+    while (true) {
+        try {
+            py::object start_at = attr("time").attr("perf_counter")();
+            result = problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
+            attr("logging").attr("info")("solve time: %f, optimization result = %f",
+                                         elapsed_since(start_at), result);
+        } catch (py::error_already_set &error) {
+            if (error.matches(cp.attr("SolverError"))) {
+                raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
+            }
+            throw;
+        }
+        py::object status = problem.attr("status");
+        if (rich_equal(status, cp.attr("OPTIMAL")) ||
+            rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+            break;
+        }
+        if (rich_equal(status, cp.attr("INFEASIBLE")) ||
+            rich_equal(status, cp.attr("INFEASIBLE_INACCURATE"))) {
+            if (py::len(soft_cons) > 0) {
+                warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
+                soft_cons = py::list();
+                problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
+                continue;
+            }
+        }
+        raise(attr("OptimizationFailed"), result);
+    }
+
+    py::object solution = g.attr("value");
+    py::object total = solution.attr("sum")();
+    py::object scale = is_instance(zeta, variable) ? zeta.attr("value") : zeta;
+    attr("logging").attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
+    // A solver may call a problem solved and hand back no usable point; that is
+    // a failure, not a portfolio.
+    const double sum = total.cast<double>();
+    if (!std::isfinite(sum) || sum <= 0.0) {
+        raise(attr("OptimizationFailed"), result);
+    }
+    if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
+        warn_optimizer(kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
+    }
+    py::object weight = solution / total;
+    return attr("pd").attr("Series")(weight, py::arg("index") = pool);
+}
+
+constexpr const char *kPortfolioOptimizeDoc = R"(
+    组合优化。
+
+    支持的目标函数：
+
+    * MinVariance：风险最小化（默认）
+    * MeanVariance：收益/风险优化，在预期收益与风险之间权衡
+    * RiskParity：风险平价，各股票的风险贡献相等
+    * MinTrackingError：最小化相对于基准的追踪误差
+    * MaxInformationRatio：最大化信息比率
+    * MaxSharpeRatio：最大化夏普比率
+    * MaxIndicator：最大化组合的指标暴露
+    * MinStyleDeviation：最小化组合风格与目标风格的偏离
+
+    支持的约束类型：
+
+    * TrackingErrorLimit：追踪误差约束
+    * TurnoverLimit：换手率约束
+    * BenchmarkComponentWeightLimit：基准成分股权重之和的下限
+    * IndustryConstraint：指定行业的权重约束，可以为绝对值或相对于基准
+    * WildcardIndustryConstraint：除排除列表外其他行业的权重约束
+    * IndustryComponentLimit：行业内个股占行业权重的约束
+    * StyleConstraint：风格暴露约束，可以为绝对值或相对于基准
+
+    :param order_book_ids: 候选股票列表
+    :param date: 优化日期
+    :param objective: 目标函数，默认为 MinVariance
+    :param bnds: 个股权重上下界，dict 类型，key 为 order_book_id 或 "*"，value 为 (lower_limit, upper_limit)；
+        lower_limit 及 upper_limit 为 [0, 1] 之间的数，或为 None 表示该方向不限制；"*" 代表所有未指定的股票；
+        默认所有股票的权重范围为 [0, 1]
+    :param cons: 约束列表
+    :param benchmark: 基准。对于指数，传入指数的 order_book_id；对于自定义基准，传入 OptimizeBenchmark 派生类的对象
+    :param cov_model: 协方差模型，支持日度、月度及季度因子模型
+    :return: pd.Series，组合的最优权重
+    )";
+
+} // namespace
+} // namespace vantelo
+
+PYBIND11_MODULE(optimize, m) {
+    using namespace vantelo;
+    py::options options;
+    options.disable_function_signatures();
+
+    for (const char *name : {"warnings", "datetime", "time", "logging"}) {
+        import_into(m, name, nullptr, name);
+    }
+    import_into(m, "typing", "Iterable");
+    import_into(m, "dateutil.parser", "parse", "parse_datetime");
+    import_into(m, "pandas", nullptr, "pd");
+    import_into(m, "numpy", nullptr, "np");
+    import_into(m, "cvxpy", nullptr, "cp");
+    import_into(m, "tidewell", nullptr, "tidewell");
+    for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"}) {
+        import_into(m, "vantelo.exception", name);
+    }
+    py::module_ constants = py::module_::import("vantelo.const");
+    for (py::handle name : constants.attr("__all__")) {
+        m.attr(name) = constants.attr(name);
+    }
+    import_into(m, "vantelo.helper", "OptimizeHelper");
+    import_into(m, "vantelo.benchmark", "IndexBenchmark");
+    import_into(m, "vantelo.benchmark", "OptimizeBenchmark");
+    for (const char *name : {"OptimizationObjective", "MinVariance", "MaxInformationRatio",
+                             "MaxSharpeRatio", "MinTrackingError", "RiskParity"}) {
+        import_into(m, "vantelo.objective", name);
+    }
+
+    m.attr("warnings").attr("simplefilter")("always", py::arg("category") = m.attr("OptimizerWarning"));
+
+    m.def("to_enum", &to_enum, py::arg("v"), py::arg("enum_type"));
+    m.def("to_date", &to_date, py::arg("dt"), py::pos_only());
+    m.def("ensure_date_str", &ensure_date_str, py::arg("date"), py::pos_only());
+    m.def("ensure_order_book_ids", &ensure_order_book_ids, py::arg("order_book_ids"),
+          py::arg("date"));
+    m.def("ensure_bound", &ensure_bound, py::arg("v"), py::pos_only());
+    m.def("parse_bnds", &parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
+
+    m.attr("DEFAULT_OBJECTIVE") = m.attr("MinVariance")();
+    m.def("portfolio_optimize", &portfolio_optimize, kPortfolioOptimizeDoc, py::arg("order_book_ids"),
+          py::arg("date"), py::arg("objective") = m.attr("DEFAULT_OBJECTIVE"),
+          py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
+          py::arg("benchmark") = py::none(),
+          py::arg("cov_model") = m.attr("CovModel").attr("FACTOR_MODEL_DAILY"));
+}

@@ -1,0 +1,1 @@
+"""Market-data client (placeholder until the store lands)."""
