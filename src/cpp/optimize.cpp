@@ -171,8 +171,9 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
 bool outside_unit_interval(py::handle value) {
     py::int_ zero(0);
     py::int_ one(1);
+    // equal_to rather than rich_equal: the latter takes identity as equality.
     return !(!rich_less(value, zero) && !rich_greater(value, one) &&
-             rich_equal(value, value));
+             truthy(equal_to(value, value)));
 }
 
 double as_double(py::handle value) {
