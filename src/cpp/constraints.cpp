@@ -89,8 +89,8 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         }
         py::object first = text[py::int_(0)];
         py::object last = text[py::int_(-1)];
-        bool signed_ = rich_equal(first, py::str("+")) || rich_equal(first, py::str("-"));
-        if (!signed_ || !rich_equal(last, py::str("%"))) {
+        bool has_sign = rich_equal(first, py::str("+")) || rich_equal(first, py::str("-"));
+        if (!has_sign || !rich_equal(last, py::str("%"))) {
             invalid(format(kBadDeviationText, text));
         }
         // "+%" and "+abc%" have the right shape; float() says what is wrong with them.
@@ -200,9 +200,9 @@ void define_tracking_error_limit(py::module_ &m) {
         .method(
             "to_constraints",
             [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                // The ratio objectives scale by a variable and risk parity by the
-                // pool size; a risk bound of (zeta * upper)^2 is then not convex
-                // or not what the caller asked for, so the limit steps aside.
+                // The ratio objectives scale by a variable, which would put a convex
+                // (zeta * upper)^2 on the right of the bound, and risk parity scales
+                // by the pool size; rather than fail the solve, the limit steps aside.
                 if (!PyFloat_Check(zeta.ptr())) {
                     warn_optimizer(
                         kModule,
@@ -251,6 +251,7 @@ void define_turnover_limit(py::module_ &m) {
                 }
                 self.attr("_current_holding") =
                     ensure_series(kModule, current_holding, py::str("current_holding"));
+                // The label's spelling is the one callers already match in messages.
                 py::object upper = ensure_bound(upper_limit, py::str("TrunoverLimit:upper_limit"));
                 if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
                     invalid(format("换手率上限小于0：{}", upper));
