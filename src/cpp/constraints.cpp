@@ -1,7 +1,653 @@
 // vantelo.constraints: the constraint objects a caller hands to portfolio_optimize.
+// A constraint object only checks and stores its settings when it is built; at
+// solve time the driver asks it for `hard` and for to_constraints(g, zeta, helper),
+// and only then does it read market data from the helper. Nothing here writes
+// to a constraint object after its constructor, so callers may reuse one across
+// optimisations.
 #include "vantelo/common.hpp"
 
 #include <pybind11/options.h>
+
+#include <cmath>
+#include <utility>
+
+namespace vantelo {
+namespace {
+
+constexpr const char *kModule = "vantelo.constraints";
+
+constexpr const char *kBadBound = "约束的上限或下限非法: {} = {}";
+constexpr const char *kBadDeviationText = "约束的上下界格式不正确: {}";
+constexpr const char *kBadDeviation = "约束指定的上限或下限 {} 非法";
+constexpr const char *kIndustryMissing = "候选股票池中没有 {} 行业，相应约束忽略";
+
+py::object cp() { return module_attr(kModule, "cp"); }
+py::object np() { return module_attr(kModule, "np"); }
+
+[[noreturn]] void not_implemented() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw py::error_already_set();
+}
+
+[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
+
+bool finite(py::handle number) {
+    double value = PyFloat_AsDouble(number.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return std::isfinite(value);
+}
+
+bool both_none(py::handle lower, py::handle upper) { return lower.is_none() && upper.is_none(); }
+
+// ---------------------------------------------------------------------------
+// Bound helpers
+// ---------------------------------------------------------------------------
+
+py::object ensure_bound(py::handle v, py::handle label) {
+    if (v.is_none()) {
+        return py::none();
+    }
+    PyObject *converted = PyNumber_Float(v.ptr());
+    if (converted == nullptr) {
+        // A value of the wrong kind altogether (a list, say) is the caller's
+        // programming error and keeps its TypeError; a number that will not parse,
+        // or an integer too large for a float, is a bad bound.
+        if (PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            py::error_already_set cause;
+            raise_in_context(module_attr(kModule, "InvalidArgument"), format(kBadBound, label, v),
+                             cause);
+        }
+        throw py::error_already_set();
+    }
+    auto bound = py::reinterpret_steal<py::float_>(converted);
+    // float() happily accepts "nan" and "inf", and either would reach the solver
+    // as a constraint nobody can meet or everybody meets.
+    if (!std::isfinite(bound.cast<double>())) {
+        invalid(format(kBadBound, label, v));
+    }
+    return std::move(bound);
+}
+
+py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
+    if (deviation.is_none()) {
+        return py::none();
+    }
+    py::object value;
+    if (is_instance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
+        PyObject *sum = PyNumber_Float((benchmark + deviation).ptr());
+        if (sum == nullptr) {
+            throw py::error_already_set();
+        }
+        value = py::reinterpret_steal<py::object>(sum);
+    } else if (py::isinstance<py::str>(deviation)) {
+        auto text = py::reinterpret_borrow<py::str>(deviation);
+        if (py::len(text) == 0) {
+            invalid(format(kBadDeviationText, text));
+        }
+        py::object first = text[py::int_(0)];
+        py::object last = text[py::int_(-1)];
+        bool has_sign = rich_equal(first, py::str("+")) || rich_equal(first, py::str("-"));
+        if (!has_sign || !rich_equal(last, py::str("%"))) {
+            invalid(format(kBadDeviationText, text));
+        }
+        // "+%" and "+abc%" have the right shape; float() says what is wrong with them.
+        py::object middle = text[py::slice(1, -1, 1)];
+        PyObject *parsed = PyNumber_Float(middle.ptr());
+        if (parsed == nullptr) {
+            throw py::error_already_set();
+        }
+        double pct = py::reinterpret_steal<py::float_>(parsed).cast<double>();
+        if (rich_equal(first, py::str("-"))) {
+            pct = -pct;
+        }
+        // Proportional: a minus moves a negative benchmark value towards zero.
+        value = benchmark * py::float_(pct / 100.0 + 1.0);
+    } else {
+        invalid(format(kBadDeviation, deviation));
+    }
+    if (!finite(value)) {
+        invalid(format(kBadDeviation, deviation));
+    }
+    return value;
+}
+
+// The absolute bounds of a constraint without relative mode, or those of one
+// whose relative bounds are only interpreted against the benchmark at solve time.
+void store_bounds(py::handle self, py::handle relative, py::handle lower_limit,
+                  py::handle upper_limit, const char *class_name) {
+    if (truthy(relative)) {
+        self.attr("lower") = lower_limit;
+        self.attr("upper") = upper_limit;
+        return;
+    }
+    self.attr("lower") = ensure_bound(lower_limit, format("{}:lower_limit", class_name));
+    self.attr("upper") = ensure_bound(upper_limit, format("{}:upper_limit", class_name));
+}
+
+// A single name given as text stands for a one-element list.
+py::object listify_text(py::handle names) {
+    if (py::isinstance<py::str>(names)) {
+        py::list single;
+        single.append(names);
+        return std::move(single);
+    }
+    return py::reinterpret_borrow<py::object>(names);
+}
+
+// An exclusion list the object owns, so that later changes to the caller's
+// collection do not change what is excluded.
+py::list own_exclude_list(py::handle exclude) {
+    py::list owned;
+    if (exclude.is_none()) {
+        return owned;
+    }
+    if (py::isinstance<py::str>(exclude)) {
+        owned.append(exclude);
+        return owned;
+    }
+    for (py::handle item : exclude) {
+        owned.append(item);
+    }
+    return owned;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+py::object base_class(py::module_ &m) { return m.attr("OptimizationConstraint"); }
+
+ClassBuilder constraint_class(py::module_ &m, const char *name, const char *doc) {
+    return ClassBuilder(m, name, py::str(doc), py::make_tuple(base_class(m)), m.attr("ABCMeta"));
+}
+
+py::object hard_getter(py::object self) { return self.attr("_hard"); }
+
+void define_base(py::module_ &m) {
+    ClassBuilder(m, "OptimizationConstraint", py::none(), py::tuple(), m.attr("ABCMeta"))
+        .method(
+            "to_constraints",
+            [](py::object, py::object, py::object, py::object) -> py::object {
+                not_implemented();
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", [](py::object) -> py::object { not_implemented(); });
+}
+
+constexpr const char *kTrackingErrorDoc = R"(
+    追踪误差约束。基准为优化时指定的基准。
+
+    :param upper_limit: 追踪误差上界
+    :param hard: 软约束/硬约束
+    )";
+
+void define_tracking_error_limit(py::module_ &m) {
+    constraint_class(m, "TrackingErrorLimit", kTrackingErrorDoc)
+        .init(
+            [](py::object self, py::object upper_limit, py::object hard) {
+                py::object upper =
+                    ensure_bound(upper_limit, py::str("TrackingErrorLimit:upper_limit"));
+                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
+                    invalid(format("跟踪误差上限小于0：{}", upper));
+                }
+                self.attr("upper") = upper;
+                self.attr("_hard") = hard;
+            },
+            py::arg("upper_limit"), py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                // The ratio objectives scale by a variable, which would put a convex
+                // (zeta * upper)^2 on the right of the bound, and risk parity scales
+                // by the pool size; rather than fail the solve, the limit steps aside.
+                if (!PyFloat_Check(zeta.ptr())) {
+                    warn_optimizer(
+                        kModule,
+                        py::str("当目标函数为 MaxInformationRatio 或 MaxSharpeRatio "
+                                "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
+                    return py::list();
+                }
+                py::ssize_t outside =
+                    static_cast<py::ssize_t>(py::len(helper.attr("union_components"))) -
+                    static_cast<py::ssize_t>(py::len(helper.attr("order_book_ids")));
+                py::object held = g;
+                if (outside > 0) {
+                    // The portfolio holds none of the benchmark's stocks outside the pool.
+                    held = cp().attr("hstack")(
+                        py::make_tuple(g, np().attr("repeat")(py::float_(0.0), outside)));
+                }
+                py::object benchmark = helper.attr("benchmark_weight").attr("values");
+                py::object active = held - zeta * benchmark;
+                py::object risk = risk_quad_form(active, helper, Universe::Union);
+                py::list result;
+                result.append(
+                    less_equal(risk, power(zeta * py::object(self.attr("upper")), py::int_(2))));
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+constexpr const char *kTurnoverDoc = R"(
+    换手率约束
+
+    :param current_holding: 当前持仓
+    :param upper_limit: 换手率上界
+    :param hard: 软约束/硬约束
+    )";
+
+void define_turnover_limit(py::module_ &m) {
+    constraint_class(m, "TurnoverLimit", kTurnoverDoc)
+        .init(
+            [](py::object self, py::object current_holding, py::object upper_limit,
+               py::object hard) {
+                // Checked first: pd.Series(None) is an empty series, which would
+                // read as "holding nothing" rather than as a forgotten argument.
+                if (current_holding.is_none()) {
+                    invalid(py::str("在 TurnoverLimit 约束中，current_holding 参数不能为 None"));
+                }
+                self.attr("_current_holding") =
+                    ensure_series(kModule, current_holding, py::str("current_holding"));
+                // The label's spelling is the one callers already match in messages.
+                py::object upper = ensure_bound(upper_limit, py::str("TrunoverLimit:upper_limit"));
+                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
+                    invalid(format("换手率上限小于0：{}", upper));
+                }
+                self.attr("upper") = upper;
+                self.attr("_hard") = hard;
+            },
+            py::arg("current_holding"), py::arg("upper_limit"), py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                py::object order_book_ids = helper.attr("order_book_ids");
+                py::set pool;
+                for (py::handle id : order_book_ids) {
+                    pool.add(id);
+                }
+                py::object holding = self.attr("_current_holding");
+                py::list not_in_pool;
+                for (py::handle id : holding.attr("index")) {
+                    if (!pool.contains(id)) {
+                        not_in_pool.append(id);
+                    }
+                }
+                py::object ids = order_book_ids + not_in_pool;
+                py::object current =
+                    holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values");
+                py::object held = g;
+                if (py::len(not_in_pool) > 0) {
+                    // Positions outside the pool are sold off entirely.
+                    held = cp().attr("hstack")(py::make_tuple(
+                        g, np().attr("repeat")(py::float_(0.0), py::len(not_in_pool))));
+                }
+                py::object turnover = held - zeta * current;
+                // One unit of turnover is a sale plus the matching purchase.
+                py::object budget = py::int_(2) * zeta * py::object(self.attr("upper"));
+                py::list result;
+                result.append(less_equal(cp().attr("norm1")(turnover), budget));
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+constexpr const char *kBenchmarkComponentDoc = R"(
+    基准成分股权重限制。基准为优化时指定的基准。
+
+    :param lower_limit: 基准成分股权重之和下界
+    :param hard: 软约束/硬约束
+    )";
+
+// A 0/1 vector over the pool marking the ids for which `pick` holds.
+template <typename Pick> py::object pool_selector(py::handle order_book_ids, Pick pick) {
+    py::list marks;
+    for (py::handle id : order_book_ids) {
+        marks.append(py::float_(pick(id) ? 1.0 : 0.0));
+    }
+    return np().attr("array")(marks, py::str("float64"));
+}
+
+void define_benchmark_component_weight_limit(py::module_ &m) {
+    constraint_class(m, "BenchmarkComponentWeightLimit", kBenchmarkComponentDoc)
+        .init(
+            [](py::object self, py::object lower_limit, py::object hard) {
+                py::object lower = ensure_bound(
+                    lower_limit, py::str("BenchmarkComponentWeightLimit:lower_limit"));
+                // Exactly 1 is accepted although the message says [0, 1): a fund
+                // may have to hold nothing but benchmark components, and only a
+                // bound above 1 can never be met.
+                if (lower.is_none() || rich_less(lower, py::float_(0.0)) ||
+                    rich_greater(lower, py::float_(1.0))) {
+                    invalid(py::str(
+                        "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在 [0, 1) 范围内"));
+                }
+                self.attr("lower") = lower;
+                self.attr("_hard") = hard;
+            },
+            py::arg("lower_limit"), py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                py::set components;
+                for (py::handle id : helper.attr("benchmark_components")) {
+                    components.add(id);
+                }
+                py::object selector =
+                    pool_selector(helper.attr("order_book_ids"),
+                                  [&](py::handle id) { return components.contains(id); });
+                py::list result;
+                // Emitted even for a bound of 0, so that every call yields one constraint.
+                result.append(
+                    greater_equal(matmul(g, selector), py::object(self.attr("lower")) * zeta));
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+// The weight bounds of one industry, appended to `result`. An industry with no
+// stock in the pool cannot be steered by the weights and is only reported.
+void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
+                                 py::handle industry_mapping, py::handle benchmark_weights,
+                                 py::handle industry, py::list &result) {
+    py::object selector = equal_to(industry_mapping, industry).attr("values");
+    if (!truthy(selector.attr("any")())) {
+        warn_optimizer(kModule, format(kIndustryMissing, industry));
+        return;
+    }
+    py::object lower = self.attr("lower");
+    py::object upper = self.attr("upper");
+    if (truthy(self.attr("relative"))) {
+        // An industry the benchmark does not hold has benchmark weight 0.
+        py::object benchmark = benchmark_weights.attr("get")(industry, py::int_(0));
+        lower = get_deviation_value(benchmark, lower);
+        upper = get_deviation_value(benchmark, upper);
+    }
+    // Weights are never negative and never sum beyond zeta, so a lower bound of 0
+    // or an upper bound of 1 would only burden the solver.
+    py::object weight = matmul(g, selector.attr("astype")(py::str("float64")));
+    if (!lower.is_none() && rich_greater(lower, py::int_(0))) {
+        result.append(greater_equal(weight, zeta * lower));
+    }
+    if (!upper.is_none() && rich_less(upper, py::int_(1))) {
+        result.append(less_equal(weight, zeta * upper));
+    }
+}
+
+py::object benchmark_industry_weight(py::handle self, py::handle helper) {
+    if (!truthy(self.attr("relative"))) {
+        return py::none();
+    }
+    return helper.attr("get_benchmark_industry_weight")(self.attr("classification"));
+}
+
+constexpr const char *kIndustryDoc = R"(
+    行业权重约束
+
+    :param industries: 行业名，可以为单个或多个行业
+    :param lower_limit: 行业权重下界。当 `relative` 为 True 时，支持 '-5%'/'+5%' 形式
+    :param upper_limit: 行业权重上界。与下界类似。
+    :param relative: 是否为相对于基准
+    :param classification: 行业分类标准
+    :param hard: 软约束/硬约束
+    )";
+
+void define_industry_constraint(py::module_ &m, py::object default_classification) {
+    constraint_class(m, "IndustryConstraint", kIndustryDoc)
+        .init(
+            [](py::object self, py::object industries, py::object lower_limit,
+               py::object upper_limit, py::object relative, py::object classification,
+               py::object hard) {
+                if (both_none(lower_limit, upper_limit)) {
+                    invalid(
+                        py::str("IndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
+                }
+                self.attr("relative") = relative;
+                store_bounds(self, relative, lower_limit, upper_limit, "IndustryConstraint");
+                self.attr("industries") = listify_text(industries);
+                self.attr("classification") = classification;
+                self.attr("_hard") = hard;
+            },
+            py::arg("industries"), py::arg("lower_limit") = py::none(),
+            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+            py::arg("classification") = default_classification, py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                py::object classification = self.attr("classification");
+                py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
+                py::object benchmark_weights = benchmark_industry_weight(self, helper);
+                py::list result;
+                for (py::handle industry : self.attr("industries")) {
+                    industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
+                                                industry, result);
+                }
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+constexpr const char *kWildcardIndustryDoc = R"(
+    指定除 exclude 列表外其他行业的权重限制。与 :class:`IndustryConstraint` 配合可方便的实现对所有行业权重的限制。
+
+    :param exclude: 排除列表
+    :param lower_limit: 行业权重下界。当 `relative` 为 True 时，支持 '-5%'/'+5%' 形式
+    :param upper_limit: 行业权重上界。与下界类似。
+    :param relative: 是否为相对于基准
+    :param classification: 行业分类标准
+    :param hard: 软约束/硬约束
+    )";
+
+void define_wildcard_industry_constraint(py::module_ &m, py::object default_classification) {
+    constraint_class(m, "WildcardIndustryConstraint", kWildcardIndustryDoc)
+        .init(
+            [](py::object self, py::object exclude, py::object lower_limit, py::object upper_limit,
+               py::object relative, py::object classification, py::object hard) {
+                if (both_none(lower_limit, upper_limit)) {
+                    invalid(py::str(
+                        "WildcardIndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
+                }
+                self.attr("relative") = relative;
+                store_bounds(self, relative, lower_limit, upper_limit,
+                             "WildcardIndustryConstraint");
+                self.attr("exclude") = own_exclude_list(exclude);
+                self.attr("classification") = classification;
+                self.attr("_hard") = hard;
+            },
+            py::arg("exclude") = py::none(), py::arg("lower_limit") = py::none(),
+            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+            py::arg("classification") = default_classification, py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                py::object classification = self.attr("classification");
+                py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
+                py::object benchmark_weights = benchmark_industry_weight(self, helper);
+                // The pool's industries in order of first appearance, then (in
+                // relative mode) the benchmark's others in its order: a fixed
+                // order keeps the constraints and warnings reproducible.
+                py::list candidates;
+                py::set seen;
+                auto add = [&](py::handle industry) {
+                    if (!seen.contains(industry)) {
+                        seen.add(industry);
+                        candidates.append(industry);
+                    }
+                };
+                for (py::handle industry : industry_mapping.attr("unique")()) {
+                    add(industry);
+                }
+                if (!benchmark_weights.is_none()) {
+                    for (py::handle industry : benchmark_weights.attr("index")) {
+                        add(industry);
+                    }
+                }
+                py::object exclude = self.attr("exclude");
+                py::list result;
+                for (py::handle industry : candidates) {
+                    if (exclude.contains(industry) || rich_equal(industry, py::str("UNKNOWN"))) {
+                        continue;
+                    }
+                    industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
+                                                industry, result);
+                }
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+constexpr const char *kStyleDoc = R"(
+    风格约束
+
+    :param styles: 风格列表，可以为单个或多个风格名。支持以下风格：beta, book_to_price,
+        earnings_yield, growth, leverage, liquidity, momentum, non_linear_size, residual_volatility, size
+    :param lower_limit: 下界。当 `relative` 为 True 时，支持 '-5%'/'+5%' 形式
+    :param upper_limit: 上界。与下界类似。
+    :param relative: 是否为相对于基准
+    :param hard: 软约束/硬约束
+    )";
+
+void define_style_constraint(py::module_ &m) {
+    constraint_class(m, "StyleConstraint", kStyleDoc)
+        .init(
+            [](py::object self, py::object styles, py::object lower_limit, py::object upper_limit,
+               py::object relative, py::object hard) {
+                if (both_none(lower_limit, upper_limit)) {
+                    invalid(py::str("StyleConstraint: upper_limit及lower_limit 最少应该指定一个"));
+                }
+                styles = listify_text(styles);
+                py::object supported = module_attr(kModule, "STYLE_FACTORS");
+                for (py::handle style : styles) {
+                    if (!supported.contains(style)) {
+                        invalid(
+                            format("约束中指定的风格 {} 非法，应该从 {} 选取", style, supported));
+                    }
+                }
+                self.attr("styles") = styles;
+                self.attr("relative") = relative;
+                store_bounds(self, relative, lower_limit, upper_limit, "StyleConstraint");
+                self.attr("_hard") = hard;
+            },
+            py::arg("styles"), py::arg("lower_limit") = py::none(),
+            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+            py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                py::object factor_exposure = helper.attr("get_factor_exposure")();
+                bool relative = truthy(self.attr("relative"));
+                py::object benchmark_style =
+                    relative ? helper.attr("get_benchmark_style")() : py::none();
+                py::list result;
+                for (py::handle style : self.attr("styles")) {
+                    py::object lower = self.attr("lower");
+                    py::object upper = self.attr("upper");
+                    if (relative) {
+                        py::object benchmark = benchmark_style[style];
+                        lower = get_deviation_value(benchmark, lower);
+                        upper = get_deviation_value(benchmark, upper);
+                    }
+                    // Exposures may be negative, so every given bound binds.
+                    py::object exposure = matmul(g, factor_exposure[style].attr("values"));
+                    if (!lower.is_none()) {
+                        result.append(greater_equal(exposure, zeta * lower));
+                    }
+                    if (!upper.is_none()) {
+                        result.append(less_equal(exposure, zeta * upper));
+                    }
+                }
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+py::object wildcard_style_constraint(py::object exclude, py::object lower_limit,
+                                     py::object upper_limit, py::object relative,
+                                     py::object hard) {
+    py::list excluded = own_exclude_list(exclude);
+    py::list styles;
+    for (py::handle style : module_attr(kModule, "STYLE_FACTORS")) {
+        if (!excluded.contains(style)) {
+            styles.append(style);
+        }
+    }
+    return module_attr(kModule, "StyleConstraint")(styles, lower_limit, upper_limit, relative,
+                                                   hard);
+}
+
+constexpr const char *kIndustryComponentDoc = R"(
+    行业内个股权重约束
+
+    :param industry: 行业名
+    :param lower_limit: 个股占行业权重下界
+    :param upper_limit: 个股占行业权重上界
+    :param classification: 行业分类标准
+    :param hard: 软约束/硬约束
+    )";
+
+void define_industry_component_limit(py::module_ &m, py::object default_classification) {
+    constraint_class(m, "IndustryComponentLimit", kIndustryComponentDoc)
+        .init(
+            [](py::object self, py::object industry, py::object lower_limit,
+               py::object upper_limit, py::object classification, py::object hard) {
+                if (both_none(lower_limit, upper_limit)) {
+                    invalid(py::str(
+                        "IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个"));
+                }
+                self.attr("lower") =
+                    ensure_bound(lower_limit, py::str("IndustryComponentLimit:lower_limit"));
+                self.attr("upper") =
+                    ensure_bound(upper_limit, py::str("IndustryComponentLimit:upper_limit"));
+                self.attr("industry") = industry;
+                self.attr("classification") = classification;
+                self.attr("_hard") = hard;
+            },
+            py::arg("industry"), py::arg("lower_limit") = py::none(),
+            py::arg("upper_limit") = py::none(),
+            py::arg("classification") = default_classification, py::arg("hard") = true)
+        .method(
+            "to_constraints",
+            [](py::object self, py::object g, py::object, py::object helper) -> py::object {
+                py::object industry = self.attr("industry");
+                py::object industry_mapping =
+                    helper.attr("get_industry_mapping")(self.attr("classification"));
+                py::object selector = equal_to(industry_mapping, industry).attr("values");
+                // Unlike the industry weight bounds, a share of nothing is meaningless,
+                // so a missing industry is the caller's mistake.
+                if (!truthy(selector.attr("any")())) {
+                    invalid(format("候选股票池中没有 {} 行业", industry));
+                }
+                // Shares of the industry's own weight: zeta scales both sides alike.
+                py::object total = matmul(g, selector.attr("astype")(py::str("float64")));
+                py::object lower = self.attr("lower");
+                py::object upper = self.attr("upper");
+                bool has_lower = !lower.is_none() && rich_greater(lower, py::int_(0));
+                bool has_upper = !upper.is_none() && rich_less(upper, py::int_(1));
+                py::list result;
+                for (py::handle position : np().attr("flatnonzero")(selector)) {
+                    py::object weight = g[py::int_(py::reinterpret_borrow<py::object>(position))];
+                    if (has_lower) {
+                        result.append(greater_equal(weight, total * lower));
+                    }
+                    if (has_upper) {
+                        result.append(less_equal(weight, total * upper));
+                    }
+                }
+                return std::move(result);
+            },
+            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .readonly_property("hard", &hard_getter);
+}
+
+} // namespace
+} // namespace vantelo
 
 PYBIND11_MODULE(constraints, m) {
     using namespace vantelo;
@@ -18,4 +664,25 @@ PYBIND11_MODULE(constraints, m) {
     import_into(m, "vantelo.exception", "OptimizerWarning");
     import_into(m, "vantelo.const", "IndustryClassification");
     import_into(m, "vantelo.const", "STYLE_FACTORS");
+
+    // The default classification is the member as it stood when the module loaded.
+    py::object sws = m.attr("IndustryClassification").attr("SWS");
+
+    define_base(m);
+    m.def("_ensure_bound", &ensure_bound, py::arg("v"), py::arg("label"));
+    m.def(
+        "ensure_series",
+        [](py::object obj, py::object name) { return ensure_series(kModule, obj, name); },
+        py::arg("obj"), py::arg("name"));
+    m.def("get_deviation_value", &get_deviation_value, py::arg("benchmark"), py::arg("deviation"));
+    define_tracking_error_limit(m);
+    define_turnover_limit(m);
+    define_benchmark_component_weight_limit(m);
+    define_industry_constraint(m, sws);
+    define_wildcard_industry_constraint(m, sws);
+    define_style_constraint(m);
+    m.def("wildcard_style_constraint", &wildcard_style_constraint, py::arg("exclude") = py::none(),
+          py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+          py::arg("relative") = false, py::arg("hard") = true);
+    define_industry_component_limit(m, sws);
 }

@@ -1,0 +1,352 @@
+import re
+
+import cvxpy as cp
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import DATE, FakeHelper
+
+import vantelo.constraints as vc
+from vantelo.const import STYLE_FACTORS, IndustryClassification
+from vantelo.exception import InvalidArgument, OptimizerWarning
+
+POOL = ["a", "b", "c", "d"]
+EPS = 1e-6
+
+
+def admitted(cons, g, weights, zeta=None, scale=1.0):
+    """Which constraints the portfolio `weights`, at the given scale, meets."""
+    g.value = np.asarray(weights, dtype=float)
+    if zeta is not None:
+        zeta.value = scale
+    return [bool(c.value()) for c in cons]
+
+
+def assert_bounds(cons, g, zeta, portfolio_with, lo, hi):
+    """The quantity that `portfolio_with(x)` sets to x is held within [lo, hi] x zeta."""
+    assert len(cons) == (lo is not None) + (hi is not None)
+    scale = 1.0 if zeta is None else 2.0
+    for bound, inward in [(lo, 1), (hi, -1)]:
+        if bound is not None:
+            on_bound = scale * np.asarray(portfolio_with(bound))
+            beyond = scale * np.asarray(portfolio_with(bound - inward * EPS))
+            assert all(admitted(cons, g, on_bound, zeta, scale))
+            assert not all(admitted(cons, g, beyond, zeta, scale))
+
+
+def industry_i1_at(weight):
+    """Industry I1 is stocks a and b."""
+    return [weight / 2, weight / 2, (1 - weight) / 2, (1 - weight) / 2]
+
+
+def industry_helper(benchmark_industry_weight=None):
+    helper = FakeHelper(POOL, industries=["I1", "I1", "I2", "UNKNOWN"])
+    helper.classifications = []
+
+    def mapping(classification):
+        helper.classifications.append(classification)
+        return helper._industries
+
+    helper.get_industry_mapping = mapping
+    weights = pd.Series(benchmark_industry_weight or {}, dtype=float)
+    helper.get_benchmark_industry_weight = lambda classification: weights
+    return helper
+
+
+@pytest.mark.parametrize(
+    "benchmark, deviation, expected",
+    [
+        (0.2, None, None),
+        (0.2, 0.05, 0.25),
+        (0.2, True, 1.2),
+        (0.2, "+5%", 0.21),
+        (0.2, "-5%", 0.19),
+        (0.2, "+-5%", 0.19),
+        (0, "+5%", 0.0),
+        (-0.4, "-5%", -0.38),
+    ],
+)
+def test_get_deviation_value(benchmark, deviation, expected):
+    result = vc.get_deviation_value(benchmark, deviation)
+    assert result == (None if expected is None else pytest.approx(expected, abs=1e-12))
+
+
+def test_ensure_bound_and_ensure_series_convert():
+    assert [vc._ensure_bound(v, "x") for v in (None, 1, " 0.05 ")] == [None, 1.0, 0.05]
+    holding = pd.Series({"a": 0.1})
+    assert vc.ensure_series(holding, "x") is holding
+    assert vc.ensure_series({"a": 0.1}, "x").to_dict() == {"a": 0.1}
+
+
+HOLDING = {"a": 1.0}
+BAD_BOUND = "约束的上限或下限非法: {} = {}"
+NEEDS_BOUND = "{}: upper_limit及lower_limit 最少应该指定一个"
+COMPONENT_RANGE = "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在 [0, 1) 范围内"
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vc._ensure_bound("abc", "L"), BAD_BOUND.format("L", "abc")),
+        # Non-finite bounds would reach the solver as constraints nobody (or
+        # everybody) meets.
+        (lambda: vc._ensure_bound("nan", "L"), BAD_BOUND.format("L", "nan")),
+        (lambda: vc._ensure_bound(10**400, "L"), BAD_BOUND.format("L", 10**400)),
+        (
+            lambda: vc.ensure_series({1, 2}, "h"),
+            "h: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象",
+        ),
+        (lambda: vc.get_deviation_value(0.2, "5%"), "约束的上下界格式不正确: 5%"),
+        (lambda: vc.get_deviation_value(0.2, "+5"), "约束的上下界格式不正确: +5"),
+        (lambda: vc.get_deviation_value(0.2, ""), "约束的上下界格式不正确: "),
+        (lambda: vc.get_deviation_value(0.2, [1]), "约束指定的上限或下限 [1] 非法"),
+        (lambda: vc.get_deviation_value(0.2, float("nan")), "约束指定的上限或下限 nan 非法"),
+        (lambda: vc.get_deviation_value(0.2, "+inf%"), "约束指定的上限或下限 +inf% 非法"),
+        (lambda: vc.TrackingErrorLimit(0), "跟踪误差上限小于0：0.0"),
+        (
+            lambda: vc.TurnoverLimit(None, 0.2),
+            "在 TurnoverLimit 约束中，current_holding 参数不能为 None",
+        ),
+        (lambda: vc.TurnoverLimit(HOLDING, 0), "换手率上限小于0：0.0"),
+        (
+            lambda: vc.TurnoverLimit(HOLDING, "x"),
+            BAD_BOUND.format("TrunoverLimit:upper_limit", "x"),
+        ),
+        (lambda: vc.BenchmarkComponentWeightLimit(-0.1), COMPONENT_RANGE),
+        (lambda: vc.BenchmarkComponentWeightLimit(1.5), COMPONENT_RANGE),
+        (lambda: vc.IndustryConstraint("I1"), NEEDS_BOUND.format("IndustryConstraint")),
+        (lambda: vc.wildcard_style_constraint(), NEEDS_BOUND.format("StyleConstraint")),
+        (
+            lambda: vc.StyleConstraint(["beta", "bogus"], upper_limit=1),
+            f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",
+        ),
+    ],
+)
+def test_rejected_arguments(call, message):
+    with pytest.raises(InvalidArgument, match="^" + re.escape(message) + "$"):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: vc._ensure_bound([0.1], "x"), TypeError),
+        (lambda: vc.get_deviation_value(0.2, "+abc%"), ValueError),
+        (lambda: vc.OptimizationConstraint().hard, NotImplementedError),
+        (lambda: vc.OptimizationConstraint().to_constraints(None, 1.0, None), NotImplementedError),
+    ],
+)
+def test_errors_passed_through(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda **kw: vc.TrackingErrorLimit(0.05, **kw),
+        lambda **kw: vc.TurnoverLimit(HOLDING, 0.2, **kw),
+        lambda **kw: vc.BenchmarkComponentWeightLimit(0.5, **kw),
+        lambda **kw: vc.IndustryConstraint("I1", upper_limit=0.3, **kw),
+        lambda **kw: vc.WildcardIndustryConstraint(upper_limit=0.3, **kw),
+        lambda **kw: vc.wildcard_style_constraint(upper_limit=0.3, **kw),
+        lambda **kw: vc.IndustryComponentLimit("I1", upper_limit=0.3, **kw),
+    ],
+)
+def test_hard_is_stored_unchanged_and_read_only(make):
+    assert make().hard is True
+    soft = make(hard=0)
+    assert soft.hard == 0 and soft.hard is not False
+    with pytest.raises(AttributeError):
+        soft.hard = True
+
+
+@pytest.mark.parametrize("factor_form", [False, True])
+@pytest.mark.parametrize("bench", [{"a": 0.6, "b": 0.4}, {"a": 0.3, "x": 0.3, "y": 0.3, "z": 0.1}])
+def test_tracking_error_limit_bounds_active_risk(bench, factor_form):
+    helper = FakeHelper(POOL, benchmark_weights=bench, factor_form=factor_form)
+    weights = np.array([0.1, 0.2, 0.3, 0.4])
+    # Benchmark stocks outside the pool are held at 0.
+    active = np.concatenate([weights, np.zeros(len(helper.union_components) - 4)])
+    active -= helper.benchmark_weight.values
+    te = float(np.sqrt(active @ helper.get_union_cov_matrix() @ active))
+    g = cp.Variable(4, nonneg=True)
+    for scale, ok in [(1 + EPS, True), (1 - EPS, False)]:
+        cons = vc.TrackingErrorLimit(te * scale).to_constraints(g, np.float64(1.0), helper)
+        assert admitted(cons, g, weights) == [ok]
+
+
+@pytest.mark.parametrize("zeta", [cp.Variable(nonneg=True), 4])
+def test_tracking_error_limit_steps_aside_for_scaled_problems(zeta):
+    helper = FakeHelper(POOL, benchmark_weights={"a": 1.0})
+    with pytest.warns(OptimizerWarning) as record:
+        assert vc.TrackingErrorLimit(0.05).to_constraints(cp.Variable(4), zeta, helper) == []
+    assert [str(w.message) for w in record] == [
+        "当目标函数为 MaxInformationRatio 或 MaxSharpeRatio 时，"
+        "不支持 TrackingErrorLimit 类型的约束；此约束被忽略"
+    ]
+
+
+@pytest.mark.parametrize("scale", [1.0, 3.0])
+@pytest.mark.parametrize(
+    "weights, limit, ok",
+    [
+        # Selling x, held outside the pool, is 0.5 of turnover on its own.
+        ([1.0, 0, 0, 0], 0.5, True),
+        ([1.0, 0, 0, 0], 0.5 - EPS, False),
+        # Buying b, which is not held, counts in full.
+        ([0.5, 0.5, 0, 0], 0.5 - EPS, False),
+    ],
+)
+def test_turnover_limit_counts_sales_outside_pool_and_new_buys(weights, limit, ok, scale):
+    holding = pd.Series({"a": 0.5, "x": 0.5})
+    constraint = vc.TurnoverLimit(holding, limit)
+    g = cp.Variable(4, nonneg=True)
+    zeta = cp.Variable(nonneg=True) if scale != 1.0 else None
+    cons = constraint.to_constraints(g, 1.0 if zeta is None else zeta, FakeHelper(POOL))
+    assert admitted(cons, g, np.array(weights) * scale, zeta, scale) == [ok]
+    assert constraint._current_holding is holding and holding.to_dict() == {"a": 0.5, "x": 0.5}
+
+
+@pytest.mark.parametrize(
+    "components, lower, ok",
+    [
+        # a and b are components (x is outside the pool): their weight is 0.5.
+        ({"a": 0.5, "b": 0.2, "x": 0.3}, 0.5, True),
+        ({"a": 0.5, "b": 0.2, "x": 0.3}, 0.5 + EPS, False),
+        # Exactly 1 is accepted and requires every weight to sit in components.
+        ({"a": 0.5, "b": 0.2, "x": 0.3}, 1, False),
+        ({"x": 1.0}, 0, True),
+        ({"x": 1.0}, EPS, False),
+    ],
+)
+def test_benchmark_component_limit_counts_pool_components(components, lower, ok):
+    g = cp.Variable(4, nonneg=True)
+    helper = FakeHelper(POOL, benchmark_weights=components)
+    cons = vc.BenchmarkComponentWeightLimit(lower).to_constraints(g, 1.0, helper)
+    assert admitted(cons, g, [0.3, 0.2, 0.5, 0.0]) == [ok]
+
+
+@pytest.mark.parametrize(
+    "lower, upper, relative, benchmark, lo, hi",
+    [
+        (0, 1, False, None, None, None),
+        (None, 0, False, None, None, 0.0),
+        ("-5%", "+5%", True, {"I1": 0.2}, 0.19, 0.21),
+        (-0.02, None, True, {"I1": 0.2}, 0.18, None),
+        # An industry the benchmark does not hold has benchmark weight 0.
+        (None, "+5%", True, {"I2": 0.2}, None, 0.0),
+        (None, 0.02, True, {}, None, 0.02),
+    ],
+)
+def test_industry_constraint_bounds(lower, upper, relative, benchmark, lo, hi):
+    helper = industry_helper(benchmark)
+    constraint = vc.IndustryConstraint("I1", lower, upper, relative, IndustryClassification.CITIC)
+    g, zeta = cp.Variable(4, nonneg=True), cp.Variable(nonneg=True)
+    cons = constraint.to_constraints(g, zeta, helper)
+    assert helper.classifications == [IndustryClassification.CITIC]
+    assert_bounds(cons, g, zeta, industry_i1_at, lo, hi)
+
+
+def test_industry_constraint_skips_missing_industry_with_warning():
+    constraint = vc.IndustryConstraint(["nope", "I1"], upper_limit=0.1)
+    g = cp.Variable(4, nonneg=True)
+    with pytest.warns(OptimizerWarning) as record:
+        cons = constraint.to_constraints(g, 1.0, industry_helper())
+    assert [str(w.message) for w in record] == ["候选股票池中没有 nope 行业，相应约束忽略"]
+    assert_bounds(cons, g, None, industry_i1_at, None, 0.1)
+
+
+def test_relative_bound_form_is_checked_only_when_used():
+    constraint = vc.IndustryConstraint("I1", upper_limit="5%", relative=True)
+    with pytest.raises(InvalidArgument):
+        constraint.to_constraints(cp.Variable(4), 1.0, industry_helper({"I1": 0.2}))
+
+
+def test_wildcard_industry_constraint_skips_excluded_and_unknown():
+    exclude = ["I2"]
+    constraint = vc.WildcardIndustryConstraint(exclude, upper_limit=0.2)
+    exclude.append("I1")
+    g = cp.Variable(4, nonneg=True)
+    cons = constraint.to_constraints(g, 1.0, industry_helper())
+    # Only I1 is bounded: c (I2) and d (UNKNOWN) may hold anything.
+    assert_bounds(cons, g, None, industry_i1_at, None, 0.2)
+    but_i1 = vc.WildcardIndustryConstraint("I1", upper_limit=0.2)
+    cons = but_i1.to_constraints(g, 1.0, industry_helper())
+    assert_bounds(cons, g, None, lambda x: [0.5 - x / 2, 0.5 - x / 2, x, 0.0], None, 0.2)
+
+
+def test_wildcard_industry_constraint_relative_warns_for_benchmark_only_industries():
+    constraint = vc.WildcardIndustryConstraint(lower_limit="-10%", relative=True)
+    g = cp.Variable(4, nonneg=True)
+    with pytest.warns(OptimizerWarning) as record:
+        cons = constraint.to_constraints(g, 1.0, industry_helper({"I1": 0.5, "I9": 0.5}))
+    assert [str(w.message) for w in record] == ["候选股票池中没有 I9 行业，相应约束忽略"]
+    # I2's benchmark weight is 0, so only I1 gets a lower bound.
+    assert_bounds(cons, g, None, industry_i1_at, 0.45, None)
+
+
+@pytest.mark.parametrize("zeta", [1.0, cp.Variable(nonneg=True)])
+def test_industry_component_limit_bounds_each_share(zeta):
+    helper = industry_helper()
+    helper._industries = pd.Series(["I1", "I1", "I1", "I2"], index=POOL)
+    g = cp.Variable(4, nonneg=True)
+    assert vc.IndustryComponentLimit("I1", 0, 1).to_constraints(g, zeta, helper) == []
+    cons = vc.IndustryComponentLimit("I1", 0.1, 0.5).to_constraints(g, zeta, helper)
+    # Shares of I1 0.05, 0.3 and 0.65, stock by stock; d is not in I1.
+    assert admitted(cons, g, [0.05, 0.3, 0.65, 5.0]) == [False, True, True, True, True, False]
+    assert admitted(cons, g, [0.1, 0.45, 0.45, 5.0]) == [True] * 6
+    with pytest.raises(InvalidArgument, match="^候选股票池中没有 I3 行业$"):
+        vc.IndustryComponentLimit("I3", upper_limit=0.5).to_constraints(g, zeta, helper)
+
+
+@pytest.mark.parametrize(
+    "lower, upper, relative, lo, hi",
+    [
+        (-0.5, None, False, -0.5, None),
+        ("-5%", "+5%", True, 0.285, 0.315),
+        (-0.1, 0.1, True, 0.2, 0.4),
+    ],
+)
+def test_style_constraint_bounds_exposure(lower, upper, relative, lo, hi):
+    helper = FakeHelper(POOL)
+    helper.get_benchmark_style = lambda: pd.Series({"beta": 0.3})
+    beta = helper.get_factor_exposure()["beta"].values
+    g, zeta = cp.Variable(4), cp.Variable(nonneg=True)
+    cons = vc.StyleConstraint("beta", lower, upper, relative).to_constraints(g, zeta, helper)
+    assert_bounds(cons, g, zeta, lambda x: x * beta / (beta @ beta), lo, hi)
+
+
+def test_style_constraints_come_style_by_style():
+    helper = FakeHelper(POOL)
+    exposure = pd.DataFrame(0.0, index=POOL, columns=STYLE_FACTORS)
+    exposure.loc["a", "beta"] = exposure.loc["b", "size"] = 1.0
+    helper.get_factor_exposure = lambda: exposure
+    g = cp.Variable(4)
+    # beta's exposure (0.5) lies within [0.2, 0.6], size's (0.1) below it.
+    cons = vc.StyleConstraint(["beta", "size"], 0.2, 0.6).to_constraints(g, 1.0, helper)
+    assert admitted(cons, g, [0.5, 0.1, 0.2, 0.2]) == [True, True, False, True]
+
+
+def test_wildcard_style_constraint():
+    constraint = vc.wildcard_style_constraint("size", upper_limit=1.0)
+    assert constraint.styles == [s for s in STYLE_FACTORS if s != "size"]
+    everything = vc.wildcard_style_constraint(STYLE_FACTORS, lower_limit=0)
+    assert everything.to_constraints(cp.Variable(4), 1.0, FakeHelper(POOL)) == []
+
+
+def test_constraints_shape_the_optimised_portfolio(fake_market):
+    from vantelo.optimize import portfolio_optimize
+
+    pool = sorted(fake_market.records)
+    fake_market.helper_options = {"industries": ["I1", "I1", "I2", "I2", "I3"]}
+    cons = [
+        vc.IndustryConstraint("I1", upper_limit=0),
+        vc.IndustryComponentLimit("I2", upper_limit=0.5),
+        # Binding: without it this market's portfolio turns over about 0.55.
+        vc.TurnoverLimit({pool[2]: 1.0}, 0.5),
+    ]
+    weights = portfolio_optimize(pool, DATE, cons=cons)
+    assert weights[pool[:2]].sum() == pytest.approx(0, abs=1e-3)
+    assert weights[pool[2]] == pytest.approx(weights[pool[3]], abs=1e-3)
+    assert np.abs(weights.values - [0, 0, 1, 0, 0]).sum() / 2 <= 0.5 + 1e-3
