@@ -1,0 +1,194 @@
+"""A tour of vantelo on the demo market.
+
+Run it with `make demo`. The first run builds the demo database (a few seconds,
+with a progress bar); point tidewell at your own data with `tidewell.set_database`
+or the TIDEWELL_DB environment variable and the same code runs on it.
+"""
+
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+import tidewell
+
+from vantelo.const import CovModel, IndustryClassification
+from vantelo.constraints import TurnoverLimit, WildcardIndustryConstraint, wildcard_style_constraint
+from vantelo.exception import OptimizerWarning
+from vantelo.helper import OptimizeHelper
+from vantelo.objective import (
+    MaxIndicator,
+    MaxInformationRatio,
+    MaxSharpeRatio,
+    MeanVariance,
+    MinStyleDeviation,
+    MinTrackingError,
+    MinVariance,
+    RiskParity,
+)
+from vantelo.optimize import portfolio_optimize, to_date
+
+DATE = "2025-06-30"
+PREVIOUS_REBALANCE = "2025-05-30"
+INDEX = "990300.XSHG"
+BOUNDS = {"*": (0.0, 0.05)}
+HOLDING = 1e-4
+
+
+def heading(title):
+    print()
+    print(title)
+    print("=" * len(title))
+
+
+def timed(fn, *args, **kwargs):
+    start = time.perf_counter()
+    result = fn(*args, **kwargs)
+    return result, time.perf_counter() - start
+
+
+def risk_context(weights, benchmark=None):
+    """The demo's own look at a result: a helper over the result's stocks."""
+    return OptimizeHelper(list(weights.index), to_date(DATE), benchmark, CovModel.FACTOR_MODEL_DAILY)
+
+
+def volatility(weights, helper):
+    return float(np.sqrt(weights.values @ helper.get_cov_matrix() @ weights.values))
+
+
+def tracking_error(weights, helper):
+    active = weights.reindex(helper.union_components, fill_value=0.0) - helper.benchmark_weight
+    return float(np.sqrt(active.values @ helper.get_union_cov_matrix() @ active.values))
+
+
+def min_variance_example(pool):
+    heading("Minimum variance over the {} constituents of {}".format(len(pool), INDEX))
+    weights, seconds = timed(portfolio_optimize, pool, DATE, bnds=BOUNDS)
+    helper = risk_context(weights)
+    names = {i.order_book_id: i.symbol for i in tidewell.instruments(list(weights.index))}
+    industries = helper.get_industry_mapping(IndustryClassification.SWS)
+    top = weights.sort_values(ascending=False).head(10)
+    table = pd.DataFrame(
+        {
+            "symbol": [names[c] for c in top.index],
+            "industry": [industries[c] for c in top.index],
+            "weight": top.map("{:.2%}".format),
+        },
+        index=top.index,
+    )
+    print(table.to_string())
+    print()
+    print("holdings:                 {}".format(int((weights > HOLDING).sum())))
+    print("ex-ante annual volatility: {:.2%}".format(volatility(weights, helper)))
+    print("time taken:               {:.3f} s".format(seconds))
+    return weights
+
+
+def constrained_example(pool):
+    heading("Minimum variance against {}, with industry, style and turnover limits".format(INDEX))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        previous = portfolio_optimize(pool, PREVIOUS_REBALANCE, bnds=BOUNDS)
+    industry = WildcardIndustryConstraint(lower_limit=-0.05, upper_limit=0.05, relative=True)
+    style = wildcard_style_constraint(lower_limit=-0.3, upper_limit=0.3, relative=True)
+    turnover = TurnoverLimit(previous, 0.3)
+    with warnings.catch_warnings():
+        # Industries the pool lacks are reported and skipped; not news here.
+        warnings.simplefilter("ignore", OptimizerWarning)
+        weights, seconds = timed(
+            portfolio_optimize,
+            pool,
+            DATE,
+            bnds=BOUNDS,
+            cons=[industry, style, turnover],
+            benchmark=INDEX,
+        )
+    helper = risk_context(weights, weights_benchmark())
+    binding = []
+    mapping = helper.get_industry_mapping(IndustryClassification.SWS)
+    portfolio_industry = weights.groupby(mapping.values).sum()
+    bench_industry = helper.get_benchmark_industry_weight(IndustryClassification.SWS)
+    for name, bench in bench_industry.items():
+        active = portfolio_industry.get(name, 0.0) - bench
+        if abs(abs(active) - 0.05) < 1e-3:
+            binding.append("industry {:<24} active weight {:+.2%}".format(name, active))
+    exposure = helper.get_factor_exposure().T @ weights
+    bench_style = helper.get_benchmark_style()
+    for name in exposure.index:
+        active = exposure[name] - bench_style[name]
+        if abs(abs(active) - 0.3) < 1e-3:
+            binding.append("style    {:<24} active exposure {:+.3f}".format(name, active))
+    moved = previous.reindex(weights.index.union(previous.index), fill_value=0.0)
+    traded = weights.reindex(moved.index, fill_value=0.0) - moved
+    turnover_used = 0.5 * float(np.abs(traded).sum())
+    if abs(turnover_used - 0.3) < 1e-3:
+        binding.append("turnover {:.2%} of the limit 30%".format(turnover_used))
+    print("binding constraints:")
+    for line in binding or ["(none)"]:
+        print("  " + line)
+    print()
+    print("holdings:                  {}".format(int((weights > HOLDING).sum())))
+    print("turnover from the holding: {:.2%}".format(turnover_used))
+    print("tracking error:            {:.2%}".format(tracking_error(weights, helper)))
+    print("ex-ante annual volatility: {:.2%}".format(volatility(weights, helper)))
+    print("time taken:                {:.3f} s".format(seconds))
+
+
+def weights_benchmark():
+    from vantelo.benchmark import IndexBenchmark
+
+    return IndexBenchmark(INDEX)
+
+
+def objectives_example(pool):
+    heading("The eight objectives side by side ({} stocks, bounds 0-5%)".format(len(pool)))
+    day = to_date(DATE)
+    prev = tidewell.get_previous_trading_date(day)
+    start = tidewell.trading_date_offset(prev, -252)
+    history = tidewell.get_price_change_rate(pool, start, prev).mean() * 252
+    momentum = tidewell.get_factor_exposure(pool, day)["momentum"]
+    objectives = [
+        MinVariance(),
+        MeanVariance(),
+        RiskParity(),
+        MinTrackingError(),
+        MaxInformationRatio(),
+        MaxSharpeRatio(),
+        MaxIndicator(momentum),
+        MinStyleDeviation({"size": 0.5, "momentum": 0.5}, relative=True),
+    ]
+    rows = []
+    for objective in objectives:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", OptimizerWarning)
+            weights, seconds = timed(
+                portfolio_optimize, pool, DATE, objective=objective, bnds=BOUNDS, benchmark=INDEX
+            )
+        helper = risk_context(weights, weights_benchmark())
+        rows.append(
+            {
+                "objective": type(objective).__name__,
+                "expected return": "{:.2%}".format(
+                    float(history.reindex(weights.index, fill_value=0.0) @ weights)
+                ),
+                "volatility": "{:.2%}".format(volatility(weights, helper)),
+                "tracking error": "{:.2%}".format(tracking_error(weights, helper)),
+                "holdings": int((weights > HOLDING).sum()),
+                "time (s)": "{:.3f}".format(seconds),
+            }
+        )
+    print(pd.DataFrame(rows).set_index("objective").to_string())
+    print()
+    print("expected return: the history estimate (mean daily change over a year x 252)")
+
+
+def main():
+    print("market data: {}".format(tidewell.get_database_path()))
+    pool = sorted(tidewell.index_weights(INDEX, DATE).index)
+    min_variance_example(pool)
+    constrained_example(pool)
+    objectives_example(pool)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,197 @@
+"""OptimizeHelper against the demo market, and portfolio_optimize end to end on it."""
+
+import datetime
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+import tidewell
+
+import vantelo.optimize as optimize
+from vantelo.benchmark import IndexBenchmark
+from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
+from vantelo.exception import InvalidArgument
+from vantelo.helper import OptimizeHelper
+
+DATE = datetime.date(2024, 6, 28)
+INDEX = "990300.XSHG"
+
+
+@pytest.fixture(scope="module")
+def benchmark():
+    return IndexBenchmark(INDEX)
+
+
+@pytest.fixture(scope="module")
+def components(benchmark):
+    return sorted(benchmark.get_weight(DATE).index)
+
+
+@pytest.fixture(scope="module")
+def pool(components):
+    """Half the index plus stocks from outside it, cleaned like the driver does."""
+    others = [i.order_book_id for i in tidewell.instruments(_all_stocks()) if i.type == "CS"]
+    outside = [c for c in others if c not in set(components)][:40]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", optimize.OptimizerWarning)
+        return optimize.ensure_order_book_ids(components[::2] + outside, DATE)
+
+
+def _all_stocks():
+    weights = tidewell.index_weights("990800.XSHG", DATE)
+    return list(weights.index)
+
+
+@pytest.fixture(scope="module")
+def helper(pool, benchmark):
+    return OptimizeHelper(pool, DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
+
+
+def test_plain_members(helper, pool, benchmark):
+    assert helper.order_book_ids == pool and isinstance(helper.order_book_ids, list)
+    assert helper.date == DATE and helper.benchmark is benchmark
+    assert helper.prev_trading_date == tidewell.get_previous_trading_date(DATE)
+    assert helper.prev_trading_date < DATE
+
+
+def test_union_and_benchmark_weight_alignment(helper, pool, components):
+    union = helper.union_components
+    assert union[: len(pool)] == pool
+    assert set(union[len(pool) :]) == set(components) - set(pool)
+    weights = helper.benchmark_weight
+    assert list(weights.index) == union
+    assert weights.sum() == pytest.approx(1.0)
+    held = tidewell.index_weights(INDEX, DATE)
+    for code in pool:
+        assert weights[code] == pytest.approx(held.get(code, 0.0))
+    assert sorted(helper.benchmark_components) == components
+
+
+def test_covariances(helper):
+    n = len(helper.order_book_ids)
+    cov = helper.get_cov_matrix()
+    union_cov = helper.get_union_cov_matrix()
+    assert cov.shape == (n, n) and union_cov.shape == (len(helper.union_components),) * 2
+    assert np.array_equal(cov, cov.T) and np.array_equal(union_cov, union_cov.T)
+    assert np.allclose(union_cov[:n, :n], cov)
+    assert np.linalg.eigvalsh(cov).min() > 0
+    # Annualised: single-stock volatilities of tens of percent, not a percent or two.
+    vols = np.sqrt(np.diag(cov))
+    assert 0.1 < np.median(vols) < 1.0
+    for factor_getter, dense in [
+        (helper.get_cov_factor, cov),
+        (helper.get_union_cov_factor, union_cov),
+    ]:
+        root, specific = factor_getter()
+        assert root.shape[0] == dense.shape[0] and root.shape[1] < 60
+        assert np.allclose(root @ root.T + np.diag(specific), dense)
+
+
+def test_exposures_and_benchmark_style(helper, pool):
+    exposure = helper.get_factor_exposure()
+    assert list(exposure.index) == pool and list(exposure.columns) == STYLE_FACTORS
+    union_exposure = tidewell.get_factor_exposure(helper.union_components, DATE)[STYLE_FACTORS]
+    expected = union_exposure.T @ helper.benchmark_weight
+    style = helper.get_benchmark_style()
+    assert np.allclose(style[STYLE_FACTORS].values, expected.values)
+
+
+@pytest.mark.parametrize("classification", list(IndustryClassification))
+def test_industries(helper, pool, classification):
+    mapping = helper.get_industry_mapping(classification)
+    assert list(mapping.index) == pool
+    named = tidewell.get_industry(pool, DATE, classification.value)
+    for code in pool:
+        assert mapping[code] == named.get(code, "UNKNOWN")
+    weights = helper.get_benchmark_industry_weight(classification)
+    assert weights.sum() == pytest.approx(1.0) and (weights > 0).all()
+    assert weights.get("no such industry", 0) == 0
+
+
+def test_unclassified_stock_is_unknown(components, benchmark):
+    unclassified = [
+        c
+        for c in components
+        if c not in tidewell.get_industry(components, DATE, "citic").index
+    ]
+    if not unclassified:
+        pytest.skip("every index component is classified under this standard")
+    helper = OptimizeHelper(unclassified[:1] + components[:3], DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    assert helper.get_industry_mapping(IndustryClassification.CITIC).iloc[0] == "UNKNOWN"
+
+
+def test_without_benchmark(pool):
+    helper = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_MONTHLY)
+    assert helper.union_components == pool
+    assert (helper.benchmark_weight.values == 0).all() and len(helper.benchmark_weight) == len(pool)
+    assert list(helper.benchmark_components) == []
+    assert len(helper.get_benchmark_industry_weight(IndustryClassification.SWS)) == 0
+
+
+def test_cov_models_differ(pool):
+    daily, quarterly = (
+        OptimizeHelper(pool[:20], DATE, None, model).get_cov_matrix()
+        for model in (CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY)
+    )
+    assert not np.allclose(daily, quarterly)
+
+
+def test_stock_without_risk_data_is_named():
+    future = [
+        i.order_book_id
+        for i in tidewell.instruments(_all_stocks() + _late_listings())
+        if i.listed_date > "2025-12-31"
+    ]
+    if not future:
+        pytest.skip("the demo market has no stock listing after its calendar")
+    helper = OptimizeHelper(future[:1], DATE, None, CovModel.FACTOR_MODEL_DAILY)
+    with pytest.raises(InvalidArgument, match=future[0]):
+        helper.get_cov_matrix()
+
+
+def _late_listings():
+    return [i.order_book_id for i in tidewell.all_instruments()] if hasattr(tidewell, "all_instruments") else []
+
+
+def test_each_member_read_once(pool, benchmark, monkeypatch):
+    calls = {}
+
+    def counting(name):
+        original = getattr(tidewell, name)
+
+        def wrapper(*args, **kwargs):
+            calls[name] = calls.get(name, 0) + 1
+            return original(*args, **kwargs)
+
+        return wrapper
+
+    for name in ["get_factor_exposure", "get_factor_covariance", "get_specific_risk", "get_industry"]:
+        monkeypatch.setattr(tidewell, name, counting(name))
+    helper = OptimizeHelper(pool, DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    for _ in range(2):
+        helper.get_cov_matrix()
+        helper.get_union_cov_matrix()
+        helper.get_factor_exposure()
+        helper.get_benchmark_style()
+        helper.get_industry_mapping(IndustryClassification.SWS)
+    assert calls["get_factor_exposure"] == 1 and calls["get_factor_covariance"] == 1
+    assert calls["get_specific_risk"] == 1 and calls["get_industry"] == 1
+
+
+def test_end_to_end_without_benchmark(pool):
+    weights = optimize.portfolio_optimize(pool, DATE, bnds={"*": (0, 0.05)})
+    assert list(weights.index) == pool
+    assert weights.sum() == pytest.approx(1.0)
+    assert weights.max() <= 0.05 + 1e-4 and weights.min() >= -1e-6
+
+
+def test_end_to_end_with_benchmark_tracks_it(components):
+    from vantelo.objective import MinTrackingError
+
+    weights = optimize.portfolio_optimize(
+        components, DATE, objective=MinTrackingError(), benchmark=INDEX
+    )
+    held = tidewell.index_weights(INDEX, DATE).reindex(weights.index, fill_value=0.0)
+    assert np.abs(weights - held).sum() < 0.05
+    assert isinstance(weights, pd.Series)
