@@ -71,6 +71,12 @@ void require_finite(const Vector &values, py::handle helper, const char *name) {
     }
 }
 
+// A caller's expected (active) returns: None stays None (they are then estimated
+// from history), anything else becomes a series.
+py::object optional_series(py::object value, const char *name) {
+    return value.is_none() ? value : ensure_series(kModule, value, py::str(name));
+}
+
 // `series` in pool order, 0.0 for pool stocks it lacks.
 Vector pool_values(py::handle series, py::handle helper, const char *name) {
     py::object aligned =
@@ -200,9 +206,7 @@ constexpr const char *kMeanVarianceDoc = R"(
 
 void mean_variance_init(py::object self, py::object expected_returns, py::object window,
                         py::object risk_aversion_coefficient) {
-    if (!expected_returns.is_none()) {
-        expected_returns = ensure_series(kModule, expected_returns, py::str("expected_returns"));
-    }
+    expected_returns = optional_series(expected_returns, "expected_returns");
     if (rich_less(risk_aversion_coefficient, py::int_(0))) {
         invalid(format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                        risk_aversion_coefficient));
@@ -305,11 +309,8 @@ constexpr const char *kMaxInformationRatioDoc = R"(
 
 void max_information_ratio_init(py::object self, py::object expected_active_returns,
                                 py::object window) {
-    if (!expected_active_returns.is_none()) {
-        expected_active_returns =
-            ensure_series(kModule, expected_active_returns, py::str("expected_active_returns"));
-    }
-    self.attr("_expected_active_returns") = expected_active_returns;
+    self.attr("_expected_active_returns") =
+        optional_series(expected_active_returns, "expected_active_returns");
     self.attr("_window") = window;
 }
 
@@ -351,10 +352,7 @@ constexpr const char *kMaxSharpeRatioDoc = R"(
     )";
 
 void max_sharpe_ratio_init(py::object self, py::object expected_returns, py::object window) {
-    if (!expected_returns.is_none()) {
-        expected_returns = ensure_series(kModule, expected_returns, py::str("expected_returns"));
-    }
-    self.attr("_expected_returns") = expected_returns;
+    self.attr("_expected_returns") = optional_series(expected_returns, "expected_returns");
     self.attr("_window") = window;
 }
 
