@@ -4,14 +4,27 @@
 // the scale zeta and the per-call helper.
 #include "vantelo/common.hpp"
 
+#include <pybind11/numpy.h>
 #include <pybind11/options.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+#include <vector>
 
 namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.objective";
+constexpr int kTradingDaysPerYear = 252;
+constexpr int kDefaultWindow = 252;
 
-py::object cp() { return module_attr(kModule, "cp"); }
+py::object attr(const char *name) { return module_attr(kModule, name); }
+
+py::object cp() { return attr("cp"); }
+
+[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
 
 [[noreturn]] void not_implemented() {
     PyErr_SetNone(PyExc_NotImplementedError);
@@ -19,6 +32,137 @@ py::object cp() { return module_attr(kModule, "cp"); }
 }
 
 py::object scs() { return cp().attr("SCS"); }
+
+// ---------------------------------------------------------------------------
+// Per-stock numbers. The adjustments below are plain arithmetic, so they work on
+// a copy of the values and hand cvxpy a fresh float array.
+// ---------------------------------------------------------------------------
+
+using Vector = std::vector<double>;
+
+Vector to_vector(py::handle values) {
+    // numpy does the conversion, so values it cannot read as floats fail with
+    // numpy's own error.
+    py::object floats = attr("np").attr("asarray")(values, py::arg("dtype") = "float64");
+    auto array = floats.cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+    return Vector(array.data(), array.data() + array.size());
+}
+
+py::array_t<double> to_array(const Vector &values) {
+    return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+double mean(const Vector &values) {
+    return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
+}
+
+// A NaN would otherwise reach the solver and come back as a failed or
+// meaningless solve; naming the stocks lets the caller find them in their data.
+void require_finite(const Vector &values, py::handle helper, const char *name) {
+    py::object pool = helper.attr("order_book_ids");
+    py::list offending;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) {
+            offending.append(pool[py::int_(i)]);
+        }
+    }
+    if (py::len(offending) > 0) {
+        invalid(format("{}: 股票池中以下股票的值不是有限数（NaN 或 inf）：{}", name, offending));
+    }
+}
+
+// A caller's expected (active) returns: None stays None (they are then estimated
+// from history), anything else becomes a series.
+py::object optional_series(py::object value, const char *name) {
+    return value.is_none() ? value : ensure_series(kModule, value, py::str(name));
+}
+
+// `series` in pool order, 0.0 for pool stocks it lacks.
+Vector pool_values(py::handle series, py::handle helper, const char *name) {
+    py::object aligned =
+        series.attr("reindex")(helper.attr("order_book_ids"), py::arg("fill_value") = 0.0);
+    Vector values = to_vector(aligned.attr("values"));
+    require_finite(values, helper, name);
+    return values;
+}
+
+// Annualised mean daily change rate of the pool over the window that ends the
+// trading day before the optimisation date (that day's close is the last one
+// known when the portfolio is built).
+py::object history_returns(py::handle window, py::handle helper) {
+    py::object client = attr("tidewell");
+    py::object end = helper.attr("prev_trading_date");
+    py::object start =
+        client.attr("trading_date_offset")(end, -py::reinterpret_borrow<py::object>(window));
+    py::object rates =
+        client.attr("get_price_change_rate")(helper.attr("order_book_ids"), start, end);
+    return rates.attr("mean")() * py::int_(kTradingDaysPerYear);
+}
+
+// ---------------------------------------------------------------------------
+// Shared expression pieces
+// ---------------------------------------------------------------------------
+
+// The portfolio's weights minus the benchmark's, over the union of pool and
+// benchmark components: the portfolio holds nothing outside its pool. With a
+// scale, the benchmark is scaled like g is (the ratio objectives' zeta).
+py::object active_weight(py::handle g, py::handle helper, py::handle scale) {
+    const py::ssize_t not_in_pool =
+        py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
+    py::object benchmark = helper.attr("benchmark_weight").attr("values");
+    if (!scale.is_none()) {
+        benchmark = scale * benchmark;
+    }
+    py::object held = py::reinterpret_borrow<py::object>(g);
+    if (not_in_pool > 0) {
+        py::object zeros = attr("np").attr("repeat")(0.0, not_in_pool);
+        held = cp().attr("hstack")(py::make_tuple(g, zeros));
+    }
+    return held - benchmark;
+}
+
+// The ratio objectives fix the expected return of g at 1 and let zeta absorb the
+// scale. That needs a vector that nonnegative weights can bring to 1: a constant
+// vector says nothing about which stock is better (and zero cannot reach 1), so
+// it becomes the full-investment row; a negative mean is shifted to zero, which
+// leaves at least one positive entry and keeps the ranking.
+py::list unit_return_constraint(py::handle g, Vector returns) {
+    const bool constant = std::all_of(returns.begin(), returns.end(),
+                                      [&](double value) { return value == returns.front(); });
+    if (constant) {
+        std::fill(returns.begin(), returns.end(), 1.0);
+    } else {
+        const double average = mean(returns);
+        if (average < 0.0) {
+            for (double &value : returns) {
+                value -= average;
+            }
+        }
+    }
+    py::list constraints;
+    constraints.append(equal_to(matmul(g, to_array(returns)), py::int_(1)));
+    return constraints;
+}
+
+py::list no_constraints(py::object, py::object, py::object, py::object) { return py::list(); }
+
+py::object preferred_solver(py::object) { return scs(); }
+
+ClassBuilder objective_class(py::module_ &m, const char *name, const char *doc) {
+    return ClassBuilder(m, name, py::str(doc), py::make_tuple(m.attr("OptimizationObjective")));
+}
+
+template <typename Expr, typename Constraints>
+void protocol(ClassBuilder &cls, Expr expr, Constraints constraints) {
+    cls.method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .method("get_internal_constraints", constraints, py::arg("g"), py::arg("zeta"),
+                py::arg("helper"))
+        .method("get_preferred_solver", &preferred_solver);
+}
+
+// ---------------------------------------------------------------------------
+// OptimizationObjective and MinVariance
+// ---------------------------------------------------------------------------
 
 void define_base(py::module_ &m) {
     ClassBuilder(m, "OptimizationObjective", py::none(), py::tuple(), m.attr("ABCMeta"))
@@ -34,31 +178,337 @@ void define_base(py::module_ &m) {
                 not_implemented();
             },
             py::arg("g"), py::arg("zeta"), py::arg("helper"))
-        .method(
-            "get_preferred_solver", [](py::object) -> py::object { not_implemented(); });
+        .method("get_preferred_solver", [](py::object) -> py::object { not_implemented(); });
 }
 
-// An objective's three protocol methods, of which the internal constraints are
-// none and the solver is SCS for every built-in objective but the ratio ones.
-template <typename Expr>
-void define_objective(py::module_ &m, const char *name, const char *doc, Expr expr) {
-    ClassBuilder(m, name, py::str(doc), py::make_tuple(m.attr("OptimizationObjective")))
-        .method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"),
-                py::arg("helper"))
-        .method(
-            "get_internal_constraints",
-            [](py::object, py::object, py::object, py::object) { return py::list(); },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
-        .method(
-            "get_preferred_solver", [](py::object) { return scs(); });
+py::object min_variance_expr(py::object, py::object g, py::object zeta, py::object helper) {
+    assert_unscaled(zeta);
+    return risk_quad_form(g, helper, Universe::Pool);
 }
 
 void define_min_variance(py::module_ &m) {
-    define_objective(m, "MinVariance", "风险最小化",
-                     [](py::object, py::object g, py::object zeta, py::object helper) {
-                         assert_unscaled(zeta);
-                         return risk_quad_form(g, helper, Universe::Pool);
-                     });
+    ClassBuilder cls = objective_class(m, "MinVariance", "风险最小化");
+    protocol(cls, &min_variance_expr, &no_constraints);
+}
+
+// ---------------------------------------------------------------------------
+// MeanVariance
+// ---------------------------------------------------------------------------
+
+constexpr const char *kMeanVarianceDoc = R"(
+    收益/风险优化
+
+    :param expected_returns: 预期收益率。当不传入时，默认使用历史收益率估计。
+    :type expected_returns: None | pd.Series
+    :param window: 使用历史收益率估计预期主动收益时，取历史收益率的长度，默认为252，即一年
+    :param risk_aversion_coefficient: 风险厌恶系数
+    )";
+
+void mean_variance_init(py::object self, py::object expected_returns, py::object window,
+                        py::object risk_aversion_coefficient) {
+    expected_returns = optional_series(expected_returns, "expected_returns");
+    if (rich_less(risk_aversion_coefficient, py::int_(0))) {
+        invalid(format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
+                       risk_aversion_coefficient));
+    }
+    self.attr("_expected_returns") = expected_returns;
+    self.attr("_risk_aversion_coefficient") = risk_aversion_coefficient;
+    self.attr("_window") = window;
+}
+
+// The size of a typical return in `returns`: the mean of the positive entries,
+// or, when none is positive, the magnitude of the mean of the best quarter (at
+// least one entry), so that a pool of losers still gets a sensible scale.
+double return_scale(Vector returns) {
+    Vector positive;
+    std::copy_if(returns.begin(), returns.end(), std::back_inserter(positive),
+                 [](double value) { return value > 0.0; });
+    if (!positive.empty()) {
+        return mean(positive);
+    }
+    std::sort(returns.begin(), returns.end());
+    const std::size_t best = (returns.size() + 3) / 4;
+    return std::fabs(
+        mean(Vector(returns.end() - static_cast<std::ptrdiff_t>(best), returns.end())));
+}
+
+py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
+    assert_unscaled(zeta);
+    // Stored on first use: the estimate then stays with the object, whatever
+    // date or pool it serves later. A failed fetch stores nothing.
+    if (self.attr("_expected_returns").is_none()) {
+        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
+    }
+    const Vector returns = pool_values(self.attr("_expected_returns"), helper, "expected_returns");
+    if (std::all_of(returns.begin(), returns.end(), [](double value) { return value == 0.0; })) {
+        warn_optimizer(kModule,
+                       py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
+        return risk_quad_form(g, helper, Universe::Pool);
+    }
+
+    // Risk is rescaled so that return and risk of the equal-weight portfolio are
+    // of comparable size; the coefficient then means the same on any pool.
+    const std::size_t n = returns.size();
+    py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
+    const double risk = portfolio_variance(equal_weight, helper);
+    if (risk == 0.0) {
+        // Nothing to scale the risk term by: the rescaling would divide by zero.
+        invalid(py::str("MeanVariance: 股票池等权组合的方差为 0，无法确定风险项的缩放系数"));
+    }
+    py::object coefficient = self.attr("_risk_aversion_coefficient");
+    py::object adjust_factor = py::float_(return_scale(returns) / risk) * coefficient;
+    return matmul(-g, to_array(returns)) +
+           risk_quad_form(g, helper, Universe::Pool) * adjust_factor;
+}
+
+void define_mean_variance(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MeanVariance", kMeanVarianceDoc);
+    cls.init(&mean_variance_init, py::arg("expected_returns") = py::none(),
+             py::arg("window") = kDefaultWindow, py::arg("risk_aversion_coefficient") = 1);
+    protocol(cls, &mean_variance_expr, &no_constraints);
+}
+
+// ---------------------------------------------------------------------------
+// RiskParity and MinTrackingError
+// ---------------------------------------------------------------------------
+
+// At the optimum of gᵀΣg − Σ ln gᵢ every stock has gᵢ·(Σg)ᵢ = ½: equal risk
+// contributions. zeta is not needed; the driver normalises the solution.
+py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
+    py::object barrier = cp().attr("sum")(cp().attr("log")(g));
+    return risk_quad_form(g, helper, Universe::Pool) - barrier;
+}
+
+void define_risk_parity(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "RiskParity", "风险平价");
+    protocol(cls, &risk_parity_expr, &no_constraints);
+}
+
+py::object min_tracking_error_expr(py::object, py::object g, py::object zeta, py::object helper) {
+    assert_unscaled(zeta);
+    return risk_quad_form(active_weight(g, helper, py::none()), helper, Universe::Union);
+}
+
+void define_min_tracking_error(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MinTrackingError", "最小追踪误差");
+    protocol(cls, &min_tracking_error_expr, &no_constraints);
+}
+
+// ---------------------------------------------------------------------------
+// MaxInformationRatio and MaxSharpeRatio: homogenised ratios, g = zeta·w, the
+// risk term minimised under expected (active) return of g = 1.
+// ---------------------------------------------------------------------------
+
+constexpr const char *kMaxInformationRatioDoc = R"(
+    最大信息比率
+
+    :param expected_active_returns: 预期主动收益率。不传入时，使用历史收益率估计。
+    :type expected_active_returns: None | pd.Series
+    :param window: 使用历史收益率估计预期主动收益时，取历史收益的长度，默认为252，即一年
+    )";
+
+void max_information_ratio_init(py::object self, py::object expected_active_returns,
+                                py::object window) {
+    self.attr("_expected_active_returns") =
+        optional_series(expected_active_returns, "expected_active_returns");
+    self.attr("_window") = window;
+}
+
+py::object max_information_ratio_expr(py::object, py::object g, py::object zeta,
+                                      py::object helper) {
+    return risk_quad_form(active_weight(g, helper, zeta), helper, Universe::Union);
+}
+
+py::list max_information_ratio_constraints(py::object self, py::object g, py::object,
+                                           py::object helper) {
+    py::object active_returns = self.attr("_expected_active_returns");
+    if (active_returns.is_none()) {
+        // Estimated afresh on every call and never stored: the benchmark's
+        // return depends on the date it is asked for. Its window ends on the
+        // optimisation date, the stocks' the trading day before.
+        py::object window = self.attr("_window");
+        active_returns = history_returns(window, helper);
+        py::object benchmark_returns =
+            helper.attr("benchmark").attr("get_expected_returns")(helper.attr("date"), window);
+        active_returns -= benchmark_returns;
+    }
+    return unit_return_constraint(g,
+                                  pool_values(active_returns, helper, "expected_active_returns"));
+}
+
+void define_max_information_ratio(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MaxInformationRatio", kMaxInformationRatioDoc);
+    cls.init(&max_information_ratio_init, py::arg("expected_active_returns") = py::none(),
+             py::arg("window") = kDefaultWindow);
+    protocol(cls, &max_information_ratio_expr, &max_information_ratio_constraints);
+}
+
+constexpr const char *kMaxSharpeRatioDoc = R"(
+    最大化夏普比率
+
+    :param expected_returns: 预期收益率。当不传入时，默认使用历史收益率估计。
+    :type expected_returns: None | pd.Series
+    :param window: 使用历史收益率估计预期主动收益时，取历史收益率的长度，默认为252，即一年
+    )";
+
+void max_sharpe_ratio_init(py::object self, py::object expected_returns, py::object window) {
+    self.attr("_expected_returns") = optional_series(expected_returns, "expected_returns");
+    self.attr("_window") = window;
+}
+
+py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::object helper) {
+    return risk_quad_form(g, helper, Universe::Pool);
+}
+
+py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
+                                      py::object helper) {
+    // Stored on first use, like MeanVariance's estimate.
+    if (self.attr("_expected_returns").is_none()) {
+        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
+    }
+    return unit_return_constraint(
+        g, pool_values(self.attr("_expected_returns"), helper, "expected_returns"));
+}
+
+void define_max_sharpe_ratio(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MaxSharpeRatio", kMaxSharpeRatioDoc);
+    cls.init(&max_sharpe_ratio_init, py::arg("expected_returns") = py::none(),
+             py::arg("window") = kDefaultWindow);
+    protocol(cls, &max_sharpe_ratio_expr, &max_sharpe_ratio_constraints);
+}
+
+// ---------------------------------------------------------------------------
+// MaxIndicator and MinStyleDeviation
+// ---------------------------------------------------------------------------
+
+constexpr const char *kMaxIndicatorDoc = R"(
+    指标最大化
+
+    :param indicator_series: 指标序列
+    :type indicator_series: pd.Series
+    )";
+
+void max_indicator_init(py::object self, py::object indicator_series) {
+    self.attr("_indicator_series") =
+        ensure_series(kModule, indicator_series, py::str("indicator_series"));
+}
+
+py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
+    py::object pool = helper.attr("order_book_ids");
+    py::object indicator = self.attr("_indicator_series");
+    py::set pool_set(pool);
+    py::set index_set(indicator.attr("index"));
+    if (!truthy(pool_set.attr("issubset")(index_set))) {
+        invalid(py::str("传入股票池中的股票有部分在 indicator_series 中找不到值"));
+    }
+    Vector values = to_vector(indicator.attr("reindex")(pool).attr("values"));
+    // The indicator is divided by its mean absolute value over the pool, which
+    // a NaN or inf would poison and an all-zero indicator would make 0/0.
+    require_finite(values, helper, "indicator_series");
+    double scale = 0.0;
+    for (double value : values) {
+        scale += std::fabs(value);
+    }
+    scale /= static_cast<double>(values.size());
+    if (scale == 0.0) {
+        invalid(py::str("indicator_series: 股票池中所有股票的指标值均为 0，无法归一化"));
+    }
+    for (double &value : values) {
+        value /= scale;
+    }
+    return matmul(-g, to_array(values));
+}
+
+void define_max_indicator(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MaxIndicator", kMaxIndicatorDoc);
+    cls.init(&max_indicator_init, py::arg("indicator_series"));
+    protocol(cls, &max_indicator_expr, &no_constraints);
+}
+
+constexpr const char *kMinStyleDeviationDoc = R"(
+    风格偏离最小化
+
+    :param target_style: pd.Series, 目标风格
+    :param relative: bool, 是否为相对于基准
+    :param priority: pd.Series, 优先级，可以为每个风格指定一个0-9的优先级，9为最高优先级，0为最低优先级；未指定的风格默认优先级为5
+    )";
+
+constexpr int kDefaultPriority = 5;
+constexpr int kMinPriority = 0;
+constexpr int kMaxPriority = 9;
+
+// Weight of a style's squared deviation, by priority. Priority 0 still counts:
+// a target the caller named is never dropped.
+py::list priority_adjust_factor() {
+    py::list factors;
+    for (int factor : {1, 5, 10, 15, 20, 25, 30, 35, 40, 45}) {
+        factors.append(factor);
+    }
+    return factors;
+}
+
+void min_style_deviation_init(py::object self, py::object target_style, py::object relative,
+                              py::object priority) {
+    py::object target = ensure_series(kModule, target_style, py::str("target_style"));
+    self.attr("_target_style") = target;
+    py::object style_factors = attr("STYLE_FACTORS");
+    for (py::handle style : target.attr("index")) {
+        if (!style_factors.contains(style)) {
+            invalid(format("目标风格值 {} 非法，请从 {} 中选取", style, style_factors));
+        }
+    }
+    self.attr("_relative") = relative;
+    if (!priority.is_none()) {
+        py::object integer = py::module_::import("builtins").attr("int");
+        priority = ensure_series(kModule, priority, py::str("priority")).attr("astype")(integer);
+        priority =
+            priority
+                .attr("reindex")(target.attr("index"), py::arg("fill_value") = kDefaultPriority)
+                .attr("clip")(kMinPriority, kMaxPriority);
+    }
+    self.attr("_priority") = priority;
+}
+
+py::object min_style_deviation_expr(py::object self, py::object g, py::object zeta,
+                                    py::object helper) {
+    assert_unscaled(zeta);
+    const bool relative = truthy(self.attr("_relative"));
+    py::object benchmark_style = py::none();
+    if (relative) {
+        if (helper.attr("benchmark").is_none()) {
+            invalid(py::str("在使用相对风格偏移时，必须指定 benchmark 参数"));
+        }
+        benchmark_style = helper.attr("get_benchmark_style")();
+    }
+    py::object factor_exposure = helper.attr("get_factor_exposure")();
+    py::object priority = self.attr("_priority");
+    py::object adjust_factor = self.attr("PRIORITY_ADJUST_FACTOR");
+
+    // A plain 0 when there is no target: nothing to deviate from.
+    py::object diff = py::int_(0);
+    for (py::handle item : self.attr("_target_style").attr("items")()) {
+        py::object style = item[py::int_(0)];
+        py::object target = item[py::int_(1)];
+        if (relative) {
+            target = target + py::object(benchmark_style[style]);
+        }
+        py::object weight = py::int_(1);
+        if (!priority.is_none()) {
+            py::object level = priority[style];
+            weight = adjust_factor[level];
+        }
+        py::object exposure = matmul(g, factor_exposure[style].attr("values"));
+        diff = diff + weight * power(exposure - target, py::int_(2));
+    }
+    return diff;
+}
+
+void define_min_style_deviation(py::module_ &m) {
+    ClassBuilder cls = objective_class(m, "MinStyleDeviation", kMinStyleDeviationDoc);
+    cls.init(&min_style_deviation_init, py::arg("target_style"), py::arg("relative") = false,
+             py::arg("priority") = py::none())
+        .attr("PRIORITY_ADJUST_FACTOR", priority_adjust_factor());
+    protocol(cls, &min_style_deviation_expr, &no_constraints);
 }
 
 } // namespace
@@ -86,8 +536,11 @@ PYBIND11_MODULE(objective, m) {
 
     define_base(m);
     define_min_variance(m);
-    for (const char *name : {"MeanVariance", "RiskParity", "MinTrackingError", "MaxInformationRatio",
-                             "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation"}) {
-        ClassBuilder(m, name, py::none(), py::make_tuple(m.attr("OptimizationObjective")));
-    }
+    define_mean_variance(m);
+    define_risk_parity(m);
+    define_min_tracking_error(m);
+    define_max_information_ratio(m);
+    define_max_sharpe_ratio(m);
+    define_max_indicator(m);
+    define_min_style_deviation(m);
 }

@@ -1,0 +1,329 @@
+"""Objectives: expressions against numpy, the return adjustments and estimates,
+rejected inputs, and one optimisation per objective through the driver."""
+
+import datetime
+import types
+
+import cvxpy as cp
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import DATE, PREV_DATE, FakeHelper
+from vantelo.benchmark import OptimizeBenchmark
+from vantelo.optimize import portfolio_optimize
+
+import tidewell
+from vantelo.const import STYLE_FACTORS
+from vantelo.exception import InvalidArgument, OptimizerWarning
+from vantelo.objective import (
+    MaxIndicator,
+    MaxInformationRatio,
+    MaxSharpeRatio,
+    MeanVariance,
+    MinStyleDeviation,
+    MinTrackingError,
+    MinVariance,
+    RiskParity,
+)
+
+POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
+OUTSIDE = {POOL[0]: 0.3, POOL[1]: 0.2, "000300.OUT": 0.3, "000905.OUT": 0.2}
+INSIDE = {POOL[0]: 0.6, POOL[2]: 0.4}
+
+
+def variable(values):
+    v = cp.Variable(np.shape(values), nonneg=True)
+    v.value = values
+    return v
+
+
+def point(n):
+    return variable(np.random.default_rng(1).uniform(0.05, 0.5, n))
+
+
+class Bench(OptimizeBenchmark):
+    def __init__(self, expected=0.0):
+        self.expected, self.asked = expected, []
+
+    def get_expected_returns(self, date, window=252):
+        self.asked.append((date, window))
+        return self.expected
+
+
+def rates(ids):
+    """Daily change rates whose means differ from stock to stock."""
+    drift = np.linspace(-0.0004, 0.0012, len(ids))
+    noise = np.random.default_rng(len(ids)).normal(0, 0.002, size=(60, len(ids)))
+    return pd.DataFrame(drift + noise, columns=list(ids))
+
+
+@pytest.fixture
+def history(monkeypatch):
+    log = types.SimpleNamespace(offsets=[], fetches=[], fail=False)
+
+    def trading_date_offset(date, n):
+        log.offsets.append((date, n))
+        return date + datetime.timedelta(days=n)
+
+    def get_price_change_rate(ids, start, end):
+        log.fetches.append((list(ids), start, end))
+        if log.fail:
+            raise ConnectionError("store offline")
+        return rates(ids)
+
+    monkeypatch.setattr(tidewell, "trading_date_offset", trading_date_offset, raising=False)
+    monkeypatch.setattr(tidewell, "get_price_change_rate", get_price_change_rate, raising=False)
+    return log
+
+
+# --- expressions ---------------------------------------------------------------------
+
+
+def active_variance(w, h, scale=1.0):
+    a = np.concatenate([w, np.zeros(len(h.union_components) - len(w))])
+    a = a - scale * h.benchmark_weight.values
+    return a @ h.get_union_cov_matrix() @ a
+
+
+def style_gap(g, h, style, offset):
+    return g @ h.get_factor_exposure()[style] - h.get_benchmark_style()[style] - offset
+
+
+EXPRESSIONS = {  # objective, zeta, value at g in numpy
+    "RiskParity": (RiskParity, 4, lambda g, h, cov: g @ cov @ g - np.log(g).sum()),
+    "MinTrackingError": (MinTrackingError, 1, lambda g, h, cov: active_variance(g, h)),
+    "MaxInformationRatio": (
+        MaxInformationRatio,
+        variable(1.7),
+        lambda g, h, cov: active_variance(g, h, 1.7),
+    ),
+    "MaxSharpeRatio": (MaxSharpeRatio, variable(1.7), lambda g, h, cov: g @ cov @ g),
+    "MaxIndicator": (  # mean absolute value over the pool 2; "X" is not in the pool
+        lambda: MaxIndicator({POOL[0]: 1, POOL[1]: -3, POOL[2]: 2, POOL[3]: 2, "X": 50}),
+        1.0,
+        lambda g, h, cov: -np.array([0.5, -1.5, 1, 1]) @ g,
+    ),
+    "MinStyleDeviation": (  # offsets from the benchmark; beta's priority 12 -> 9, size's 5
+        lambda: MinStyleDeviation({"beta": 0.1, "size": -0.2}, True, {"beta": 12, "growth": 0}),
+        1.0,
+        lambda g, h, cov: (
+            45 * style_gap(g, h, "beta", 0.1) ** 2 + 25 * style_gap(g, h, "size", -0.2) ** 2
+        ),
+    ),
+}
+
+
+@pytest.mark.parametrize("benchmark", [OUTSIDE, INSIDE], ids=["outside", "inside"])
+@pytest.mark.parametrize("factor_form", [False, True])
+@pytest.mark.parametrize("name", sorted(EXPRESSIONS))
+def test_expression_matches_numpy(name, factor_form, benchmark):
+    make, zeta, formula = EXPRESSIONS[name]
+    h, g = FakeHelper(POOL[:4], benchmark, seed=3, factor_form=factor_form), point(4)
+    expected = formula(g.value, h, h.get_cov_matrix())
+    assert make().get_objective_expr(g, zeta, h).value == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    "returns, scale",
+    [
+        ([0.1, 0.3, -0.2], 0.2),
+        (-np.arange(1, 11) / 100, 0.02),  # all losses: the best quarter, rounded up
+        ([-0.01, -0.02, -0.03, -0.04, -0.05], 0.015),
+        ([-0.01, -0.02, -0.03, -0.04], 0.01),
+        ([-0.05], 0.05),
+    ],
+)
+@pytest.mark.parametrize("coefficient, factor_form", [(0, False), (2.5, False), (2.5, True)])
+def test_mean_variance_scales_risk_by_typical_return(returns, scale, coefficient, factor_form):
+    n = len(returns)
+    pool = [f"{i:06d}.XSHE" for i in range(n)]
+    h, mu, g = FakeHelper(pool, factor_form=factor_form), np.asarray(returns), point(n).value
+    cov, equal = h.get_cov_matrix(), np.full(n, 1 / n)
+    expected = -mu @ g + coefficient * scale / (equal @ cov @ equal) * g @ cov @ g
+    expr = MeanVariance(pd.Series(mu, index=pool), 252, coefficient)
+    assert expr.get_objective_expr(variable(g), 1.0, h).value == pytest.approx(expected, rel=1e-9)
+
+
+def test_mean_variance_without_returns_in_pool_falls_back_to_variance():
+    h, g = FakeHelper(POOL[:3]), point(3)
+    with pytest.warns(OptimizerWarning, match="^MeanVariance: expected_returns 全部为 0，退化为"):
+        expr = MeanVariance({"300750.XSHE": 0.2}).get_objective_expr(g, 1.0, h)
+    assert expr.value == pytest.approx(MinVariance().get_objective_expr(g, 1.0, h).value)
+
+
+@pytest.mark.parametrize("cls", [MaxSharpeRatio, MaxInformationRatio])
+@pytest.mark.parametrize(
+    "returns, vector",
+    [
+        ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1]),
+        ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1]),
+        ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1]),
+        ({"300750.XSHE": 0.3}, [1, 1]),
+    ],
+)
+def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector):
+    g, h = point(2), FakeHelper(POOL[:2])
+    [constraint] = cls(returns).get_internal_constraints(g, variable(1.0), h)
+    for unit in np.eye(2):  # each entry of the vector, one at a time
+        g.value = unit
+        assert constraint.expr.value + 1 == pytest.approx(unit @ vector)
+
+
+def test_style_priorities_are_cut_clipped_and_defaulted():
+    style = MinStyleDeviation({"beta": 0, "size": 0, "growth": 0}, 0, {"beta": 7.9, "size": -1})
+    assert style._priority.to_dict() == {"beta": 7, "size": 0, "growth": 5}
+
+
+# --- rejected inputs -------------------------------------------------------------------
+
+FORM = "{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象"
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (
+            lambda: MeanVariance(None, 252, -0.1),
+            "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-0.1",
+        ),
+        (lambda: MeanVariance({1}, risk_aversion_coefficient=-1), FORM.format("expected_returns")),
+        (  # the style is checked before the priority is looked at
+            lambda: MinStyleDeviation({"beta": 0, "value": 1}, priority={"value": np.nan}),
+            f"目标风格值 value 非法，请从 {STYLE_FACTORS} 中选取",
+        ),
+    ],
+)
+def test_constructor_rejects(build, message):
+    with pytest.raises(InvalidArgument) as info:
+        build()
+    assert str(info.value) == message
+
+
+MISSING = "传入股票池中的股票有部分在 indicator_series 中找不到值"
+
+
+@pytest.mark.parametrize(
+    "objective, method, message",
+    [
+        (MaxIndicator(None), "get_objective_expr", MISSING),
+        (MaxIndicator({POOL[0]: 1, "X": 2}), "get_objective_expr", MISSING),
+        (MaxIndicator({POOL[0]: 0, POOL[1]: 0, "X": 2}), "get_objective_expr", "均为 0"),
+        (MaxIndicator({POOL[0]: np.nan, POOL[1]: 1}), "get_objective_expr", f"{[POOL[0]]}"),
+        (MeanVariance({POOL[1]: np.inf}), "get_objective_expr", f"{[POOL[1]]}"),
+        (MaxSharpeRatio({POOL[0]: np.nan}), "get_internal_constraints", "expected_returns"),
+        (MaxInformationRatio({POOL[1]: -np.inf}), "get_internal_constraints", "active_returns"),
+        (MinStyleDeviation({"beta": 0}, relative=1), "get_objective_expr", "必须指定 benchmark"),
+    ],
+)
+def test_evaluation_rejects(objective, method, message):
+    with pytest.raises(InvalidArgument, match=message.replace("[", r"\[")):
+        getattr(objective, method)(point(2), 1.0, FakeHelper(POOL[:2]))
+
+
+def test_mean_variance_rejects_riskless_pool():
+    h = FakeHelper(POOL[:2])
+    h.get_cov_matrix = lambda: np.zeros((2, 2))
+    with pytest.raises(InvalidArgument, match="等权组合的方差为 0"):
+        MeanVariance({POOL[0]: 0.1}).get_objective_expr(point(2), 1.0, h)
+
+
+# --- history estimates -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "cls, method",
+    [(MeanVariance, "get_objective_expr"), (MaxSharpeRatio, "get_internal_constraints")],
+)
+def test_history_estimate_is_kept_after_first_success(history, cls, method):
+    h, objective = FakeHelper(POOL[:3]), cls(window=20)
+    history.fail = True
+    with pytest.raises(ConnectionError):
+        getattr(objective, method)(point(3), 1.0, h)
+    assert objective._expected_returns is None
+    history.fail = False
+    for _ in range(2):
+        getattr(objective, method)(point(3), 1.0, h)
+    assert len(history.fetches) == 2 and history.offsets[-1] == (PREV_DATE, -20)
+    assert history.fetches[-1] == (POOL[:3], PREV_DATE - datetime.timedelta(20), PREV_DATE)
+    pd.testing.assert_series_equal(objective._expected_returns, rates(POOL[:3]).mean() * 252)
+
+
+def test_information_ratio_estimates_every_call(history):
+    bench, g = Bench(expected=0.5), point(3)
+    h, objective = FakeHelper(POOL[:3], benchmark=bench), MaxInformationRatio(None, 30)
+    for _ in range(2):
+        [constraint] = objective.get_internal_constraints(g, variable(1.0), h)
+    active = (rates(POOL[:3]).mean() * 252 - 0.5).values  # mean < 0: shifted
+    assert constraint.expr.value + 1 == pytest.approx((active - active.mean()) @ g.value)
+    assert len(history.fetches) == 2 and bench.asked == [(DATE, 30)] * 2
+    assert objective._expected_active_returns is None
+
+
+# --- through the driver: each optimum, found alike with the dense and the factor form ---
+
+COV = FakeHelper(POOL).get_cov_matrix()  # what the fake market's helper holds
+
+
+@pytest.fixture
+def solve(fake_market):
+    def run(objective, benchmark_weights=None, **kwargs):
+        found = []
+        for factor_form in (False, True):
+            fake_market.helper_options.update(
+                benchmark_weights=benchmark_weights, factor_form=factor_form
+            )
+            found.append(portfolio_optimize(POOL, DATE, objective, **kwargs).values)
+        assert np.abs(found[0] - found[1]).sum() < 1e-3
+        return found[1]
+
+    return run
+
+
+def test_max_sharpe_beats_min_variance_and_equal_weight(solve, history):
+    weights = [solve(MaxSharpeRatio(), benchmark=Bench()), solve(MinVariance()), np.full(5, 0.2)]
+    mu = rates(POOL).mean().values * 252
+    sharpe = [mu @ w / np.sqrt(w @ COV @ w) for w in weights]
+    assert sharpe[0] >= max(sharpe[1:]) - 1e-4
+
+
+def test_mean_variance_optimum_beats_alternatives(solve, history):
+    objective = MeanVariance(risk_aversion_coefficient=3)
+    g, h = variable(solve(objective)), FakeHelper(POOL)
+    value = objective.get_objective_expr(g, 1.0, h).value
+    for other in [solve(MinVariance()), np.full(5, 0.2), *np.eye(5)]:
+        g.value = other
+        assert value <= objective.get_objective_expr(g, 1.0, h).value + 1e-5
+
+
+def test_risk_parity_equalises_risk_contributions(solve):
+    w = solve(RiskParity())
+    contribution = w * (COV @ w)
+    assert contribution.min() > 0 and contribution.max() / contribution.min() < 1.001
+
+
+def test_min_tracking_error_replicates_a_benchmark_inside_the_pool(solve):
+    target = pd.Series({POOL[0]: 0.1, POOL[1]: 0.2, POOL[2]: 0.3, POOL[4]: 0.4})
+    w = solve(MinTrackingError(), target.to_dict(), benchmark=Bench())
+    assert np.abs(w - target.reindex(POOL, fill_value=0).values).sum() < 1e-4
+
+
+def test_max_information_ratio_beats_other_portfolios(solve):
+    alpha = np.array([0.05, -0.02, 0.03, 0.01, 0.04])
+    best = solve(MaxInformationRatio(pd.Series(alpha, index=POOL)), OUTSIDE, benchmark=Bench())
+    h = FakeHelper(POOL, OUTSIDE)
+    others = [np.full(5, 0.2), *np.random.default_rng(5).dirichlet(np.ones(5), size=20)]
+    ratio = [alpha @ w / np.sqrt(active_variance(w, h)) for w in [best, *others]]
+    assert ratio[0] >= max(ratio[1:]) - 1e-4
+
+
+def test_max_indicator_fills_the_best_stocks_up_to_their_bounds(solve):
+    indicator = pd.Series([3.0, -1.0, 5.0, 0.5, 4.0], index=POOL)
+    w = solve(MaxIndicator(indicator), bnds={"*": (0, 0.4)})
+    assert np.abs(w - [0.2, 0, 0.4, 0, 0.4]).sum() < 1e-3
+
+
+def test_min_style_deviation_reaches_attainable_targets(solve):
+    exposure = FakeHelper(POOL).get_factor_exposure()[["beta", "size"]]
+    target = pd.Series([0.7, 0.1, 0.1, 0.05, 0.05], index=POOL) @ exposure
+    w = solve(MinStyleDeviation(target, priority={"beta": 9}))
+    assert np.abs(w @ exposure - target).max() < 1e-3
