@@ -1,0 +1,2 @@
+def import_database(source_dir, dest_path):
+    raise NotImplementedError
