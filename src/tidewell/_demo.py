@@ -92,7 +92,11 @@ _SYLLABLES = (
 )  # fmt: skip
 _SUFFIX = {"CS": ("Holdings", "Group", "Co", "Industries", "Technology", "Shares")}
 
-INDEXES = (("990300.XSHG", "Demo 300"), ("990500.XSHG", "Demo 500"), ("990800.XSHG", "Demo 800"))
+INDEXES = (
+    ("990300.XSHG", "Demo 300"),
+    ("990500.XSHG", "Demo 500"),
+    ("990800.XSHG", "Demo 800"),
+)
 
 _HALF_LIVES = {"daily": 42.0, "monthly": 90.0, "quarterly": 180.0}
 
@@ -187,7 +191,10 @@ def _generate(seed: int, progress: _Progress) -> _Market:
 
     # ---- common stocks -------------------------------------------------------
     sh = _unique_codes(
-        rng, 2300, [range(600000, 604000), range(605000, 605600), range(688000, 688800)], [600000]
+        rng,
+        2300,
+        [range(600000, 604000), range(605000, 605600), range(688000, 688800)],
+        [600000],
     )
     sz = _unique_codes(rng, 2700, [range(1, 3000), range(300001, 301600)], [1])
     cs_ids = [f"{c:06d}.XSHG" for c in sh] + [f"{c:06d}.XSHE" for c in sz]
@@ -220,7 +227,12 @@ def _generate(seed: int, progress: _Progress) -> _Market:
     alive = (cal64[:, None] >= listed[None, :]) & (
         np.isnat(delisted)[None, :] | (cal64[:, None] < delisted[None, :])
     )
-    m.cs_ids, m.cs_exchange, m.cs_listed, m.cs_delisted = cs_ids, cs_exchange, listed, delisted
+    m.cs_ids, m.cs_exchange, m.cs_listed, m.cs_delisted = (
+        cs_ids,
+        cs_exchange,
+        listed,
+        delisted,
+    )
     m.cs_symbols = _names(rng, n, _SUFFIX["CS"])
 
     # ---- industries ------------------------------------------------------------
@@ -500,7 +512,17 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
             )
         )
     for code, name in INDEXES:
-        rows.append((code, name, "INDX", "XSHG", int(_days(["2005-01-04"])[0]), -1, ("ix", code)))
+        rows.append(
+            (
+                code,
+                name,
+                "INDX",
+                "XSHG",
+                int(_days(["2005-01-04"])[0]),
+                -1,
+                ("ix", code),
+            )
+        )
     for j, (fid, name, ftype, exch, ld) in enumerate(m.fund_rows):
         rows.append((fid, name, ftype, exch, int(_days([ld])[0]), -1, ("fund", j)))
     rows.sort(key=lambda r: r[0])
@@ -579,7 +601,11 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
     nb_names = []
     for name in SWS_INDUSTRIES:
         nb_names.extend(NON_BANK_SPLIT if name == "non_bank_financials" else [name])
-    lists = {"sws": list(SWS_INDUSTRIES), "sws_non_bank_split": nb_names, "citic": citic_names}
+    lists = {
+        "sws": list(SWS_INDUSTRIES),
+        "sws_non_bank_split": nb_names,
+        "citic": citic_names,
+    }
     ind_rows = [(c, p + 1, name) for c, names in lists.items() for p, name in enumerate(names)]
     _insert(
         con,
