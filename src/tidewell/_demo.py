@@ -30,7 +30,7 @@ import pandas as pd
 from ._database import atomic_database
 from ._schema import COV_MODELS, STYLE_FACTORS
 
-DEFAULT_SEED = 7
+DEFAULT_SEED = 8
 
 CALENDAR_START = _dt.date(2022, 1, 4)
 CALENDAR_END = _dt.date(2025, 12, 31)

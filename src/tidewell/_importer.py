@@ -113,6 +113,8 @@ class _Loader:
     # -- reporting -------------------------------------------------------------------
     def fail(self, row, column, reason: str, value=None):
         where = f"{self.file}, row {row}" if row is not None else f"{self.file}, header"
+        if not isinstance(column, str) and len(column) == 1:
+            column = column[0]
         cols = column if isinstance(column, str) else "', '".join(column)
         label = "column" if isinstance(column, str) else "columns"
         tail = (
