@@ -70,6 +70,7 @@ class Handle:
         self.key = key
         try:
             self.con = duckdb.connect(path, read_only=True)
+            self.con.execute("SET enable_progress_bar = false")
         except duckdb.Error as exc:
             raise TidewellError(f"cannot open database {path!r}: {exc}") from None
         try:
@@ -204,6 +205,7 @@ def atomic_database(dest):
         # engine version can read the file.
         con = duckdb.connect(tmp, config={"storage_compatibility_version": "v1.0.0"})
         con.execute("SET preserve_insertion_order = true")
+        con.execute("SET enable_progress_bar = false")
         create_all(con)
         con.execute(
             "INSERT INTO meta VALUES ('schema_version', ?), ('tidewell_version', ?)",
