@@ -1,0 +1,562 @@
+"""The public read functions.  Each takes the process-wide lock, so calls are thread safe."""
+
+from __future__ import annotations
+
+import bisect
+import datetime as _dt
+from typing import NamedTuple
+
+import numpy as np
+import pandas as pd
+
+from . import _database
+from ._dates import date_text, to_date
+from ._errors import TidewellError, TidewellTypeError
+from ._schema import COV_MODELS, DEFAULT_CLASSIFICATION, STYLE_FACTORS, quote_ident
+
+
+class Instrument(NamedTuple):
+    """One instrument.  Dates are text ``YYYY-MM-DD``; ``0000-00-00`` means "not delisted"."""
+
+    order_book_id: str
+    symbol: str
+    type: str
+    exchange: str
+    listed_date: str
+    de_listed_date: str
+
+
+# --------------------------------------------------------------------------- helpers
+
+
+def _ids(order_book_ids, what: str = "order_book_ids") -> list[str]:
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    try:
+        ids = list(order_book_ids)
+    except TypeError:
+        raise TidewellTypeError(
+            f"{what} must be an order_book_id or an iterable of them, "
+            f"not {type(order_book_ids).__name__} {order_book_ids!r}"
+        ) from None
+    for oid in ids:
+        if not isinstance(oid, str):
+            raise TidewellTypeError(
+                f"order_book_id must be text, not {type(oid).__name__} {oid!r} in {what}"
+            )
+    return ids
+
+
+def _unique(ids: list[str]) -> list[str]:
+    return list(dict.fromkeys(ids))
+
+
+def _choice(value, allowed, what: str) -> str:
+    name = getattr(value, "value", value)
+    if not isinstance(name, str) or name not in allowed:
+        raise TidewellError(
+            "unknown {} {!r}; choose one of {}".format(what, name, ", ".join(sorted(allowed)))
+        )
+    return name
+
+
+def _memo(h: _database.Handle, key: str, make):
+    try:
+        return h.memo[key]
+    except KeyError:
+        value = h.memo[key] = make()
+        return value
+
+
+class _Calendar:
+    def __init__(self, dates: list[_dt.date]) -> None:
+        if not dates:
+            raise TidewellError("the database has no trading dates")
+        self.dates = dates
+        self.first = dates[0]
+        self.last = dates[-1]
+
+    def check(self, d: _dt.date) -> _dt.date:
+        if not self.first <= d <= self.last:
+            raise TidewellError(
+                f"date {d} is outside the trading calendar ({self.first} .. {self.last})"
+            )
+        return d
+
+    def date(self, value, what: str = "date") -> _dt.date:
+        return self.check(to_date(value, what))
+
+
+def _calendar(h) -> _Calendar:
+    def make():
+        rows = h.query("SELECT date FROM trading_dates ORDER BY date").fetchall()
+        return _Calendar([r[0] for r in rows])
+
+    return _memo(h, "calendar", make)
+
+
+def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
+    """``{group: sorted dates}`` from a query returning (group, date) pairs."""
+
+    def make():
+        out: dict[str, list[_dt.date]] = {}
+        for group, d in h.query(sql).fetchall():
+            out.setdefault(group, []).append(d)
+        for v in out.values():
+            v.sort()
+        return out
+
+    return _memo(h, key, make)
+
+
+def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
+    i = bisect.bisect_right(dates, d)
+    return dates[i - 1] if i else None
+
+
+def _classifications(h) -> dict[str, list[str]]:
+    def make():
+        out: dict[str, list[str]] = {}
+        rows = h.query(
+            "SELECT classification, industry FROM industries ORDER BY classification, position"
+        ).fetchall()
+        for cls, industry in rows:
+            out.setdefault(cls, []).append(industry)
+        return out
+
+    return _memo(h, "classifications", make)
+
+
+def _industry_factors(h) -> list[str]:
+    return _classifications(h).get(DEFAULT_CLASSIFICATION, [])
+
+
+def _with_ids(h, sql: str, ids: list[str], params: list):
+    """Run ``sql`` whose ``{ids}`` placeholder becomes a list parameter of ``ids``."""
+    return h.query(sql.format(ids="(SELECT unnest(?::VARCHAR[]))"), [*params, ids])
+
+
+def _order(found_ids: np.ndarray, wanted: list[str]) -> np.ndarray:
+    """Positions in ``found_ids`` of the ``wanted`` ids that were found, in wanted order."""
+    pos = pd.Index(found_ids).get_indexer(wanted)
+    return pos[pos >= 0]
+
+
+# --------------------------------------------------------------------------- instruments
+
+
+def _instrument_table(h) -> dict[str, Instrument]:
+    def make():
+        rows = h.query(
+            "SELECT order_book_id, symbol, type, exchange, listed_date, de_listed_date "
+            "FROM instruments ORDER BY order_book_id"
+        ).fetchall()
+        return {
+            r[0]: Instrument(r[0], r[1], r[2], r[3], date_text(r[4]), date_text(r[5]))
+            for r in rows
+        }
+
+    return _memo(h, "instruments", make)
+
+
+def instruments(order_book_ids) -> Instrument | list[Instrument] | None:
+    """Records for ``order_book_ids``.
+
+    A single id gives its :class:`Instrument` or ``None``; an iterable gives a
+    list with one record per known id, in the order asked, repeats kept.
+    """
+    ids = _ids(order_book_ids)
+    with _database.lock():
+        table = _instrument_table(_database.current())
+    if isinstance(order_book_ids, str):
+        return table.get(order_book_ids)
+    return [table[i] for i in ids if i in table]
+
+
+def all_instruments(type: str | None = None, date=None) -> list[Instrument]:
+    """Every instrument, optionally of one ``type`` and listed on ``date``.
+
+    With ``date``, only instruments with ``listed_date <= date`` and not delisted
+    on or before ``date`` are returned.  Sorted by order_book_id.
+    """
+    with _database.lock():
+        h = _database.current()
+        table = _instrument_table(h)
+        d = _calendar(h).date(date) if date is not None else None
+    if type is not None and type not in ("CS", "INDX", "ETF", "LOF"):
+        raise TidewellError(f"unknown instrument type {type!r}; choose one of CS, ETF, INDX, LOF")
+    out = []
+    text = date_text(d) if d is not None else None
+    for rec in table.values():
+        if type is not None and rec.type != type:
+            continue
+        if text is not None:
+            if rec.listed_date > text:
+                continue
+            if rec.de_listed_date != "0000-00-00" and rec.de_listed_date <= text:
+                continue
+        out.append(rec)
+    return out
+
+
+# --------------------------------------------------------------------------- calendar
+
+
+def get_trading_dates(start_date, end_date) -> list[_dt.date]:
+    """Trading dates from ``start_date`` to ``end_date``, both included."""
+    with _database.lock():
+        cal = _calendar(_database.current())
+    start = cal.date(start_date, "start_date")
+    end = cal.date(end_date, "end_date")
+    if start > end:
+        raise TidewellError(f"start_date {start} is after end_date {end}")
+    lo = bisect.bisect_left(cal.dates, start)
+    hi = bisect.bisect_right(cal.dates, end)
+    return cal.dates[lo:hi]
+
+
+def is_trading_date(date) -> bool:
+    """Whether the market is open on ``date`` (which must lie inside the calendar)."""
+    with _database.lock():
+        cal = _calendar(_database.current())
+    d = cal.date(date)
+    i = bisect.bisect_left(cal.dates, d)
+    return i < len(cal.dates) and cal.dates[i] == d
+
+
+def _count(n, what: str = "n") -> int:
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
+        raise TidewellTypeError(f"{what} must be an integer, not {type(n).__name__} {n!r}")
+    return int(n)
+
+
+def trading_date_offset(date, n) -> _dt.date:
+    """The trading date ``n`` trading days after ``date`` (before it for negative ``n``).
+
+    From a non-trading day, counting starts at the previous trading day when
+    ``n <= 0`` and at the next one when ``n > 0``.
+    """
+    n = _count(n)
+    with _database.lock():
+        cal = _calendar(_database.current())
+    d = cal.date(date)
+    dates = cal.dates
+    i = bisect.bisect_left(dates, d)
+    trading = i < len(dates) and dates[i] == d
+    if trading:
+        base = i
+    elif n > 0:
+        base = i  # the next trading day
+    else:
+        base = i - 1  # the previous trading day
+    target = base + n
+    if base < 0 or base >= len(dates) or not 0 <= target < len(dates):
+        raise TidewellError(
+            f"{n} trading days from {d} is outside the trading calendar "
+            f"({cal.first} .. {cal.last})"
+        )
+    return dates[target]
+
+
+def get_previous_trading_date(date, n=1) -> _dt.date:
+    """The ``n``-th trading date before ``date`` (``date`` itself not counted)."""
+    n = _count(n)
+    if n < 1:
+        raise TidewellError(f"n must be at least 1, not {n}")
+    with _database.lock():
+        cal = _calendar(_database.current())
+    d = cal.date(date)
+    i = bisect.bisect_left(cal.dates, d) - n
+    if i < 0:
+        raise TidewellError(
+            f"{n} trading days before {d} is outside the trading calendar "
+            f"({cal.first} .. {cal.last})"
+        )
+    return cal.dates[i]
+
+
+def get_next_trading_date(date, n=1) -> _dt.date:
+    """The ``n``-th trading date after ``date`` (``date`` itself not counted)."""
+    n = _count(n)
+    if n < 1:
+        raise TidewellError(f"n must be at least 1, not {n}")
+    with _database.lock():
+        cal = _calendar(_database.current())
+    d = cal.date(date)
+    i = bisect.bisect_right(cal.dates, d) + n - 1
+    if i >= len(cal.dates):
+        raise TidewellError(
+            f"{n} trading days after {d} is outside the trading calendar "
+            f"({cal.first} .. {cal.last})"
+        )
+    return cal.dates[i]
+
+
+# --------------------------------------------------------------------------- prices
+
+
+def get_price_change_rate(order_book_ids, start_date, end_date):
+    """Daily change rates (0.0123 = +1.23 %) from ``start_date`` to ``end_date``.
+
+    One id (text) gives a Series over the trading days, NaN where the instrument
+    did not trade; an unknown id is an error.  An iterable gives a DataFrame
+    (rows: trading days, columns: the requested ids that have any data in the
+    range, in request order, repeats dropped); NaN before listing and after
+    delisting.
+    """
+    single = isinstance(order_book_ids, str)
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        cal = _calendar(h)
+        start = cal.date(start_date, "start_date")
+        end = cal.date(end_date, "end_date")
+        if start > end:
+            raise TidewellError(f"start_date {start} is after end_date {end}")
+        if single and order_book_ids not in _instrument_table(h):
+            raise TidewellError(f"unknown order_book_id {order_book_ids!r}")
+        res = h.query(
+            "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
+            "generate_subscripts(?::VARCHAR[], 1) - 1 AS pos) "
+            "SELECT w.pos, p.date - ?::DATE AS day, p.change_rate "
+            "FROM price_changes p JOIN wanted w USING (order_book_id) "
+            "WHERE p.date BETWEEN ? AND ?",
+            [ids, ids, start, start, end],
+        ).fetchnumpy()
+    days = cal.dates[bisect.bisect_left(cal.dates, start) : bisect.bisect_right(cal.dates, end)]
+    index = pd.DatetimeIndex(pd.to_datetime(days), name="date")
+    offsets = np.asarray(days, dtype="datetime64[D]") - np.datetime64(start, "D")
+    row_of = np.zeros(int(offsets[-1].astype(int)) + 1, dtype=np.int64)
+    row_of[offsets.astype(int)] = np.arange(len(days))
+    col = np.asarray(res["pos"], dtype=np.int64)
+    row = row_of[np.asarray(res["day"], dtype=np.int64)]
+    values = np.full((len(days), len(ids)), np.nan)
+    values[row, col] = np.asarray(res["change_rate"], dtype=float)
+    if single:
+        return pd.Series(values[:, 0], index=index, name=order_book_ids)
+    keep = np.zeros(len(ids), dtype=bool)
+    keep[col] = True
+    columns = pd.Index([i for i, k in zip(ids, keep) if k], name="order_book_id")
+    return pd.DataFrame(values[:, keep], index=index, columns=columns)
+
+
+def index_weights(order_book_id, date) -> pd.Series:
+    """Constituent weights of an index from its latest rebalance on or before ``date``."""
+    if not isinstance(order_book_id, str):
+        raise TidewellTypeError(
+            "index order_book_id must be text, "
+            f"not {type(order_book_id).__name__} {order_book_id!r}"
+        )
+    with _database.lock():
+        h = _database.current()
+        d = _calendar(h).date(date)
+        rebalances = _dates_by(
+            h, "rebalances", "SELECT DISTINCT index_id, date FROM index_weights"
+        )
+        if order_book_id not in rebalances:
+            raise TidewellError(
+                "unknown index {!r}; indexes with weights: {}".format(
+                    order_book_id, ", ".join(sorted(rebalances)) or "none"
+                )
+            )
+        when = _latest(rebalances[order_book_id], d)
+        if when is None:
+            raise TidewellError(
+                f"date {d} is before the first rebalance of index {order_book_id!r} "
+                f"({rebalances[order_book_id][0]})"
+            )
+        res = h.query(
+            "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+            "ORDER BY order_book_id",
+            [order_book_id, when],
+        ).fetchnumpy()
+    w = np.asarray(res["weight"], dtype=float)
+    ids = pd.Index(np.asarray(res["order_book_id"], dtype=object), name="order_book_id")
+    return pd.Series(w / w.sum(), index=ids, name="weight")
+
+
+# --------------------------------------------------------------------------- risk model
+
+
+def get_style_factor_names() -> list[str]:
+    """The ten style factors, in the order of the exposure and covariance columns."""
+    return list(STYLE_FACTORS)
+
+
+def get_factor_names() -> list[str]:
+    """All risk-model factors: the ten styles, then the industries of the default standard."""
+    with _database.lock():
+        return list(STYLE_FACTORS) + list(_industry_factors(_database.current()))
+
+
+def _model_date(h, key: str, sql: str, group: str, value, what: str) -> _dt.date:
+    d = _calendar(h).date(value)
+    dates = _dates_by(h, key, sql).get(group)
+    if not dates:
+        raise TidewellError(f"the database has no {what}")
+    when = _latest(dates, d)
+    if when is None:
+        raise TidewellError(
+            f"date {d} is before the first risk model date ({dates[0]}) of the {what}"
+        )
+    return when
+
+
+def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
+    """Factor exposures on the latest model date on or before ``date``.
+
+    Rows: the requested ids that have exposures, in request order (repeats
+    dropped).  Columns: the ten styles, then the industry factors (0/1).
+    """
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        when = _model_date(
+            h,
+            "expo_dates",
+            "SELECT DISTINCT 'all', date FROM factor_exposures",
+            "all",
+            date,
+            "factor exposures",
+        )
+        industries = _industry_factors(h)
+        res = _with_ids(
+            h,
+            "SELECT order_book_id, {}, industry FROM factor_exposures "
+            "WHERE date = ? AND order_book_id IN {{ids}}".format(
+                ", ".join(quote_ident(f) for f in STYLE_FACTORS)
+            ),
+            ids,
+            [when],
+        ).fetchnumpy()
+    found = np.asarray(res["order_book_id"], dtype=object)
+    pos = _order(found, ids)
+    k_sty = len(STYLE_FACTORS)
+    values = np.zeros((len(pos), k_sty + len(industries)))
+    for j, f in enumerate(STYLE_FACTORS):
+        values[:, j] = np.asarray(res[f], dtype=float)[pos]
+    code = pd.Index(industries).get_indexer(np.asarray(res["industry"], dtype=object)[pos])
+    ok = code >= 0
+    values[np.flatnonzero(ok), k_sty + code[ok]] = 1.0
+    return pd.DataFrame(
+        values,
+        index=pd.Index(found[pos], name="order_book_id"),
+        columns=list(STYLE_FACTORS) + list(industries),
+    )
+
+
+def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
+    """Factor covariance (daily variance units) on the latest model date on or before ``date``."""
+    model = _choice(cov_model, COV_MODELS, "cov_model")
+    with _database.lock():
+        h = _database.current()
+        when = _model_date(
+            h,
+            "cov_dates",
+            "SELECT DISTINCT cov_model, date FROM factor_covariance",
+            model,
+            date,
+            f"factor covariance of model {model!r}",
+        )
+        names = list(STYLE_FACTORS) + list(_industry_factors(h))
+        res = h.query(
+            "SELECT factor_1, factor_2, covariance FROM factor_covariance "
+            "WHERE cov_model = ? AND date = ?",
+            [model, when],
+        ).fetchnumpy()
+    index = pd.Index(names)
+    i = index.get_indexer(np.asarray(res["factor_1"], dtype=object))
+    j = index.get_indexer(np.asarray(res["factor_2"], dtype=object))
+    cov = np.full((len(names), len(names)), np.nan)
+    ok = (i >= 0) & (j >= 0)
+    cov[i[ok], j[ok]] = np.asarray(res["covariance"], dtype=float)[ok]
+    if np.isnan(cov).any():
+        raise TidewellError(f"factor covariance of model {model!r} on {when} is incomplete")
+    return pd.DataFrame(cov, index=list(names), columns=list(names))
+
+
+def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
+    """Daily specific volatility (standard deviation) per id, request order, missing ids absent."""
+    model = _choice(cov_model, COV_MODELS, "cov_model")
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        when = _model_date(
+            h,
+            "spec_dates",
+            "SELECT DISTINCT cov_model, date FROM specific_risk",
+            model,
+            date,
+            f"specific risk of model {model!r}",
+        )
+        res = _with_ids(
+            h,
+            "SELECT order_book_id, specific_risk FROM specific_risk "
+            "WHERE cov_model = ? AND date = ? AND order_book_id IN {ids}",
+            ids,
+            [model, when],
+        ).fetchnumpy()
+    found = np.asarray(res["order_book_id"], dtype=object)
+    pos = _order(found, ids)
+    return pd.Series(
+        np.asarray(res["specific_risk"], dtype=float)[pos],
+        index=pd.Index(found[pos], name="order_book_id"),
+        name="specific_risk",
+    )
+
+
+# --------------------------------------------------------------------------- industries
+
+
+def industry_names(classification=DEFAULT_CLASSIFICATION) -> list[str]:
+    """The industries of a classification standard, in their documented order."""
+    with _database.lock():
+        known = _classifications(_database.current())
+    return list(known[_choice(classification, known, "classification")])
+
+
+def get_industry(order_book_ids, date, classification=DEFAULT_CLASSIFICATION) -> pd.Series:
+    """Industry of each id on ``date`` under ``classification``; unclassified ids are absent."""
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        name = _choice(classification, _classifications(h), "classification")
+        d = _calendar(h).date(date)
+        res = _with_ids(
+            h,
+            "SELECT order_book_id, arg_max(industry, start_date) AS industry "
+            "FROM industry_classification "
+            "WHERE classification = ? AND start_date <= ? AND order_book_id IN {ids} "
+            "GROUP BY order_book_id",
+            ids,
+            [name, d],
+        ).fetchnumpy()
+    found = np.asarray(res["order_book_id"], dtype=object)
+    pos = _order(found, ids)
+    return pd.Series(
+        np.asarray(res["industry"], dtype=object)[pos],
+        index=pd.Index(found[pos], name="order_book_id"),
+        name="industry",
+        dtype=object,
+    )
+
+
+__all__ = [
+    "Instrument",
+    "all_instruments",
+    "get_factor_covariance",
+    "get_factor_exposure",
+    "get_factor_names",
+    "get_industry",
+    "get_next_trading_date",
+    "get_previous_trading_date",
+    "get_price_change_rate",
+    "get_specific_risk",
+    "get_style_factor_names",
+    "get_trading_dates",
+    "index_weights",
+    "industry_names",
+    "instruments",
+    "is_trading_date",
+    "trading_date_offset",
+]

@@ -1,0 +1,224 @@
+"""Which database file is in use, the cached read-only connection, and safe writing.
+
+The connection is cached per process.  Before each public call the file is
+``os.stat``-ed; if it was replaced (other inode, size or modification time) the
+old connection is closed and the new file opened, so one call never mixes data
+from two files.  Databases are always written to a temporary file in the
+destination's directory and moved over the destination with ``os.replace``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import tempfile
+import threading
+from typing import Any
+
+import duckdb
+
+from ._errors import TidewellError
+from ._schema import SCHEMA_VERSION
+
+ENV_VAR = "TIDEWELL_DB"
+
+_lock = threading.RLock()
+_explicit_path: str | None = None
+_handle: Handle | None = None
+
+
+def _version() -> str:
+    from . import __version__
+
+    return __version__
+
+
+def demo_database_path() -> str:
+    """Path of the demo database in the user's cache directory."""
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "tidewell", f"demo-{_version()}.duckdb")
+
+
+def get_database_path() -> str:
+    """The database file in use: ``set_database``, else ``$TIDEWELL_DB``, else the demo."""
+    if _explicit_path is not None:
+        return _explicit_path
+    env = os.environ.get(ENV_VAR)
+    if env:
+        return os.path.abspath(os.path.expanduser(env))
+    return demo_database_path()
+
+
+def set_database(path) -> None:
+    """Use the database file at ``path`` from now on; ``None`` returns to the default."""
+    global _explicit_path
+    with _lock:
+        if path is None:
+            _explicit_path = None
+            return
+        full = os.path.abspath(os.path.expanduser(os.fspath(path)))
+        if not os.path.isfile(full):
+            raise TidewellError(f"database file {full!r} does not exist")
+        _explicit_path = full
+
+
+class Handle:
+    """An open read-only connection plus values cached for the life of that file."""
+
+    def __init__(self, path: str, key: tuple) -> None:
+        self.path = path
+        self.key = key
+        try:
+            self.con = duckdb.connect(path, read_only=True)
+            self.con.execute("SET enable_progress_bar = false")
+        except duckdb.Error as exc:
+            raise TidewellError(f"cannot open database {path!r}: {exc}") from None
+        try:
+            rows = self.con.execute("SELECT key, value FROM meta").fetchall()
+        except duckdb.Error:
+            self.con.close()
+            raise TidewellError(
+                f"{path!r} is not a tidewell database (no meta table); build one with "
+                "tidewell.import_database or tidewell.build_demo_database"
+            ) from None
+        self.meta = dict(rows)
+        if self.meta.get("schema_version") != SCHEMA_VERSION:
+            self.con.close()
+            raise TidewellError(
+                "database {!r} has schema version {!r}; this tidewell reads version {!r}".format(
+                    path, self.meta.get("schema_version"), SCHEMA_VERSION
+                )
+            )
+        self.memo: dict[str, Any] = {}
+
+    def query(self, sql: str, params=None):
+        return self.con.execute(sql, params or [])
+
+    def close(self) -> None:
+        with contextlib.suppress(Exception):
+            self.con.close()
+
+
+def _stat_key(path: str) -> tuple | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def current() -> Handle:
+    """The handle for the database in use, (re)opened if needed.  Hold ``lock()``."""
+    global _handle
+    path = get_database_path()
+    key = _stat_key(path)
+    if key is None:
+        if path == demo_database_path() and _explicit_path is None:
+            ensure_demo_database(path)
+            key = _stat_key(path)
+        if key is None:
+            raise TidewellError(
+                f"database file {path!r} does not exist; set TIDEWELL_DB or call "
+                "tidewell.set_database with an existing file"
+            )
+    if _handle is not None and _handle.path == path and _handle.key == key:
+        return _handle
+    if _handle is not None:
+        _handle.close()
+        _handle = None
+    _handle = Handle(path, key)
+    return _handle
+
+
+def lock() -> threading.RLock:
+    return _lock
+
+
+def close() -> None:
+    """Close the cached connection (it is reopened on the next call)."""
+    global _handle
+    with _lock:
+        if _handle is not None:
+            _handle.close()
+            _handle = None
+
+
+@contextlib.contextmanager
+def _file_lock(path: str):
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - platforms without fcntl
+        yield
+        return
+    with open(path, "a+") as fh:
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+
+
+def ensure_demo_database(path: str | None = None) -> str:
+    """Build the demo database at ``path`` (default cache location) unless it exists.
+
+    Safe when several processes start at once: they serialise on a lock file and
+    only the first one builds.
+    """
+    from ._demo import DEFAULT_SEED, build_demo_database
+
+    path = os.path.abspath(path or demo_database_path())
+    if os.path.isfile(path):
+        return path
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with _file_lock(path + ".lock"):
+        if not os.path.isfile(path):
+            build_demo_database(path, seed=DEFAULT_SEED)
+    return path
+
+
+def _remove_quietly(path: str) -> None:
+    for p in (path, path + ".wal"):
+        with contextlib.suppress(OSError):
+            os.remove(p)
+
+
+@contextlib.contextmanager
+def atomic_database(dest):
+    """Yield a writable connection to a new, empty database with the tidewell tables.
+
+    On success the file is checkpointed and moved over ``dest``; on any error
+    the temporary file is removed and ``dest`` is left as it was.
+    """
+    from ._schema import create_all
+
+    dest = os.path.abspath(os.path.expanduser(os.fspath(dest)))
+    folder = os.path.dirname(dest)
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(
+        prefix="." + os.path.basename(dest) + ".", suffix=".tmp", dir=folder
+    )
+    os.close(fd)
+    os.remove(tmp)  # the database engine creates the file itself
+    con = None
+    try:
+        # Write the oldest storage format still current so that every supported
+        # engine version can read the file.
+        con = duckdb.connect(tmp, config={"storage_compatibility_version": "v1.0.0"})
+        con.execute("SET preserve_insertion_order = true")
+        con.execute("SET enable_progress_bar = false")
+        create_all(con)
+        con.execute(
+            "INSERT INTO meta VALUES ('schema_version', ?), ('tidewell_version', ?)",
+            [SCHEMA_VERSION, _version()],
+        )
+        yield con
+        con.execute("CHECKPOINT")
+        con.close()
+        con = None
+        os.replace(tmp, dest)
+    except BaseException:
+        if con is not None:
+            with contextlib.suppress(Exception):
+                con.close()
+        _remove_quietly(tmp)
+        raise

@@ -1,0 +1,437 @@
+"""Build a tidewell database from a folder of CSV or Parquet files.
+
+One file per table, named after the table: ``instruments.csv`` (or
+``instruments.csv.gz`` or ``instruments.parquet``) and so on.  CSV files have
+a header row; columns may come in any order, extra columns are ignored and
+header names are matched without regard to case or surrounding spaces.  Dates
+are written ``2024-03-05`` or ``20240305`` (Parquet DATE and TIMESTAMP columns
+work as they are).  Only ``instruments`` and ``trading_dates`` are required; a
+missing optional table is imported empty, and the calls that need it raise
+``TidewellError``.
+
+Tables and columns (key columns marked *):
+
+instruments
+    order_book_id*, symbol, type (CS, INDX, ETF or LOF), exchange (XSHG or
+    XSHE), listed_date, de_listed_date (empty or 0000-00-00 while listed;
+    the column may be left out)
+trading_dates
+    date*
+price_changes
+    order_book_id*, date*, change_rate (a fraction: 0.0123 is +1.23 %)
+index_weights
+    index_id*, date*, order_book_id*, weight (each index and date sums to 1
+    within 0.001; the date is the rebalance date, the weights hold until the next)
+industries (optional even when industry_classification is given)
+    classification*, position, industry* -- the industries of each standard in
+    display order; without this file they are taken from
+    industry_classification in alphabetical order
+industry_classification
+    classification*, order_book_id*, start_date*, industry -- the industry a
+    stock belongs to from start_date on
+factor_exposures
+    date*, order_book_id*, beta, book_to_price, earnings_yield, growth,
+    leverage, liquidity, momentum, non_linear_size, residual_volatility, size,
+    industry (an industry of the "sws" standard; it becomes the 0/1 dummy)
+factor_covariance
+    cov_model* (daily, monthly or quarterly), date*, factor_1*, factor_2*,
+    covariance (daily variance units; every factor pair, symmetric, positive
+    definite)
+specific_risk
+    cov_model*, date*, order_book_id*, specific_risk (daily standard deviation)
+
+Everything is checked as it loads.  Missing columns, unreadable dates or
+numbers, non-finite numbers, duplicate keys, unknown ids, dates that are not
+trading dates and index weights that do not sum to one raise ``TidewellError``
+naming the file, the row (1 is the first data row after the header) and the
+column.  The database is written to a temporary file next to the destination
+and moved over it only when everything loaded; after an error the destination
+is as it was.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import OrderedDict
+
+import duckdb
+import numpy as np
+
+from ._database import atomic_database
+from ._errors import TidewellError
+from ._schema import (
+    COV_MODELS,
+    DEFAULT_CLASSIFICATION,
+    EXCHANGES,
+    INSTRUMENT_TYPES,
+    STYLE_FACTORS,
+    TABLES,
+    Table,
+    quote_ident,
+)
+
+WEIGHT_TOLERANCE = 1e-3
+_EXTENSIONS = (".csv", ".csv.gz", ".parquet")
+_TIME_TYPES = ("DATE", "TIMESTAMP")
+
+
+def _literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _find_files(source: str) -> OrderedDict:
+    found = OrderedDict()
+    for name in TABLES:
+        hits = [
+            name + ext for ext in _EXTENSIONS if os.path.isfile(os.path.join(source, name + ext))
+        ]
+        if len(hits) > 1:
+            raise TidewellError(
+                f"{source} has more than one file for table {name!r}: {', '.join(hits)}"
+            )
+        if hits:
+            found[name] = hits[0]
+        elif TABLES[name].required:
+            raise TidewellError(
+                f"{source} has no file for the required table {name!r} "
+                f"(expected {name}.csv or {name}.parquet)"
+            )
+    return found
+
+
+class _Loader:
+    """Loads one file into a staging table, checks it and appends it to its table."""
+
+    def __init__(self, con, source: str, table: Table, filename: str) -> None:
+        self.con = con
+        self.table = table
+        self.file = filename
+        self.path = os.path.join(source, filename)
+        self.stage = "tw_stage_" + table.name
+        self.parsed = "tw_parsed_" + table.name
+
+    # -- reporting -------------------------------------------------------------------
+    def fail(self, row, column, reason: str, value=None):
+        where = f"{self.file}, row {row}" if row is not None else f"{self.file}, header"
+        if not isinstance(column, str) and len(column) == 1:
+            column = column[0]
+        cols = column if isinstance(column, str) else "', '".join(column)
+        label = "column" if isinstance(column, str) else "columns"
+        tail = (
+            "" if value is None else f" ({value!r})" if isinstance(value, str) else f" ({value})"
+        )
+        raise TidewellError(f"{where}, {label} '{cols}': {reason}{tail}")
+
+    def first(self, sql: str, params=None):
+        return self.con.execute(sql, params or []).fetchone()
+
+    # -- loading -----------------------------------------------------------------
+    def read(self) -> None:
+        if self.file.endswith(".parquet"):
+            src = f"read_parquet({_literal(self.path)})"
+        else:
+            src = f"read_csv({_literal(self.path)}, header = true, all_varchar = true)"
+        try:
+            self.con.execute(f"CREATE TEMP TABLE {self.stage} AS SELECT * FROM {src}")
+        except duckdb.Error as exc:
+            raise TidewellError(f"{self.file}: cannot read the file: {exc}") from None
+        described = self.con.execute(f"DESCRIBE {self.stage}").fetchall()
+        self.source_cols = {}
+        for name, sql_type, *_ in described:
+            self.source_cols.setdefault(str(name).strip().lower(), (name, str(sql_type).upper()))
+        for col in self.table.columns:
+            if col.name not in self.source_cols and not col.nullable:
+                self.fail(
+                    None,
+                    col.name,
+                    "missing column; the file needs "
+                    + ", ".join(c.name for c in self.table.columns),
+                )
+
+    def _expressions(self, col):
+        """(parsed value expression, problem expression) for one column."""
+        if col.name not in self.source_cols:
+            return "NULL", "NULL"
+        name, sql_type = self.source_cols[col.name]
+        raw = quote_ident(name)
+        text = f"NULLIF(trim(CAST({raw} AS VARCHAR)), '')"
+        missing = "NULL" if col.nullable else "'missing value'"
+        if col.kind == "text":
+            return text, f"CASE WHEN {text} IS NULL THEN {missing} END"
+        if col.kind == "date":
+            if sql_type.startswith(_TIME_TYPES):
+                value = f"CAST({raw} AS DATE)"
+                return value, f"CASE WHEN {raw} IS NULL THEN {missing} END"
+            if col.nullable:
+                text = f"NULLIF(NULLIF({text}, '0000-00-00'), '00000000')"
+            value = (
+                f"COALESCE(CAST(try_strptime({text}, '%Y-%m-%d') AS DATE), "
+                f"CAST(try_strptime({text}, '%Y%m%d') AS DATE))"
+            )
+            problem = (
+                f"CASE WHEN {text} IS NULL THEN {missing} "
+                f"WHEN {value} IS NULL THEN 'not a date (write 2024-03-05 or 20240305)' END"
+            )
+            return value, problem
+        target = "DOUBLE" if col.kind == "float" else "INTEGER"
+        what = "a number" if col.kind == "float" else "an integer"
+        value = f"TRY_CAST({text} AS {target})"
+        problem = f"CASE WHEN {text} IS NULL THEN {missing} WHEN {value} IS NULL THEN 'not {what}'"
+        if col.kind == "float":
+            problem += f" WHEN NOT isfinite({value}) THEN 'not a finite number'"
+        return value, problem + " END"
+
+    def parse(self) -> None:
+        exprs = [self._expressions(c) for c in self.table.columns]
+        problems = ", ".join(f"{p} AS p{i}" for i, (_, p) in enumerate(exprs))
+        raws = ", ".join(
+            f"CAST({quote_ident(self.source_cols[c.name][0])} AS VARCHAR) AS r{i}"
+            if c.name in self.source_cols
+            else f"NULL AS r{i}"
+            for i, c in enumerate(self.table.columns)
+        )
+        any_bad = " OR ".join(f"p{i} IS NOT NULL" for i in range(len(exprs)))
+        row = self.first(
+            f"SELECT * FROM (SELECT rowid + 1 AS tw_row, {problems}, {raws} FROM {self.stage}) "
+            f"WHERE {any_bad} ORDER BY tw_row LIMIT 1"
+        )
+        if row is not None:
+            n = len(exprs)
+            for i, col in enumerate(self.table.columns):
+                if row[1 + i] is not None:
+                    self.fail(row[0], col.name, row[1 + i], row[1 + n + i])
+        values = ", ".join(
+            f"{v} AS {quote_ident(c.name)}" for c, (v, _) in zip(self.table.columns, exprs)
+        )
+        self.con.execute(
+            f"CREATE TEMP TABLE {self.parsed} AS "
+            f"SELECT rowid + 1 AS tw_row, {values} FROM {self.stage}"
+        )
+        self.con.execute(f"DROP TABLE {self.stage}")
+
+    # -- checks on parsed values -------------------------------------------------------
+    def check(self, column: str, condition: str, reason: str) -> None:
+        """Fail on the first row where ``condition`` holds (refer to columns by name)."""
+        row = self.first(
+            f"SELECT tw_row, CAST({quote_ident(column)} AS VARCHAR) FROM {self.parsed} "
+            f"WHERE {condition} ORDER BY tw_row LIMIT 1"
+        )
+        if row is not None:
+            self.fail(row[0], column, reason, row[1])
+
+    def check_choice(self, column: str, allowed) -> None:
+        listed = ", ".join(_literal(a) for a in allowed)
+        self.check(
+            column,
+            f"{quote_ident(column)} NOT IN ({listed})",
+            "must be one of " + ", ".join(allowed),
+        )
+
+    def check_known(self, column: str, table: str, key: str, reason: str) -> None:
+        self.check(
+            column,
+            f"{quote_ident(column)} IS NOT NULL AND {quote_ident(column)} NOT IN "
+            f"(SELECT {quote_ident(key)} FROM {table})",
+            reason,
+        )
+
+    def check_keys(self) -> None:
+        key = ", ".join(quote_ident(k) for k in self.table.key)
+        row = self.first(
+            f"SELECT tw_row, first_row, {key} FROM (SELECT tw_row, {key}, "
+            f"row_number() OVER (PARTITION BY {key} ORDER BY tw_row) AS n, "
+            f"min(tw_row) OVER (PARTITION BY {key}) AS first_row FROM {self.parsed}) "
+            f"WHERE n = 2 ORDER BY tw_row LIMIT 1"
+        )
+        if row is not None:
+            shown = ", ".join(str(v) for v in row[2:])
+            self.fail(
+                row[0],
+                self.table.key,
+                f"duplicate key ({shown}); first seen in row {row[1]}",
+            )
+
+    def store(self) -> None:
+        cols = ", ".join(quote_ident(c.name) for c in self.table.columns)
+        order = ", ".join(quote_ident(c) for c in self.table.order)
+        self.con.execute(
+            f"INSERT INTO {self.table.name} SELECT {cols} FROM {self.parsed} ORDER BY {order}"
+        )
+
+
+def _check_instruments(ld: _Loader) -> None:
+    ld.check_choice("type", INSTRUMENT_TYPES)
+    ld.check_choice("exchange", EXCHANGES)
+    ld.check(
+        "de_listed_date",
+        "de_listed_date IS NOT NULL AND de_listed_date <= listed_date",
+        "de_listed_date must be after listed_date",
+    )
+
+
+def _check_index_weights(ld: _Loader) -> None:
+    ld.check("weight", "weight < 0", "weights must not be negative")
+    row = ld.first(
+        f"SELECT min(tw_row), sum(weight), index_id, date FROM {ld.parsed} "
+        f"GROUP BY index_id, date HAVING abs(sum(weight) - 1) > {WEIGHT_TOLERANCE} "
+        f"ORDER BY 1 LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(
+            row[0],
+            "weight",
+            f"weights of index {row[2]!r} on {row[3]} sum to {row[1]:.6g}, not 1 "
+            f"(tolerance {WEIGHT_TOLERANCE}); the group starts in this row",
+        )
+
+
+def _check_exposures(ld: _Loader) -> None:
+    ld.check(
+        "industry",
+        "industry NOT IN (SELECT industry FROM industries WHERE classification = "
+        f"{_literal(DEFAULT_CLASSIFICATION)})",
+        f"not an industry of the {DEFAULT_CLASSIFICATION!r} classification",
+    )
+
+
+def _factor_names(con) -> list:
+    rows = con.execute(
+        "SELECT industry FROM industries WHERE classification = ? ORDER BY position",
+        [DEFAULT_CLASSIFICATION],
+    ).fetchall()
+    return list(STYLE_FACTORS) + [r[0] for r in rows]
+
+
+def _check_covariance(ld: _Loader) -> None:
+    ld.check_choice("cov_model", COV_MODELS)
+    names = _factor_names(ld.con)
+    listed = ", ".join(_literal(n) for n in names)
+    for col in ("factor_1", "factor_2"):
+        ld.check(
+            col,
+            f"{col} NOT IN ({listed})",
+            "not a risk-model factor (the ten styles and the industries of "
+            f"the {DEFAULT_CLASSIFICATION!r} classification)",
+        )
+    k = len(names)
+    row = ld.first(
+        f"SELECT min(tw_row), count(*), cov_model, date FROM {ld.parsed} "
+        f"GROUP BY cov_model, date HAVING count(*) <> {k * k} ORDER BY 1 LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(
+            row[0],
+            ("factor_1", "factor_2"),
+            f"covariance of model {row[2]!r} on {row[3]} has {row[1]} entries; "
+            f"{k} factors need all {k * k} pairs; the group starts in this row",
+        )
+    row = ld.first(
+        f"SELECT a.tw_row, a.covariance, b.covariance FROM {ld.parsed} a JOIN {ld.parsed} b "
+        "ON a.cov_model = b.cov_model AND a.date = b.date AND a.factor_1 = b.factor_2 "
+        "AND a.factor_2 = b.factor_1 "
+        "WHERE abs(a.covariance - b.covariance) > 1e-9 * (abs(a.covariance) + abs(b.covariance)) "
+        "ORDER BY a.tw_row LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(
+            row[0],
+            "covariance",
+            f"not symmetric: {row[1]!r} vs {row[2]!r} for the mirror pair",
+        )
+    index = {n: i for i, n in enumerate(names)}
+    groups = ld.con.execute(
+        f"SELECT cov_model, date, min(tw_row), list(factor_1), list(factor_2), list(covariance) "
+        f"FROM {ld.parsed} GROUP BY cov_model, date ORDER BY 3"
+    ).fetchall()
+    for model, day, first_row, f1, f2, values in groups:
+        mat = np.zeros((k, k))
+        mat[[index[f] for f in f1], [index[f] for f in f2]] = values
+        if np.linalg.eigvalsh(mat).min() <= 0:
+            ld.fail(
+                first_row,
+                "covariance",
+                f"covariance of model {model!r} on {day} is not positive definite; "
+                "the group starts in this row",
+            )
+
+
+def _check_specific(ld: _Loader) -> None:
+    ld.check_choice("cov_model", COV_MODELS)
+    ld.check("specific_risk", "specific_risk < 0", "specific risk must not be negative")
+
+
+_ID_COLUMNS = {
+    "price_changes": ("order_book_id",),
+    "index_weights": ("index_id", "order_book_id"),
+    "industry_classification": ("order_book_id",),
+    "factor_exposures": ("order_book_id",),
+    "specific_risk": ("order_book_id",),
+}
+_TRADING_DATE_COLUMNS = {
+    "price_changes": "date",
+    "index_weights": "date",
+    "factor_exposures": "date",
+    "factor_covariance": "date",
+    "specific_risk": "date",
+}
+_EXTRA_CHECKS = {
+    "instruments": _check_instruments,
+    "index_weights": _check_index_weights,
+    "factor_exposures": _check_exposures,
+    "factor_covariance": _check_covariance,
+    "specific_risk": _check_specific,
+}
+
+
+def _derive_industries(con) -> None:
+    con.execute(
+        "INSERT INTO industries SELECT classification, "
+        "CAST(row_number() OVER (PARTITION BY classification ORDER BY industry) AS INTEGER), "
+        "industry FROM (SELECT DISTINCT classification, industry FROM industry_classification) "
+        "ORDER BY 1, 2"
+    )
+
+
+def import_database(source_dir, dest_path) -> str:
+    """Build a database at ``dest_path`` from the CSV/Parquet files in ``source_dir``.
+
+    Returns the absolute path of the new database.  See the module documentation
+    for the tables and columns.
+    """
+    source = os.path.abspath(os.path.expanduser(os.fspath(source_dir)))
+    if not os.path.isdir(source):
+        raise TidewellError(f"source folder {source!r} does not exist")
+    files = _find_files(source)
+    dest = os.path.abspath(os.path.expanduser(os.fspath(dest_path)))
+    with atomic_database(dest) as con:
+        for name, table in TABLES.items():
+            if name not in files:
+                continue
+            ld = _Loader(con, source, table, files[name])
+            ld.read()
+            ld.parse()
+            for col in _ID_COLUMNS.get(name, ()):
+                ld.check_known(col, "instruments", "order_book_id", "unknown order_book_id")
+            if name in _TRADING_DATE_COLUMNS:
+                ld.check_known(
+                    _TRADING_DATE_COLUMNS[name],
+                    "trading_dates",
+                    "date",
+                    "not a trading date (missing from trading_dates)",
+                )
+            if name == "industry_classification" and "industries" in files:
+                ld.check(
+                    "industry",
+                    f"NOT EXISTS (SELECT 1 FROM industries i WHERE "
+                    f"i.classification = {ld.parsed}.classification "
+                    f"AND i.industry = {ld.parsed}.industry)",
+                    "industry not listed in industries for its classification",
+                )
+            ld.check_keys()
+            if name in _EXTRA_CHECKS:
+                _EXTRA_CHECKS[name](ld)
+            ld.store()
+            if name == "industry_classification" and "industries" not in files:
+                _derive_industries(con)
+        con.execute("INSERT INTO meta VALUES ('source', 'import'), ('source_dir', ?)", [source])
+    return dest

@@ -1,0 +1,154 @@
+"""Table layout of a tidewell database, shared by the demo builder and the importer."""
+
+from __future__ import annotations
+
+from collections import OrderedDict
+from typing import NamedTuple
+
+SCHEMA_VERSION = "1"
+
+STYLE_FACTORS = (
+    "beta",
+    "book_to_price",
+    "earnings_yield",
+    "growth",
+    "leverage",
+    "liquidity",
+    "momentum",
+    "non_linear_size",
+    "residual_volatility",
+    "size",
+)
+COV_MODELS = ("daily", "monthly", "quarterly")
+DEFAULT_CLASSIFICATION = "sws"
+INSTRUMENT_TYPES = ("CS", "INDX", "ETF", "LOF")
+EXCHANGES = ("XSHG", "XSHE")
+
+
+class Column(NamedTuple):
+    name: str
+    kind: str  # "text", "date", "float", "int"
+    nullable: bool = False
+
+
+class Table(NamedTuple):
+    name: str
+    columns: tuple[Column, ...]
+    key: tuple[str, ...]
+    order: tuple[str, ...]
+    required: bool = False
+
+    def column(self, name: str) -> Column:
+        for col in self.columns:
+            if col.name == name:
+                return col
+        raise KeyError(name)
+
+
+_SQL_TYPES = {"text": "VARCHAR", "date": "DATE", "float": "DOUBLE", "int": "INTEGER"}
+
+
+def _table(name, columns, key, order=None, required=False) -> Table:
+    cols = tuple(Column(*c) if isinstance(c, tuple) else Column(c, "text") for c in columns)
+    return Table(name, cols, tuple(key), tuple(order or key), required)
+
+
+TABLES = OrderedDict(
+    (t.name, t)
+    for t in (
+        _table(
+            "instruments",
+            [
+                ("order_book_id", "text"),
+                ("symbol", "text"),
+                ("type", "text"),
+                ("exchange", "text"),
+                ("listed_date", "date"),
+                ("de_listed_date", "date", True),
+            ],
+            ["order_book_id"],
+            required=True,
+        ),
+        _table("trading_dates", [("date", "date")], ["date"], required=True),
+        _table(
+            "price_changes",
+            [("order_book_id", "text"), ("date", "date"), ("change_rate", "float")],
+            ["order_book_id", "date"],
+        ),
+        _table(
+            "index_weights",
+            [
+                ("index_id", "text"),
+                ("date", "date"),
+                ("order_book_id", "text"),
+                ("weight", "float"),
+            ],
+            ["index_id", "date", "order_book_id"],
+        ),
+        _table(
+            "industries",
+            [("classification", "text"), ("position", "int"), ("industry", "text")],
+            ["classification", "industry"],
+            order=["classification", "position"],
+        ),
+        _table(
+            "industry_classification",
+            [
+                ("classification", "text"),
+                ("order_book_id", "text"),
+                ("start_date", "date"),
+                ("industry", "text"),
+            ],
+            ["classification", "order_book_id", "start_date"],
+        ),
+        _table(
+            "factor_exposures",
+            [("date", "date"), ("order_book_id", "text")]
+            + [(f, "float") for f in STYLE_FACTORS]
+            + [("industry", "text")],
+            ["date", "order_book_id"],
+        ),
+        _table(
+            "factor_covariance",
+            [
+                ("cov_model", "text"),
+                ("date", "date"),
+                ("factor_1", "text"),
+                ("factor_2", "text"),
+                ("covariance", "float"),
+            ],
+            ["cov_model", "date", "factor_1", "factor_2"],
+        ),
+        _table(
+            "specific_risk",
+            [
+                ("cov_model", "text"),
+                ("date", "date"),
+                ("order_book_id", "text"),
+                ("specific_risk", "float"),
+            ],
+            ["cov_model", "date", "order_book_id"],
+        ),
+    )
+)
+
+
+def quote_ident(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+def create_sql(table: Table, name: str = "") -> str:
+    cols = ", ".join(
+        "{} {}{}".format(
+            quote_ident(c.name), _SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL"
+        )
+        for c in table.columns
+    )
+    return f"CREATE TABLE {quote_ident(name or table.name)} ({cols})"
+
+
+def create_all(con) -> None:
+    """Create the meta table and every data table (empty) on a writable connection."""
+    con.execute("CREATE TABLE meta (key VARCHAR NOT NULL, value VARCHAR NOT NULL)")
+    for table in TABLES.values():
+        con.execute(create_sql(table))

@@ -1,0 +1,251 @@
+"""Importing a user's CSV/Parquet files: checks, error locations and atomic replacement."""
+
+from __future__ import annotations
+
+import csv
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import duckdb
+import numpy as np
+import pandas as pd
+import pytest
+
+import tidewell as tw
+
+TINY = os.path.join(os.path.dirname(__file__), "data", "tiny")
+
+
+@pytest.fixture
+def src(tmp_path):
+    folder = tmp_path / "src"
+    shutil.copytree(TINY, folder)
+    return folder
+
+
+@pytest.fixture(autouse=True)
+def reset_database(monkeypatch):
+    monkeypatch.delenv("TIDEWELL_DB", raising=False)
+    yield
+    tw.set_database(None)
+
+
+def read_rows(folder, table):
+    with open(folder / f"{table}.csv", newline="") as fh:
+        return list(csv.reader(fh))
+
+
+def write_rows(folder, table, rows):
+    with open(folder / f"{table}.csv", "w", newline="") as fh:
+        csv.writer(fh).writerows(rows)
+
+
+def set_cell(row, column, value):
+    """Edit for ``edit_csv``: set ``column`` of data row ``row`` (1-based) to ``value``."""
+
+    def edit(rows):
+        rows[row][rows[0].index(column)] = value
+
+    return edit
+
+
+def edit_csv(folder, table, edit):
+    rows = read_rows(folder, table)
+    edit(rows)
+    write_rows(folder, table, rows)
+
+
+def drop_column(column):
+    def edit(rows):
+        j = rows[0].index(column)
+        for r in rows:
+            del r[j]
+
+    return edit
+
+
+def append_copy(row):
+    return lambda rows: rows.append(list(rows[row]))
+
+
+def drop_row(row):
+    return lambda rows: rows.pop(row)
+
+
+def covariance_entry(value):
+    def edit(rows):
+        for r in rows[1:]:
+            if r[1] == "2024-01-10" and (r[2], r[3]) == ("beta", "book_to_price"):
+                r[4] = value
+
+    return edit
+
+
+# --------------------------------------------------------------------------- good imports
+
+
+def test_round_trip(src, tmp_path):
+    dest = tw.import_database(src, tmp_path / "db.duckdb")
+    tw.set_database(dest)
+    beta, delta = tw.instruments(["600002.XSHG", "000020.XSHE"])
+    assert beta == tw.Instrument(
+        "600002.XSHG", "Beta Co", "CS", "XSHG", "2015-06-01", "2024-01-10"
+    )
+    assert delta.de_listed_date == "0000-00-00"
+    prices = pd.read_csv(src / "price_changes.csv", dtype={"date": str})
+    prices["date"] = pd.to_datetime(prices["date"], format="%Y%m%d")
+    expected = prices.pivot(index="date", columns="order_book_id", values="change_rate")
+    ids = list(expected.columns)
+    got = tw.get_price_change_rate(ids, "2024-01-02", "2024-01-12")
+    np.testing.assert_array_equal(got.values, expected[ids].values)
+    assert tw.get_trading_dates("2024-01-02", "2024-01-12")[3] == pd.Timestamp("2024-01-08").date()
+
+    w = tw.index_weights("990001.XSHG", "2024-01-08")
+    assert w.to_dict() == {"000020.XSHE": 0.2, "600001.XSHG": 0.5, "600002.XSHG": 0.3}
+    assert len(tw.index_weights("990001.XSHG", "2024-01-12")) == 2
+
+    assert tw.industry_names("sws") == ["banks", "machinery", "media"]  # derived: sorted
+    assert tw.get_industry(["000020.XSHE"], "2024-01-09").tolist() == ["machinery"]
+    assert tw.get_industry(["000020.XSHE"], "2024-01-10").tolist() == ["media"]
+    assert tw.get_industry(["000020.XSHE", "600001.XSHG"], "2024-01-10", "citic").to_dict() == {
+        "600001.XSHG": "finance"
+    }
+    expo = tw.get_factor_exposure(["000020.XSHE", "600002.XSHG", "600001.XSHG"], "2024-01-11")
+    assert list(expo.index) == ["000020.XSHE", "600001.XSHG"]  # 600002 has no row on 01-10
+    assert expo.loc["000020.XSHE", ["banks", "machinery", "media"]].tolist() == [0, 0, 1]
+    cov = pd.read_csv(src / "factor_covariance.csv")
+    cov = cov[cov.date == "2024-01-02"].pivot(index="factor_1", columns="factor_2")["covariance"]
+    got_cov = tw.get_factor_covariance("2024-01-09", "daily")
+    np.testing.assert_array_equal(got_cov.values, cov.loc[got_cov.index, got_cov.columns].values)
+    spec = tw.get_specific_risk(["000010.XSHE", "600001.XSHG"], "2024-01-12")
+    assert spec.to_dict() == {"000010.XSHE": 0.012, "600001.XSHG": 0.01}
+    with pytest.raises(tw.TidewellError, match="monthly"):
+        tw.get_specific_risk(["600001.XSHG"], "2024-01-12", "monthly")
+
+
+def test_parquet_files_and_industry_order(src, tmp_path):
+    con = duckdb.connect()
+    for table in ("price_changes", "trading_dates"):
+        path = str(src / f"{table}.csv")
+        con.execute(
+            f"COPY (SELECT * FROM read_csv('{path}', header = true, types = {{'date': 'DATE'}}, "
+            f"dateformat = '{'%Y%m%d' if table == 'price_changes' else '%Y-%m-%d'}')) "
+            f"TO '{src / table}.parquet' (FORMAT PARQUET)"
+        )
+        os.remove(path)
+    write_rows(
+        src,
+        "industries",
+        [["classification", "position", "industry"], ["sws", "1", "media"],
+         ["sws", "2", "banks"], ["sws", "3", "machinery"], ["citic", "1", "finance"],
+         ["citic", "2", "industrials"]],
+    )  # fmt: skip
+    tw.set_database(tw.import_database(src, tmp_path / "db.duckdb"))
+    assert tw.get_factor_names()[10:] == ["media", "banks", "machinery"]
+    assert tw.get_price_change_rate("600001.XSHG", "2024-01-02", "2024-01-12").notna().all()
+
+
+def test_cli(src, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    dest = tmp_path / "cli.duckdb"
+    cmd = [sys.executable, "-m", "tidewell", "import", str(src), str(dest)]
+    ok = subprocess.run(cmd, env=env, capture_output=True, text=True, check=False)
+    assert ok.returncode == 0, ok.stderr
+    assert dest.is_file()
+    os.remove(src / "trading_dates.csv")
+    bad = subprocess.run(cmd, env=env, capture_output=True, text=True, check=False)
+    assert bad.returncode == 1 and "trading_dates" in bad.stderr
+
+
+# --------------------------------------------------------------------------- broken inputs
+
+
+BROKEN = [
+    ("instruments", drop_column("exchange"), ["header", "'exchange'", "missing column"]),
+    ("instruments", set_cell(2, "symbol", " "), ["row 2", "'symbol'", "missing value"]),
+    ("instruments", set_cell(3, "type", "XX"), ["row 3", "'type'", "must be one of", "'XX'"]),
+    ("instruments", set_cell(1, "listed_date", "05/03/2024"), ["row 1", "'listed_date'",
+                                                               "not a date"]),
+    ("instruments", set_cell(2, "de_listed_date", "2015-05-01"), ["row 2", "'de_listed_date'"]),
+    ("trading_dates", set_cell(3, "date", "2024-02-30"), ["row 3", "'date'", "'2024-02-30'"]),
+    ("trading_dates", set_cell(2, "date", "20240102"), ["row 2", "'date'", "duplicate key",
+                                                         "first seen in row 1"]),
+    ("price_changes", append_copy(4), ["row 43", "columns 'order_book_id', 'date'",
+                                       "first seen in row 4"]),
+    ("price_changes", set_cell(5, "change_rate", "inf"), ["row 5", "'change_rate'", "finite"]),
+    ("price_changes", set_cell(6, "change_rate", "NaN"), ["row 6", "'change_rate'", "finite"]),
+    ("price_changes", set_cell(7, "change_rate", "1,5"), ["row 7", "'change_rate'",
+                                                          "not a number"]),
+    ("price_changes", set_cell(8, "date", "20241301"), ["row 8", "'date'", "not a date"]),
+    ("price_changes", set_cell(1, "order_book_id", "600009.XSHG"), ["row 1", "'order_book_id'",
+                                                                     "unknown order_book_id"]),
+    ("price_changes", set_cell(2, "date", "2024-01-05"), ["row 2", "'date'",
+                                                          "not a trading date"]),
+    ("index_weights", set_cell(5, "weight", "0.5"), ["row 4", "'weight'", "sum to 1.1"]),
+    ("index_weights", set_cell(1, "weight", "-0.5"), ["row 1", "'weight'", "negative"]),
+    ("industry_classification", set_cell(9, "start_date", ""), ["row 9", "'start_date'",
+                                                                "missing value"]),
+    ("factor_exposures", set_cell(3, "industry", "banking"), ["row 3", "'industry'", "sws"]),
+    ("factor_exposures", set_cell(4, "momentum", "-inf"), ["row 4", "'momentum'", "finite"]),
+    ("factor_covariance", covariance_entry("0.5"), ["row 171", "'covariance'", "not symmetric"]),
+    ("factor_covariance", drop_row(30), ["row 1", "'factor_1', 'factor_2'", "168 entries"]),
+    ("factor_covariance", set_cell(1, "cov_model", "weekly"), ["row 1", "'cov_model'"]),
+    ("specific_risk", set_cell(2, "specific_risk", "abc"), ["row 2", "'specific_risk'",
+                                                            "not a number"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("table, edit, fragments", BROKEN)
+def test_broken_files_name_file_row_and_column(src, tmp_path, table, edit, fragments):
+    edit_csv(src, table, edit)
+    with pytest.raises(tw.TidewellError) as info:
+        tw.import_database(src, tmp_path / "db.duckdb")
+    message = str(info.value)
+    assert message.startswith(f"{table}.csv, ")
+    for fragment in fragments:
+        assert fragment in message, message
+    assert os.listdir(tmp_path) == ["src"]  # nothing half-written left behind
+
+
+def test_not_positive_definite_covariance(src, tmp_path):
+    def negate_first_diagonal(rows):
+        for r in rows[1:]:
+            if r[1] == "2024-01-10" and r[2] == r[3] == "beta":
+                r[4] = "-1e-4"
+
+    edit_csv(src, "factor_covariance", negate_first_diagonal)
+    with pytest.raises(tw.TidewellError, match=r"row 170, column 'covariance'.*positive definite"):
+        tw.import_database(src, tmp_path / "db.duckdb")
+
+
+def test_failed_import_leaves_destination_untouched(src, tmp_path):
+    dest = tmp_path / "db.duckdb"
+    tw.import_database(src, dest)
+    before = dest.read_bytes()
+    inode = os.stat(dest).st_ino
+    edit_csv(src, "specific_risk", set_cell(7, "specific_risk", "nan"))
+    with pytest.raises(tw.TidewellError, match="row 7"):
+        tw.import_database(src, dest)
+    assert dest.read_bytes() == before and os.stat(dest).st_ino == inode
+    assert sorted(os.listdir(tmp_path)) == ["db.duckdb", "src"]
+
+
+@pytest.mark.parametrize("missing", ["instruments", "trading_dates"])
+def test_required_files(src, tmp_path, missing):
+    os.remove(src / f"{missing}.csv")
+    with pytest.raises(tw.TidewellError, match=f"required table '{missing}'"):
+        tw.import_database(src, tmp_path / "db.duckdb")
+
+
+def test_optional_tables_may_be_absent(src, tmp_path):
+    for table in ("factor_exposures", "factor_covariance", "specific_risk", "index_weights"):
+        os.remove(src / f"{table}.csv")
+    tw.set_database(tw.import_database(src, tmp_path / "db.duckdb"))
+    assert len(tw.instruments(["600001.XSHG"])) == 1
+    with pytest.raises(tw.TidewellError, match="no factor exposures"):
+        tw.get_factor_exposure(["600001.XSHG"], "2024-01-03")
+    with pytest.raises(tw.TidewellError, match=re.escape("unknown index '990001.XSHG'")):
+        tw.index_weights("990001.XSHG", "2024-01-03")
