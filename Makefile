@@ -9,6 +9,7 @@ VENV ?= .venv
 PYTHON38 ?= $(firstword $(shell command -v python3.8 >/dev/null 2>&1 && python3.8 -c 'import sys; print(sys.executable)' 2>/dev/null) $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3.8) $(wildcard /usr/bin/python3.8))
 VENV38 ?= .venv38
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 PIP_QUIET ?= -q
 
 BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
@@ -23,6 +24,12 @@ test: test-default test-py38
 
 test-default: install
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# Speed and accuracy next to the peers (benchmarks/README.md). The peers are the
+# optional dependency group `bench`, installed into the same environment; pass
+# options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
+bench: install $(VENV)/.bench-deps
+	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
 test-py38:
 ifneq ($(PYTHON38),)
@@ -44,6 +51,10 @@ $(VENV38)/.deps: pyproject.toml
 	$(PYTHON38) -m venv $(VENV38)
 	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
 	$(VENV38)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+$(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
 	touch $@
 
 install: $(VENV)/.deps

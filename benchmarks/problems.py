@@ -138,8 +138,8 @@ def risk_model(codes: list, date) -> tuple:
 def build_problem(size: str, date: str = DATE) -> dict:
     """Everything the solvers need for one pool, as plain arrays."""
     import pandas as pd
-    import tidewell
 
+    import tidewell
     from vantelo.const import STYLE_FACTORS
     from vantelo.optimize import ensure_order_book_ids, to_date
 

@@ -77,6 +77,13 @@ def parse_args(argv=None):
         help="seconds allowed for one solver on one case, warm-up included (default 600)",
     )
     parser.add_argument(
+        "--repeat-budget",
+        type=float,
+        default=120.0,
+        help="start another timed run only while one solver's measurement has used "
+        "less than this many seconds (default 120; the warm-up always runs)",
+    )
+    parser.add_argument(
         "--retry-after-timeout",
         action="store_true",
         help="also run a solver on larger pools of a case it timed out on (default: skip)",
@@ -91,9 +98,7 @@ def parse_args(argv=None):
     else:
         args.sizes = ["300", "800"] if args.quick else list(SIZES)
     args.cases = [c.strip() for c in args.cases.split(",")] if args.cases else list(CASES)
-    args.solvers = (
-        [s.strip() for s in args.solvers.split(",")] if args.solvers else list(SOLVERS)
-    )
+    args.solvers = [s.strip() for s in args.solvers.split(",")] if args.solvers else list(SOLVERS)
     for name, chosen, known in (
         ("size", args.sizes, SIZES),
         ("case", args.cases, CASES),
@@ -200,9 +205,7 @@ def summarise(records, returncode, stderr, timeout):
     row["total_s"] = median([r["total"] for r in timed])
     for stage in ("data", "helper", "build", "solve"):
         row[stage + "_s"] = median([r["stages"][stage] for r in timed])
-    solver_times = [
-        sum((s.get("solver_time") or 0.0) for s in r.get("solves", [])) for r in timed
-    ]
+    solver_times = [sum((s.get("solver_time") or 0.0) for s in r.get("solves", [])) for r in timed]
     row["solver_s"] = median(solver_times)
     row["peak_rss_mb"] = max(r["rss_mb"] for r in runs)
     solves = runs[-1].get("solves") or []
@@ -286,7 +289,7 @@ def main(argv=None):
                         case,
                         solver,
                         str(args.repeats),
-                        str(args.timeout),
+                        str(min(args.timeout, args.repeat_budget)),
                         prefix,
                     ],
                     args.timeout,
@@ -400,7 +403,7 @@ COMPARE_HEADER = [
 ]
 
 
-def speed_rows(rows):
+def speed_rows(rows, notes):
     """vantelo's stages, dense (before) and factor (after) side by side."""
     found = OrderedDict()
     for row in rows:
@@ -416,14 +419,34 @@ def speed_rows(rows):
                 for stage in ("data", "helper", "build", "solve"):
                     entry[stage] = fmt(row.get(stage + "_s"), "s")
         else:
-            entry[mode + "_total"] = row["status"]
+            entry[mode + "_total"] = notes.short(row["status"])
     return list(found.values())
 
 
-def compare_rows(rows):
+class Notes:
+    """Long statuses become a short word and a numbered note under the table."""
+
+    LIMIT = 24
+
+    def __init__(self):
+        self.messages = OrderedDict()
+
+    def short(self, status):
+        if len(status) <= self.LIMIT:
+            return status
+        number = self.messages.setdefault(status, len(self.messages) + 1)
+        head = status.split(":", 1)[0].split(" (", 1)[0]
+        return f"{head} [{number}]"
+
+    def lines(self):
+        return [f"[{number}] {message}" for message, number in self.messages.items()]
+
+
+def compare_rows(rows, notes):
     table = []
     for row in rows:
         entry = {key: row.get(key, "") for key, _ in COMPARE_HEADER}
+        entry["status"] = notes.short(row.get("status", ""))
         entry["total_s"] = fmt(row.get("total_s"), "s")
         entry["solve_s"] = fmt(row.get("solve_s"), "s")
         entry["peak_rss_mb"] = fmt(row.get("peak_rss_mb"), "mb")
@@ -444,7 +467,9 @@ def text_table(header, entries):
     lines = ["  ".join(title.ljust(w) for (_, title), w in zip(header, widths))]
     lines.append("  ".join("-" * w for w in widths))
     for entry in entries:
-        lines.append("  ".join(str(entry.get(k, "")).ljust(w) for (k, _), w in zip(header, widths)))
+        lines.append(
+            "  ".join(str(entry.get(k, "")).ljust(w) for (k, _), w in zip(header, widths))
+        )
     return "\n".join(lines)
 
 
@@ -473,8 +498,9 @@ def write_outputs(out, rows, machine, args):
         f"PyPortfolioOpt {machine['pyportfolioopt']}, skfolio {machine['skfolio']}; "
         f"arguments: {machine['arguments']}; whole run {machine['wall_minutes']} min"
     )
-    speed = speed_rows(rows)
-    compare = compare_rows(rows)
+    notes = Notes()
+    speed = speed_rows(rows, notes)
+    compare = compare_rows(rows, notes)
     text = [
         machine_line,
         "",
@@ -484,14 +510,17 @@ def write_outputs(out, rows, machine, args):
         "",
         "All solvers; accuracy against the reference (cvxpy + Clarabel, tight tolerances)",
         text_table(COMPARE_HEADER, compare),
-    ]
+        "",
+    ] + notes.lines()
     print("\n".join(text))
     with open(os.path.join(out, "results.txt"), "w", encoding="utf-8") as handle:
         handle.write("\n".join(text) + "\n")
     with open(os.path.join(out, "results.md"), "w", encoding="utf-8") as handle:
         handle.write(f"Measured {machine_line}.\n\n")
         handle.write(markdown_table(SPEED_HEADER, speed) + "\n\n")
-        handle.write(markdown_table(COMPARE_HEADER, compare) + "\n")
+        handle.write(markdown_table(COMPARE_HEADER, compare) + "\n\n")
+        for line in notes.lines():
+            handle.write(line.replace("|", "/") + "\n\n")
     if not args.no_chart:
         try:
             chart(rows, os.path.join(out, "results.png"), args)
