@@ -39,8 +39,7 @@ def pool(components):
 
 
 def _all_stocks():
-    weights = tidewell.index_weights("990800.XSHG", DATE)
-    return list(weights.index)
+    return [i.order_book_id for i in tidewell.all_instruments("CS", DATE)]
 
 
 @pytest.fixture(scope="module")
@@ -110,15 +109,15 @@ def test_industries(helper, pool, classification):
 
 
 def test_unclassified_stock_is_unknown(components, benchmark):
-    unclassified = [
-        c
-        for c in components
-        if c not in tidewell.get_industry(components, DATE, "citic").index
-    ]
-    if not unclassified:
-        pytest.skip("every index component is classified under this standard")
-    helper = OptimizeHelper(unclassified[:1] + components[:3], DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
-    assert helper.get_industry_mapping(IndustryClassification.CITIC).iloc[0] == "UNKNOWN"
+    stocks = _all_stocks()
+    classified = set(tidewell.get_industry(stocks, DATE, "citic").index)
+    unclassified = [c for c in stocks if c not in classified]
+    helper = OptimizeHelper(
+        sorted(unclassified[:1] + components[:3]), DATE, benchmark, CovModel.FACTOR_MODEL_DAILY
+    )
+    mapping = helper.get_industry_mapping(IndustryClassification.CITIC)
+    assert mapping[unclassified[0]] == "UNKNOWN"
+    assert (mapping.drop(unclassified[0]) != "UNKNOWN").all()
 
 
 def test_without_benchmark(pool):
@@ -137,21 +136,18 @@ def test_cov_models_differ(pool):
     assert not np.allclose(daily, quarterly)
 
 
-def test_stock_without_risk_data_is_named():
-    future = [
-        i.order_book_id
-        for i in tidewell.instruments(_all_stocks() + _late_listings())
-        if i.listed_date > "2025-12-31"
-    ]
-    if not future:
-        pytest.skip("the demo market has no stock listing after its calendar")
-    helper = OptimizeHelper(future[:1], DATE, None, CovModel.FACTOR_MODEL_DAILY)
-    with pytest.raises(InvalidArgument, match=future[0]):
+def test_stock_without_risk_data_is_named(pool):
+    future = [i.order_book_id for i in tidewell.all_instruments("CS") if i.listed_date > "2025-01-01"]
+    helper = OptimizeHelper(pool[:3] + future[:2], DATE, None, CovModel.FACTOR_MODEL_DAILY)
+    with pytest.raises(InvalidArgument, match="2 stock.*{}, {}".format(*future[:2])):
         helper.get_cov_matrix()
 
 
-def _late_listings():
-    return [i.order_book_id for i in tidewell.all_instruments()] if hasattr(tidewell, "all_instruments") else []
+def test_callers_pool_is_left_alone(pool, benchmark):
+    mine = list(pool)
+    helper = OptimizeHelper(mine, DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    assert len(helper.union_components) > len(mine)
+    assert mine == pool and helper.order_book_ids == pool
 
 
 def test_each_member_read_once(pool, benchmark, monkeypatch):

@@ -79,6 +79,9 @@ py::object equal_to(py::handle a, py::handle b);
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
 bool truthy(py::handle value);
+// A new list of the items of `iterable`. (py::list(obj) is no copy: for an
+// object that already is a list it refers to that very list.)
+py::list list_copy(py::handle iterable);
 bool rich_less(py::handle a, py::handle b);
 bool rich_greater(py::handle a, py::handle b);
 bool rich_equal(py::handle a, py::handle b);

@@ -39,7 +39,7 @@ py::object as_float_array(py::handle values) {
 }
 
 py::object prev_trading_date(py::handle self) {
-    return cached(self, "prev_trading_date", [&] {
+    return cached(self, "prev_trading_date", [&]() -> py::object {
         return tidewell().attr("get_previous_trading_date")(self.attr("date"));
     });
 }
@@ -71,10 +71,10 @@ py::object benchmark_holding(py::handle self) {
 }
 
 py::object union_components(py::handle self) {
-    return cached(self, "union_components", [&] {
+    return cached(self, "union_components", [&]() -> py::object {
         py::list pool = self.attr("order_book_ids");
         py::set in_pool(pool);
-        py::list result(pool);
+        py::list result = list_copy(pool);
         for (py::handle code : benchmark_holding(self).attr("index")) {
             if (!in_pool.contains(code)) {
                 result.append(code);
@@ -85,7 +85,7 @@ py::object union_components(py::handle self) {
 }
 
 py::object benchmark_weight(py::handle self) {
-    return cached(self, "benchmark_weight", [&] {
+    return cached(self, "benchmark_weight", [&]() -> py::object {
         return benchmark_holding(self).attr("reindex")(union_components(self),
                                                        py::arg("fill_value") = 0.0);
     });
@@ -101,7 +101,7 @@ py::object benchmark_weight(py::handle self) {
 // The risk model over the union of pool and benchmark components, annualised, as
 // a dict: exposure (DataFrame), factor_cov, root (union x k), specific (union).
 py::object risk_model(py::handle self) {
-    return cached(self, "risk_model", [&] {
+    return cached(self, "risk_model", [&]() -> py::object {
         py::object np = attr("np");
         py::object client = tidewell();
         py::object date = self.attr("date");
@@ -180,7 +180,7 @@ py::object dense_cov(py::handle self, bool pool_only) {
     return cov;
 }
 
-py::object style_names() { return py::list(module_attr("vantelo.const", "STYLE_FACTORS")); }
+py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
     py::object mapping =
@@ -203,7 +203,7 @@ py::object industry_mapping(py::handle self, py::handle classification) {
 void initialise(py::object self, py::object order_book_ids, py::object date, py::object benchmark,
                 py::object cov_model) {
     self.attr("_cache") = py::dict();
-    self.attr("order_book_ids") = py::list(order_book_ids);
+    self.attr("order_book_ids") = list_copy(order_book_ids);
     self.attr("date") = date;
     self.attr("benchmark") = benchmark;
     self.attr("cov_model") = cov_model;
@@ -260,7 +260,7 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_factor_exposure",
             [](py::object self) {
-                return cached(self, "factor_exposure", [&] {
+                return cached(self, "factor_exposure", [&]() -> py::object {
                     py::dict model = risk_model(self);
                     py::object pool = self.attr("order_book_ids");
                     return model["exposure"].attr("loc")[py::make_tuple(pool, style_names())];
@@ -270,7 +270,7 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_benchmark_style",
             [](py::object self) {
-                return cached(self, "benchmark_style", [&] {
+                return cached(self, "benchmark_style", [&]() -> py::object {
                     py::dict model = risk_model(self);
                     py::object styles = model["exposure"][style_names()];
                     return matmul(styles.attr("T"), benchmark_weight(self));

@@ -111,6 +111,14 @@ py::object power(py::handle a, py::handle b) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+py::list list_copy(py::handle iterable) {
+    PyObject *copy = PySequence_List(iterable.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
+}
+
 bool truthy(py::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) {
