@@ -407,9 +407,9 @@ def test_database_switching(tmp_path, monkeypatch, demo_path):
     monkeypatch.delenv("TIDEWELL_DB")
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     tw.set_database(None)
-    assert tw.get_database_path() == str(
-        tmp_path / "cache" / "tidewell" / f"demo-{tw.__version__}.duckdb"
-    )
+    demo = tw.get_database_path()
+    assert os.path.dirname(demo) == str(tmp_path / "cache" / "tidewell")
+    assert os.path.basename(demo).startswith(f"demo-{tw.__version__}-")
     with pytest.raises(tw.TidewellError, match=re.escape("nowhere.duckdb")):
         tw.set_database(tmp_path / "nowhere.duckdb")
 
