@@ -9,10 +9,10 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import DATE, FakeHelper
 
 import vantelo.constraints as vc
 import vantelo.objective as vo
-from conftest import DATE, FakeHelper
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.optimize import portfolio_optimize
 

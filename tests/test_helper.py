@@ -6,8 +6,8 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-import tidewell
 
+import tidewell
 import vantelo.optimize as optimize
 from vantelo.benchmark import IndexBenchmark
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
@@ -123,7 +123,9 @@ def test_unclassified_stock_is_unknown(components, benchmark):
 def test_without_benchmark(pool):
     helper = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_MONTHLY)
     assert helper.union_components == pool
-    assert (helper.benchmark_weight.values == 0).all() and len(helper.benchmark_weight) == len(pool)
+    assert (helper.benchmark_weight.values == 0).all() and len(helper.benchmark_weight) == len(
+        pool
+    )
     assert list(helper.benchmark_components) == []
     assert len(helper.get_benchmark_industry_weight(IndustryClassification.SWS)) == 0
 
@@ -137,7 +139,9 @@ def test_cov_models_differ(pool):
 
 
 def test_stock_without_risk_data_is_named(pool):
-    future = [i.order_book_id for i in tidewell.all_instruments("CS") if i.listed_date > "2025-01-01"]
+    future = [
+        i.order_book_id for i in tidewell.all_instruments("CS") if i.listed_date > "2025-01-01"
+    ]
     helper = OptimizeHelper(pool[:3] + future[:2], DATE, None, CovModel.FACTOR_MODEL_DAILY)
     with pytest.raises(InvalidArgument, match="2 stock.*{}, {}".format(*future[:2])):
         helper.get_cov_matrix()
@@ -162,7 +166,12 @@ def test_each_member_read_once(pool, benchmark, monkeypatch):
 
         return wrapper
 
-    for name in ["get_factor_exposure", "get_factor_covariance", "get_specific_risk", "get_industry"]:
+    for name in [
+        "get_factor_exposure",
+        "get_factor_covariance",
+        "get_specific_risk",
+        "get_industry",
+    ]:
         monkeypatch.setattr(tidewell, name, counting(name))
     helper = OptimizeHelper(pool, DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
     for _ in range(2):

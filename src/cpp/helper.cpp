@@ -63,8 +63,8 @@ py::object benchmark_holding(py::handle self) {
                 "vantelo.exception",
                 format("the benchmark's weights on {} list a stock more than once: {}",
                        self.attr("date"),
-                       weights.attr("index")[weights.attr("index").attr("duplicated")()]
-                           .attr("tolist")()));
+                       weights.attr("index")[weights.attr("index").attr("duplicated")()].attr(
+                           "tolist")()));
         }
         return weights[weights.attr("ne")(0.0)];
     });
@@ -119,12 +119,13 @@ py::object risk_model(py::handle self) {
         exposure = exposure.attr("reindex")(universe);
         py::object factor_cov = client.attr("get_factor_covariance")(date, cov_model);
         py::object factors = exposure.attr("columns");
-        factor_cov = factor_cov.attr("reindex")(py::arg("index") = factors,
-                                                py::arg("columns") = factors);
-        py::object cov = as_float_array(factor_cov.attr("values")) *
-                         py::float_(kTradingDaysPerYear);
+        factor_cov =
+            factor_cov.attr("reindex")(py::arg("index") = factors, py::arg("columns") = factors);
+        py::object cov =
+            as_float_array(factor_cov.attr("values")) * py::float_(kTradingDaysPerYear);
         py::object loadings = as_float_array(exposure.attr("values"));
-        py::object specific_vol = as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
+        py::object specific_vol =
+            as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
         if (!truthy(np.attr("isfinite")(loadings).attr("all")()) ||
             !truthy(np.attr("isfinite")(cov).attr("all")()) ||
             !truthy(np.attr("isfinite")(specific_vol).attr("all")())) {
@@ -148,9 +149,7 @@ py::object risk_model(py::handle self) {
     });
 }
 
-py::object slice_rows(py::handle array, py::ssize_t rows) {
-    return array[py::slice(0, rows, 1)];
-}
+py::object slice_rows(py::handle array, py::ssize_t rows) { return array[py::slice(0, rows, 1)]; }
 
 py::tuple cov_factor(py::handle self, bool pool_only) {
     py::dict model = risk_model(self);
@@ -183,10 +182,10 @@ py::object dense_cov(py::handle self, bool pool_only) {
 py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
-    py::object mapping =
-        tidewell().attr("get_industry")(codes, self.attr("date"), classification);
-    return mapping.attr("reindex")(codes).attr("fillna")(kUnknownIndustry).attr("astype")(
-        "object");
+    py::object mapping = tidewell().attr("get_industry")(codes, self.attr("date"), classification);
+    return mapping.attr("reindex")(codes)
+        .attr("fillna")(kUnknownIndustry)
+        .attr("astype")("object");
 }
 
 py::object industry_mapping(py::handle self, py::handle classification) {
@@ -232,13 +231,15 @@ PYBIND11_MODULE(helper, m) {
     ClassBuilder(m, "OptimizeHelper", py::str(kDoc))
         .init(&initialise, py::arg("order_book_ids"), py::arg("date"), py::arg("benchmark"),
               py::arg("cov_model"))
-        .readonly_property("prev_trading_date", [](py::object self) { return prev_trading_date(self); })
-        .readonly_property("union_components", [](py::object self) { return union_components(self); })
-        .readonly_property("benchmark_weight", [](py::object self) { return benchmark_weight(self); })
-        .readonly_property("benchmark_components",
-                           [](py::object self) {
-                               return benchmark_holding(self).attr("index").attr("tolist")();
-                           })
+        .readonly_property("prev_trading_date",
+                           [](py::object self) { return prev_trading_date(self); })
+        .readonly_property("union_components",
+                           [](py::object self) { return union_components(self); })
+        .readonly_property("benchmark_weight",
+                           [](py::object self) { return benchmark_weight(self); })
+        .readonly_property(
+            "benchmark_components",
+            [](py::object self) { return benchmark_holding(self).attr("index").attr("tolist")(); })
         .method(
             "get_cov_matrix",
             [](py::object self) {

@@ -533,7 +533,9 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
             ).fetchnumpy()
             return pd.Series(
                 np.asarray(res["specific_risk"], dtype=float),
-                index=pd.Index(np.asarray(res["order_book_id"], dtype=object), name="order_book_id"),
+                index=pd.Index(
+                    np.asarray(res["order_book_id"], dtype=object), name="order_book_id"
+                ),
                 name="specific_risk",
             )
 

@@ -42,7 +42,7 @@ def _version() -> str:
     for name in ("_demo.py", "_schema.py"):
         with open(os.path.join(here, name), "rb") as source:
             digest.update(source.read())
-    return "{}-{}".format(__version__, digest.hexdigest()[:10])
+    return f"{__version__}-{digest.hexdigest()[:10]}"
 
 
 def demo_database_path() -> str:
