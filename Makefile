@@ -69,9 +69,9 @@ lint:
 	$(VENV)/bin/ruff format --check src tests benchmarks examples
 
 format:
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff
+	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff clang-format
 	$(VENV)/bin/ruff format src tests benchmarks examples
-	clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
+	$(VENV)/bin/clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
 
 clean:
 	rm -rf build $(VENV) $(VENV38)

@@ -10,10 +10,14 @@ import warnings
 
 import numpy as np
 import pandas as pd
-import tidewell
 
+import tidewell
 from vantelo.const import CovModel, IndustryClassification
-from vantelo.constraints import TurnoverLimit, WildcardIndustryConstraint, wildcard_style_constraint
+from vantelo.constraints import (
+    TurnoverLimit,
+    WildcardIndustryConstraint,
+    wildcard_style_constraint,
+)
 from vantelo.exception import OptimizerWarning
 from vantelo.helper import OptimizeHelper
 from vantelo.objective import (
@@ -49,7 +53,9 @@ def timed(fn, *args, **kwargs):
 
 def risk_context(weights, benchmark=None):
     """The demo's own look at a result: a helper over the result's stocks."""
-    return OptimizeHelper(list(weights.index), to_date(DATE), benchmark, CovModel.FACTOR_MODEL_DAILY)
+    return OptimizeHelper(
+        list(weights.index), to_date(DATE), benchmark, CovModel.FACTOR_MODEL_DAILY
+    )
 
 
 def volatility(weights, helper):
@@ -62,7 +68,7 @@ def tracking_error(weights, helper):
 
 
 def min_variance_example(pool):
-    heading("Minimum variance over the {} constituents of {}".format(len(pool), INDEX))
+    heading(f"Minimum variance over the {len(pool)} constituents of {INDEX}")
     weights, seconds = timed(portfolio_optimize, pool, DATE, bnds=BOUNDS)
     helper = risk_context(weights)
     names = {i.order_book_id: i.symbol for i in tidewell.instruments(list(weights.index))}
@@ -78,14 +84,14 @@ def min_variance_example(pool):
     )
     print(table.to_string())
     print()
-    print("holdings:                 {}".format(int((weights > HOLDING).sum())))
-    print("ex-ante annual volatility: {:.2%}".format(volatility(weights, helper)))
-    print("time taken:               {:.3f} s".format(seconds))
+    print(f"holdings:                 {int((weights > HOLDING).sum())}")
+    print(f"ex-ante annual volatility: {volatility(weights, helper):.2%}")
+    print(f"time taken:               {seconds:.3f} s")
     return weights
 
 
 def constrained_example(pool):
-    heading("Minimum variance against {}, with industry, style and turnover limits".format(INDEX))
+    heading(f"Minimum variance against {INDEX}, with industry, style and turnover limits")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", OptimizerWarning)
         previous = portfolio_optimize(pool, PREVIOUS_REBALANCE, bnds=BOUNDS)
@@ -111,27 +117,27 @@ def constrained_example(pool):
     for name, bench in bench_industry.items():
         active = portfolio_industry.get(name, 0.0) - bench
         if abs(abs(active) - 0.05) < 1e-3:
-            binding.append("industry {:<24} active weight {:+.2%}".format(name, active))
+            binding.append(f"industry {name:<24} active weight {active:+.2%}")
     exposure = helper.get_factor_exposure().T @ weights
     bench_style = helper.get_benchmark_style()
     for name in exposure.index:
         active = exposure[name] - bench_style[name]
         if abs(abs(active) - 0.3) < 1e-3:
-            binding.append("style    {:<24} active exposure {:+.3f}".format(name, active))
+            binding.append(f"style    {name:<24} active exposure {active:+.3f}")
     moved = previous.reindex(weights.index.union(previous.index), fill_value=0.0)
     traded = weights.reindex(moved.index, fill_value=0.0) - moved
     turnover_used = 0.5 * float(np.abs(traded).sum())
     if abs(turnover_used - 0.3) < 1e-3:
-        binding.append("turnover {:.2%} of the limit 30%".format(turnover_used))
+        binding.append(f"turnover {turnover_used:.2%} of the limit 30%")
     print("binding constraints:")
     for line in binding or ["(none)"]:
         print("  " + line)
     print()
-    print("holdings:                  {}".format(int((weights > HOLDING).sum())))
-    print("turnover from the holding: {:.2%}".format(turnover_used))
-    print("tracking error:            {:.2%}".format(tracking_error(weights, helper)))
-    print("ex-ante annual volatility: {:.2%}".format(volatility(weights, helper)))
-    print("time taken:                {:.3f} s".format(seconds))
+    print(f"holdings:                  {int((weights > HOLDING).sum())}")
+    print(f"turnover from the holding: {turnover_used:.2%}")
+    print(f"tracking error:            {tracking_error(weights, helper):.2%}")
+    print(f"ex-ante annual volatility: {volatility(weights, helper):.2%}")
+    print(f"time taken:                {seconds:.3f} s")
 
 
 def weights_benchmark():
@@ -141,7 +147,7 @@ def weights_benchmark():
 
 
 def objectives_example(pool):
-    heading("The eight objectives side by side ({} stocks, bounds 0-5%)".format(len(pool)))
+    heading(f"The eight objectives side by side ({len(pool)} stocks, bounds 0-5%)")
     day = to_date(DATE)
     prev = tidewell.get_previous_trading_date(day)
     start = tidewell.trading_date_offset(prev, -252)
@@ -165,16 +171,15 @@ def objectives_example(pool):
                 portfolio_optimize, pool, DATE, objective=objective, bnds=BOUNDS, benchmark=INDEX
             )
         helper = risk_context(weights, weights_benchmark())
+        expected = float(history.reindex(weights.index, fill_value=0.0) @ weights)
         rows.append(
             {
                 "objective": type(objective).__name__,
-                "expected return": "{:.2%}".format(
-                    float(history.reindex(weights.index, fill_value=0.0) @ weights)
-                ),
-                "volatility": "{:.2%}".format(volatility(weights, helper)),
-                "tracking error": "{:.2%}".format(tracking_error(weights, helper)),
+                "expected return": f"{expected:.2%}",
+                "volatility": f"{volatility(weights, helper):.2%}",
+                "tracking error": f"{tracking_error(weights, helper):.2%}",
                 "holdings": int((weights > HOLDING).sum()),
-                "time (s)": "{:.3f}".format(seconds),
+                "time (s)": f"{seconds:.3f}",
             }
         )
     print(pd.DataFrame(rows).set_index("objective").to_string())
@@ -183,7 +188,7 @@ def objectives_example(pool):
 
 
 def main():
-    print("market data: {}".format(tidewell.get_database_path()))
+    print(f"market data: {tidewell.get_database_path()}")
     pool = sorted(tidewell.index_weights(INDEX, DATE).index)
     min_variance_example(pool)
     constrained_example(pool)

@@ -103,7 +103,6 @@ def fake_market(monkeypatch):
     `helper_calls` list records each helper construction.
     """
     import tidewell
-
     import vantelo.optimize as optimize
 
     market = types.SimpleNamespace(records={}, helper_calls=[], helper_options={})

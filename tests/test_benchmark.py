@@ -4,8 +4,8 @@ import datetime
 
 import pandas as pd
 import pytest
-
 from conftest import stock
+
 from vantelo.benchmark import IndexBenchmark, OptimizeBenchmark
 from vantelo.exception import InvalidArgument
 
@@ -18,7 +18,10 @@ def client(monkeypatch):
     import tidewell
 
     calls = []
-    records = {"990300.XSHG": stock("990300.XSHG", kind="INDX"), "600000.XSHG": stock("600000.XSHG")}
+    records = {
+        "990300.XSHG": stock("990300.XSHG", kind="INDX"),
+        "600000.XSHG": stock("600000.XSHG"),
+    }
     weights = pd.Series({"600000.XSHG": 0.6, "000001.XSHE": 0.4})
     rates = pd.Series([0.01, -0.002, 0.004])
 

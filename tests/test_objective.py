@@ -9,10 +9,9 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import DATE, PREV_DATE, FakeHelper
-from vantelo.benchmark import OptimizeBenchmark
-from vantelo.optimize import portfolio_optimize
 
 import tidewell
+from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS
 from vantelo.exception import InvalidArgument, OptimizerWarning
 from vantelo.objective import (
@@ -25,6 +24,7 @@ from vantelo.objective import (
     MinVariance,
     RiskParity,
 )
+from vantelo.optimize import portfolio_optimize
 
 POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
 OUTSIDE = {POOL[0]: 0.3, POOL[1]: 0.2, "000300.OUT": 0.3, "000905.OUT": 0.2}

@@ -10,9 +10,9 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import DATE, stock
 
 import vantelo.optimize as optimize
-from conftest import DATE, stock
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 from vantelo.objective import MaxSharpeRatio, MinTrackingError, MinVariance, RiskParity
@@ -34,7 +34,7 @@ def test_to_enum_accepts_member_or_value(value):
 def test_to_enum_rejects_names_and_unknown_values(value):
     with pytest.raises(InvalidArgument) as info:
         optimize.to_enum(value, CovModel)
-    assert str(info.value) == "invalid value {} for CovModel".format(value)
+    assert str(info.value) == f"invalid value {value} for CovModel"
 
 
 def test_to_enum_by_keyword():
@@ -60,7 +60,8 @@ def test_to_date(value, expected):
 def test_to_date_rejects_non_dates(value):
     with pytest.raises(InvalidArgument) as info:
         optimize.to_date(value)
-    assert str(info.value) == "expect a datetime like object, got %r(%r)" % (type(value), value)
+    expected = "expect a datetime like object, got %r(%r)" % (type(value), value)  # noqa: UP031
+    assert str(info.value) == expected
 
 
 def test_to_date_passes_parser_errors_through():
@@ -87,9 +88,7 @@ def test_ensure_date_str_pads_every_part():
 
 def test_pool_is_sorted_and_deduplicated(fake_market):
     with pytest.warns(UserWarning, match="重复的 order_book_id: 600000.XSHG, 仅保留一个"):
-        pool = optimize.ensure_order_book_ids(
-            ["600000.XSHG", "000001.XSHE", "600000.XSHG"], DATE
-        )
+        pool = optimize.ensure_order_book_ids(["600000.XSHG", "000001.XSHE", "600000.XSHG"], DATE)
     assert pool == ["000001.XSHE", "600000.XSHG"]
 
 
@@ -164,7 +163,9 @@ def test_client_is_called_once_with_the_callers_value(fake_market, monkeypatch):
 # --- ensure_bound and parse_bnds --------------------------------------------------------
 
 
-@pytest.mark.parametrize("value, expected", [(None, None), (1, 1.0), ("0.05", 0.05), (" 2e-1 ", 0.2)])
+@pytest.mark.parametrize(
+    "value, expected", [(None, None), (1, 1.0), ("0.05", 0.05), (" 2e-1 ", 0.2)]
+)
 def test_ensure_bound(value, expected):
     assert optimize.ensure_bound(value) == expected
 
@@ -198,7 +199,10 @@ def test_parse_bnds_empty_dict_gives_unit_bounds():
 @pytest.mark.parametrize(
     "bnds, message",
     [
-        ([("A", (0, 1))], "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"),
+        (
+            [("A", (0, 1))],
+            "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)",
+        ),
         ({"B": (-0.1, 0.5)}, "合约 B 的下限 -0.1 无效"),
         ({"B": (1.5, 1)}, "合约 B 的下限 1.5 无效"),
         ({"B": (0, 2)}, "合约 B 的上限 2 无效"),
@@ -258,7 +262,7 @@ def test_benchmark_required(fake_market, objective):
     name = type(objective).__name__
     with pytest.raises(InvalidArgument) as info:
         optimize.portfolio_optimize(POOL, DATE, objective=objective)
-    assert str(info.value) == "对于目标函数 {}，必须传入 benchmark 参数".format(name)
+    assert str(info.value) == f"对于目标函数 {name}，必须传入 benchmark 参数"
 
 
 @pytest.mark.parametrize("benchmark", [3, [1, 2]])
@@ -266,8 +270,8 @@ def test_invalid_benchmark_types(fake_market, benchmark):
     with pytest.raises(InvalidArgument) as info:
         optimize.portfolio_optimize(POOL, DATE, benchmark=benchmark)
     assert str(info.value) == (
-        "无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
-        "对于自定义基准，请传入一个 OptimizeBenchmark 的对象".format(benchmark)
+        f"无效的benchmark：{benchmark}；对于指数，可以直接传入对应的order_book_id；"
+        "对于自定义基准，请传入一个 OptimizeBenchmark 的对象"
     )
 
 
@@ -295,7 +299,11 @@ def test_bad_cov_model(fake_market):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((POOL,), {}), ((POOL, DATE, None, None, None, None, None, None), {}), ((POOL, DATE), {"x": 1})],
+    [
+        ((POOL,), {}),
+        ((POOL, DATE, None, None, None, None, None, None), {}),
+        ((POOL, DATE), {"x": 1}),
+    ],
 )
 def test_argument_errors_are_type_errors(args, kwargs):
     with pytest.raises(TypeError):

@@ -407,9 +407,9 @@ def test_database_switching(tmp_path, monkeypatch, demo_path):
     monkeypatch.delenv("TIDEWELL_DB")
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     tw.set_database(None)
-    assert tw.get_database_path() == str(
-        tmp_path / "cache" / "tidewell" / f"demo-{tw.__version__}.duckdb"
-    )
+    demo = tw.get_database_path()
+    assert os.path.dirname(demo) == str(tmp_path / "cache" / "tidewell")
+    assert os.path.basename(demo).startswith(f"demo-{tw.__version__}-")
     with pytest.raises(tw.TidewellError, match=re.escape("nowhere.duckdb")):
         tw.set_database(tmp_path / "nowhere.duckdb")
 
@@ -435,3 +435,32 @@ def test_not_a_tidewell_database(tmp_path):
     tw.set_database(path)
     with pytest.raises(tw.TidewellError, match="not a tidewell database"):
         tw.get_trading_dates("2024-01-02", "2024-01-03")
+
+
+def test_risk_model_is_read_once_per_date(monkeypatch):
+    date = dt.date(2024, 6, 28)
+    pools = [_some_stocks(50), _some_stocks(80)[30:]]
+    for pool in pools:  # warm: whatever an earlier test left behind
+        tw.get_factor_exposure(pool, date)
+        tw.get_specific_risk(pool, date, "monthly")
+        tw.get_factor_covariance(date, "monthly")
+    queries = []
+    original = _database.Handle.query
+
+    def counting(self, sql, *args, **kwargs):
+        queries.append(sql)
+        return original(self, sql, *args, **kwargs)
+
+    monkeypatch.setattr(_database.Handle, "query", counting)
+    for pool in pools:
+        exposure = tw.get_factor_exposure(pool, date)
+        assert list(exposure.index) == pool
+        assert list(tw.get_specific_risk(pool, date, "monthly").index) == pool
+        cov = tw.get_factor_covariance(date, "monthly")
+        cov.iloc[0, 0] = np.nan  # each caller gets its own copy
+    assert queries == []
+    assert not np.isnan(tw.get_factor_covariance(date, "monthly").values).any()
+
+
+def _some_stocks(n):
+    return [i.order_book_id for i in tw.all_instruments("CS", "2024-06-28")][:n]

@@ -60,8 +60,7 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name);
 // ---------------------------------------------------------------------------
 
 // `template.format(args...)`: messages use Python's str() of their values.
-template <typename... Args>
-py::str format(const char *template_text, Args &&...args) {
+template <typename... Args> py::str format(const char *template_text, Args &&...args) {
     return py::str(template_text).format(std::forward<Args>(args)...);
 }
 
@@ -79,6 +78,9 @@ py::object equal_to(py::handle a, py::handle b);
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
 bool truthy(py::handle value);
+// A new list of the items of `iterable`. (py::list(obj) is no copy: for an
+// object that already is a list it refers to that very list.)
+py::list list_copy(py::handle iterable);
 bool rich_less(py::handle a, py::handle b);
 bool rich_greater(py::handle a, py::handle b);
 bool rich_equal(py::handle a, py::handle b);
@@ -122,14 +124,13 @@ class ClassBuilder {
     // types, so the initialiser is created under another name and then bound.
     template <typename Func, typename... Extra>
     ClassBuilder &init(Func &&func, const Extra &...extra) {
-        py::cpp_function fn(std::forward<Func>(func), py::name("initialise"),
-                            py::is_method(cls_), extra...);
+        py::cpp_function fn(std::forward<Func>(func), py::name("initialise"), py::is_method(cls_),
+                            extra...);
         cls_.attr("__init__") = fn;
         return *this;
     }
 
-    template <typename Getter>
-    ClassBuilder &readonly_property(const char *name, Getter &&getter) {
+    template <typename Getter> ClassBuilder &readonly_property(const char *name, Getter &&getter) {
         py::cpp_function fget(std::forward<Getter>(getter), py::is_method(cls_));
         cls_.attr(name) = py::module_::import("builtins").attr("property")(fget);
         return *this;

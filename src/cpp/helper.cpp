@@ -39,7 +39,7 @@ py::object as_float_array(py::handle values) {
 }
 
 py::object prev_trading_date(py::handle self) {
-    return cached(self, "prev_trading_date", [&] {
+    return cached(self, "prev_trading_date", [&]() -> py::object {
         return tidewell().attr("get_previous_trading_date")(self.attr("date"));
     });
 }
@@ -63,18 +63,18 @@ py::object benchmark_holding(py::handle self) {
                 "vantelo.exception",
                 format("the benchmark's weights on {} list a stock more than once: {}",
                        self.attr("date"),
-                       weights.attr("index")[weights.attr("index").attr("duplicated")()]
-                           .attr("tolist")()));
+                       weights.attr("index")[weights.attr("index").attr("duplicated")()].attr(
+                           "tolist")()));
         }
         return weights[weights.attr("ne")(0.0)];
     });
 }
 
 py::object union_components(py::handle self) {
-    return cached(self, "union_components", [&] {
+    return cached(self, "union_components", [&]() -> py::object {
         py::list pool = self.attr("order_book_ids");
         py::set in_pool(pool);
-        py::list result(pool);
+        py::list result = list_copy(pool);
         for (py::handle code : benchmark_holding(self).attr("index")) {
             if (!in_pool.contains(code)) {
                 result.append(code);
@@ -85,7 +85,7 @@ py::object union_components(py::handle self) {
 }
 
 py::object benchmark_weight(py::handle self) {
-    return cached(self, "benchmark_weight", [&] {
+    return cached(self, "benchmark_weight", [&]() -> py::object {
         return benchmark_holding(self).attr("reindex")(union_components(self),
                                                        py::arg("fill_value") = 0.0);
     });
@@ -101,7 +101,7 @@ py::object benchmark_weight(py::handle self) {
 // The risk model over the union of pool and benchmark components, annualised, as
 // a dict: exposure (DataFrame), factor_cov, root (union x k), specific (union).
 py::object risk_model(py::handle self) {
-    return cached(self, "risk_model", [&] {
+    return cached(self, "risk_model", [&]() -> py::object {
         py::object np = attr("np");
         py::object client = tidewell();
         py::object date = self.attr("date");
@@ -119,12 +119,13 @@ py::object risk_model(py::handle self) {
         exposure = exposure.attr("reindex")(universe);
         py::object factor_cov = client.attr("get_factor_covariance")(date, cov_model);
         py::object factors = exposure.attr("columns");
-        factor_cov = factor_cov.attr("reindex")(py::arg("index") = factors,
-                                                py::arg("columns") = factors);
-        py::object cov = as_float_array(factor_cov.attr("values")) *
-                         py::float_(kTradingDaysPerYear);
+        factor_cov =
+            factor_cov.attr("reindex")(py::arg("index") = factors, py::arg("columns") = factors);
+        py::object cov =
+            as_float_array(factor_cov.attr("values")) * py::float_(kTradingDaysPerYear);
         py::object loadings = as_float_array(exposure.attr("values"));
-        py::object specific_vol = as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
+        py::object specific_vol =
+            as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
         if (!truthy(np.attr("isfinite")(loadings).attr("all")()) ||
             !truthy(np.attr("isfinite")(cov).attr("all")()) ||
             !truthy(np.attr("isfinite")(specific_vol).attr("all")())) {
@@ -148,9 +149,7 @@ py::object risk_model(py::handle self) {
     });
 }
 
-py::object slice_rows(py::handle array, py::ssize_t rows) {
-    return array[py::slice(0, rows, 1)];
-}
+py::object slice_rows(py::handle array, py::ssize_t rows) { return array[py::slice(0, rows, 1)]; }
 
 py::tuple cov_factor(py::handle self, bool pool_only) {
     py::dict model = risk_model(self);
@@ -180,13 +179,13 @@ py::object dense_cov(py::handle self, bool pool_only) {
     return cov;
 }
 
-py::object style_names() { return py::list(module_attr("vantelo.const", "STYLE_FACTORS")); }
+py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
-    py::object mapping =
-        tidewell().attr("get_industry")(codes, self.attr("date"), classification);
-    return mapping.attr("reindex")(codes).attr("fillna")(kUnknownIndustry).attr("astype")(
-        "object");
+    py::object mapping = tidewell().attr("get_industry")(codes, self.attr("date"), classification);
+    return mapping.attr("reindex")(codes)
+        .attr("fillna")(kUnknownIndustry)
+        .attr("astype")("object");
 }
 
 py::object industry_mapping(py::handle self, py::handle classification) {
@@ -203,7 +202,7 @@ py::object industry_mapping(py::handle self, py::handle classification) {
 void initialise(py::object self, py::object order_book_ids, py::object date, py::object benchmark,
                 py::object cov_model) {
     self.attr("_cache") = py::dict();
-    self.attr("order_book_ids") = py::list(order_book_ids);
+    self.attr("order_book_ids") = list_copy(order_book_ids);
     self.attr("date") = date;
     self.attr("benchmark") = benchmark;
     self.attr("cov_model") = cov_model;
@@ -232,13 +231,15 @@ PYBIND11_MODULE(helper, m) {
     ClassBuilder(m, "OptimizeHelper", py::str(kDoc))
         .init(&initialise, py::arg("order_book_ids"), py::arg("date"), py::arg("benchmark"),
               py::arg("cov_model"))
-        .readonly_property("prev_trading_date", [](py::object self) { return prev_trading_date(self); })
-        .readonly_property("union_components", [](py::object self) { return union_components(self); })
-        .readonly_property("benchmark_weight", [](py::object self) { return benchmark_weight(self); })
-        .readonly_property("benchmark_components",
-                           [](py::object self) {
-                               return benchmark_holding(self).attr("index").attr("tolist")();
-                           })
+        .readonly_property("prev_trading_date",
+                           [](py::object self) { return prev_trading_date(self); })
+        .readonly_property("union_components",
+                           [](py::object self) { return union_components(self); })
+        .readonly_property("benchmark_weight",
+                           [](py::object self) { return benchmark_weight(self); })
+        .readonly_property(
+            "benchmark_components",
+            [](py::object self) { return benchmark_holding(self).attr("index").attr("tolist")(); })
         .method(
             "get_cov_matrix",
             [](py::object self) {
@@ -260,7 +261,7 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_factor_exposure",
             [](py::object self) {
-                return cached(self, "factor_exposure", [&] {
+                return cached(self, "factor_exposure", [&]() -> py::object {
                     py::dict model = risk_model(self);
                     py::object pool = self.attr("order_book_ids");
                     return model["exposure"].attr("loc")[py::make_tuple(pool, style_names())];
@@ -270,7 +271,7 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_benchmark_style",
             [](py::object self) {
-                return cached(self, "benchmark_style", [&] {
+                return cached(self, "benchmark_style", [&]() -> py::object {
                     py::dict model = risk_model(self);
                     py::object styles = model["exposure"][style_names()];
                     return matmul(styles.attr("T"), benchmark_weight(self));

@@ -53,8 +53,8 @@ py::object to_date(py::object dt) {
 
 py::object ensure_date_str(py::object date) {
     py::object day = attr("to_date")(date);
-    return percent_format("%04d-%02d-%02d", py::make_tuple(day.attr("year"), day.attr("month"),
-                                                          day.attr("day")));
+    return percent_format("%04d-%02d-%02d",
+                          py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
@@ -116,19 +116,19 @@ py::object ensure_bound(py::object value) {
         return value;
     }
     try {
-        return py::reinterpret_steal<py::object>(
-            [&] {
-                PyObject *number = PyNumber_Float(value.ptr());
-                if (number == nullptr) {
-                    throw py::error_already_set();
-                }
-                return number;
-            }());
+        return py::reinterpret_steal<py::object>([&] {
+            PyObject *number = PyNumber_Float(value.ptr());
+            if (number == nullptr) {
+                throw py::error_already_set();
+            }
+            return number;
+        }());
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_ValueError)) {
             throw;
         }
-        raise_in_context(attr("InvalidArgument"), format("约束的上限或下限非法: {}", value), error);
+        raise_in_context(attr("InvalidArgument"), format("约束的上限或下限非法: {}", value),
+                         error);
     }
 }
 
@@ -188,7 +188,8 @@ double as_double(py::handle value) {
 
 py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     if (!PyDict_Check(bnds.ptr())) {
-        invalid(py::str("bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
+        invalid(py::str(
+            "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
     }
     py::str wildcard("*");
     py::object default_pair =
@@ -264,8 +265,8 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
 // given no limit rather than a keyword it would reject.
 py::dict solve_options(py::object solver) {
     static const std::pair<const char *, const char *> kIterationKeyword[] = {
-        {"SCS", "max_iters"},   {"ECOS", "max_iters"},   {"CLARABEL", "max_iter"},
-        {"OSQP", "max_iter"},   {"PIQP", "max_iter"},    {"PROXQP", "max_iter"},
+        {"SCS", "max_iters"},   {"ECOS", "max_iters"},    {"CLARABEL", "max_iter"},
+        {"OSQP", "max_iter"},   {"PIQP", "max_iter"},     {"PROXQP", "max_iter"},
         {"CVXOPT", "maxiters"}, {"ECOS_BB", "max_iters"},
     };
     py::dict options;
@@ -282,9 +283,7 @@ py::dict solve_options(py::object solver) {
     return options;
 }
 
-py::object elapsed_since(py::object start) {
-    return attr("time").attr("perf_counter")() - start;
-}
+py::object elapsed_since(py::object start) { return attr("time").attr("perf_counter")() - start; }
 
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
@@ -372,7 +371,8 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     while (true) {
         try {
             py::object start_at = attr("time").attr("perf_counter")();
-            result = problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
+            result =
+                problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
             attr("logging").attr("info")("solve time: %f, optimization result = %f",
                                          elapsed_since(start_at), result);
         } catch (py::error_already_set &error) {
@@ -409,7 +409,8 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         raise(attr("OptimizationFailed"), result);
     }
     if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
-        warn_optimizer(kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
+        warn_optimizer(
+            kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
     }
     py::object weight = solution / total;
     return attr("pd").attr("Series")(weight, py::arg("index") = pool);
@@ -483,7 +484,8 @@ PYBIND11_MODULE(optimize, m) {
         import_into(m, "vantelo.objective", name);
     }
 
-    m.attr("warnings").attr("simplefilter")("always", py::arg("category") = m.attr("OptimizerWarning"));
+    m.attr("warnings")
+        .attr("simplefilter")("always", py::arg("category") = m.attr("OptimizerWarning"));
 
     m.def("to_enum", &to_enum, py::arg("v"), py::arg("enum_type"));
     m.def("to_date", &to_date, py::arg("dt"), py::pos_only());
@@ -494,9 +496,9 @@ PYBIND11_MODULE(optimize, m) {
     m.def("parse_bnds", &parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
 
     m.attr("DEFAULT_OBJECTIVE") = m.attr("MinVariance")();
-    m.def("portfolio_optimize", &portfolio_optimize, kPortfolioOptimizeDoc, py::arg("order_book_ids"),
-          py::arg("date"), py::arg("objective") = m.attr("DEFAULT_OBJECTIVE"),
-          py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
-          py::arg("benchmark") = py::none(),
+    m.def("portfolio_optimize", &portfolio_optimize, kPortfolioOptimizeDoc,
+          py::arg("order_book_ids"), py::arg("date"),
+          py::arg("objective") = m.attr("DEFAULT_OBJECTIVE"), py::arg("bnds") = py::none(),
+          py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
           py::arg("cov_model") = m.attr("CovModel").attr("FACTOR_MODEL_DAILY"));
 }

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import bisect
 import datetime as _dt
+from collections import OrderedDict
 from typing import NamedTuple
 
 import numpy as np
@@ -402,6 +403,55 @@ def _model_date(h, key: str, sql: str, group: str, value, what: str) -> _dt.date
     return when
 
 
+# A risk model is read whole, one model date (and covariance model) at a time, and
+# kept: optimising again on the same date, with any pool, then costs a lookup.
+# The cache lives on the store's handle, so a replaced database file starts afresh.
+_CROSS_SECTIONS_KEPT = 12
+
+
+def _cross_section(h, key: tuple, load):
+    cache = h.memo.setdefault("cross_sections", OrderedDict())
+    if key in cache:
+        cache.move_to_end(key)
+        return cache[key]
+    value = cache[key] = load()
+    while len(cache) > _CROSS_SECTIONS_KEPT:
+        cache.popitem(last=False)
+    return value
+
+
+def _rows(table: pd.DataFrame | pd.Series, ids: list[str]):
+    """The rows of ``table`` for the ``ids`` it has, in request order (a copy)."""
+    pos = table.index.get_indexer(ids)
+    return table.iloc[pos[pos >= 0]]
+
+
+def _exposure_table(h, when: _dt.date) -> pd.DataFrame:
+    def load():
+        industries = _industry_factors(h)
+        res = h.query(
+            "SELECT order_book_id, {}, industry FROM factor_exposures WHERE date = ?".format(
+                ", ".join(quote_ident(f) for f in STYLE_FACTORS)
+            ),
+            [when],
+        ).fetchnumpy()
+        k_sty = len(STYLE_FACTORS)
+        found = np.asarray(res["order_book_id"], dtype=object)
+        values = np.zeros((len(found), k_sty + len(industries)))
+        for j, f in enumerate(STYLE_FACTORS):
+            values[:, j] = np.asarray(res[f], dtype=float)
+        code = pd.Index(industries).get_indexer(np.asarray(res["industry"], dtype=object))
+        ok = code >= 0
+        values[np.flatnonzero(ok), k_sty + code[ok]] = 1.0
+        return pd.DataFrame(
+            values,
+            index=pd.Index(found, name="order_book_id"),
+            columns=list(STYLE_FACTORS) + list(industries),
+        )
+
+    return _cross_section(h, ("exposure", when), load)
+
+
 def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
     """Factor exposures on the latest model date on or before ``date``.
 
@@ -419,30 +469,8 @@ def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
             date,
             "factor exposures",
         )
-        industries = _industry_factors(h)
-        res = _with_ids(
-            h,
-            "SELECT order_book_id, {}, industry FROM factor_exposures "
-            "WHERE date = ? AND order_book_id IN {{ids}}".format(
-                ", ".join(quote_ident(f) for f in STYLE_FACTORS)
-            ),
-            ids,
-            [when],
-        ).fetchnumpy()
-    found = np.asarray(res["order_book_id"], dtype=object)
-    pos = _order(found, ids)
-    k_sty = len(STYLE_FACTORS)
-    values = np.zeros((len(pos), k_sty + len(industries)))
-    for j, f in enumerate(STYLE_FACTORS):
-        values[:, j] = np.asarray(res[f], dtype=float)[pos]
-    code = pd.Index(industries).get_indexer(np.asarray(res["industry"], dtype=object)[pos])
-    ok = code >= 0
-    values[np.flatnonzero(ok), k_sty + code[ok]] = 1.0
-    return pd.DataFrame(
-        values,
-        index=pd.Index(found[pos], name="order_book_id"),
-        columns=list(STYLE_FACTORS) + list(industries),
-    )
+        table = _exposure_table(h, when)
+    return _rows(table, ids)
 
 
 def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
@@ -458,21 +486,28 @@ def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
             date,
             f"factor covariance of model {model!r}",
         )
-        names = list(STYLE_FACTORS) + list(_industry_factors(h))
-        res = h.query(
-            "SELECT factor_1, factor_2, covariance FROM factor_covariance "
-            "WHERE cov_model = ? AND date = ?",
-            [model, when],
-        ).fetchnumpy()
-    index = pd.Index(names)
-    i = index.get_indexer(np.asarray(res["factor_1"], dtype=object))
-    j = index.get_indexer(np.asarray(res["factor_2"], dtype=object))
-    cov = np.full((len(names), len(names)), np.nan)
-    ok = (i >= 0) & (j >= 0)
-    cov[i[ok], j[ok]] = np.asarray(res["covariance"], dtype=float)[ok]
-    if np.isnan(cov).any():
-        raise TidewellError(f"factor covariance of model {model!r} on {when} is incomplete")
-    return pd.DataFrame(cov, index=list(names), columns=list(names))
+
+        def load():
+            names = list(STYLE_FACTORS) + list(_industry_factors(h))
+            res = h.query(
+                "SELECT factor_1, factor_2, covariance FROM factor_covariance "
+                "WHERE cov_model = ? AND date = ?",
+                [model, when],
+            ).fetchnumpy()
+            index = pd.Index(names)
+            i = index.get_indexer(np.asarray(res["factor_1"], dtype=object))
+            j = index.get_indexer(np.asarray(res["factor_2"], dtype=object))
+            cov = np.full((len(names), len(names)), np.nan)
+            ok = (i >= 0) & (j >= 0)
+            cov[i[ok], j[ok]] = np.asarray(res["covariance"], dtype=float)[ok]
+            if np.isnan(cov).any():
+                raise TidewellError(
+                    f"factor covariance of model {model!r} on {when} is incomplete"
+                )
+            return pd.DataFrame(cov, index=list(names), columns=list(names))
+
+        table = _cross_section(h, ("factor_covariance", model, when), load)
+    return table.copy()
 
 
 def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
@@ -489,20 +524,23 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
             date,
             f"specific risk of model {model!r}",
         )
-        res = _with_ids(
-            h,
-            "SELECT order_book_id, specific_risk FROM specific_risk "
-            "WHERE cov_model = ? AND date = ? AND order_book_id IN {ids}",
-            ids,
-            [model, when],
-        ).fetchnumpy()
-    found = np.asarray(res["order_book_id"], dtype=object)
-    pos = _order(found, ids)
-    return pd.Series(
-        np.asarray(res["specific_risk"], dtype=float)[pos],
-        index=pd.Index(found[pos], name="order_book_id"),
-        name="specific_risk",
-    )
+
+        def load():
+            res = h.query(
+                "SELECT order_book_id, specific_risk FROM specific_risk "
+                "WHERE cov_model = ? AND date = ?",
+                [model, when],
+            ).fetchnumpy()
+            return pd.Series(
+                np.asarray(res["specific_risk"], dtype=float),
+                index=pd.Index(
+                    np.asarray(res["order_book_id"], dtype=object), name="order_book_id"
+                ),
+                name="specific_risk",
+            )
+
+        table = _cross_section(h, ("specific_risk", model, when), load)
+    return _rows(table, ids)
 
 
 # --------------------------------------------------------------------------- industries

@@ -28,9 +28,21 @@ _handle: Handle | None = None
 
 
 def _version() -> str:
+    """The package version and a digest of the generator and schema sources.
+
+    A cached demo built by an older generator is then never mistaken for the
+    current one, even when the package version was not bumped.
+    """
+    import hashlib
+
     from . import __version__
 
-    return __version__
+    digest = hashlib.sha256()
+    here = os.path.dirname(os.path.abspath(__file__))
+    for name in ("_demo.py", "_schema.py"):
+        with open(os.path.join(here, name), "rb") as source:
+            digest.update(source.read())
+    return f"{__version__}-{digest.hexdigest()[:10]}"
 
 
 def demo_database_path() -> str:

@@ -111,6 +111,14 @@ py::object power(py::handle a, py::handle b) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+py::list list_copy(py::handle iterable) {
+    PyObject *copy = PySequence_List(iterable.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
+}
+
 bool truthy(py::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) {
@@ -150,7 +158,8 @@ py::object risk_quad_form(py::handle x, py::handle helper, Universe universe) {
     py::module_ cp = py::module_::import("cvxpy");
     py::object factors = factor_form(helper, universe);
     if (factors.is_none()) {
-        const char *getter = universe == Universe::Pool ? "get_cov_matrix" : "get_union_cov_matrix";
+        const char *getter =
+            universe == Universe::Pool ? "get_cov_matrix" : "get_union_cov_matrix";
         return cp.attr("quad_form")(x, helper.attr(getter)());
     }
     py::module_ np = py::module_::import("numpy");
@@ -171,8 +180,7 @@ double portfolio_variance(py::handle weights, py::handle helper) {
     py::object exposure = matmul(weights, factors[py::int_(0)]);
     py::object specific = factors[py::int_(1)];
     double systematic = exposure.attr("dot")(exposure).cast<double>();
-    double idiosyncratic =
-        (weights * weights).attr("dot")(specific).cast<double>();
+    double idiosyncratic = (weights * weights).attr("dot")(specific).cast<double>();
     return systematic + idiosyncratic;
 }
 
