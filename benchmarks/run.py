@@ -549,6 +549,8 @@ def chart(rows, path, args):
     cases = [c for c in CASES if any(r["case"] == c for r in rows)]
     figure, axes = plt.subplots(2, len(cases), figsize=(4.2 * len(cases), 7.5), squeeze=False)
     markers = dict(zip(LABELS, "osD^v"))
+    colors = dict(zip(LABELS, ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple"]))
+    sizes = sorted({r["n"] for r in rows if "n" in r})
     for column, case in enumerate(cases):
         top, bottom = axes[0][column], axes[1][column]
         for solver, label in LABELS.items():
@@ -557,7 +559,7 @@ def chart(rows, path, args):
             late = [r["n"] for r in mine if r.get("status", "").startswith("timed out")]
             if done:
                 x, y = zip(*done)
-                top.plot(x, y, marker=markers[solver], label=label)
+                top.plot(x, y, marker=markers[solver], color=colors[solver], label=label)
             if late:
                 top.scatter(late, [args.timeout] * len(late), marker="x", color="black")
             gaps = [
@@ -567,7 +569,7 @@ def chart(rows, path, args):
             ]
             if gaps:
                 x, y = zip(*gaps)
-                bottom.plot(x, y, marker=markers[solver], label=label)
+                bottom.plot(x, y, marker=markers[solver], color=colors[solver], label=label)
         top.set_title(f"({case}) {CASES[case]}", fontsize=8)
         top.set_xscale("log")
         top.set_yscale("log")
@@ -577,6 +579,10 @@ def chart(rows, path, args):
         bottom.set_yscale("log")
         bottom.set_xlabel("stocks")
         bottom.set_ylabel("|relative objective gap| to reference")
+        for axis in (top, bottom):
+            axis.set_xticks(sizes)
+            axis.set_xticklabels([str(n) for n in sizes])
+            axis.minorticks_off()
         top.grid(True, which="both", alpha=0.3)
         bottom.grid(True, which="both", alpha=0.3)
     axes[0][0].legend(fontsize=7)
