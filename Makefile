@@ -10,7 +10,7 @@ PYTHON38 ?= $(firstword $(shell command -v python3.8 >/dev/null 2>&1 && python3.
 VENV38 ?= .venv38
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
-PIP_QUIET ?= -q
+PIP_FLAGS ?= -q
 
 BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
 TEST_DEPS = "pytest>=7" "hypothesis>=6"
@@ -43,33 +43,33 @@ endif
 
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 $(VENV38)/.deps: pyproject.toml
 	$(PYTHON38) -m venv $(VENV38)
-	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
-	$(VENV38)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
 	touch $@
 
 install: $(VENV)/.deps
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
 
 install38: $(VENV38)/.deps
-	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
 
 lint:
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ruff
 	$(VENV)/bin/ruff check src tests benchmarks examples
 	$(VENV)/bin/ruff format --check src tests benchmarks examples
 
 format:
-	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff clang-format
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ruff clang-format
 	$(VENV)/bin/ruff format src tests benchmarks examples
 	$(VENV)/bin/clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
 
