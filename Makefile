@@ -52,6 +52,17 @@ install: $(VENV)/.deps
 install38: $(VENV38)/.deps
 	$(VENV38)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
 
+# --- reliability -----------------------------------------------------------
+# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);
+# FUZZ_ARGS passes options through, e.g. FUZZ_ARGS="--only tidewell. --seed 3".
+
+FUZZ_CASES ?= 100000
+FUZZ_JOBS ?= 2
+FUZZ_ARGS ?=
+
+fuzz: install
+	$(VENV)/bin/python reliability/fuzz.py --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
+
 lint:
 	$(VENV)/bin/python -m pip install $(PIP_QUIET) ruff
 	$(VENV)/bin/ruff check src tests benchmarks examples

@@ -1,0 +1,51 @@
+"""Fuzzing the public API: whatever a caller passes, a call returns or raises an Exception.
+
+A fixed-seed slice of the fuzz targets in reliability/fuzzing.py (`make fuzz` runs
+100,000 cases): a few cases per target in this process, then a batch in a fresh
+interpreter whose exit status shows a crash (a negative return code is the
+signal that killed it).
+"""
+
+import collections
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
+
+from reliability import fuzzing  # noqa: E402
+
+FUZZ = ROOT / "reliability" / "fuzz.py"
+
+
+@pytest.mark.parametrize("name", list(fuzzing.TARGETS))
+def test_every_call_returns_or_raises_an_exception(name):
+    tally, failures = collections.Counter(), []
+    fuzzing.fuzz(name, 5, tally, failures, derandomize=True)
+    # A SystemError means a C function broke the interpreter's error protocol; a
+    # WrongSuccess is a "solved" portfolio that is not one.
+    assert failures == []
+    assert sum(tally.values()) > 0
+
+
+def _fuzz(*args):
+    return subprocess.run(
+        [sys.executable, str(FUZZ), *args], capture_output=True, text=True, timeout=600
+    )
+
+
+def test_a_batch_in_a_fresh_interpreter_exits_cleanly():
+    run = _fuzz("--per-target", "2", "--seed", "7", "--jobs", "1")
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+    total = int(run.stdout.split("total cases: ")[1].split()[0])
+    assert total == 2 * len(fuzzing.TARGETS)
+
+
+def test_the_runner_reports_a_crash():
+    # The guarantee above is only worth something if a crash cannot pass for success.
+    run = _fuzz("--only", "selftest", "--include-crash-probe", "--per-target", "1")
+    assert run.returncode == 1
+    assert "killed by SIGSEGV while running selftest.crash_probe" in run.stdout
