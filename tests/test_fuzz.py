@@ -49,3 +49,23 @@ def test_the_runner_reports_a_crash():
     run = _fuzz("--only", "selftest", "--include-crash-probe", "--per-target", "1")
     assert run.returncode == 1
     assert "killed by SIGSEGV while running selftest.crash_probe" in run.stdout
+
+
+# --- what fuzzing found ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("ids", ["600001.XSHG", ["600001.XSHG", "000020.XSHE"]])
+def test_change_rates_over_a_range_without_a_trading_day_are_empty(ids):
+    # 2024-01-05 to 01-07 is a Friday and a weekend, and the small calendar has no
+    # 2024-01-05: this raised IndexError.
+    import tidewell
+
+    with fuzzing.tiny_store():
+        rates = tidewell.get_price_change_rate(ids, "2024-01-05", "2024-01-07")
+        wider = tidewell.get_price_change_rate(ids, "2024-01-05", "2024-01-08")
+    assert len(rates) == 0 and rates.index.name == "date"
+    assert len(wider) == 1
+    if isinstance(ids, str):
+        assert rates.name == ids and rates.dtype == float
+    else:
+        assert list(rates.columns) == [] and list(wider.columns) == ids
