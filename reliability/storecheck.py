@@ -119,9 +119,9 @@ def run_import(source, dest):
 
 
 def leftovers(dest):
-    """Temporary files an interrupted import left next to `dest`."""
+    """Temporary files (databases, their logs and locks) an import left next to `dest`."""
     folder, name = os.path.split(dest)
-    return glob.glob(os.path.join(folder, "." + name + ".*.tmp*"))
+    return glob.glob(os.path.join(folder, "." + name + ".*"))
 
 
 def kills(workdir, count, seed=0):
@@ -138,7 +138,7 @@ def kills(workdir, count, seed=0):
         time.sleep(delay)
         importer.send_signal(signal.SIGKILL)
         code = importer.wait()
-        after_kill = version_read(dest)
+        after_kill, left = version_read(dest), len(leftovers(dest))
         # The next import must succeed; it restores version 1 for the next kill.
         run_import(old, dest)
         records.append(
@@ -146,8 +146,9 @@ def kills(workdir, count, seed=0):
                 "delay": delay,
                 "returncode": code,
                 "after_kill": after_kill,
+                "leftovers_after_kill": left,
                 "after_next_import": version_read(dest),
-                "leftovers": len(leftovers(dest)),
+                "leftovers_after_next_import": len(leftovers(dest)),
             }
         )
     return {"import_seconds": duration, "kills": records}
@@ -216,7 +217,13 @@ def main(argv=None):
             ok &= record["returncode"] == -9 or state == ("v2", 2)
         print(f"import takes {result['import_seconds']:.2f} s; {args.kills} kills")
         print(f"  store after the kill (symbols, rates): {seen}")
-        print(f"  temporary files left behind: {result['kills'][-1]['leftovers']}")
+        left = [r["leftovers_after_kill"] for r in result["kills"]]
+        after = [r["leftovers_after_next_import"] for r in result["kills"]]
+        print(
+            f"  temporary files after a kill: {sum(1 for n in left if n)} kills left some "
+            f"(at most {max(left)}); after the next import: at most {max(after)}"
+        )
+        ok &= max(after) == 0
     with tempfile.TemporaryDirectory() as workdir:
         result = readers(workdir, args.swaps)
         for i, counts in enumerate(result["readers"]):

@@ -42,7 +42,7 @@ def _version() -> str:
     for name in ("_demo.py", "_schema.py"):
         with open(os.path.join(here, name), "rb") as source:
             digest.update(source.read())
-    return "{}-{}".format(__version__, digest.hexdigest()[:10])
+    return f"{__version__}-{digest.hexdigest()[:10]}"
 
 
 def demo_database_path() -> str:
@@ -194,6 +194,54 @@ def _remove_quietly(path: str) -> None:
             os.remove(p)
 
 
+_LOCK_SUFFIX = ".lock"
+
+
+def _claim_temporary(folder: str, dest_name: str):
+    """A new temporary path for a database bound for ``dest_name``, and an open lock.
+
+    The writer holds an exclusive ``flock`` on ``<temporary>.lock`` for as long as it
+    writes; the kernel drops the lock when the writer's process ends, however it
+    ends. Temporaries whose lock can be taken are therefore left over from a writer
+    that was killed (SIGKILL, power loss), and are removed here, so that repeated
+    interrupted imports do not fill the folder. Returns (path, lock file object or
+    None where there is no ``fcntl``).
+    """
+    prefix = "." + dest_name + "."
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - platforms without fcntl
+        fcntl = None
+    fd, lock_path = tempfile.mkstemp(prefix=prefix, suffix=".tmp" + _LOCK_SUFFIX, dir=folder)
+    if fcntl is None:  # pragma: no cover
+        os.close(fd)
+        os.remove(lock_path)
+        return lock_path[: -len(_LOCK_SUFFIX)], None
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    lock = os.fdopen(fd, "w")
+    for stale in os.listdir(folder):
+        path = os.path.join(folder, stale)
+        if not (stale.startswith(prefix) and stale.endswith(".tmp" + _LOCK_SUFFIX)):
+            continue
+        if path == lock_path:
+            continue
+        try:
+            with open(path) as other:
+                fcntl.flock(other.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+                _remove_quietly(path[: -len(_LOCK_SUFFIX)])
+                os.remove(path)
+        except OSError:  # a live writer holds it, or it is already gone
+            continue
+    return lock_path[: -len(_LOCK_SUFFIX)], lock
+
+
+def _release(tmp: str, lock) -> None:
+    if lock is not None:
+        with contextlib.suppress(OSError):
+            os.remove(tmp + _LOCK_SUFFIX)
+        lock.close()
+
+
 @contextlib.contextmanager
 def atomic_database(dest):
     """Yield a writable connection to a new, empty database with the tidewell tables.
@@ -206,11 +254,8 @@ def atomic_database(dest):
     dest = os.path.abspath(os.path.expanduser(os.fspath(dest)))
     folder = os.path.dirname(dest)
     os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(
-        prefix="." + os.path.basename(dest) + ".", suffix=".tmp", dir=folder
-    )
-    os.close(fd)
-    os.remove(tmp)  # the database engine creates the file itself
+    # The database engine creates the file itself; the claim is the lock beside it.
+    tmp, lock = _claim_temporary(folder, os.path.basename(dest))
     con = None
     try:
         # Write the oldest storage format still current so that every supported
@@ -234,3 +279,5 @@ def atomic_database(dest):
                 con.close()
         _remove_quietly(tmp)
         raise
+    finally:
+        _release(tmp, lock)
