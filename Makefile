@@ -63,6 +63,14 @@ FUZZ_ARGS ?=
 fuzz: install
 	$(VENV)/bin/python reliability/fuzz.py --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
 
+# `make leakcheck` calls every public constructor and function of vantelo, and
+# portfolio_optimize with constraints (against stand-ins and the demo market),
+# thousands of times each, and fails when memory keeps growing after a warm-up.
+LEAKCHECK_ARGS ?=
+
+leakcheck: install
+	$(VENV)/bin/python reliability/leakcheck.py $(LEAKCHECK_ARGS)
+
 # `make test-asan` builds the extension modules with AddressSanitizer and
 # UndefinedBehaviorSanitizer (their own venv and build directory) and runs the test
 # suite, fuzz slice included, under them. The interpreter is not instrumented, so

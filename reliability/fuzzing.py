@@ -475,7 +475,7 @@ def _arity(data, args, kwargs, shapes=("extra", "keyword", "none")):
 def _call(data, function, *args, **kwargs):
     shaped_args, shaped_kwargs = _arity(data, args, kwargs)
     thunk = lambda: function(*shaped_args, **shaped_kwargs)  # noqa: E731
-    thunk.shaped = (shaped_args, shaped_kwargs) == (args, kwargs)
+    thunk.shaped = shaped_args is args and shaped_kwargs is kwargs
     return thunk
 
 
@@ -489,6 +489,8 @@ ZETAS = [1.0, 1.0, 1, 2.0, "n", "variable", "variable", math.nan]
 
 
 def _make_g(kind, n):
+    if not isinstance(kind, str):  # a drawn value, passed as it is
+        return kind
     if kind == "variable":
         return cp.Variable(n, nonneg=True)
     if kind == "wrong length":
@@ -503,6 +505,8 @@ def _make_g(kind, n):
 
 
 def _make_zeta(kind, n):
+    if not isinstance(kind, str):
+        return kind
     if kind == "n":
         return n
     if kind == "variable":
@@ -511,7 +515,8 @@ def _make_zeta(kind, n):
 
 
 def protocol_arguments(data):
-    """(scenario, pool, g-kind, zeta-kind) for an objective's or constraint's methods."""
+    """(scenario, pool, g, zeta, benchmark) for an objective's or constraint's methods:
+    g and zeta are kinds (built in the thunk) or drawn values."""
     scenario = data.draw(scenarios)
     pool = data.draw(sorted_pools)
     g = data.draw(st.one_of(st.sampled_from(G_KINDS), v.anything))
@@ -608,9 +613,9 @@ class DuckConstraint:
         self._result = result
 
     def to_constraints(self, g, zeta, helper):
-        if self._result == "cap":
+        if isinstance(self._result, str) and self._result == "cap":
             return [g[0] <= 0.3 * zeta]
-        if self._result == "impossible":
+        if isinstance(self._result, str) and self._result == "impossible":
             return [cp.sum(g) >= 2 * zeta]
         return self._result
 
