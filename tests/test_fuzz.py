@@ -71,3 +71,31 @@ def test_change_rates_over_a_range_without_a_trading_day_are_empty(ids):
         assert rates.name == ids and rates.dtype == float
     else:
         assert list(rates.columns) == [] and list(wider.columns) == ids
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda tw, tmp: tw.set_database({"path": "x"}), "TidewellTypeError"),
+        (lambda tw, tmp: tw.import_database(fuzzing.TINY, "x\x00.duckdb"), "TidewellError"),
+        (lambda tw, tmp: tw.import_database(["folder"], tmp / "x.duckdb"), "TidewellTypeError"),
+        (lambda tw, tmp: tw.import_database(fuzzing.TINY, tmp), "TidewellError"),
+        (
+            lambda tw, tmp: tw.build_demo_database(tmp / "x.duckdb", "eight", False),
+            "TidewellTypeError",
+        ),
+        (lambda tw, tmp: tw.all_instruments(type=["CS"]), "TidewellTypeError"),
+    ],  # fmt: skip
+    ids=["dict path", "NUL in path", "list folder", "onto a folder", "text seed", "list type"],
+)
+def test_tidewell_refuses_wrong_arguments_with_its_own_errors(tmp_path, call, error):
+    # A path of the wrong type, a destination that is a folder, a seed or type of
+    # the wrong kind: these ended in TypeError, ValueError, IsADirectoryError or a
+    # pandas error, not the TidewellError the documentation promises.
+    import tidewell
+
+    with fuzzing.tiny_store():
+        with pytest.raises(tidewell.TidewellError) as info:
+            call(tidewell, tmp_path)
+        tidewell.instruments("600001.XSHG")  # the store in use still answers
+    assert type(info.value).__name__ == error

@@ -184,6 +184,8 @@ def all_instruments(type: str | None = None, date=None) -> list[Instrument]:
         h = _database.current()
         table = _instrument_table(h)
         d = _calendar(h).date(date) if date is not None else None
+    if type is not None and not isinstance(type, str):
+        raise TidewellTypeError(f"type must be text or None, not {type.__class__.__name__}")
     if type is not None and type not in ("CS", "INDX", "ETF", "LOF"):
         raise TidewellError(f"unknown instrument type {type!r}; choose one of CS, ETF, INDX, LOF")
     out = []

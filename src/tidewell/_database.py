@@ -17,7 +17,7 @@ from typing import Any
 
 import duckdb
 
-from ._errors import TidewellError
+from ._errors import TidewellError, TidewellTypeError
 from ._schema import SCHEMA_VERSION
 
 ENV_VAR = "TIDEWELL_DB"
@@ -61,6 +61,19 @@ def get_database_path() -> str:
     return demo_database_path()
 
 
+def as_path(value, what: str) -> str:
+    """``value`` (text, bytes or os.PathLike) as an absolute path, or a TidewellError."""
+    try:
+        text = os.fsdecode(os.fspath(value))
+    except TypeError:
+        raise TidewellTypeError(
+            f"{what} must be a path (text or os.PathLike), not {type(value).__name__}"
+        ) from None
+    if "\x00" in text:
+        raise TidewellError(f"{what} {text!r} contains a NUL character")
+    return os.path.abspath(os.path.expanduser(text))
+
+
 def set_database(path) -> None:
     """Use the database file at ``path`` from now on; ``None`` returns to the default."""
     global _explicit_path
@@ -68,7 +81,7 @@ def set_database(path) -> None:
         if path is None:
             _explicit_path = None
             return
-        full = os.path.abspath(os.path.expanduser(os.fspath(path)))
+        full = as_path(path, "database path")
         if not os.path.isfile(full):
             raise TidewellError(f"database file {full!r} does not exist")
         _explicit_path = full
@@ -251,7 +264,7 @@ def atomic_database(dest):
     """
     from ._schema import create_all
 
-    dest = os.path.abspath(os.path.expanduser(os.fspath(dest)))
+    dest = as_path(dest, "destination")
     folder = os.path.dirname(dest)
     os.makedirs(folder, exist_ok=True)
     # The database engine creates the file itself; the claim is the lock beside it.
@@ -272,7 +285,10 @@ def atomic_database(dest):
         con.execute("CHECKPOINT")
         con.close()
         con = None
-        os.replace(tmp, dest)
+        try:
+            os.replace(tmp, dest)
+        except OSError as exc:  # a folder in the way, no permission, ...
+            raise TidewellError(f"cannot write the database to {dest!r}: {exc}") from None
     except BaseException:
         if con is not None:
             with contextlib.suppress(Exception):
