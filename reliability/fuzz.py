@@ -76,7 +76,7 @@ def worker(args):
         results["current"] = name
         save()
         tally = collections.Counter()
-        failures, deviations = [], []
+        failures, deviations, samples = [], [], {}
         started = time.perf_counter()
         fuzzing.fuzz(
             name,
@@ -86,8 +86,13 @@ def worker(args):
             derandomize=args.derandomize,
             seed=None if args.seed is None else args.seed + i,
             deviations=deviations,
+            samples=samples,
         )
-        results["targets"][name] = {"tally": dict(tally), "seconds": time.perf_counter() - started}
+        results["targets"][name] = {
+            "tally": dict(tally),
+            "seconds": time.perf_counter() - started,
+            "samples": samples,
+        }
         results["failures"] += failures
         results["deviations"] += deviations
     results["current"] = None
@@ -127,9 +132,16 @@ def report(results, problems):
             )
         )
     print(f"\ntotal cases: {total}")
-    print("\nexception types that came out:")
+    print("\nexception types that came out, with the targets that raised them most:")
     for kind, count in kinds.most_common():
+        by_target = sorted(
+            ((t["tally"].get(kind, 0), n) for n, t in tallies.items() if kind in t["tally"]),
+            reverse=True,
+        )
         print(f"  {count:>8}  {kind}")
+        for n, target in by_target[:3]:
+            sample = tallies[target].get("samples", {}).get(kind, "")
+            print(f"  {'':>8}    {n:>6} {target}: {sample[:70]!r}")
     deviations = collections.Counter()
     for result in results:
         for name, kind, _ in result["deviations"]:

@@ -415,11 +415,14 @@ def documented(error):
     return isinstance(error, (tidewell.TidewellError, v.HostileError))
 
 
-def fuzz(name, examples, tally, failures, derandomize=False, seed=None, deviations=None):
+def fuzz(
+    name, examples, tally, failures, derandomize=False, seed=None, deviations=None, samples=None
+):
     """Runs `examples` cases of target `name`, counting outcomes into `tally`.
 
     Forbidden exceptions are appended to `failures` as (target, outcome, message);
-    for tidewell targets, errors other than the documented ones to `deviations`.
+    for tidewell targets, errors other than the documented ones to `deviations`;
+    the first message of each exception type to `samples` (a dict), if given.
     """
     build, _, env = TARGETS[name]
 
@@ -436,6 +439,8 @@ def fuzz(name, examples, tally, failures, derandomize=False, seed=None, deviatio
         thunk = build(data)
         outcome, error = run_case(thunk)
         tally[outcome] += 1
+        if samples is not None and error is not None and outcome not in samples:
+            samples[outcome] = _describe(error)
         if isinstance(error, FORBIDDEN):
             failures.append((name, outcome, _describe(error)))
         elif (
@@ -1244,16 +1249,32 @@ def _set_database(data):
     return call
 
 
+def _refused_by_int(value):
+    """`value` if int() refuses it, else a text it refuses (some hostile objects pass)."""
+    try:
+        int(value)
+    except Exception:
+        return value
+    return "not a seed"
+
+
 @target("tidewell.build_demo_database", weight=0.05, env="store")
 def _build_demo_database(data):
     # A full build takes seconds, so the seed is always one that int() refuses
     # (and the call is never made without it): every call fails, before or after
     # the path is looked at.
-    seed = data.draw(st.one_of(st.none(), st.sampled_from(["x", "", "1.5", [], {}]), v.hostile))
+    seed = data.draw(
+        st.one_of(st.none(), st.sampled_from(["x", "", "1.5", [], {}]), v.hostile).map(
+            _refused_by_int
+        )
+    )
     path = data.draw(paths)
     progress = data.draw(v.weighted(st.booleans()))
-    args, kwargs = _arity(data, (path, seed, progress), {}, shapes=("extra", "keyword"))
-    return lambda: tidewell.build_demo_database(*args, **kwargs)
+    given = (path, seed, progress)
+    args, kwargs = _arity(data, given, {}, shapes=("extra", "keyword"))
+    thunk = lambda: tidewell.build_demo_database(*args, **kwargs)  # noqa: E731
+    thunk.shaped = args is given
+    return thunk
 
 
 CSV_MUTATIONS = [
