@@ -232,7 +232,8 @@ def main(argv=None):
                 f"{counts['mixed']} a mixture, {len(counts['errors'])} errors"
                 + (f" (first: {counts['errors'][0]})" if counts["errors"] else "")
             )
-            ok &= counts["mixed"] == 0 and not counts["errors"] and counts["1"] and counts["2"]
+            both_seen = min(counts["1"], counts["2"]) > 0
+            ok &= counts["mixed"] == 0 and not counts["errors"] and both_seen
     print("store check " + ("passed" if ok else "FAILED"))
     return 0 if ok else 1
 
