@@ -15,7 +15,7 @@ PIP_FLAGS ?= -q
 BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
 TEST_DEPS = "pytest>=7" "hypothesis>=6"
 
-.PHONY: demo test test-default test-py38 install install38 bench fuzz leakcheck test-asan lint format clean
+.PHONY: demo test test-default test-py38 install install38 install-asan bench fuzz leakcheck test-asan lint format clean
 
 demo: install
 	$(VENV)/bin/python examples/demo.py
@@ -63,6 +63,51 @@ install: $(VENV)/.deps
 install38: $(VENV38)/.deps
 	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
 
+# --- reliability -----------------------------------------------------------
+# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);
+# FUZZ_ARGS passes options through, e.g. FUZZ_ARGS="--only tidewell. --seed 3".
+
+FUZZ_CASES ?= 100000
+FUZZ_JOBS ?= 2
+FUZZ_ARGS ?=
+
+fuzz: install
+	$(VENV)/bin/python reliability/fuzz.py --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
+
+# `make leakcheck` calls every public constructor and function of vantelo, and
+# portfolio_optimize with constraints (against stand-ins and the demo market),
+# thousands of times each, and fails when memory keeps growing after a warm-up.
+LEAKCHECK_ARGS ?=
+
+leakcheck: install
+	$(VENV)/bin/python reliability/leakcheck.py $(LEAKCHECK_ARGS)
+
+# `make test-asan` builds the extension modules with AddressSanitizer and
+# UndefinedBehaviorSanitizer (their own venv and build directory) and runs the test
+# suite, fuzz slice included, under them. The interpreter is not instrumented, so
+# the runtime is preloaded, and libstdc++ right after it: the interpreter does not
+# link it, and ASan must find the real __cxa_throw when it starts or the first C++
+# exception aborts. Python allocates with malloc so that ASan sees it, and leak
+# detection stays off (CPython's own allocations at exit are not ours).
+VENV_ASAN ?= .venv-asan
+ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
+ASAN_ENV = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+$(VENV_ASAN)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+install-asan: $(VENV_ASAN)/.deps
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/asan \
+		-Ccmake.define.VANTELO_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -e .
+
+test-asan: install-asan
+	$(ASAN_ENV) $(VENV_ASAN)/bin/python -m pytest $(PYTEST_ARGS)
+
 lint:
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ruff
 	$(VENV)/bin/ruff check src tests benchmarks examples
@@ -74,4 +119,4 @@ format:
 	$(VENV)/bin/clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
 
 clean:
-	rm -rf build $(VENV) $(VENV38)
+	rm -rf build $(VENV) $(VENV38) $(VENV_ASAN)

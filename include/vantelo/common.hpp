@@ -55,6 +55,12 @@ void assert_unscaled(py::handle zeta);
 // InvalidArgument naming the argument.
 py::object ensure_series(const char *module, py::handle obj, py::handle name);
 
+// `values` as a float64 numpy array. A NaN or infinite entry raises InvalidArgument
+// naming `what` and the entries of `labels` (one per value, in the same order) at
+// the offending positions: data that would otherwise reach the solver as a
+// constraint nobody can meet, or fail there with a message about the solver.
+py::object finite_array(py::handle values, py::handle labels, py::handle what);
+
 // ---------------------------------------------------------------------------
 // Formatting
 // ---------------------------------------------------------------------------
@@ -96,6 +102,9 @@ bool is_instance(py::handle value, py::handle type);
 enum class Universe { Pool, Union };
 
 // xᵀ·cov·x as a cvxpy expression, cov the pool's or the union's covariance.
+// A covariance that is not a finite, symmetric, positive semidefinite matrix of
+// the universe's size (or a factor form that is not finite, or has negative
+// specific variances) is the helper's mistake and raises InvalidArgument.
 py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
 
 // wᵀ·cov·w for a plain weight vector, as a float.

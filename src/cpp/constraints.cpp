@@ -75,6 +75,14 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     if (deviation.is_none()) {
         return py::none();
     }
+    // A bound relative to a benchmark value that is NaN or infinite is meaningless
+    // whatever the deviation; say so rather than blame the deviation.
+    double reference = PyFloat_AsDouble(benchmark.ptr());
+    if (reference == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+    } else if (!std::isfinite(reference)) {
+        invalid(format("约束的基准值 {} 不是有限数", benchmark));
+    }
     py::object value;
     if (is_instance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
         PyObject *sum = PyNumber_Float((benchmark + deviation).ptr());
@@ -219,7 +227,9 @@ void define_tracking_error_limit(py::module_ &m) {
                     held = cp().attr("hstack")(
                         py::make_tuple(g, np().attr("repeat")(py::float_(0.0), outside)));
                 }
-                py::object benchmark = helper.attr("benchmark_weight").attr("values");
+                py::object benchmark =
+                    finite_array(helper.attr("benchmark_weight").attr("values"),
+                                 helper.attr("union_components"), py::str("benchmark_weight"));
                 py::object active = held - zeta * benchmark;
                 py::object risk = risk_quad_form(active, helper, Universe::Union);
                 py::list result;
@@ -276,8 +286,9 @@ void define_turnover_limit(py::module_ &m) {
                     }
                 }
                 py::object ids = order_book_ids + not_in_pool;
-                py::object current =
-                    holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values");
+                py::object current = finite_array(
+                    holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values"), ids,
+                    py::str("TurnoverLimit: current_holding"));
                 py::object held = g;
                 if (py::len(not_in_pool) > 0) {
                     // Positions outside the pool are sold off entirely.
@@ -554,7 +565,10 @@ void define_style_constraint(py::module_ &m) {
                         upper = get_deviation_value(benchmark, upper);
                     }
                     // Exposures may be negative, so every given bound binds.
-                    py::object exposure = matmul(g, factor_exposure[style].attr("values"));
+                    py::object exposure =
+                        matmul(g, finite_array(factor_exposure[style].attr("values"),
+                                               helper.attr("order_book_ids"),
+                                               format("StyleConstraint: {} 的因子暴露", style)));
                     if (!lower.is_none()) {
                         result.append(greater_equal(exposure, zeta * lower));
                     }

@@ -109,7 +109,9 @@ py::object history_returns(py::handle window, py::handle helper) {
 py::object active_weight(py::handle g, py::handle helper, py::handle scale) {
     const py::ssize_t not_in_pool =
         py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-    py::object benchmark = helper.attr("benchmark_weight").attr("values");
+    py::object benchmark = finite_array(helper.attr("benchmark_weight").attr("values"),
+                                        helper.attr("union_components"),
+                                        py::str("benchmark_weight"));
     if (!scale.is_none()) {
         benchmark = scale * benchmark;
     }
@@ -492,12 +494,23 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
         if (relative) {
             target = target + py::object(benchmark_style[style]);
         }
+        // A NaN target (given, or from the benchmark) has no deviation to measure.
+        PyObject *number = PyNumber_Float(target.ptr());
+        if (number == nullptr) {
+            throw py::error_already_set();
+        }
+        if (!std::isfinite(py::reinterpret_steal<py::float_>(number).cast<double>())) {
+            invalid(format("MinStyleDeviation: 风格 {} 的目标值不是有限数：{}", style, target));
+        }
         py::object weight = py::int_(1);
         if (!priority.is_none()) {
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        py::object exposure = matmul(g, factor_exposure[style].attr("values"));
+        py::object exposure =
+            matmul(g, finite_array(factor_exposure[style].attr("values"),
+                                   helper.attr("order_book_ids"),
+                                   format("MinStyleDeviation: {} 的因子暴露", style)));
         diff = diff + weight * power(exposure - target, py::int_(2));
     }
     return diff;

@@ -197,6 +197,14 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     auto [default_lower, default_upper] = unpack_pair(default_pair);
     double lower = default_lower.is_none() ? 0.0 : as_double(default_lower);
     double upper = default_upper.is_none() ? 1.0 : as_double(default_upper);
+    // The default pair is not range-checked, but a NaN or infinite side would only
+    // reach the solver as data it cannot use.
+    if (!std::isfinite(lower)) {
+        invalid(format("合约 {} 的下限 {} 无效", wildcard, default_lower));
+    }
+    if (!std::isfinite(upper)) {
+        invalid(format("合约 {} 的上限 {} 无效", wildcard, default_upper));
+    }
 
     const py::ssize_t n = py::len(order_book_ids);
     py::array_t<double> lower_bounds(n);

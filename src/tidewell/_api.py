@@ -184,6 +184,8 @@ def all_instruments(type: str | None = None, date=None) -> list[Instrument]:
         h = _database.current()
         table = _instrument_table(h)
         d = _calendar(h).date(date) if date is not None else None
+    if type is not None and not isinstance(type, str):
+        raise TidewellTypeError(f"type must be text or None, not {type.__class__.__name__}")
     if type is not None and type not in ("CS", "INDX", "ETF", "LOF"):
         raise TidewellError(f"unknown instrument type {type!r}; choose one of CS, ETF, INDX, LOF")
     out = []
@@ -326,6 +328,10 @@ def get_price_change_rate(order_book_ids, start_date, end_date):
         ).fetchnumpy()
     days = cal.dates[bisect.bisect_left(cal.dates, start) : bisect.bisect_right(cal.dates, end)]
     index = pd.DatetimeIndex(pd.to_datetime(days), name="date")
+    if not days:  # a range without a trading day (a weekend): nothing to place
+        if single:
+            return pd.Series([], index=index, name=order_book_ids, dtype=float)
+        return pd.DataFrame(index=index, columns=pd.Index([], name="order_book_id"), dtype=float)
     offsets = np.asarray(days, dtype="datetime64[D]") - np.datetime64(start, "D")
     row_of = np.zeros(int(offsets[-1].astype(int)) + 1, dtype=np.int64)
     row_of[offsets.astype(int)] = np.arange(len(days))

@@ -17,7 +17,7 @@ from typing import Any
 
 import duckdb
 
-from ._errors import TidewellError
+from ._errors import TidewellError, TidewellTypeError
 from ._schema import SCHEMA_VERSION
 
 ENV_VAR = "TIDEWELL_DB"
@@ -61,6 +61,19 @@ def get_database_path() -> str:
     return demo_database_path()
 
 
+def as_path(value, what: str) -> str:
+    """``value`` (text, bytes or os.PathLike) as an absolute path, or a TidewellError."""
+    try:
+        text = os.fsdecode(os.fspath(value))
+    except TypeError:
+        raise TidewellTypeError(
+            f"{what} must be a path (text or os.PathLike), not {type(value).__name__}"
+        ) from None
+    if "\x00" in text:
+        raise TidewellError(f"{what} {text!r} contains a NUL character")
+    return os.path.abspath(os.path.expanduser(text))
+
+
 def set_database(path) -> None:
     """Use the database file at ``path`` from now on; ``None`` returns to the default."""
     global _explicit_path
@@ -68,7 +81,7 @@ def set_database(path) -> None:
         if path is None:
             _explicit_path = None
             return
-        full = os.path.abspath(os.path.expanduser(os.fspath(path)))
+        full = as_path(path, "database path")
         if not os.path.isfile(full):
             raise TidewellError(f"database file {full!r} does not exist")
         _explicit_path = full
@@ -194,6 +207,54 @@ def _remove_quietly(path: str) -> None:
             os.remove(p)
 
 
+_LOCK_SUFFIX = ".lock"
+
+
+def _claim_temporary(folder: str, dest_name: str):
+    """A new temporary path for a database bound for ``dest_name``, and an open lock.
+
+    The writer holds an exclusive ``flock`` on ``<temporary>.lock`` for as long as it
+    writes; the kernel drops the lock when the writer's process ends, however it
+    ends. Temporaries whose lock can be taken are therefore left over from a writer
+    that was killed (SIGKILL, power loss), and are removed here, so that repeated
+    interrupted imports do not fill the folder. Returns (path, lock file object or
+    None where there is no ``fcntl``).
+    """
+    prefix = "." + dest_name + "."
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - platforms without fcntl
+        fcntl = None
+    fd, lock_path = tempfile.mkstemp(prefix=prefix, suffix=".tmp" + _LOCK_SUFFIX, dir=folder)
+    if fcntl is None:  # pragma: no cover
+        os.close(fd)
+        os.remove(lock_path)
+        return lock_path[: -len(_LOCK_SUFFIX)], None
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    lock = os.fdopen(fd, "w")
+    for stale in os.listdir(folder):
+        path = os.path.join(folder, stale)
+        if not (stale.startswith(prefix) and stale.endswith(".tmp" + _LOCK_SUFFIX)):
+            continue
+        if path == lock_path:
+            continue
+        try:
+            with open(path) as other:
+                fcntl.flock(other.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+                _remove_quietly(path[: -len(_LOCK_SUFFIX)])
+                os.remove(path)
+        except OSError:  # a live writer holds it, or it is already gone
+            continue
+    return lock_path[: -len(_LOCK_SUFFIX)], lock
+
+
+def _release(tmp: str, lock) -> None:
+    if lock is not None:
+        with contextlib.suppress(OSError):
+            os.remove(tmp + _LOCK_SUFFIX)
+        lock.close()
+
+
 @contextlib.contextmanager
 def atomic_database(dest):
     """Yield a writable connection to a new, empty database with the tidewell tables.
@@ -203,14 +264,11 @@ def atomic_database(dest):
     """
     from ._schema import create_all
 
-    dest = os.path.abspath(os.path.expanduser(os.fspath(dest)))
+    dest = as_path(dest, "destination")
     folder = os.path.dirname(dest)
     os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(
-        prefix="." + os.path.basename(dest) + ".", suffix=".tmp", dir=folder
-    )
-    os.close(fd)
-    os.remove(tmp)  # the database engine creates the file itself
+    # The database engine creates the file itself; the claim is the lock beside it.
+    tmp, lock = _claim_temporary(folder, os.path.basename(dest))
     con = None
     try:
         # Write the oldest storage format still current so that every supported
@@ -227,10 +285,15 @@ def atomic_database(dest):
         con.execute("CHECKPOINT")
         con.close()
         con = None
-        os.replace(tmp, dest)
+        try:
+            os.replace(tmp, dest)
+        except OSError as exc:  # a folder in the way, no permission, ...
+            raise TidewellError(f"cannot write the database to {dest!r}: {exc}") from None
     except BaseException:
         if con is not None:
             with contextlib.suppress(Exception):
                 con.close()
         _remove_quietly(tmp)
         raise
+    finally:
+        _release(tmp, lock)

@@ -19,7 +19,6 @@ so a query on any day finds every stock that is trading on that day.
 from __future__ import annotations
 
 import datetime as _dt
-import os
 import sys
 import time
 from collections.abc import Sequence
@@ -28,6 +27,7 @@ import numpy as np
 import pandas as pd
 
 from ._database import atomic_database
+from ._errors import TidewellTypeError
 from ._schema import COV_MODELS, STYLE_FACTORS
 
 DEFAULT_SEED = 8
@@ -733,9 +733,15 @@ def build_demo_database(
     written to a temporary file next to ``path`` and moved into place at the end,
     so readers see either the old file or the complete new one.  Returns the path.
     """
-    from ._database import demo_database_path
+    from ._database import as_path, demo_database_path
 
-    path = os.path.abspath(os.path.expanduser(os.fspath(path or demo_database_path())))
+    if path is None or (isinstance(path, (str, bytes)) and not path):
+        path = demo_database_path()
+    path = as_path(path, "path")
+    try:
+        seed = int(seed)
+    except (TypeError, ValueError):
+        raise TidewellTypeError(f"seed must be an integer, not {type(seed).__name__}") from None
     n_blocks = len(_model_indices(np.asarray(trading_calendar(), dtype="datetime64[D]")))
     bar = _Progress(total=1 + n_blocks + len(COV_MODELS) + 2 + _WRITE_STEPS, enabled=progress)
     bar.step("starting", 0)

@@ -57,7 +57,7 @@ from collections import OrderedDict
 import duckdb
 import numpy as np
 
-from ._database import atomic_database
+from ._database import as_path, atomic_database
 from ._errors import TidewellError
 from ._schema import (
     COV_MODELS,
@@ -398,11 +398,11 @@ def import_database(source_dir, dest_path) -> str:
     Returns the absolute path of the new database.  See the module documentation
     for the tables and columns.
     """
-    source = os.path.abspath(os.path.expanduser(os.fspath(source_dir)))
+    source = as_path(source_dir, "source folder")
     if not os.path.isdir(source):
         raise TidewellError(f"source folder {source!r} does not exist")
     files = _find_files(source)
-    dest = os.path.abspath(os.path.expanduser(os.fspath(dest_path)))
+    dest = as_path(dest_path, "destination")
     with atomic_database(dest) as con:
         for name, table in TABLES.items():
             if name not in files:
