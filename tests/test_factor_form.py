@@ -116,3 +116,14 @@ def test_optimal_weights_agree(fake_market, name):
             )
         )
     assert np.abs(weights[0].values - weights[1].values).sum() < 1e-3
+
+
+def test_error_looking_up_the_factor_form_is_not_swallowed():
+    class Broken(FakeHelper):
+        @property
+        def get_cov_factor(self):
+            raise RuntimeError("risk model server unreachable")
+
+    g = cp.Variable(len(POOL), nonneg=True)
+    with pytest.raises(RuntimeError, match="unreachable"):
+        vo.MinVariance().get_objective_expr(g, 1.0, Broken(POOL))

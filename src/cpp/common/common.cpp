@@ -246,7 +246,17 @@ py::object checked_covariance(py::handle helper, Universe universe, py::ssize_t 
 // (root, specific) with cov = root @ root.T + diag(specific), checked.
 py::object factor_form(py::handle helper, Universe universe, py::ssize_t size) {
     const char *name = universe == Universe::Pool ? "get_cov_factor" : "get_union_cov_factor";
-    py::object getter = py::getattr(helper, name, py::none());
+    // Like getattr(helper, name, None): only a missing attribute means "no factor
+    // form"; any other error raised while looking it up is the helper's and passes.
+    PyObject *found = PyObject_GetAttrString(helper.ptr(), name);
+    if (found == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::none();
+    }
+    py::object getter = py::reinterpret_steal<py::object>(found);
     if (getter.is_none()) {
         return py::none();
     }
