@@ -97,12 +97,12 @@ ASAN_ENV = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
 
 $(VENV_ASAN)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV_ASAN)
-	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
-	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS) $(TEST_DEPS)
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_FLAGS) $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 install-asan: $(VENV_ASAN)/.deps
-	$(VENV_ASAN)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation -Cbuild-dir=build/asan \
+	$(VENV_ASAN)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/asan \
 		-Ccmake.define.VANTELO_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -e .
 
 test-asan: install-asan
