@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 import tidewell
+from vantelo.benchmark import IndexBenchmark
 from vantelo.const import CovModel, IndustryClassification
 from vantelo.constraints import (
     TurnoverLimit,
@@ -109,7 +110,7 @@ def constrained_example(pool):
             cons=[industry, style, turnover],
             benchmark=INDEX,
         )
-    helper = risk_context(weights, weights_benchmark())
+    helper = risk_context(weights, index_benchmark())
     binding = []
     mapping = helper.get_industry_mapping(IndustryClassification.SWS)
     portfolio_industry = weights.groupby(mapping.values).sum()
@@ -140,9 +141,7 @@ def constrained_example(pool):
     print(f"time taken:                {seconds:.3f} s")
 
 
-def weights_benchmark():
-    from vantelo.benchmark import IndexBenchmark
-
+def index_benchmark():
     return IndexBenchmark(INDEX)
 
 
@@ -170,7 +169,7 @@ def objectives_example(pool):
             weights, seconds = timed(
                 portfolio_optimize, pool, DATE, objective=objective, bnds=BOUNDS, benchmark=INDEX
             )
-        helper = risk_context(weights, weights_benchmark())
+        helper = risk_context(weights, index_benchmark())
         expected = float(history.reindex(weights.index, fill_value=0.0) @ weights)
         rows.append(
             {
