@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import csv
-import errno
 import os
 import re
 import shutil
@@ -377,42 +376,6 @@ def test_a_symlinked_destination_replaces_the_file_it_points_to(src, tmp_path):
     tw.set_database(real)
     assert tw.instruments("600001.XSHG").symbol == "Renamed"
     assert sorted(os.listdir(real.parent)) == ["real.duckdb"]
-
-
-@pytest.fixture
-def read_only(monkeypatch):
-    """Makes a folder read-only; as root, where the mode is not enforced, refuses what
-    it would refuse (creating files or folders in it)."""
-    made = []
-
-    def make(folder):
-        folder.mkdir(parents=True, exist_ok=True)
-        folder.chmod(0o555)
-        made.append(folder)
-        if os.access(folder, os.W_OK):
-            real_open, real_mkdir = os.open, os.mkdir
-
-            def denied(path):
-                parent = os.path.dirname(os.path.abspath(os.fsdecode(path)))
-                return parent == str(folder)
-
-            def open_(path, flags, *args, **kwargs):
-                if flags & os.O_CREAT and denied(path):
-                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
-                return real_open(path, flags, *args, **kwargs)
-
-            def mkdir(path, *args, **kwargs):
-                if denied(path):
-                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
-                return real_mkdir(path, *args, **kwargs)
-
-            monkeypatch.setattr(os, "open", open_)
-            monkeypatch.setattr(os, "mkdir", mkdir)
-        return folder
-
-    yield make
-    for folder in made:
-        folder.chmod(0o755)
 
 
 def test_unwritable_destinations_are_named(src, tmp_path, read_only):
