@@ -383,8 +383,9 @@ def test_unwritable_destinations_are_named(src, tmp_path, read_only):
     with pytest.raises(tw.TidewellError, match=r"cannot write the database .*locked/db\.duckdb"):
         tw.import_database(src, locked / "db.duckdb")
     (tmp_path / "plain.txt").write_text("a file, not a folder")
-    with pytest.raises(tw.TidewellError, match=r"plain\.txt/db\.duckdb"):
-        tw.import_database(src, tmp_path / "plain.txt" / "db.duckdb")
+    for dest in ("plain.txt/db.duckdb", "plain.txt/sub/db.duckdb"):
+        with pytest.raises(tw.TidewellError, match=r"plain\.txt' is a file, not a folder"):
+            tw.import_database(src, tmp_path / dest)
 
 
 # --------------------------------------------------------------------------- the command line

@@ -400,13 +400,25 @@ def destination(dest, overwrite: bool = False) -> tuple:
     return dest, target
 
 
-def _cannot_write(dest: str, exc: BaseException) -> TidewellError:
-    if isinstance(exc, OSError):
-        reason = exc.strerror or str(exc)
-        where = f" ({exc.filename})" if exc.filename else ""
+def _file_in_the_way(folder: str) -> str | None:
+    """The file that stands where ``folder`` or one of its parents should be, if any."""
+    path = folder
+    while not os.path.lexists(path) and os.path.dirname(path) != path:
+        path = os.path.dirname(path)
+    return path if os.path.lexists(path) and not os.path.isdir(path) else None
+
+
+def _cannot_write(dest: str, folder: str, exc: BaseException) -> TidewellError:
+    blocker = _file_in_the_way(folder)
+    if blocker is not None:
         return TidewellError(
-            f"cannot write the database {dest!r}: {reason}{where}; choose a destination "
-            "in a folder you can write to"
+            f"cannot write the database {dest!r}: {blocker!r} is a file, not a folder; "
+            "choose another destination"
+        )
+    if isinstance(exc, OSError):
+        return TidewellError(
+            f"cannot write the database {dest!r} into the folder {folder!r}: "
+            f"{exc.strerror or exc}; choose a destination in a folder you can write to"
         )
     return TidewellError(f"cannot write the database {dest!r}: {_first_line(exc)}")
 
@@ -429,7 +441,7 @@ def atomic_database(dest, overwrite: bool = False):
         # The database engine creates the file itself; the claim is the lock beside it.
         tmp, lock = _claim_temporary(folder, os.path.basename(target))
     except OSError as exc:  # a read-only folder, a file where a folder should be, ...
-        raise _cannot_write(dest, exc) from None
+        raise _cannot_write(dest, folder, exc) from None
     con = None
     try:
         try:
@@ -444,7 +456,7 @@ def atomic_database(dest, overwrite: bool = False):
                 [SCHEMA_VERSION, _version()],
             )
         except (OSError, duckdb.Error) as exc:
-            raise _cannot_write(dest, exc) from None
+            raise _cannot_write(dest, folder, exc) from None
         try:
             yield con
         except duckdb.Error as exc:  # out of disk or memory while filling it
@@ -457,7 +469,7 @@ def atomic_database(dest, overwrite: bool = False):
             con = None
             os.replace(tmp, target)
         except (OSError, duckdb.Error) as exc:  # disk full, a folder in the way, ...
-            raise _cannot_write(dest, exc) from None
+            raise _cannot_write(dest, folder, exc) from None
     except BaseException:
         if con is not None:
             with contextlib.suppress(Exception):
