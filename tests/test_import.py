@@ -261,13 +261,25 @@ def test_source_path_is_a_path_not_a_pattern(tmp_path, name):
     shutil.copytree(TINY, decoy)
     edit_csv(decoy, "instruments", set_cell(1, "symbol", "Decoy"))
     edit_csv(decoy, "price_changes", lambda rows: rows.pop())
+    edit_csv(decoy, "specific_risk", lambda rows: rows.pop())
     source = tmp_path / name
     shutil.copytree(TINY, source)
+    for folder in (decoy, source):  # the Parquet reader too
+        con = duckdb.connect()
+        con.execute(
+            "COPY (SELECT * FROM read_csv(?, header = true)) TO '{}' (FORMAT PARQUET)".format(
+                str(folder / "specific_risk.parquet").replace("'", "''")
+            ),
+            [str(folder / "specific_risk.csv")],
+        )
+        con.close()
+        os.remove(folder / "specific_risk.csv")
     tw.set_database(tw.import_database(source, tmp_path / "db.duckdb"))
     assert tw.instruments("600001.XSHG").symbol == "Alpha Co"
     ids = [row[0] for row in read_rows(source, "instruments")[1:]]
     rates = tw.get_price_change_rate(ids, "2024-01-02", "2024-01-12")
     assert rates.notna().sum().sum() == len(read_rows(source, "price_changes")) - 1
+    assert len(tw.get_specific_risk(ids, "2024-01-12")) == 3
 
 
 @pytest.mark.parametrize("stranger, closest", [
