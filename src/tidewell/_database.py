@@ -202,8 +202,10 @@ class Handle:
             what = "has no table {}: it is incomplete or was written by another program".format(
                 ", ".join(map(repr, self.missing))
             )
+        elif isinstance(exc, (duckdb.OutOfMemoryException, duckdb.InterruptException)):
+            return TidewellError(f"reading database {self.path!r} failed: {_first_line(exc)}")
         else:
-            what = f"cannot be read ({_first_line(exc)}): the file is damaged"
+            what = f"cannot be read ({_first_line(exc)}); the file is probably damaged"
         return TidewellError(f"database {self.path!r} {what}; {_rebuild_hint(self.path)}")
 
     def query(self, sql: str, params=None):
