@@ -2,6 +2,8 @@
 records, and a fixture that puts fakes in place of the market-data client."""
 
 import datetime
+import errno
+import os
 import types
 
 import numpy as np
@@ -121,3 +123,39 @@ def fake_market(monkeypatch):
     for code in ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]:
         market.records[code] = stock(code)
     return market
+
+
+@pytest.fixture
+def read_only(monkeypatch):
+    """Makes a folder read-only; as root, where the mode is not enforced, refuses what
+    it would refuse (creating files or folders in it)."""
+    made = []
+
+    def make(folder):
+        folder.mkdir(parents=True, exist_ok=True)
+        folder.chmod(0o555)
+        made.append(folder)
+        if os.access(folder, os.W_OK):
+            real_open, real_mkdir = os.open, os.mkdir
+
+            def denied(path):
+                parent = os.path.dirname(os.path.abspath(os.fsdecode(path)))
+                return parent == str(folder)
+
+            def open_(path, flags, *args, **kwargs):
+                if flags & os.O_CREAT and denied(path):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+                return real_open(path, flags, *args, **kwargs)
+
+            def mkdir(path, *args, **kwargs):
+                if denied(path):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+                return real_mkdir(path, *args, **kwargs)
+
+            monkeypatch.setattr(os, "open", open_)
+            monkeypatch.setattr(os, "mkdir", mkdir)
+        return folder
+
+    yield make
+    for folder in made:
+        folder.chmod(0o755)

@@ -249,3 +249,189 @@ def test_optional_tables_may_be_absent(src, tmp_path):
         tw.get_factor_exposure(["600001.XSHG"], "2024-01-03")
     with pytest.raises(tw.TidewellError, match=re.escape("unknown index '990001.XSHG'")):
         tw.index_weights("990001.XSHG", "2024-01-03")
+
+
+# --------------------------------------------------------------------------- what is read
+
+
+@pytest.mark.parametrize("name", ["mkt[1]", "mkt*", "mkt?", "mkt{1}"])
+def test_source_path_is_a_path_not_a_pattern(tmp_path, name):
+    # A decoy that the name, read as a pattern, would match: other symbols, fewer rows.
+    decoy = tmp_path / "mkt1"
+    shutil.copytree(TINY, decoy)
+    edit_csv(decoy, "instruments", set_cell(1, "symbol", "Decoy"))
+    edit_csv(decoy, "price_changes", lambda rows: rows.pop())
+    edit_csv(decoy, "specific_risk", lambda rows: rows.pop())
+    source = tmp_path / name
+    shutil.copytree(TINY, source)
+    for folder in (decoy, source):  # the Parquet reader too
+        con = duckdb.connect()
+        con.execute(
+            "COPY (SELECT * FROM read_csv(?, header = true)) TO '{}' (FORMAT PARQUET)".format(
+                str(folder / "specific_risk.parquet").replace("'", "''")
+            ),
+            [str(folder / "specific_risk.csv")],
+        )
+        con.close()
+        os.remove(folder / "specific_risk.csv")
+    tw.set_database(tw.import_database(source, tmp_path / "db.duckdb"))
+    assert tw.instruments("600001.XSHG").symbol == "Alpha Co"
+    ids = [row[0] for row in read_rows(source, "instruments")[1:]]
+    rates = tw.get_price_change_rate(ids, "2024-01-02", "2024-01-12")
+    assert rates.notna().sum().sum() == len(read_rows(source, "price_changes")) - 1
+    assert len(tw.get_specific_risk(ids, "2024-01-12")) == 3
+
+
+@pytest.mark.parametrize("stranger, closest", [
+    ("factor_exposure.csv", "factor_exposures.csv"),
+    ("Instruments.parquet", "instruments.parquet"),
+    ("notes.txt", None),
+])  # fmt: skip
+def test_unknown_file_is_an_error_naming_the_closest_table(src, tmp_path, stranger, closest):
+    (src / stranger).write_text("date\n2024-01-02\n")
+    (src / ".hidden").write_text("ignored")
+    (src / "archive").mkdir()  # subfolders are not read either
+    with pytest.raises(tw.TidewellError) as info:
+        tw.import_database(src, tmp_path / "db.duckdb")
+    message = str(info.value)
+    assert repr(stranger) in message and "trading_dates, price_changes" in message
+    if closest:
+        assert f"did you mean {closest!r}" in message
+    assert ".hidden" not in message and "archive" not in message
+    assert os.listdir(tmp_path) == ["src"]
+
+
+def test_a_folder_named_like_a_table_file_is_an_error(src, tmp_path):
+    (src / "index_weights.csv").unlink()
+    (src / "index_weights.csv").mkdir()
+    with pytest.raises(tw.TidewellError, match=r"'index_weights\.csv' \(a folder"):
+        tw.import_database(src, tmp_path / "db.duckdb")
+
+
+def percent(rows):
+    j = rows[0].index("change_rate")
+    for r in rows[1:]:
+        r[j] = repr(float(r[j]) * 100)
+
+
+@pytest.mark.parametrize("edit, fragments", [
+    (percent, ["column 'change_rate'", "median absolute change", "percent"]),
+    (set_cell(3, "change_rate", "-1"), ["row 3", "'change_rate'", "-100 %", "percent"]),
+    (set_cell(3, "change_rate", "-2.5"), ["row 3", "'-2.5'", "percent"]),
+])  # fmt: skip
+def test_change_rates_in_percent_are_refused(src, tmp_path, edit, fragments):
+    edit_csv(src, "price_changes", edit)
+    with pytest.raises(tw.TidewellError) as info:
+        tw.import_database(src, tmp_path / "db.duckdb")
+    for fragment in fragments:
+        assert fragment in str(info.value), str(info.value)
+
+
+def test_large_fractions_are_still_change_rates(src, tmp_path):
+    edit_csv(src, "price_changes", set_cell(3, "change_rate", "-0.95"))  # a crash, not percent
+    edit_csv(src, "price_changes", set_cell(4, "change_rate", "3.5"))  # a +350 % day
+    tw.import_database(src, tmp_path / "db.duckdb")
+
+
+def test_a_file_read_as_one_column_says_the_delimiter_looks_wrong(src, tmp_path):
+    rows = read_rows(src, "price_changes")
+    # Each line one quoted field, as some spreadsheet exports write a ;-separated file.
+    (src / "price_changes.csv").write_text("".join(f'"{";".join(r)}"\n' for r in rows))
+    with pytest.raises(tw.TidewellError) as info:
+        tw.import_database(src, tmp_path / "db.duckdb")
+    message = str(info.value)
+    assert message.startswith("price_changes.csv, header")
+    assert "'order_book_id;date;change_rate'" in message and "delimiter looks wrong" in message
+
+
+# --------------------------------------------------------------------------- where it is written
+
+
+def test_a_file_that_is_not_a_database_is_replaced_only_when_asked(src, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("my notes")
+    other = tmp_path / "other.duckdb"  # a database, but not tidewell's
+    con = duckdb.connect(str(other))
+    con.execute("CREATE TABLE t AS SELECT 1 AS x")
+    con.close()
+    for path in (notes, other):
+        before = path.read_bytes()
+        with pytest.raises(tw.TidewellError, match="not a tidewell database.*overwrite=True"):
+            tw.import_database(src, path)
+        assert path.read_bytes() == before
+    tw.set_database(tw.import_database(src, notes, overwrite=True))
+    assert tw.instruments("600001.XSHG") is not None
+    empty = tmp_path / "empty.duckdb"  # as tempfile.mkstemp leaves it: nothing to lose
+    empty.touch()
+    tw.import_database(src, empty)
+    tw.import_database(src, empty)  # a tidewell database is replaced without asking
+
+
+@pytest.mark.parametrize("overwrite", [False, True])
+@pytest.mark.parametrize("inside", ["instruments.csv", "new.duckdb", "sub/new.duckdb"])
+def test_a_destination_inside_the_source_folder_is_refused(src, overwrite, inside):
+    before = {p.name: p.read_bytes() for p in src.iterdir()}
+    with pytest.raises(tw.TidewellError, match="inside the source folder"):
+        tw.import_database(src, src / inside, overwrite=overwrite)
+    assert {p.name: p.read_bytes() for p in src.iterdir()} == before
+
+
+def test_a_symlinked_destination_replaces_the_file_it_points_to(src, tmp_path):
+    real = tmp_path / "stores" / "real.duckdb"
+    real.parent.mkdir()
+    tw.import_database(TINY, real)
+    link = tmp_path / "link.duckdb"
+    link.symlink_to(real)
+    edit_csv(src, "instruments", set_cell(1, "symbol", "Renamed"))
+    assert tw.import_database(src, link) == str(link)
+    assert link.is_symlink() and os.readlink(link) == str(real)
+    tw.set_database(real)
+    assert tw.instruments("600001.XSHG").symbol == "Renamed"
+    assert sorted(os.listdir(real.parent)) == ["real.duckdb"]
+
+
+def test_unwritable_destinations_are_named(src, tmp_path, read_only):
+    locked = read_only(tmp_path / "locked")
+    with pytest.raises(tw.TidewellError, match=r"cannot write the database .*locked/db\.duckdb"):
+        tw.import_database(src, locked / "db.duckdb")
+    (tmp_path / "plain.txt").write_text("a file, not a folder")
+    for dest in ("plain.txt/db.duckdb", "plain.txt/sub/db.duckdb"):
+        with pytest.raises(tw.TidewellError, match=r"plain\.txt' is a file, not a folder"):
+            tw.import_database(src, tmp_path / dest)
+
+
+# --------------------------------------------------------------------------- the command line
+
+
+def run_cli(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    cmd = [sys.executable, "-m", "tidewell", *map(str, args)]
+    return subprocess.run(cmd, env=env, capture_output=True, text=True, check=False)
+
+
+def test_cli_ends_every_error_in_one_line(src, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("my notes")
+    (tmp_path / "plain.txt").write_text("a file, not a folder")
+    damaged = src.parent / "damaged"
+    shutil.copytree(src, damaged)
+    (damaged / "trading_dates.csv").write_bytes(b"\xff\xfe\x00garbage\n\x00")
+    cases = [
+        (["import", src, notes], 1, "not a tidewell database"),
+        (["import", src, src / "instruments.csv"], 1, "inside the source folder"),
+        (["import", src, tmp_path / "plain.txt" / "x.duckdb"], 1, "cannot write"),
+        (["import", damaged, tmp_path / "x.duckdb"], 1, "trading_dates.csv"),
+        (["import", tmp_path / "nowhere", tmp_path / "x.duckdb"], 1, "does not exist"),
+        (["demo", notes], 1, "not a tidewell database"),
+        (["imprt", src], 2, "invalid choice"),
+        (["import", src], 2, "required"),
+    ]
+    for args, status, fragment in cases:
+        done = run_cli(*args)
+        assert done.returncode == status, (args, done.stderr)
+        assert done.stderr.count("\n") == 1 and done.stderr.startswith("tidewell: error: ")
+        assert fragment in done.stderr, (args, done.stderr)
+    assert notes.read_text() == "my notes"
+    done = run_cli("import", src, notes, "--force")
+    assert done.returncode == 0, done.stderr
+    assert notes.read_bytes()[8:12] == b"DUCK"

@@ -464,3 +464,116 @@ def test_risk_model_is_read_once_per_date(monkeypatch):
 
 def _some_stocks(n):
     return [i.order_book_id for i in tw.all_instruments("CS", "2024-06-28")][:n]
+
+
+def test_every_date_of_the_store_without_arguments():
+    every = tw.get_trading_dates()
+    assert every == tw.get_trading_dates("2022-01-04", "2025-12-31")
+    assert tw.get_trading_dates("2025-12-30") == [D(2025, 12, 30), D(2025, 12, 31)]
+    assert tw.get_trading_dates(end_date="2022-01-05") == [D(2022, 1, 4), D(2022, 1, 5)]
+
+
+# --------------------------------------------------------------------------- store faults
+
+
+def test_relative_tidewell_db_is_resolved_on_first_use(tmp_path, monkeypatch):
+    here = tmp_path / "here"
+    elsewhere = here / "elsewhere"
+    tw.import_database(TINY, here / "m.duckdb")
+    other = tmp_path / "other"
+    shutil.copytree(TINY, other)
+    rows = (other / "instruments.csv").read_text().replace("Alpha Co", "Other Co")
+    (other / "instruments.csv").write_text(rows)
+    tw.import_database(other, elsewhere / "m.duckdb")
+    monkeypatch.setattr(_database, "_env_paths", {}, raising=False)
+    tw.set_database(None)
+    monkeypatch.chdir(here)
+    monkeypatch.setenv("TIDEWELL_DB", "m.duckdb")
+    assert tw.instruments("600001.XSHG").symbol == "Alpha Co"
+    monkeypatch.chdir(elsewhere)
+    assert tw.get_database_path() == str(here / "m.duckdb")
+    assert tw.instruments("600001.XSHG").symbol == "Alpha Co"
+    monkeypatch.setenv("TIDEWELL_DB", "./m.duckdb")  # a new value: resolved where it is first used
+    assert tw.instruments("600001.XSHG").symbol == "Other Co"
+
+
+def _read_all():
+    """Every read call on the tiny store; returns how many raised TidewellError."""
+    calls = [
+        lambda: tw.instruments(["600001.XSHG"]),
+        lambda: tw.get_trading_dates("2024-01-02", "2024-01-12"),
+        lambda: tw.get_price_change_rate(["600001.XSHG"], "2024-01-02", "2024-01-12"),
+        lambda: tw.index_weights("990001.XSHG", "2024-01-08"),
+        lambda: tw.get_factor_exposure(["600001.XSHG"], "2024-01-11"),
+        lambda: tw.get_factor_covariance("2024-01-09"),
+        lambda: tw.get_specific_risk(["600001.XSHG"], "2024-01-12"),
+        lambda: tw.get_industry(["600001.XSHG"], "2024-01-10"),
+        lambda: tw.industry_names(),
+    ]
+    errors = []
+    for call in calls:
+        try:
+            call()
+        except tw.TidewellError as exc:
+            errors.append(str(exc))
+    return errors
+
+
+def test_damaged_stores_raise_tidewell_errors_naming_the_file(tmp_path):
+    import random
+
+    good = tw.import_database(TINY, tmp_path / "good.duckdb")
+    with open(good, "rb") as fh:
+        data = fh.read()
+    rng = random.Random(5)
+    messages = []
+    for i in range(12):
+        damaged = bytearray(data)
+        at = rng.randrange(0, len(data) - 4096)
+        damaged[at : at + 4096] = bytes(rng.randrange(256) for _ in range(4096))
+        path = tmp_path / f"damaged{i}.duckdb"
+        path.write_bytes(bytes(damaged))
+        tw.set_database(path)
+        for message in _read_all():  # anything else than TidewellError fails the test
+            assert str(path) in message and "rebuild it" in message, message
+            messages.append(message)
+    assert len(messages) > 5  # damage was found, not just read past
+
+
+def test_store_without_its_tables(tmp_path):
+    import duckdb
+
+    bare = str(tmp_path / "bare.duckdb")
+    con = duckdb.connect(bare)
+    con.execute("CREATE TABLE meta (key VARCHAR, value VARCHAR)")
+    con.execute("INSERT INTO meta VALUES ('schema_version', '1'), ('tidewell_version', 'x')")
+    con.close()
+    tw.set_database(bare)
+    with pytest.raises(tw.TidewellError, match="bare.duckdb' has no table 'instruments'"):
+        tw.instruments("600001.XSHG")
+    partial = tw.import_database(TINY, tmp_path / "partial.duckdb")
+    con = duckdb.connect(partial)
+    con.execute("DROP TABLE price_changes")
+    con.close()
+    tw.set_database(partial)
+    assert tw.instruments("600001.XSHG") is not None  # what is there still answers
+    with pytest.raises(tw.TidewellError, match="has no table 'price_changes'.*rebuild it"):
+        tw.get_price_change_rate("600001.XSHG", "2024-01-02", "2024-01-12")
+    assert tw.get_trading_dates()[0] == D(2024, 1, 2)
+
+
+def test_unwritable_demo_cache_says_where_to_point_instead(tmp_path, monkeypatch, read_only):
+    from vantelo.optimize import portfolio_optimize
+
+    cache = read_only(tmp_path / "cache")
+    tw.set_database(None)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(cache))
+    for call in (
+        lambda: tw.instruments("600000.XSHG"),
+        lambda: portfolio_optimize(["600000.XSHG", "600004.XSHG"], "2025-06-30"),
+    ):
+        with pytest.raises(tw.TidewellError) as info:
+            call()
+        message = str(info.value)
+        assert str(cache / "tidewell" / "demo-") in message
+        assert "XDG_CACHE_HOME" in message and "TIDEWELL_DB" in message

@@ -5,15 +5,28 @@ from __future__ import annotations
 import argparse
 import sys
 
-from ._database import demo_database_path
+from ._database import demo_database_path, destination
 from ._demo import DEFAULT_SEED, build_demo_database
 from ._errors import TidewellError
 from ._importer import import_database
 
+PROG = "python -m tidewell"
+
+
+def _one_line(text: str) -> str:
+    return " ".join(part.strip() for part in str(text).splitlines() if part.strip())
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage mistakes end like every other error: one line on stderr, no usage dump."""
+
+    def error(self, message):
+        self.exit(2, f"tidewell: error: {_one_line(message)} (see {PROG} --help)\n")
+
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tidewell", description=__doc__)
-    sub = parser.add_subparsers(dest="command", required=True)
+    parser = _Parser(prog=PROG, description=__doc__)
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     demo = sub.add_parser("demo", help="build the demo database")
     demo.add_argument(
         "path",
@@ -25,15 +38,28 @@ def main(argv=None) -> int:
     imp = sub.add_parser("import", help="build a database from CSV/Parquet files")
     imp.add_argument("source_dir", help="folder with one file per table")
     imp.add_argument("dest", help="database file to write (replaced only on success)")
+    imp.add_argument(
+        "--force",
+        action="store_true",
+        help="replace DEST even when it is not a tidewell database",
+    )
     args = parser.parse_args(argv)
     try:
         if args.command == "demo":
+            if args.path:  # refuse a wrong path before the build, not after it
+                destination(args.path)
             build_demo_database(args.path, seed=args.seed)
         else:
-            path = import_database(args.source_dir, args.dest)
+            path = import_database(args.source_dir, args.dest, overwrite=args.force)
             print(f"tidewell: imported {args.source_dir} into {path}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print("tidewell: interrupted", file=sys.stderr)
+        return 130
     except TidewellError as exc:
-        print(f"tidewell: error: {exc}", file=sys.stderr)
+        print(f"tidewell: error: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # noqa: BLE001 - a command line ends in one line, never a traceback
+        print(f"tidewell: error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
         return 1
     return 0
 

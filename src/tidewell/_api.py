@@ -205,12 +205,16 @@ def all_instruments(type: str | None = None, date=None) -> list[Instrument]:
 # --------------------------------------------------------------------------- calendar
 
 
-def get_trading_dates(start_date, end_date) -> list[_dt.date]:
-    """Trading dates from ``start_date`` to ``end_date``, both included."""
+def get_trading_dates(start_date=None, end_date=None) -> list[_dt.date]:
+    """Trading dates from ``start_date`` to ``end_date``, both included.
+
+    A missing end is the first or last date of the calendar, so
+    ``get_trading_dates()`` tells which dates the store covers.
+    """
     with _database.lock():
         cal = _calendar(_database.current())
-    start = cal.date(start_date, "start_date")
-    end = cal.date(end_date, "end_date")
+    start = cal.first if start_date is None else cal.date(start_date, "start_date")
+    end = cal.last if end_date is None else cal.date(end_date, "end_date")
     if start > end:
         raise TidewellError(f"start_date {start} is after end_date {end}")
     lo = bisect.bisect_left(cal.dates, start)

@@ -40,24 +40,33 @@ factor_covariance
 specific_risk
     cov_model*, date*, order_book_id*, specific_risk (daily standard deviation)
 
+Every other file in the folder is an error naming it and the closest table
+file name (hidden files and subfolders are ignored), so a misspelt table is
+never skipped.  A file is read as exactly the file named, whatever characters
+its path holds.
+
 Everything is checked as it loads.  Missing columns, unreadable dates or
 numbers, non-finite numbers, duplicate keys, unknown ids, dates that are not
-trading dates and index weights that do not sum to one raise ``TidewellError``
-naming the file, the row (1 is the first data row after the header) and the
-column.  The database is written to a temporary file next to the destination
-and moved over it only when everything loaded; after an error the destination
-is as it was.
+trading dates, index weights that do not sum to one and change rates that look
+like percent raise ``TidewellError`` naming the file, the row (1 is the first
+data row after the header) and the column.  The database is written to a
+temporary file next to the destination and moved over it only when everything
+loaded; after an error the destination is as it was.  A destination inside the
+source folder is refused, and so is an existing file that is not a tidewell
+database unless ``overwrite=True``; a symlinked destination replaces the file
+it points to.
 """
 
 from __future__ import annotations
 
+import difflib
 import os
 from collections import OrderedDict
 
 import duckdb
 import numpy as np
 
-from ._database import as_path, atomic_database
+from ._database import as_path, atomic_database, destination
 from ._errors import TidewellError
 from ._schema import (
     COV_MODELS,
@@ -71,15 +80,71 @@ from ._schema import (
 )
 
 WEIGHT_TOLERANCE = 1e-3
+# Columns of daily change rates, in any table: fractions, never percent.  A median
+# absolute change above this is a market moving 20 % a day, a unit mistake.
+RATE_COLUMNS = ("change_rate",)
+PERCENT_MEDIAN = 0.2
 _EXTENSIONS = (".csv", ".csv.gz", ".parquet")
 _TIME_TYPES = ("DATE", "TIMESTAMP")
+_GLOB_CHARACTERS = "*?["
+_OTHER_DELIMITERS = ";\t|"
 
 
 def _literal(text: str) -> str:
     return "'" + text.replace("'", "''") + "'"
 
 
+def _exact(path: str) -> str:
+    """``path`` as a pattern that the engine's file readers match to that one file only.
+
+    The readers expand ``*``, ``?`` and ``[...]`` in every part of a path, so a folder
+    named ``mkt[1]`` would read the files of ``mkt1``; a bracket around each such
+    character makes it literal.
+    """
+    return "".join(f"[{c}]" if c in _GLOB_CHARACTERS else c for c in path)
+
+
+def _table_files() -> OrderedDict:
+    """``{file name: table}`` for every name a table file may have."""
+    return OrderedDict((name + ext, name) for name in TABLES for ext in _EXTENSIONS)
+
+
+def _check_no_strangers(source: str) -> None:
+    try:
+        entries = sorted(os.listdir(source))
+    except OSError as exc:
+        raise TidewellError(
+            f"cannot read the source folder {source!r}: {exc.strerror or exc}"
+        ) from None
+    known = _table_files()
+    strangers = []
+    for entry in entries:
+        if entry.startswith("."):
+            continue
+        is_dir = os.path.isdir(os.path.join(source, entry))
+        if entry in known:
+            if is_dir:
+                strangers.append(f"{entry!r} (a folder, not a file)")
+        elif not is_dir:
+            close = difflib.get_close_matches(entry, list(known), n=1)
+            hint = f"did you mean {close[0]!r}?" if close else "no table file has a similar name"
+            strangers.append(f"{entry!r} ({hint})")
+    if strangers:
+        raise TidewellError(
+            "source folder {!r} holds {} that {} not a table file: {}; the table files are "
+            "{}, each .csv, .csv.gz or .parquet (hidden files and subfolders are "
+            "ignored)".format(
+                source,
+                "a file" if len(strangers) == 1 else f"{len(strangers)} files",
+                "is" if len(strangers) == 1 else "are",
+                ", ".join(strangers),
+                ", ".join(TABLES),
+            )
+        )
+
+
 def _find_files(source: str) -> OrderedDict:
+    _check_no_strangers(source)
     found = OrderedDict()
     for name in TABLES:
         hits = [
@@ -127,10 +192,11 @@ class _Loader:
 
     # -- loading -----------------------------------------------------------------
     def read(self) -> None:
+        path = _literal(_exact(self.path))
         if self.file.endswith(".parquet"):
-            src = f"read_parquet({_literal(self.path)})"
+            src = f"read_parquet({path})"
         else:
-            src = f"read_csv({_literal(self.path)}, header = true, all_varchar = true)"
+            src = f"read_csv({path}, header = true, all_varchar = true)"
         try:
             self.con.execute(f"CREATE TEMP TABLE {self.stage} AS SELECT * FROM {src}")
         except duckdb.Error as exc:
@@ -141,6 +207,16 @@ class _Loader:
             self.source_cols.setdefault(str(name).strip().lower(), (name, str(sql_type).upper()))
         for col in self.table.columns:
             if col.name not in self.source_cols and not col.nullable:
+                if len(described) == 1 and any(
+                    d in str(described[0][0]) for d in _OTHER_DELIMITERS
+                ):
+                    self.fail(
+                        None,
+                        col.name,
+                        "missing column: the file was read as one column named "
+                        f"{str(described[0][0])!r}, so the delimiter looks wrong; "
+                        "write comma-separated values",
+                    )
                 self.fail(
                     None,
                     col.name,
@@ -269,6 +345,26 @@ def _check_instruments(ld: _Loader) -> None:
     )
 
 
+def _check_rates(ld: _Loader) -> None:
+    for col in ld.table.columns:
+        if col.name not in RATE_COLUMNS:
+            continue
+        q = quote_ident(col.name)
+        ld.check(
+            col.name,
+            f"{q} <= -1",
+            "a change of -100 % or less, so the change rates look like percent; "
+            "write them as fractions (0.0123 is +1.23 %)",
+        )
+        median = ld.first(f"SELECT median(abs({q})) FROM {ld.parsed}")[0]
+        if median is not None and median > PERCENT_MEDIAN:
+            raise TidewellError(
+                f"{ld.file}, column '{col.name}': the median absolute change is {median:.4g}, "
+                f"above {PERCENT_MEDIAN}, so the change rates look like percent; "
+                "write them as fractions (0.0123 is +1.23 %)"
+            )
+
+
 def _check_index_weights(ld: _Loader) -> None:
     ld.check("weight", "weight < 0", "weights must not be negative")
     row = ld.first(
@@ -392,18 +488,27 @@ def _derive_industries(con) -> None:
     )
 
 
-def import_database(source_dir, dest_path) -> str:
+def import_database(source_dir, dest_path, overwrite: bool = False) -> str:
     """Build a database at ``dest_path`` from the CSV/Parquet files in ``source_dir``.
 
-    Returns the absolute path of the new database.  See the module documentation
-    for the tables and columns.
+    Returns the absolute path of the new database.  An existing ``dest_path``
+    that is not a tidewell database (nor empty) is replaced only with
+    ``overwrite=True``; a destination inside ``source_dir`` is always refused.
+    See the module documentation for the tables and columns.
     """
     source = as_path(source_dir, "source folder")
     if not os.path.isdir(source):
         raise TidewellError(f"source folder {source!r} does not exist")
-    files = _find_files(source)
     dest = as_path(dest_path, "destination")
-    with atomic_database(dest) as con:
+    inside = os.path.realpath(source)
+    if os.path.commonpath([inside, os.path.realpath(dest)]) == inside:
+        raise TidewellError(
+            f"destination {dest!r} is inside the source folder {source!r}; "
+            "write the database somewhere else"
+        )
+    destination(dest, overwrite)  # refuse a wrong destination before reading anything
+    files = _find_files(source)
+    with atomic_database(dest, overwrite) as con:
         for name, table in TABLES.items():
             if name not in files:
                 continue
@@ -428,6 +533,7 @@ def import_database(source_dir, dest_path) -> str:
                     "industry not listed in industries for its classification",
                 )
             ld.check_keys()
+            _check_rates(ld)
             if name in _EXTRA_CHECKS:
                 _EXTRA_CHECKS[name](ld)
             ld.store()
