@@ -152,9 +152,8 @@ def _stub_parameters(module, name):
     """The parameter names of `module.name` (a compiled class or function) as its
     stub declares them, or None when the stub cannot be read: the compiled
     functions carry no signature the interpreter can inspect."""
-    stub = pathlib.Path(importlib.import_module(module).__file__).with_name(
-        module.rsplit(".", 1)[-1] + ".pyi"
-    )
+    package = pathlib.Path(importlib.import_module("vantelo").__file__).parent
+    stub = package / (module.rsplit(".", 1)[-1] + ".pyi")
     try:
         tree = ast.parse(stub.read_text(encoding="utf-8"))
     except (OSError, SyntaxError, ValueError):
@@ -169,10 +168,12 @@ def _stub_parameters(module, name):
                 None,
             )
             if function is None:
-                return []
+                return [], []
         if function is not None:
-            names = [a.arg for a in function.args.args + function.args.kwonlyargs]
-            return [n for n in names if n != "self"]
+            positional = [a.arg for a in function.args.args]
+            required = positional[: len(positional) - len(function.args.defaults)]
+            names = positional + [a.arg for a in function.args.kwonlyargs]
+            return [n for n in names if n != "self"], [n for n in required if n != "self"]
     return None
 
 
@@ -192,14 +193,18 @@ def _build(config, path, table, module, base, functions=()):
     if not (_is_a(target, base) and target is not base) and name not in functions:
         raise config.error(path + ("name",), f"{name!r} is not a known name in {module}")
     arguments = {k: v for k, v in table.items() if k != "name"}
-    allowed = _stub_parameters(module, name)
-    if allowed is not None:
+    parameters = _stub_parameters(module, name)
+    if parameters is not None:
+        allowed, required = parameters
         for key in arguments:
             if key not in allowed:
                 raise config.error(
                     path + (key,),
                     f"{name} has no argument {key!r}; it takes {', '.join(allowed) or 'none'}",
                 )
+        missing = [k for k in required if k not in arguments]
+        if missing:
+            raise config.error(path, f"{name} needs the argument(s) {', '.join(missing)}")
     if "classification" in arguments:
         arguments["classification"] = _enum(
             config, path + ("classification",), arguments["classification"],
@@ -208,7 +213,11 @@ def _build(config, path, table, module, base, functions=()):
     try:
         return target(**arguments)
     except Exception as error:
-        raise config.error(path, f"{name}: {_one_line(error)}") from None
+        message = _one_line(error)
+        # The class's message names the argument it refused; point at its line.
+        named = [k for k in arguments if re.search(rf"\b{re.escape(k)}\b", message)]
+        where = path + (named[0],) if len(named) == 1 else path
+        raise config.error(where, f"{name}: {message}") from None
 
 
 def _enum(config, path, value, enum_type):
@@ -344,11 +353,9 @@ class _Run:
         self.dates = _dates(config)
         self.benchmark = _benchmark(config)
         self.cov_model = _cov_model(config)
+        self.objective = _objective(config)
         self.bnds = _bnds(config)
         self.constraints = _constraints(config)
-
-    def objective(self):
-        return _objective(self.config)
 
     def pool(self, day):
         return _pool(self.config, day)
@@ -434,7 +441,7 @@ def _write_report(weights, day, benchmark, cov_model, path):
 
 def _optimize(args):
     run = _Run(args.config)
-    objective = run.objective()
+    objective = run.objective
     results = {}
     for day in run.dates:
         weights = optimize.portfolio_optimize(

@@ -367,7 +367,7 @@ class PortfolioReport:
         axes.set_title(title)
         axes.grid(axis="x", alpha=0.3)
         if len(columns) > 1:
-            axes.legend(loc="lower right")
+            axes.legend(loc="best")
         return figure
 
     def _percent(self):
@@ -499,7 +499,8 @@ def _html_table(frame, css_class, percent=False):
         return f"{value:.2%}" if percent else f"{value:.4f}"
 
     formatters = {c: number for c in frame.columns if frame[c].dtype.kind in "fi"}
-    return frame.to_html(classes=css_class, formatters=formatters, border=0, escape=True)
+    table = frame.to_html(classes=css_class, formatters=formatters, border=0, escape=True)
+    return f'<div class="scroll">{table}</div>'
 
 
 _HTML_PAGE = """<!DOCTYPE html>
@@ -516,6 +517,7 @@ th, td {{ padding: 0.25em 0.8em; text-align: right; border-bottom: 1px solid #dd
 th {{ background: #f3f3f3; }}
 figure {{ margin: 1em 0; }}
 img {{ max-width: 100%; }}
+.scroll {{ overflow-x: auto; }}
 </style>
 </head>
 <body>
