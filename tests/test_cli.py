@@ -102,57 +102,69 @@ def bad(text):
 BAD_CONFIGS = {
     "unknown top-level key": (
         'date = "2024-06-28"\ncolour = "red"\n[pool]\ncodes = ["000001.XSHE"]\n',
-        2, "colour: unknown key",
+        2,
+        "colour: unknown key",
     ),
     "no date": ('[pool]\ncodes = ["000001.XSHE"]\n', None, "give `date` or `dates`"),
     "bad date": ('date = "someday"\n[pool]\ncodes = ["000001.XSHE"]\n', 1, "'someday' is not"),
     "bad cov_model": (
         'date = "2024-06-28"\ncov_model = "hourly"\n[pool]\ncodes = ["000001.XSHE"]\n',
-        2, "cov_model: 'hourly' is not one of",
+        2,
+        "cov_model: 'hourly' is not one of",
     ),
     "unknown pool key": ('date = "2024-06-28"\n[pool]\nticker = "x"\n', 3, "pool.ticker"),
     "two pools": (
-        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\nindex = "b"\n', 2, "give one of codes"
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\nindex = "b"\n',
+        2,
+        "give one of codes",
     ),
     "unknown objective": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nname = "MaxFun"\n',
-        5, "objective.name: 'MaxFun' is not a known name",
+        5,
+        "objective.name: 'MaxFun' is not a known name",
     ),
     "objective without name": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nwindow = 3\n',
-        4, "no `name` key",
+        4,
+        "no `name` key",
     ),
     "unknown objective argument": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nname = "MeanVariance"\n'
         "risk_aversion = 2\n",
-        6, "MeanVariance has no argument 'risk_aversion'",
+        6,
+        "MeanVariance has no argument 'risk_aversion'",
     ),
     "bad bound pair": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[bnds]\n"*" = [0, 0.1]\n"b" = 0.5\n',
-        6, "bnds.b: expected [lower, upper]",
+        6,
+        "bnds.b: expected [lower, upper]",
     ),
     "constraint the class refuses": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n\n[[constraints]]\nname = "TurnoverLimit"\n'
-        'current_holding = {a = 1}\nupper_limit = 0.1\n'
+        "current_holding = {a = 1}\nupper_limit = 0.1\n"
         '\n[[constraints]]\nname = "TrackingErrorLimit"\nhard = false\nupper_limit = "x"\n',
-        13, "constraints[2].upper_limit: TrackingErrorLimit:",
+        13,
+        "constraints[2].upper_limit: TrackingErrorLimit:",
     ),
     "missing constraint argument": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n\n[[constraints]]\nname = "TurnoverLimit"\n'
-        'current_holding = {a = 1}\n',
-        5, "constraints[1]: TurnoverLimit needs the argument(s) upper_limit",
+        "current_holding = {a = 1}\n",
+        5,
+        "constraints[1]: TurnoverLimit needs the argument(s) upper_limit",
     ),
     "unknown constraint argument": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[[constraints]]\n'
         'name = "StyleConstraint"\nstyle = "size"\n',
-        6, "StyleConstraint has no argument 'style'",
+        6,
+        "StyleConstraint has no argument 'style'",
     ),
     "bad classification": (
         'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[[constraints]]\n'
         'name = "IndustryConstraint"\nindustries = "A"\nclassification = "gics"\n',
-        7, "classification: 'gics' is not one of",
+        7,
+        "classification: 'gics' is not one of",
     ),
-    "not TOML": ('date = \n', None, "not valid TOML: Invalid value (at line 1"),
+    "not TOML": ("date = \n", None, "not valid TOML: Invalid value (at line 1"),
 }
 
 
@@ -175,17 +187,24 @@ def test_configuration_errors_name_the_key_and_line(name, tmp_path, capsys):
         ([], "the following arguments are required: COMMAND"),
         (["optimize"], "CONFIG.toml"),
         (["optimize", "missing.toml"], "missing.toml: cannot read the configuration"),
-        (["report", "missing.csv", "--date", "2024-06-28", "-o", "r.html"],
-         "missing.csv: no such file"),
+        (
+            ["report", "missing.csv", "--date", "2024-06-28", "-o", "r.html"],
+            "missing.csv: no such file",
+        ),
         (["report", "{csv}", "--date", "not a date", "-o", "r.html"], "--date: 'not a date'"),
-        (["report", "{csv}", "--date", "2024-06-28", "--cov-model", "x", "-o", "r.html"],
-         "--cov-model: 'x' is not one of"),
-        (["report", "{bad_csv}", "--date", "2024-06-28", "-o", "r.html"],
-         "no column weight"),
-        (["report", "{text_csv}", "--date", "2024-06-28", "-o", "r.html"],
-         ":3: weight is not a number: 'lots'"),
-        (["report", "{dated_csv}", "--date", "2024-06-28", "-o", "r.html"],
-         "no weights dated 2024-06-28"),
+        (
+            ["report", "{csv}", "--date", "2024-06-28", "--cov-model", "x", "-o", "r.html"],
+            "--cov-model: 'x' is not one of",
+        ),
+        (["report", "{bad_csv}", "--date", "2024-06-28", "-o", "r.html"], "no column weight"),
+        (
+            ["report", "{text_csv}", "--date", "2024-06-28", "-o", "r.html"],
+            ":3: weight is not a number: 'lots'",
+        ),
+        (
+            ["report", "{dated_csv}", "--date", "2024-06-28", "-o", "r.html"],
+            "no weights dated 2024-06-28",
+        ),
     ],
 )
 def test_command_line_errors_are_one_line(argv, message, tmp_path, capsys, monkeypatch):
@@ -194,8 +213,12 @@ def test_command_line_errors_are_one_line(argv, message, tmp_path, capsys, monke
     (tmp_path / "bad.csv").write_text("order_book_id,wt\n000001.XSHE,1\n")
     (tmp_path / "text.csv").write_text("order_book_id,weight\na,0.5\nb,lots\n")
     (tmp_path / "dated.csv").write_text("date,order_book_id,weight\n2024-06-27,a,1\n")
-    files = {"csv": "w.csv", "bad_csv": "bad.csv", "text_csv": "text.csv",
-             "dated_csv": "dated.csv"}
+    files = {
+        "csv": "w.csv",
+        "bad_csv": "bad.csv",
+        "text_csv": "text.csv",
+        "dated_csv": "dated.csv",
+    }
     argv = [a.format(**files) for a in argv]
     status, out, err = run(capsys, *argv)
     assert status == 2
@@ -280,18 +303,44 @@ def test_the_installed_command_on_the_demo_market(tmp_path):
         """,
     )
     done = subprocess.run(
-        [sys.executable, "-m", "vantelo", "optimize", str(config), "-o", "w.csv",
-         "--report", "r.html"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "vantelo",
+            "optimize",
+            str(config),
+            "-o",
+            "w.csv",
+            "--report",
+            "r.html",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert done.returncode == 0, done.stderr
     weights = pd.read_csv(tmp_path / "w.csv")
     assert len(weights) == 300 and weights["weight"].sum() == pytest.approx(1.0)
     assert (tmp_path / "r.html").read_text(encoding="utf-8").count("data:image/png") == 4
     done = subprocess.run(
-        [sys.executable, "-m", "vantelo", "report", "w.csv", "--date", "2025-06-30",
-         "--benchmark", "990301.XSHG", "-o", "r2.html"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "vantelo",
+            "report",
+            "w.csv",
+            "--date",
+            "2025-06-30",
+            "--benchmark",
+            "990301.XSHG",
+            "-o",
+            "r2.html",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1 and "990301.XSHG" in done.stderr

@@ -129,9 +129,7 @@ def test_figures_match_a_dense_computation(helpers, with_benchmark):
     x = helper.exposure.to_numpy().T @ w
     factor_var = x @ helper.factor_cov.to_numpy() @ x
     assert summary["factor_volatility"] ** 2 == pytest.approx(factor_var, abs=TOL)
-    assert summary["specific_volatility"] ** 2 == pytest.approx(
-        w**2 @ helper.specific, abs=TOL
-    )
+    assert summary["specific_volatility"] ** 2 == pytest.approx(w**2 @ helper.specific, abs=TOL)
     assert summary["holdings"] == 5
     assert summary["effective_holdings"] == pytest.approx(1 / (WEIGHTS**2).sum())
     assert summary["max_weight"] == 0.3
@@ -173,8 +171,9 @@ def test_figures_match_a_dense_computation(helpers, with_benchmark):
     assert stocks["active_share_of_risk"].sum() == pytest.approx(1.0, abs=TOL)
     xa = helper.exposure.to_numpy().T @ a
     active_by_factor = xa * (helper.factor_cov.to_numpy() @ xa) / te
-    np.testing.assert_allclose(factors["active_contribution"].iloc[:-1], active_by_factor,
-                               atol=TOL)
+    np.testing.assert_allclose(
+        factors["active_contribution"].iloc[:-1], active_by_factor, atol=TOL
+    )
     assert factors["active_contribution"].sum() == pytest.approx(te, abs=TOL)
     assert factors["active_share"].sum() == pytest.approx(1.0, abs=TOL)
     bench_styles = helper.exposure[STYLE_FACTORS].T @ b
@@ -183,8 +182,12 @@ def test_figures_match_a_dense_computation(helpers, with_benchmark):
         report.styles["active"], report.styles["portfolio"] - bench_styles, atol=TOL
     )
     industries = report.industries
-    expected = {"Banks": (0.1 + 0.2, 0.3 + 0.2), "Media": (0.3 + 0.15, 0.0),
-                "Autos": (0.25, 0.3), "Steel": (0.0, 0.2)}
+    expected = {
+        "Banks": (0.1 + 0.2, 0.3 + 0.2),
+        "Media": (0.3 + 0.15, 0.0),
+        "Autos": (0.25, 0.3),
+        "Steel": (0.0, 0.2),
+    }
     assert set(industries.index) == set(expected)
     for name, (portfolio, bench) in expected.items():
         assert industries.loc[name, "portfolio"] == pytest.approx(portfolio)
@@ -247,7 +250,11 @@ def test_tables_and_plots(helpers):
     pytest.importorskip("matplotlib")
     report = portfolio_report(WEIGHTS, DATE, benchmark=Benchmark())
     assert set(report.to_frames()) == {
-        "summary", "industries", "styles", "risk_contributions", "factor_contributions"
+        "summary",
+        "industries",
+        "styles",
+        "risk_contributions",
+        "factor_contributions",
     }
     frame = report.to_frame("styles")
     frame.iloc[0, 0] = 99.0
@@ -308,9 +315,18 @@ def test_html_report_in_a_browser(helpers, tmp_path):
         path.read_text(encoding="utf-8").replace("</body>", PROBE + "</body>"), encoding="utf-8"
     )
     done = subprocess.run(
-        [BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--virtual-time-budget=5000",
-         "--dump-dom", probed.as_uri()],
-        capture_output=True, text=True, timeout=120,
+        [
+            BROWSER,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--virtual-time-budget=5000",
+            "--dump-dom",
+            probed.as_uri(),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     found = re.search(r'<pre id="probe">(.*?)</pre>', done.stdout, re.S)
     assert found, done.stderr[-2000:]
@@ -393,8 +409,10 @@ def test_demo_market_matches_the_dense_covariance(demo_weights):
 
     report = portfolio_report(demo_weights, DEMO_DATE, benchmark=DEMO_INDEX)
     helper = OptimizeHelper(
-        list(demo_weights.index), optimize.to_date(DEMO_DATE),
-        optimize.IndexBenchmark(DEMO_INDEX), CovModel.FACTOR_MODEL_DAILY,
+        list(demo_weights.index),
+        optimize.to_date(DEMO_DATE),
+        optimize.IndexBenchmark(DEMO_INDEX),
+        CovModel.FACTOR_MODEL_DAILY,
     )
     cov = helper.get_union_cov_matrix()
     exposure, factor_cov = helper.get_union_factor_model()

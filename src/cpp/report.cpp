@@ -18,7 +18,8 @@ py::module_ numpy() { return py::module_::import("numpy"); }
 Universe universe_of(bool over_union) { return over_union ? Universe::Union : Universe::Pool; }
 
 py::object codes_of(py::handle helper, Universe universe) {
-    return list_copy(helper.attr(universe == Universe::Pool ? "order_book_ids" : "union_components"));
+    return list_copy(
+        helper.attr(universe == Universe::Pool ? "order_book_ids" : "union_components"));
 }
 
 // The weights as a float vector over the universe's codes, in their order.
@@ -89,8 +90,7 @@ py::dict risk_decomposition(py::object helper, py::object weights, bool over_uni
 }
 
 [[noreturn]] void bad_factor_model(py::handle reason) {
-    raise_invalid_argument("vantelo.exception",
-                           format("get_union_factor_model(): {}", reason));
+    raise_invalid_argument("vantelo.exception", format("get_union_factor_model(): {}", reason));
 }
 
 // Per factor of the risk model: the portfolio's exposure x = Xᵀ·w and its part
@@ -114,8 +114,8 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
     py::tuple model = getter();
     py::object exposure_table = model[0];
     py::object names = exposure_table.attr("columns");
-    py::object factor_cov = model[1].attr("reindex")(py::arg("index") = names,
-                                                     py::arg("columns") = names);
+    py::object factor_cov =
+        model[1].attr("reindex")(py::arg("index") = names, py::arg("columns") = names);
     py::object loadings = np.attr("asarray")(exposure_table.attr("values"), "float64");
     py::object cov = np.attr("asarray")(factor_cov.attr("values"), "float64");
     py::tuple shape = loadings.attr("shape");
@@ -135,8 +135,8 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
     py::object x = matmul(w, loadings);
     py::object parts = x * matmul(cov, x);
     const double specific_variance = to_double((w * w).attr("dot")(specific));
-    const double volatility = std::sqrt(std::max(0.0, to_double(parts.attr("sum")())) +
-                                        specific_variance);
+    const double volatility =
+        std::sqrt(std::max(0.0, to_double(parts.attr("sum")())) + specific_variance);
     py::dict result;
     result["factors"] = names.attr("tolist")();
     result["exposure"] = x;
@@ -159,7 +159,8 @@ and per stock marginal (d volatility / d weight), contribution (weight x margina
 summing to the volatility) and share (summing to 1). weights: one per stock, in
 the helper's order.)";
 
-constexpr const char *kFactorDoc = R"(factor_decomposition(helper, weights, over_union=False) -> dict
+constexpr const char *kFactorDoc =
+    R"(factor_decomposition(helper, weights, over_union=False) -> dict
 
 Each factor's part of the portfolio's variance, from the helper's factor model
 (get_union_factor_model) and specific variances: factors (names), exposure,

@@ -46,8 +46,16 @@ __all__ = ["main"]
 ERROR_STATUS = 2
 VIOLATED_STATUS = 1
 
-TOP_LEVEL_KEYS = ("date", "dates", "benchmark", "cov_model", "pool", "objective", "bnds",
-                  "constraints")
+TOP_LEVEL_KEYS = (
+    "date",
+    "dates",
+    "benchmark",
+    "cov_model",
+    "pool",
+    "objective",
+    "bnds",
+    "constraints",
+)
 POOL_KEYS = ("codes", "file", "index")
 
 
@@ -189,7 +197,9 @@ def _build(config, path, table, module, base, functions=()):
     if "name" not in table:
         raise config.error(path, "no `name` key: which class is it?")
     name = table["name"]
-    target = getattr(importlib.import_module(module), name, None) if isinstance(name, str) else None
+    target = (
+        getattr(importlib.import_module(module), name, None) if isinstance(name, str) else None
+    )
     if not (_is_a(target, base) and target is not base) and name not in functions:
         raise config.error(path + ("name",), f"{name!r} is not a known name in {module}")
     arguments = {k: v for k, v in table.items() if k != "name"}
@@ -207,7 +217,9 @@ def _build(config, path, table, module, base, functions=()):
             raise config.error(path, f"{name} needs the argument(s) {', '.join(missing)}")
     if "classification" in arguments:
         arguments["classification"] = _enum(
-            config, path + ("classification",), arguments["classification"],
+            config,
+            path + ("classification",),
+            arguments["classification"],
             IndustryClassification,
         )
     try:
@@ -376,7 +388,9 @@ def _read_weights(path):
         raise CliError(f"{path}: not a readable CSV file ({_one_line(error)})") from None
     missing = [c for c in ("order_book_id", "weight") if c not in frame.columns]
     if missing:
-        raise CliError(f"{path}: no column {' or '.join(missing)} (columns: {list(frame.columns)})")
+        raise CliError(
+            f"{path}: no column {' or '.join(missing)} (columns: {list(frame.columns)})"
+        )
     weights = pd.to_numeric(frame["weight"], errors="coerce")
     if weights.isna().any():
         row = int(weights.isna().to_numpy().argmax()) + 2

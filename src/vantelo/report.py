@@ -467,9 +467,7 @@ class PortfolioReport:
             f"covariance model {self.cov_model.value}, industries "
             f"{self.classification.value}, written {datetime.datetime.now():%Y-%m-%d %H:%M}"
         )
-        return _HTML_PAGE.format(
-            title=html.escape(title), meta=html.escape(meta), body=body
-        )
+        return _HTML_PAGE.format(title=html.escape(title), meta=html.escape(meta), body=body)
 
 
 _PERCENT_ROWS = {
