@@ -449,7 +449,7 @@ class PortfolioReport:
         )
         sections = [
             ("Summary", _html_table(summary, "summary")),
-            ("Figures", "\n".join(figures)),
+            ("Figures", '<div class="figures">' + "\n".join(figures) + "</div>"),
             ("Industries", _html_table(self.industries, "industries", percent=True)),
             ("Styles", _html_table(self.styles, "styles")),
             ("Risk by factor", _html_table(self.factor_contributions, "factor_contributions")),
@@ -507,13 +507,15 @@ _HTML_PAGE = """<!DOCTYPE html>
 <meta charset="utf-8">
 <title>{title}</title>
 <style>
-body {{ font-family: sans-serif; margin: 2em auto; max-width: 60em; color: #222; }}
+body {{ font-family: sans-serif; margin: 2em auto; max-width: 80em; padding: 0 1em; color: #222; }}
 h1 {{ font-size: 1.5em; margin-bottom: 0.2em; }}
 .meta {{ color: #666; margin-top: 0; }}
 table {{ border-collapse: collapse; margin: 0.5em 0 1.5em; font-size: 0.9em; }}
 th, td {{ padding: 0.25em 0.8em; text-align: right; border-bottom: 1px solid #ddd; }}
 th {{ background: #f3f3f3; }}
-figure {{ margin: 1em 0; }}
+figure {{ margin: 0; }}
+.figures {{ display: grid; grid-template-columns: repeat(auto-fit, minmax(30em, 1fr));
+  gap: 1em; align-items: start; }}
 img {{ max-width: 100%; }}
 .scroll {{ overflow-x: auto; }}
 </style>
