@@ -240,9 +240,38 @@ def test_rejected_arguments(helpers, weights, kwargs, message):
     assert not helpers  # refused before any data was asked for
 
 
-def test_helper_without_factor_form_is_refused(monkeypatch):
-    monkeypatch.setattr(optimize, "OptimizeHelper", NoFactorForm)
-    with pytest.raises(InvalidArgument, match="no factor form"):
+class NoFactorModel(FactorModelHelper):
+    get_union_factor_model = None
+
+
+class BrokenFactorModel(FactorModelHelper):
+    def get_union_factor_model(self):
+        return self.exposure.iloc[:2], self.factor_cov
+
+
+class NaNFactorModel(FactorModelHelper):
+    def get_union_factor_model(self):
+        return self.exposure, self.factor_cov.iloc[:-1, :-1]  # a factor without covariance
+
+
+class NotAFactorModel(FactorModelHelper):
+    def get_union_factor_model(self):
+        return self.exposure.to_numpy()
+
+
+@pytest.mark.parametrize(
+    "helper, message",
+    [
+        (NoFactorForm, "no factor form of its covariance"),
+        (NoFactorModel, "no factor model by factor"),
+        (BrokenFactorModel, "does not have one row per stock of the 5"),
+        (NaNFactorModel, "holds NaN or inf"),
+        (NotAFactorModel, "expected (exposure, factor_cov) DataFrames"),
+    ],
+)
+def test_helper_without_a_usable_risk_model_is_refused(monkeypatch, helper, message):
+    monkeypatch.setattr(optimize, "OptimizeHelper", helper)
+    with pytest.raises(InvalidArgument, match=re.escape(message)):
         portfolio_report(WEIGHTS, DATE)
 
 

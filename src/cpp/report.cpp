@@ -111,7 +111,13 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
             format("{} offers no factor model by factor (get_union_factor_model)",
                    py::repr(helper)));
     }
-    py::tuple model = getter();
+    py::object answer = getter();
+    if (!py::isinstance<py::tuple>(answer) || py::len(answer) != 2 ||
+        !py::hasattr(answer[py::int_(0)], "columns") ||
+        !py::hasattr(answer[py::int_(1)], "reindex")) {
+        bad_factor_model(format("expected (exposure, factor_cov) DataFrames, got {!r}", answer));
+    }
+    py::tuple model = answer;
     py::object exposure_table = model[0];
     py::object names = exposure_table.attr("columns");
     py::object factor_cov =
