@@ -393,12 +393,14 @@ def test_clean_weights_keeps_the_type_and_sums_to_one(kind):
         assert cleaned.name == "w"
 
 
-@pytest.mark.parametrize("decimals", [0, 1, 2, 3])
-def test_clean_weights_rounds_and_still_sums_to_one(decimals):
+# 400 decimals: more than a float holds, so the weights stay as they are.
+@pytest.mark.parametrize("decimals, places", [(0, 0), (1, 1), (2, 2), (3, 3), (400, 15)])
+def test_clean_weights_rounds_and_still_sums_to_one(decimals, places):
     weights = pd.Series([1 / 3, 1 / 3, 1 / 3, 1e-6], index=list("abcd"))
     cleaned = clean_weights(weights, decimals=decimals)
     assert cleaned.sum() == pytest.approx(1.0, abs=1e-12)
-    np.testing.assert_array_equal(cleaned, cleaned.round(decimals))
+    np.testing.assert_array_equal(cleaned, cleaned.round(places))
+    np.testing.assert_allclose(cleaned.iloc[1:3], 1 / 3, atol=0.5 * 10**-places)
 
 
 @pytest.mark.parametrize(
@@ -407,6 +409,7 @@ def test_clean_weights_rounds_and_still_sums_to_one(decimals):
         ({"cutoff": 0.9}, "no weight is at or above the cutoff"),
         ({"cutoff": -1}, "cutoff"),
         ({"cutoff": math.nan}, "cutoff"),
+        ({"cutoff": 10**400}, "cutoff"),
         ({"decimals": 1.5}, "decimals"),
         ({"decimals": -1}, "decimals"),
     ],

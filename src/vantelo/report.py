@@ -66,7 +66,7 @@ def _ensure_weights(weights, what="weights"):
         raise InvalidArgument(f"{what}: stocks listed more than once: {repeated}")
     try:
         values = pd.to_numeric(series, errors="raise").astype("float64")
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, OverflowError) as error:
         raise InvalidArgument(f"{what}: weights must be numbers ({error})") from None
     bad = ~np.isfinite(values.to_numpy())
     if bad.any():
@@ -540,12 +540,12 @@ def clean_weights(weights, cutoff=1e-4, decimals=None):
     sum stays 1). Returns the type it was given: a Series (same index) or a dict
     (same keys)."""
     series = _ensure_weights(weights)
-    if (
-        isinstance(cutoff, bool)
-        or not isinstance(cutoff, numbers.Real)
-        or not math.isfinite(cutoff)
-        or cutoff < 0
-    ):
+    try:
+        usable = not isinstance(cutoff, bool) and isinstance(cutoff, numbers.Real)
+        usable = usable and math.isfinite(cutoff) and cutoff >= 0
+    except OverflowError:  # an integer beyond any float
+        usable = False
+    if not usable:
         raise InvalidArgument(f"cutoff: expected a finite number >= 0, got {cutoff!r}")
     if decimals is not None and (
         isinstance(decimals, bool) or not isinstance(decimals, numbers.Integral) or decimals < 0
@@ -557,9 +557,12 @@ def clean_weights(weights, cutoff=1e-4, decimals=None):
         raise InvalidArgument(f"clean_weights: no weight is at or above the cutoff {cutoff}")
     cleaned = cleaned / total
     if decimals is not None:
-        cleaned = cleaned.round(int(decimals))
+        # Beyond 15 decimals a float64 weight holds no more digits (and numpy's
+        # rounding would overflow on the way).
+        places = min(int(decimals), 15)
+        cleaned = cleaned.round(places)
         largest = cleaned.idxmax()
-        cleaned[largest] = round(cleaned[largest] + (1.0 - cleaned.sum()), int(decimals))
+        cleaned[largest] = round(cleaned[largest] + (1.0 - cleaned.sum()), places)
     if isinstance(weights, dict):
         return {code: float(cleaned[code]) for code in weights}
     cleaned.name = weights.name
