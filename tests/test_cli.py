@@ -196,6 +196,10 @@ def test_configuration_errors_name_the_key_and_line(name, tmp_path, capsys):
             ["report", "{csv}", "--date", "2024-06-28", "--cov-model", "x", "-o", "r.html"],
             "--cov-model: 'x' is not one of",
         ),
+        (
+            ["report", "{csv}", "--date", "2024-06-28", "--classification", "gics", "-o", "r"],
+            "--classification: 'gics' is not one of sws, citic",
+        ),
         (["report", "{bad_csv}", "--date", "2024-06-28", "-o", "r.html"], "no column weight"),
         (
             ["report", "{text_csv}", "--date", "2024-06-28", "-o", "r.html"],
@@ -323,25 +327,17 @@ def test_the_installed_command_on_the_demo_market(tmp_path):
     weights = pd.read_csv(tmp_path / "w.csv")
     assert len(weights) == 300 and weights["weight"].sum() == pytest.approx(1.0)
     assert (tmp_path / "r.html").read_text(encoding="utf-8").count("data:image/png") == 4
-    done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "vantelo",
-            "report",
-            "w.csv",
-            "--date",
-            "2025-06-30",
-            "--benchmark",
-            "990301.XSHG",
-            "-o",
-            "r2.html",
-        ],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 2
+    for benchmark, status in (("990500.XSHG", 0), ("990301.XSHG", 2)):
+        command = "report w.csv --date 2025-06-30 --classification citic -o r2.html"
+        done = subprocess.run(
+            [sys.executable, "-m", "vantelo", *command.split(), "--benchmark", benchmark],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert done.returncode == status, done.stderr
+        assert "Traceback" not in done.stderr
     assert done.stderr.count("\n") == 1 and "990301.XSHG" in done.stderr
-    assert "Traceback" not in done.stderr
+    page = (tmp_path / "r2.html").read_text(encoding="utf-8")
+    assert "against 990500.XSHG" in page and "industries citic" in page

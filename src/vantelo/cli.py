@@ -438,11 +438,13 @@ def _report_path(path, day, several):
     return path.with_name(f"{path.stem}-{day}{path.suffix}") if several else path
 
 
-def _write_report(weights, day, benchmark, cov_model, path):
+def _write_report(
+    weights, day, benchmark, cov_model, path, classification=IndustryClassification.SWS
+):
     try:
-        report.portfolio_report(weights, day, benchmark=benchmark, cov_model=cov_model).to_html(
-            path
-        )
+        report.portfolio_report(
+            weights, day, benchmark=benchmark, cov_model=cov_model, classification=classification
+        ).to_html(path)
     except OSError as error:
         raise CliError(f"{path}: cannot write ({error.strerror})") from None
     print(f"report: {path}", file=sys.stderr)
@@ -498,7 +500,8 @@ def _report(args):
     else:
         raise CliError(f"{args.weights}: no weights dated {day} (dates: {sorted(held)})")
     cov_model = _parse_enum(args.cov_model, CovModel, "--cov-model")
-    _write_report(weights, day, args.benchmark, cov_model, args.output)
+    classification = _parse_enum(args.classification, IndustryClassification, "--classification")
+    _write_report(weights, day, args.benchmark, cov_model, args.output, classification)
     return 0
 
 
@@ -571,6 +574,9 @@ def _parser():
     look.add_argument("--date", required=True, help="the date of the report")
     look.add_argument("--benchmark", metavar="CODE", help="an index order_book_id")
     look.add_argument("--cov-model", default="daily", help="daily, monthly or quarterly")
+    look.add_argument(
+        "--classification", default="sws", help="industries: sws, citic or sws_non_bank_split"
+    )
     look.add_argument("-o", "--output", required=True, metavar="REPORT.html")
     look.set_defaults(handler=_report)
 
