@@ -19,6 +19,7 @@ TEST_DEPS = "pytest>=7" "hypothesis>=6"
 
 demo: install
 	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/vantelo optimize examples/demo.toml -o build/demo-weights.csv --report build/demo-report.html
 
 test: test-default test-py38
 
@@ -57,11 +58,12 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
 	touch $@
 
+# With the `report` group: the tests and the demo draw the report's figures.
 install: $(VENV)/.deps
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[report]"
 
 install38: $(VENV38)/.deps
-	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[report]"
 
 # --- reliability -----------------------------------------------------------
 # `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);

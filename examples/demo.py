@@ -12,15 +12,12 @@ import numpy as np
 import pandas as pd
 
 import tidewell
-from vantelo.benchmark import IndexBenchmark
-from vantelo.const import CovModel, IndustryClassification
 from vantelo.constraints import (
     TurnoverLimit,
     WildcardIndustryConstraint,
     wildcard_style_constraint,
 )
 from vantelo.exception import OptimizerWarning
-from vantelo.helper import OptimizeHelper
 from vantelo.objective import (
     MaxIndicator,
     MaxInformationRatio,
@@ -32,12 +29,12 @@ from vantelo.objective import (
     RiskParity,
 )
 from vantelo.optimize import portfolio_optimize, to_date
+from vantelo.report import portfolio_report
 
 DATE = "2025-06-30"
 PREVIOUS_REBALANCE = "2025-05-30"
 INDEX = "990300.XSHG"
 BOUNDS = {"*": (0.0, 0.05)}
-HOLDING = 1e-4
 
 
 def heading(title):
@@ -52,42 +49,34 @@ def timed(fn, *args, **kwargs):
     return result, time.perf_counter() - start
 
 
-def risk_context(weights, benchmark=None):
-    """The demo's own look at a result: a helper over the result's stocks."""
-    return OptimizeHelper(
-        list(weights.index), to_date(DATE), benchmark, CovModel.FACTOR_MODEL_DAILY
-    )
-
-
-def volatility(weights, helper):
-    return float(np.sqrt(weights.values @ helper.get_cov_matrix() @ weights.values))
-
-
-def tracking_error(weights, helper):
-    active = weights.reindex(helper.union_components, fill_value=0.0) - helper.benchmark_weight
-    return float(np.sqrt(active.values @ helper.get_union_cov_matrix() @ active.values))
-
-
 def min_variance_example(pool):
     heading(f"Minimum variance over the {len(pool)} constituents of {INDEX}")
     weights, seconds = timed(portfolio_optimize, pool, DATE, bnds=BOUNDS)
-    helper = risk_context(weights)
+    report = portfolio_report(weights, DATE)
     names = {i.order_book_id: i.symbol for i in tidewell.instruments(list(weights.index))}
-    industries = helper.get_industry_mapping(IndustryClassification.SWS)
     top = weights.sort_values(ascending=False).head(10)
+    industries = tidewell.get_industry(list(top.index), DATE)
     table = pd.DataFrame(
         {
             "symbol": [names[c] for c in top.index],
-            "industry": [industries[c] for c in top.index],
+            "industry": industries.reindex(top.index).to_numpy(),
             "weight": top.map("{:.2%}".format),
         },
         index=top.index,
     )
     print(table.to_string())
     print()
-    print(f"holdings:                 {int((weights > HOLDING).sum())}")
-    print(f"ex-ante annual volatility: {volatility(weights, helper):.2%}")
-    print(f"time taken:               {seconds:.3f} s")
+    summary = report.summary
+    print(f"holdings:                  {int(summary['holdings'])}")
+    print(f"ex-ante annual volatility: {summary['volatility']:.2%}")
+    print(f"  from the factors:        {summary['factor_volatility']:.2%}")
+    print(f"  stock-specific:          {summary['specific_volatility']:.2%}")
+    groups = report.factor_contributions.groupby("group")["share"].sum()
+    print(
+        "share of variance:         "
+        + ", ".join(f"{name} {groups[name]:.1%}" for name in ("style", "industry", "specific"))
+    )
+    print(f"time taken:                {seconds:.3f} s")
     return weights
 
 
@@ -110,19 +99,12 @@ def constrained_example(pool):
             cons=[industry, style, turnover],
             benchmark=INDEX,
         )
-    helper = risk_context(weights, index_benchmark())
+    report = portfolio_report(weights, DATE, benchmark=INDEX)
     binding = []
-    mapping = helper.get_industry_mapping(IndustryClassification.SWS)
-    portfolio_industry = weights.groupby(mapping.values).sum()
-    bench_industry = helper.get_benchmark_industry_weight(IndustryClassification.SWS)
-    for name, bench in bench_industry.items():
-        active = portfolio_industry.get(name, 0.0) - bench
+    for name, active in report.industries["active"].items():
         if abs(abs(active) - 0.05) < 1e-3:
             binding.append(f"industry {name:<24} active weight {active:+.2%}")
-    exposure = helper.get_factor_exposure().T @ weights
-    bench_style = helper.get_benchmark_style()
-    for name in exposure.index:
-        active = exposure[name] - bench_style[name]
+    for name, active in report.styles["active"].items():
         if abs(abs(active) - 0.3) < 1e-3:
             binding.append(f"style    {name:<24} active exposure {active:+.3f}")
     moved = previous.reindex(weights.index.union(previous.index), fill_value=0.0)
@@ -134,15 +116,17 @@ def constrained_example(pool):
     for line in binding or ["(none)"]:
         print("  " + line)
     print()
-    print(f"holdings:                  {int((weights > HOLDING).sum())}")
+    summary = report.summary
+    print(f"holdings:                  {int(summary['holdings'])}")
     print(f"turnover from the holding: {turnover_used:.2%}")
-    print(f"tracking error:            {tracking_error(weights, helper):.2%}")
-    print(f"ex-ante annual volatility: {volatility(weights, helper):.2%}")
+    print(f"tracking error:            {summary['tracking_error']:.2%}")
+    print(f"active share:              {summary['active_share']:.2%}")
+    print(f"ex-ante annual volatility: {summary['volatility']:.2%}")
+    print("largest contributions to the tracking error:")
+    active = report.factor_contributions["active_share"].sort_values(ascending=False)
+    for name, share in active.head(3).items():
+        print(f"  {name:<24} {share:.1%} of the active variance")
     print(f"time taken:                {seconds:.3f} s")
-
-
-def index_benchmark():
-    return IndexBenchmark(INDEX)
 
 
 def objectives_example(pool):
@@ -169,15 +153,15 @@ def objectives_example(pool):
             weights, seconds = timed(
                 portfolio_optimize, pool, DATE, objective=objective, bnds=BOUNDS, benchmark=INDEX
             )
-        helper = risk_context(weights, index_benchmark())
+        summary = portfolio_report(weights, DATE, benchmark=INDEX).summary
         expected = float(history.reindex(weights.index, fill_value=0.0) @ weights)
         rows.append(
             {
                 "objective": type(objective).__name__,
                 "expected return": f"{expected:.2%}",
-                "volatility": f"{volatility(weights, helper):.2%}",
-                "tracking error": f"{tracking_error(weights, helper):.2%}",
-                "holdings": int((weights > HOLDING).sum()),
+                "volatility": f"{summary['volatility']:.2%}",
+                "tracking error": f"{summary['tracking_error']:.2%}",
+                "holdings": int(summary["holdings"]),
                 "time (s)": f"{seconds:.3f}",
             }
         )

@@ -47,7 +47,9 @@ import vantelo.constraints as constraints  # noqa: E402
 import vantelo.helper as helper_module  # noqa: E402
 import vantelo.objective as objective  # noqa: E402
 import vantelo.optimize as optimize  # noqa: E402
+import vantelo.report as report  # noqa: E402
 from reliability import values as v  # noqa: E402
+from vantelo import _report as report_core  # noqa: E402
 from vantelo.const import STYLE_FACTORS, CovModel  # noqa: E402
 
 FORBIDDEN = (SystemError,)
@@ -1073,6 +1075,64 @@ def _optimize_helper(data):
             elif callable(value):
                 value()
         return helper
+
+    return use(scenario, call)
+
+
+# ---------------------------------------------------------------------------
+# vantelo.report
+# ---------------------------------------------------------------------------
+
+report_weights = v.weighted(
+    st.dictionaries(v.codes, v.unit_floats, min_size=1, max_size=4),
+    v.series,
+    st.dictionaries(v.codes, v.numbers, max_size=4),
+)
+
+
+def _with_factor_model(helper, exposure, factor_cov):
+    """The fake helper, answering the report's factor-model question with drawn data."""
+    helper.get_union_factor_model = lambda: (exposure, factor_cov)
+    return helper
+
+
+@target("report.portfolio_report", weight=0.5)
+def _portfolio_report(data):
+    scenario = data.draw(scenarios)
+    weights = data.draw(report_weights)
+    date = data.draw(v.weighted(st.just(datetime.date(2024, 6, 28)), v.dates))
+    bench = data.draw(st.one_of(st.none(), st.builds(FuzzBenchmark), v.anything))
+    cov_model = data.draw(v.cov_models)
+    classification = data.draw(v.classifications)
+    return use(
+        scenario,
+        _call(data, report.portfolio_report, weights, date, bench, cov_model, classification),
+    )
+
+
+@target("report.clean_weights")
+def _clean_weights(data):
+    weights = data.draw(report_weights)
+    cutoff = data.draw(v.weighted(st.sampled_from([0.0, 1e-4, 0.3]), v.numbers))
+    decimals = data.draw(v.weighted(st.sampled_from([None, 0, 2, 6]), st.integers(-3, 400)))
+    return _call(data, report.clean_weights, weights, cutoff, decimals)
+
+
+@target("report._report", weight=0.5)
+def _report_core(data):
+    scenario = data.draw(scenarios)
+    pool = data.draw(v.weighted(sorted_pools))
+    weights = data.draw(st.one_of(v.arrays, v.weighted(st.lists(v.finite_floats, max_size=6))))
+    exposure = data.draw(v.weighted(v.frames))
+    factor_cov = data.draw(v.weighted(v.frames))
+    over_union = data.draw(st.booleans())
+    function = data.draw(
+        st.sampled_from([report_core.risk_decomposition, report_core.factor_decomposition])
+    )
+
+    def call():
+        helper = _with_factor_model(make_helper(pool, None, None), exposure, factor_cov)
+        return function(helper, weights, over_union)
 
     return use(scenario, call)
 

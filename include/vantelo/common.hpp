@@ -101,6 +101,12 @@ bool is_instance(py::handle value, py::handle type);
 
 enum class Universe { Pool, Union };
 
+// The factor form of the universe's covariance, (root, specific) with
+// cov = root @ root.T + diag(specific), as float arrays of `size` rows (any size
+// when negative), checked like the dense matrix; None when the helper offers no
+// factor form.
+py::object factor_form(py::handle helper, Universe universe, py::ssize_t size);
+
 // xᵀ·cov·x as a cvxpy expression, cov the pool's or the union's covariance.
 // A covariance that is not a finite, symmetric, positive semidefinite matrix of
 // the universe's size (or a factor form that is not finite, or has negative

@@ -179,6 +179,17 @@ py::object dense_cov(py::handle self, bool pool_only) {
     return cov;
 }
 
+// The risk model over union_components by factor: (exposure, factor covariance),
+// both DataFrames labelled by factor name, the covariance annualised.
+py::tuple union_factor_model(py::handle self) {
+    py::dict model = risk_model(self);
+    py::object exposure = model["exposure"];
+    py::object factors = exposure.attr("columns");
+    py::object cov = attr("pd").attr("DataFrame")(model["factor_cov"], py::arg("index") = factors,
+                                                  py::arg("columns") = factors);
+    return py::make_tuple(exposure, cov);
+}
+
 py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
@@ -258,6 +269,11 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_union_cov_factor", [](py::object self) { return cov_factor(self, false); },
             "(root, specific) with get_union_cov_matrix() == root @ root.T + diag(specific).")
+        .method(
+            "get_union_factor_model", [](py::object self) { return union_factor_model(self); },
+            "(exposure, factor_cov) over union_components: every factor of the risk model,\n"
+            "styles and industries; get_union_cov_matrix() == exposure @ factor_cov @\n"
+            "exposure.T + diag(specific), specific from get_union_cov_factor().")
         .method(
             "get_factor_exposure",
             [](py::object self) {

@@ -242,8 +242,8 @@ py::object checked_covariance(py::handle helper, Universe universe, py::ssize_t 
     return py::module_::import("cvxpy").attr("psd_wrap")(symmetric);
 }
 
-// The factor form of a covariance, when the helper offers one:
-// (root, specific) with cov = root @ root.T + diag(specific), checked.
+} // namespace
+
 py::object factor_form(py::handle helper, Universe universe, py::ssize_t size) {
     const char *name = universe == Universe::Pool ? "get_cov_factor" : "get_union_cov_factor";
     // Like getattr(helper, name, None): only a missing attribute means "no factor
@@ -279,8 +279,6 @@ py::object factor_form(py::handle helper, Universe universe, py::ssize_t size) {
     }
     return py::make_tuple(root, specific);
 }
-
-} // namespace
 
 py::object risk_quad_form(py::handle x, py::handle helper, Universe universe) {
     py::module_ cp = py::module_::import("cvxpy");

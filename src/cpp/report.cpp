@@ -1,0 +1,188 @@
+// vantelo._report: the risk arithmetic of vantelo.report. A portfolio's volatility,
+// each stock's marginal and total contribution to it, and each factor's share of
+// its variance, all through the risk model's factor form: at the whole market an
+// n x n covariance would be 200 MB, where root is n x k with k about 40. The
+// products go through numpy (BLAS); tables and figures are vantelo.report's.
+#include "vantelo/common.hpp"
+
+#include <pybind11/options.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace vantelo {
+namespace {
+
+py::module_ numpy() { return py::module_::import("numpy"); }
+
+Universe universe_of(bool over_union) { return over_union ? Universe::Union : Universe::Pool; }
+
+py::object codes_of(py::handle helper, Universe universe) {
+    return list_copy(
+        helper.attr(universe == Universe::Pool ? "order_book_ids" : "union_components"));
+}
+
+// The weights as a float vector over the universe's codes, in their order.
+py::object checked_weights(py::handle weights, py::handle codes) {
+    py::object array = finite_array(weights, codes, py::str("weights"));
+    py::tuple shape = array.attr("shape");
+    if (py::len(shape) != 1 ||
+        shape[0].cast<py::ssize_t>() != static_cast<py::ssize_t>(py::len(codes))) {
+        raise_invalid_argument("vantelo.exception",
+                               format("weights: shape {} does not match the {} stocks {}", shape,
+                                      py::len(codes), codes));
+    }
+    return array;
+}
+
+// (root, specific) of the universe, or InvalidArgument when the helper has none:
+// the report never falls back on a dense matrix.
+py::tuple require_factor_form(py::handle helper, Universe universe, py::ssize_t size) {
+    py::object factors = factor_form(helper, universe, size);
+    if (factors.is_none()) {
+        raise_invalid_argument(
+            "vantelo.exception",
+            format("{} offers no factor form of its covariance (get_cov_factor, "
+                   "get_union_cov_factor)",
+                   py::repr(helper)));
+    }
+    return factors;
+}
+
+double to_double(py::handle value) { return value.cast<double>(); }
+
+// wᵀ·cov·w and its parts, and per stock the marginal ∂σ/∂w = (cov·w)/σ, the
+// contribution w·marginal (summing to σ) and its share (summing to 1), with
+// cov·w = root·(rootᵀ·w) + specific∘w. A portfolio without risk (σ = 0, an active
+// portfolio equal to its benchmark) has no marginal: zeros, and NaN shares.
+py::dict risk_decomposition(py::object helper, py::object weights, bool over_union) {
+    Universe universe = universe_of(over_union);
+    py::object w = checked_weights(weights, codes_of(helper, universe));
+    py::tuple factors = require_factor_form(helper, universe, py::len(w));
+    py::object root = factors[0];
+    py::object specific = factors[1];
+    py::module_ np = numpy();
+
+    py::object exposure = matmul(w, root);
+    py::object specific_part = specific * w;
+    py::object cov_w = matmul(root, exposure) + specific_part;
+    const double factor_variance = to_double(exposure.attr("dot")(exposure));
+    const double specific_variance = to_double(w.attr("dot")(specific_part));
+    const double volatility = std::sqrt(factor_variance + specific_variance);
+
+    py::object marginal;
+    py::object share;
+    if (volatility > 0.0) {
+        marginal = cov_w / py::float_(volatility);
+        share = (w * marginal) / py::float_(volatility);
+    } else {
+        marginal = np.attr("zeros_like")(w);
+        share = np.attr("full_like")(w, np.attr("nan"));
+    }
+    py::dict result;
+    result["volatility"] = volatility;
+    result["factor_variance"] = factor_variance;
+    result["specific_variance"] = specific_variance;
+    result["marginal"] = marginal;
+    result["contribution"] = w * marginal;
+    result["share"] = share;
+    return result;
+}
+
+[[noreturn]] void bad_factor_model(py::handle reason) {
+    raise_invalid_argument("vantelo.exception", format("get_union_factor_model(): {}", reason));
+}
+
+// Per factor of the risk model: the portfolio's exposure x = Xᵀ·w and its part
+// x_k·(F·x)_k of the variance, expressed (like the stocks') as a contribution to
+// σ; the specific variance Σ specific∘w² is the last part.
+py::dict factor_decomposition(py::object helper, py::object weights, bool over_union) {
+    Universe universe = universe_of(over_union);
+    py::object w = checked_weights(weights, codes_of(helper, universe));
+    const py::ssize_t rows = py::len(w);
+    py::tuple factors = require_factor_form(helper, universe, rows);
+    py::object specific = factors[1];
+    py::module_ np = numpy();
+
+    py::object getter = py::getattr(helper, "get_union_factor_model", py::none());
+    if (getter.is_none()) {
+        raise_invalid_argument(
+            "vantelo.exception",
+            format("{} offers no factor model by factor (get_union_factor_model)",
+                   py::repr(helper)));
+    }
+    py::object answer = getter();
+    if (!py::isinstance<py::tuple>(answer) || py::len(answer) != 2 ||
+        !py::hasattr(answer[py::int_(0)], "columns") ||
+        !py::hasattr(answer[py::int_(1)], "reindex")) {
+        bad_factor_model(format("expected (exposure, factor_cov) DataFrames, got {!r}", answer));
+    }
+    py::tuple model = answer;
+    py::object exposure_table = model[0];
+    py::object names = exposure_table.attr("columns");
+    py::object factor_cov =
+        model[1].attr("reindex")(py::arg("index") = names, py::arg("columns") = names);
+    py::object loadings = np.attr("asarray")(exposure_table.attr("values"), "float64");
+    py::object cov = np.attr("asarray")(factor_cov.attr("values"), "float64");
+    py::tuple shape = loadings.attr("shape");
+    const py::ssize_t union_rows = py::len(helper.attr("union_components"));
+    if (py::len(shape) != 2 || shape[0].cast<py::ssize_t>() != union_rows) {
+        bad_factor_model(format("the exposure's shape {} does not have one row per stock of "
+                                "the {} in union_components",
+                                shape, union_rows));
+    }
+    if (!truthy(np.attr("isfinite")(loadings).attr("all")()) ||
+        !truthy(np.attr("isfinite")(cov).attr("all")())) {
+        bad_factor_model(py::str("the exposure or the factor covariance (over the exposure's "
+                                 "factors) holds NaN or inf"));
+    }
+    loadings = loadings[py::slice(0, rows, 1)];
+
+    py::object x = matmul(w, loadings);
+    py::object parts = x * matmul(cov, x);
+    const double specific_variance = to_double((w * w).attr("dot")(specific));
+    const double volatility =
+        std::sqrt(std::max(0.0, to_double(parts.attr("sum")())) + specific_variance);
+    py::dict result;
+    result["factors"] = names.attr("tolist")();
+    result["exposure"] = x;
+    result["volatility"] = volatility;
+    if (volatility > 0.0) {
+        result["contribution"] = parts / py::float_(volatility);
+        result["specific"] = specific_variance / volatility;
+    } else {
+        result["contribution"] = np.attr("zeros_like")(x);
+        result["specific"] = 0.0;
+    }
+    return result;
+}
+
+constexpr const char *kRiskDoc = R"(risk_decomposition(helper, weights, over_union=False) -> dict
+
+The portfolio's volatility through the helper's factor form (of the pool, or of
+union_components with over_union): volatility, factor_variance, specific_variance,
+and per stock marginal (d volatility / d weight), contribution (weight x marginal,
+summing to the volatility) and share (summing to 1). weights: one per stock, in
+the helper's order.)";
+
+constexpr const char *kFactorDoc =
+    R"(factor_decomposition(helper, weights, over_union=False) -> dict
+
+Each factor's part of the portfolio's variance, from the helper's factor model
+(get_union_factor_model) and specific variances: factors (names), exposure,
+contribution (to the volatility: contributions plus specific sum to volatility),
+specific, volatility.)";
+
+} // namespace
+} // namespace vantelo
+
+PYBIND11_MODULE(_report, m) {
+    using namespace vantelo;
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = "The risk arithmetic of vantelo.report, through the factor form.";
+    m.def("risk_decomposition", &risk_decomposition, py::arg("helper"), py::arg("weights"),
+          py::arg("over_union") = false, kRiskDoc);
+    m.def("factor_decomposition", &factor_decomposition, py::arg("helper"), py::arg("weights"),
+          py::arg("over_union") = false, kFactorDoc);
+}

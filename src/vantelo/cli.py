@@ -1,0 +1,618 @@
+"""The command line: optimise from a TOML file, report on weights, check limits.
+
+    vantelo optimize CONFIG.toml [-o weights.csv] [--report report.html]
+    vantelo report WEIGHTS.csv --date D [--benchmark CODE] -o report.html
+    vantelo check WEIGHTS.csv CONFIG.toml
+
+For schedulers rather than notebooks: every error is one line on stderr and a
+non-zero exit status (2), never a traceback; `check` exits with 1 when a limit is
+violated. The configuration (see examples/demo.toml):
+
+    date = "2025-06-30"           # or dates = ["2025-05-30", "2025-06-30"]
+    benchmark = "990300.XSHG"     # optional
+    cov_model = "daily"           # optional: daily, monthly, quarterly
+    [pool]                        # one of: codes = [...], file = "pool.txt", index = "..."
+    [objective]                   # name = "MinVariance", then its arguments
+    [bnds]                        # "*" = [0, 0.05], "600000.XSHG" = [0.01, 0.1]
+    [[constraints]]               # name = "TrackingErrorLimit", then its arguments
+
+Weight files are CSV with the columns order_book_id and weight, and a date column
+when they hold several dates.
+"""
+
+import argparse
+import ast
+import datetime
+import importlib
+import pathlib
+import re
+import sys
+import warnings
+
+import pandas as pd
+
+import tidewell
+import vantelo.optimize as optimize
+import vantelo.report as report
+from vantelo.const import CovModel, IndustryClassification
+
+try:
+    import tomllib
+except ImportError:  # Python < 3.11
+    import tomli as tomllib
+
+__all__ = ["main"]
+
+ERROR_STATUS = 2
+VIOLATED_STATUS = 1
+
+TOP_LEVEL_KEYS = (
+    "date",
+    "dates",
+    "benchmark",
+    "cov_model",
+    "pool",
+    "objective",
+    "bnds",
+    "constraints",
+)
+POOL_KEYS = ("codes", "file", "index")
+
+
+class CliError(Exception):
+    """A mistake of the command line's user, reported as one line."""
+
+
+# ---------------------------------------------------------------------------
+# Where a key sits in the TOML text
+# ---------------------------------------------------------------------------
+
+_ARRAY_HEADER = re.compile(r"^\s*\[\[\s*([^\]]+?)\s*\]\]")
+_TABLE_HEADER = re.compile(r"^\s*\[\s*([^\]]+?)\s*\]")
+_KEY = re.compile(r"""^\s*(?:"([^"]*)"|'([^']*)'|([A-Za-z0-9_.*-]+))\s*=""")
+
+
+class _Lines:
+    """Finds the line of a key: the TOML reader gives values, not positions."""
+
+    def __init__(self, text):
+        self._keys = {}  # (section..., key) -> line number
+        self._sections = {}  # section -> line number of its header
+        section = ()
+        counts = {}
+        for number, line in enumerate(text.splitlines(), start=1):
+            header = _ARRAY_HEADER.match(line)
+            if header:
+                name = header.group(1).strip().strip('"')
+                counts[name] = counts.get(name, -1) + 1
+                section = (name, counts[name])
+                self._sections.setdefault(section, number)
+                continue
+            header = _TABLE_HEADER.match(line)
+            if header:
+                section = (header.group(1).strip().strip('"'),)
+                self._sections.setdefault(section, number)
+                continue
+            key = _KEY.match(line)
+            if key:
+                name = next(g for g in key.groups() if g is not None)
+                self._keys.setdefault(section + (name,), number)
+                if not section:
+                    self._sections.setdefault((name,), number)
+
+    def of(self, *path):
+        """The line of `path` (section parts, then the key), else of its section."""
+        while path:
+            if path in self._keys:
+                return self._keys[path]
+            if path in self._sections:
+                return self._sections[path]
+            path = path[:-1]
+        return None
+
+
+class _Config:
+    """A parsed configuration file, with errors that name the key and its line."""
+
+    def __init__(self, path):
+        self.path = pathlib.Path(path)
+        try:
+            text = self.path.read_text(encoding="utf-8")
+        except OSError as error:
+            raise CliError(f"{path}: cannot read the configuration ({error.strerror})") from None
+        except UnicodeDecodeError:
+            raise CliError(f"{path}: not UTF-8 text") from None
+        try:
+            self.data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as error:
+            raise CliError(f"{path}: not valid TOML: {error}") from None
+        self.lines = _Lines(text)
+
+    def error(self, path, message):
+        line = self.lines.of(*path)
+        where = f"{self.path}:{line}" if line else f"{self.path}"
+        return CliError(f"{where}: {_key_name(path)}: {message}")
+
+    def unknown_keys(self, table, allowed, path=()):
+        for key in table:
+            if key not in allowed:
+                raise self.error(
+                    path + (key,), f"unknown key; expected one of {', '.join(allowed)}"
+                )
+
+
+def _key_name(path):
+    parts = []
+    for part in path:
+        if isinstance(part, int):
+            parts[-1] += f"[{part + 1}]"
+        else:
+            parts.append(str(part))
+    return ".".join(parts) if parts else "configuration"
+
+
+# ---------------------------------------------------------------------------
+# Reading a configuration
+# ---------------------------------------------------------------------------
+
+
+def _stub_parameters(module, name):
+    """The parameter names of `module.name` (a compiled class or function) as its
+    stub declares them, or None when the stub cannot be read: the compiled
+    functions carry no signature the interpreter can inspect."""
+    package = pathlib.Path(importlib.import_module("vantelo").__file__).parent
+    stub = package / (module.rsplit(".", 1)[-1] + ".pyi")
+    try:
+        tree = ast.parse(stub.read_text(encoding="utf-8"))
+    except (OSError, SyntaxError, ValueError):
+        return None
+    for node in tree.body:
+        function = None
+        if isinstance(node, ast.FunctionDef) and node.name == name:
+            function = node
+        elif isinstance(node, ast.ClassDef) and node.name == name:
+            function = next(
+                (f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__init__"),
+                None,
+            )
+            if function is None:
+                return [], []
+        if function is not None:
+            positional = [a.arg for a in function.args.args]
+            required = positional[: len(positional) - len(function.args.defaults)]
+            names = positional + [a.arg for a in function.args.kwonlyargs]
+            return [n for n in names if n != "self"], [n for n in required if n != "self"]
+    return None
+
+
+def _is_a(value, base):
+    return isinstance(value, type) and issubclass(value, base)
+
+
+def _build(config, path, table, module, base, functions=()):
+    """The object a [objective] or [[constraints]] table describes: `name` picks
+    the class of `module`, the other keys are its arguments."""
+    if not isinstance(table, dict):
+        raise config.error(path, "expected a table with a `name` key and the arguments")
+    if "name" not in table:
+        raise config.error(path, "no `name` key: which class is it?")
+    name = table["name"]
+    target = (
+        getattr(importlib.import_module(module), name, None) if isinstance(name, str) else None
+    )
+    if not (_is_a(target, base) and target is not base) and name not in functions:
+        raise config.error(path + ("name",), f"{name!r} is not a known name in {module}")
+    arguments = {k: v for k, v in table.items() if k != "name"}
+    parameters = _stub_parameters(module, name)
+    if parameters is not None:
+        allowed, required = parameters
+        for key in arguments:
+            if key not in allowed:
+                raise config.error(
+                    path + (key,),
+                    f"{name} has no argument {key!r}; it takes {', '.join(allowed) or 'none'}",
+                )
+        missing = [k for k in required if k not in arguments]
+        if missing:
+            raise config.error(path, f"{name} needs the argument(s) {', '.join(missing)}")
+    if "classification" in arguments:
+        arguments["classification"] = _enum(
+            config,
+            path + ("classification",),
+            arguments["classification"],
+            IndustryClassification,
+        )
+    try:
+        return target(**arguments)
+    except Exception as error:
+        message = _one_line(error)
+        # The class's message names the argument it refused; point at its line.
+        named = [k for k in arguments if re.search(rf"\b{re.escape(k)}\b", message)]
+        where = path + (named[0],) if len(named) == 1 else path
+        raise config.error(where, f"{name}: {message}") from None
+
+
+def _enum(config, path, value, enum_type):
+    try:
+        return optimize.to_enum(value, enum_type)
+    except Exception:
+        choices = ", ".join(repr(m.value) for m in enum_type)
+        raise config.error(path, f"{value!r} is not one of {choices}") from None
+
+
+def _dates(config):
+    data = config.data
+    if ("date" in data) == ("dates" in data):
+        raise config.error((), "give `date` or `dates` (one of the two)")
+    key = "date" if "date" in data else "dates"
+    values = data[key] if key == "dates" else [data[key]]
+    if not isinstance(values, list) or not values:
+        raise config.error((key,), "expected a non-empty list of dates")
+    dates = []
+    for value in values:
+        try:
+            if isinstance(value, datetime.datetime):
+                value = value.date()
+            day = value if isinstance(value, datetime.date) else optimize.to_date(str(value))
+        except Exception:
+            raise config.error((key,), f"{value!r} is not a date") from None
+        dates.append(day)
+    return dates
+
+
+def _benchmark(config):
+    value = config.data.get("benchmark")
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise config.error(("benchmark",), f"expected an index order_book_id, got {value!r}")
+    try:
+        return optimize.IndexBenchmark(value)
+    except Exception as error:
+        raise config.error(("benchmark",), _one_line(error)) from None
+
+
+def _cov_model(config):
+    if "cov_model" not in config.data:
+        return CovModel.FACTOR_MODEL_DAILY
+    return _enum(config, ("cov_model",), config.data["cov_model"], CovModel)
+
+
+def _bnds(config):
+    table = config.data.get("bnds")
+    if table is None:
+        return None
+    if not isinstance(table, dict):
+        raise config.error(("bnds",), "expected a table of order_book_id = [lower, upper]")
+    bnds = {}
+    for code, pair in table.items():
+        if (
+            not isinstance(pair, list)
+            or len(pair) != 2
+            or not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in pair)
+        ):
+            raise config.error(("bnds", code), f"expected [lower, upper] numbers, got {pair!r}")
+        bnds[code] = (float(pair[0]), float(pair[1]))
+    return bnds
+
+
+def _constraints(config):
+    tables = config.data.get("constraints", [])
+    if not isinstance(tables, list):
+        raise config.error(("constraints",), "expected [[constraints]] tables")
+    base = importlib.import_module("vantelo.constraints").OptimizationConstraint
+    built = []
+    for i, table in enumerate(tables):
+        made = _build(
+            config,
+            ("constraints", i),
+            table,
+            "vantelo.constraints",
+            base,
+            functions=("wildcard_style_constraint",),
+        )
+        built.extend(made if isinstance(made, (list, tuple)) else [made])
+    return built
+
+
+def _objective(config):
+    table = config.data.get("objective")
+    if table is None:
+        return optimize.DEFAULT_OBJECTIVE
+    base = importlib.import_module("vantelo.objective").OptimizationObjective
+    return _build(config, ("objective",), table, "vantelo.objective", base)
+
+
+def _pool(config, day):
+    table = config.data.get("pool")
+    if not isinstance(table, dict):
+        raise config.error(("pool",), "expected a [pool] table with codes, file or index")
+    config.unknown_keys(table, POOL_KEYS, ("pool",))
+    given = [k for k in POOL_KEYS if k in table]
+    if len(given) != 1:
+        raise config.error(("pool",), "give one of codes, file or index")
+    key = given[0]
+    value = table[key]
+    if key == "codes":
+        if not isinstance(value, list) or not all(isinstance(c, str) for c in value):
+            raise config.error(("pool", key), "expected a list of order_book_ids")
+        return value
+    if not isinstance(value, str):
+        raise config.error(("pool", key), f"expected text, got {value!r}")
+    if key == "index":
+        try:
+            return list(tidewell.index_weights(value, day).index)
+        except Exception as error:
+            raise config.error(("pool", key), _one_line(error)) from None
+    file = config.path.parent / value
+    try:
+        codes = [line.split(",")[0].strip() for line in file.read_text("utf-8").splitlines()]
+    except (OSError, UnicodeDecodeError) as error:
+        raise config.error(("pool", key), f"cannot read {file}: {error}") from None
+    codes = [c for c in codes if c and not c.startswith("#") and c != "order_book_id"]
+    if not codes:
+        raise config.error(("pool", key), f"{file} lists no order_book_id")
+    return codes
+
+
+class _Run:
+    """Everything a configuration asks for, checked before anything is solved."""
+
+    def __init__(self, path):
+        config = _Config(path)
+        config.unknown_keys(config.data, TOP_LEVEL_KEYS)
+        self.config = config
+        self.dates = _dates(config)
+        self.benchmark = _benchmark(config)
+        self.cov_model = _cov_model(config)
+        self.objective = _objective(config)
+        self.bnds = _bnds(config)
+        self.constraints = _constraints(config)
+
+    def pool(self, day):
+        return _pool(self.config, day)
+
+
+# ---------------------------------------------------------------------------
+# Weight files
+# ---------------------------------------------------------------------------
+
+
+def _read_weights(path):
+    """{date or None: weights Series} from a weights CSV."""
+    try:
+        frame = pd.read_csv(path, dtype={"order_book_id": str})
+    except FileNotFoundError:
+        raise CliError(f"{path}: no such file") from None
+    except Exception as error:
+        raise CliError(f"{path}: not a readable CSV file ({_one_line(error)})") from None
+    missing = [c for c in ("order_book_id", "weight") if c not in frame.columns]
+    if missing:
+        raise CliError(
+            f"{path}: no column {' or '.join(missing)} (columns: {list(frame.columns)})"
+        )
+    weights = pd.to_numeric(frame["weight"], errors="coerce")
+    if weights.isna().any():
+        row = int(weights.isna().to_numpy().argmax()) + 2
+        raise CliError(f"{path}:{row}: weight is not a number: {frame['weight'].iloc[row - 2]!r}")
+    frame["weight"] = weights
+    if "date" not in frame.columns:
+        return {None: _series(frame, path)}
+    result = {}
+    for value, rows in frame.groupby("date", sort=True):
+        try:
+            day = optimize.to_date(str(value))
+        except Exception:
+            raise CliError(f"{path}: {value!r} in column date is not a date") from None
+        result[day] = _series(rows, path)
+    return result
+
+
+def _series(frame, path):
+    series = pd.Series(frame["weight"].to_numpy(), index=frame["order_book_id"].to_numpy())
+    if series.index.has_duplicates:
+        repeated = sorted(set(series.index[series.index.duplicated()]))
+        raise CliError(f"{path}: stocks listed more than once: {repeated}")
+    series.index.name = "order_book_id"
+    return series.rename("weight")
+
+
+def _write_weights(results, path):
+    if len(results) == 1:
+        frame = next(iter(results.values())).rename_axis("order_book_id").reset_index()
+    else:
+        frame = pd.concat(
+            [
+                w.rename_axis("order_book_id").reset_index().assign(date=str(day))
+                for day, w in results.items()
+            ]
+        )[["date", "order_book_id", "weight"]]
+    try:
+        frame.to_csv(path, index=False)
+    except OSError as error:
+        raise CliError(f"{path}: cannot write ({error.strerror})") from None
+
+
+def _report_path(path, day, several):
+    path = pathlib.Path(path)
+    return path.with_name(f"{path.stem}-{day}{path.suffix}") if several else path
+
+
+def _write_report(
+    weights, day, benchmark, cov_model, path, classification=IndustryClassification.SWS
+):
+    try:
+        report.portfolio_report(
+            weights, day, benchmark=benchmark, cov_model=cov_model, classification=classification
+        ).to_html(path)
+    except OSError as error:
+        raise CliError(f"{path}: cannot write ({error.strerror})") from None
+    print(f"report: {path}", file=sys.stderr)
+
+
+# ---------------------------------------------------------------------------
+# Commands
+# ---------------------------------------------------------------------------
+
+
+def _optimize(args):
+    run = _Run(args.config)
+    objective = run.objective
+    results = {}
+    for day in run.dates:
+        weights = optimize.portfolio_optimize(
+            run.pool(day),
+            day,
+            objective=objective,
+            bnds=run.bnds,
+            cons=run.constraints or None,
+            benchmark=run.benchmark,
+            cov_model=run.cov_model,
+        )
+        if isinstance(weights, dict):  # the one-stock shortcut
+            weights = pd.Series(weights, dtype="float64")
+        results[day] = weights.rename("weight")
+    if args.output:
+        _write_weights(results, args.output)
+    else:
+        _print_weights(results)
+    if args.report:
+        for day, weights in results.items():
+            path = _report_path(args.report, day, len(results) > 1)
+            _write_report(weights, day, run.benchmark, run.cov_model, path)
+    return 0
+
+
+def _print_weights(results):
+    for day, weights in results.items():
+        if len(results) > 1:
+            print(f"# {day}")
+        print(weights.rename_axis("order_book_id").to_csv(header=True), end="")
+
+
+def _report(args):
+    held = _read_weights(args.weights)
+    day = _parse_date(args.date, "--date")
+    if None in held:
+        weights = held[None]
+    elif day in held:
+        weights = held[day]
+    else:
+        raise CliError(f"{args.weights}: no weights dated {day} (dates: {sorted(held)})")
+    cov_model = _parse_enum(args.cov_model, CovModel, "--cov-model")
+    classification = _parse_enum(args.classification, IndustryClassification, "--classification")
+    _write_report(weights, day, args.benchmark, cov_model, args.output, classification)
+    return 0
+
+
+def _check(args):
+    held = _read_weights(args.weights)
+    run = _Run(args.config)
+    violated = False
+    for day in run.dates:
+        if None in held:
+            weights = held[None]
+        elif day in held:
+            weights = held[day]
+        else:
+            raise CliError(f"{args.weights}: no weights dated {day} (dates: {sorted(held)})")
+        table = report.check_constraints(
+            weights,
+            day,
+            bnds=run.bnds,
+            cons=run.constraints or None,
+            benchmark=run.benchmark,
+            cov_model=run.cov_model,
+        )
+        print(f"# {day}")
+        print(table.to_string(index=False) if len(table) else "(no limits)")
+        if len(table) and bool(table["violated"].any()):
+            violated = True
+    return VIOLATED_STATUS if violated else 0
+
+
+def _parse_date(text, option):
+    try:
+        return optimize.to_date(text)
+    except Exception:
+        raise CliError(f"{option}: {text!r} is not a date") from None
+
+
+def _parse_enum(text, enum_type, option):
+    try:
+        return optimize.to_enum(text, enum_type)
+    except Exception:
+        choices = ", ".join(m.value for m in enum_type)
+        raise CliError(f"{option}: {text!r} is not one of {choices}") from None
+
+
+# ---------------------------------------------------------------------------
+# Entry point
+# ---------------------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise CliError(f"{self.prog}: {message}")
+
+
+def _parser():
+    parser = _Parser(
+        prog="vantelo", description="Optimise portfolios, report on them, check their limits."
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    run = commands.add_parser("optimize", help="optimise as a TOML configuration says")
+    run.add_argument("config", metavar="CONFIG.toml")
+    run.add_argument("-o", "--output", metavar="WEIGHTS.csv", help="write the weights here")
+    run.add_argument("--report", metavar="REPORT.html", help="also write the HTML report")
+    run.set_defaults(handler=_optimize)
+
+    look = commands.add_parser("report", help="write the HTML report of a weights file")
+    look.add_argument("weights", metavar="WEIGHTS.csv")
+    look.add_argument("--date", required=True, help="the date of the report")
+    look.add_argument("--benchmark", metavar="CODE", help="an index order_book_id")
+    look.add_argument("--cov-model", default="daily", help="daily, monthly or quarterly")
+    look.add_argument(
+        "--classification", default="sws", help="industries: sws, citic or sws_non_bank_split"
+    )
+    look.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    look.set_defaults(handler=_report)
+
+    check = commands.add_parser(
+        "check", help="check weights against a configuration's limits (exit 1 if violated)"
+    )
+    check.add_argument("weights", metavar="WEIGHTS.csv")
+    check.add_argument("config", metavar="CONFIG.toml")
+    check.set_defaults(handler=_check)
+    return parser
+
+
+def _one_line(error):
+    text = " ".join(str(error).split())
+    if isinstance(error, optimize.OptimizationFailed):
+        return f"the optimisation failed (solver result: {text})"
+    if isinstance(error, (optimize.InvalidArgument, tidewell.TidewellError, CliError)):
+        return text or type(error).__name__
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"vantelo: warning: {' '.join(str(message).split())}", file=sys.stderr)
+
+
+def main(argv=None):
+    """Runs one command; returns the exit status (0, 1 for a violated limit, 2 for
+    an error)."""
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            args = _parser().parse_args(argv)
+            return args.handler(args)
+    except KeyboardInterrupt:
+        print("vantelo: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:
+        print(f"vantelo: error: {_one_line(error)}", file=sys.stderr)
+        return ERROR_STATUS

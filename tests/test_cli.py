@@ -1,0 +1,343 @@
+"""The command line: configurations, weight files, the check's exit status, and
+errors as one line on stderr (never a traceback)."""
+
+import subprocess
+import sys
+import textwrap
+
+import pandas as pd
+import pytest
+from conftest import DATE
+
+import vantelo.constraints as vc
+import vantelo.optimize as optimize
+import vantelo.report as report
+from vantelo import cli
+from vantelo.const import CovModel, IndustryClassification
+from vantelo.objective import MeanVariance
+
+POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
+
+CONFIG = """\
+date = "2024-06-28"
+cov_model = "monthly"
+
+[pool]
+codes = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
+
+[objective]
+name = "MinVariance"
+
+[bnds]
+"*" = [0.0, 0.4]
+"600000.XSHG" = [0.1, 0.3]
+
+[[constraints]]
+name = "IndustryConstraint"
+industries = "A"
+upper_limit = 1.0
+classification = "citic"
+"""
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def write(tmp_path, text, name="config.toml"):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(text), encoding="utf-8")
+    return path
+
+
+def test_optimize_writes_weights_within_the_bounds(fake_market, tmp_path, capsys):
+    config = write(tmp_path, CONFIG)
+    output = tmp_path / "weights.csv"
+    status, out, err = run(capsys, "optimize", str(config), "-o", str(output))
+    assert (status, err) == (0, "")
+    weights = pd.read_csv(output).set_index("order_book_id")["weight"]
+    assert list(weights.index) == POOL
+    assert weights.sum() == pytest.approx(1.0)
+    assert weights.max() <= 0.4 + 1e-3
+    assert 0.1 - 1e-3 <= weights["600000.XSHG"] <= 0.3 + 1e-3
+    (call,) = fake_market.helper_calls
+    assert call[1] == DATE and call[3] is CovModel.FACTOR_MODEL_MONTHLY
+
+
+def test_optimize_several_dates_and_a_pool_file(fake_market, tmp_path, capsys, monkeypatch):
+    (tmp_path / "pool.txt").write_text("# the pool\n" + "\n".join(POOL[:3]) + "\n")
+    config = write(
+        tmp_path,
+        """\
+        dates = ["2024-06-27", 2024-06-28]
+        [pool]
+        file = "pool.txt"
+        [objective]
+        name = "MeanVariance"
+        expected_returns = { "000001.XSHE" = 0.1, "000002.XSHE" = 0.05, "600000.XSHG" = 0.02 }
+        """,
+    )
+    seen = []
+    solve = optimize.portfolio_optimize
+
+    def spy(pool, date, **kwargs):
+        seen.append((pool, date, kwargs["objective"]))
+        return solve(pool, date, **kwargs)
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", spy)
+    status, out, err = run(capsys, "optimize", str(config))
+    assert (status, err) == (0, "")
+    assert [s[1].isoformat() for s in seen] == ["2024-06-27", "2024-06-28"]
+    assert all(s[0] == POOL[:3] and isinstance(s[2], MeanVariance) for s in seen)
+    assert out.count("order_book_id,weight") == 2 and "# 2024-06-28" in out
+
+
+def bad(text):
+    return textwrap.dedent(text)
+
+
+# Each: a configuration, the line and the key its error must name.
+BAD_CONFIGS = {
+    "unknown top-level key": (
+        'date = "2024-06-28"\ncolour = "red"\n[pool]\ncodes = ["000001.XSHE"]\n',
+        2,
+        "colour: unknown key",
+    ),
+    "no date": ('[pool]\ncodes = ["000001.XSHE"]\n', None, "give `date` or `dates`"),
+    "bad date": ('date = "someday"\n[pool]\ncodes = ["000001.XSHE"]\n', 1, "'someday' is not"),
+    "bad cov_model": (
+        'date = "2024-06-28"\ncov_model = "hourly"\n[pool]\ncodes = ["000001.XSHE"]\n',
+        2,
+        "cov_model: 'hourly' is not one of",
+    ),
+    "unknown pool key": ('date = "2024-06-28"\n[pool]\nticker = "x"\n', 3, "pool.ticker"),
+    "two pools": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\nindex = "b"\n',
+        2,
+        "give one of codes",
+    ),
+    "unknown objective": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nname = "MaxFun"\n',
+        5,
+        "objective.name: 'MaxFun' is not a known name",
+    ),
+    "objective without name": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nwindow = 3\n',
+        4,
+        "no `name` key",
+    ),
+    "unknown objective argument": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[objective]\nname = "MeanVariance"\n'
+        "risk_aversion = 2\n",
+        6,
+        "MeanVariance has no argument 'risk_aversion'",
+    ),
+    "bad bound pair": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[bnds]\n"*" = [0, 0.1]\n"b" = 0.5\n',
+        6,
+        "bnds.b: expected [lower, upper]",
+    ),
+    "constraint the class refuses": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n\n[[constraints]]\nname = "TurnoverLimit"\n'
+        "current_holding = {a = 1}\nupper_limit = 0.1\n"
+        '\n[[constraints]]\nname = "TrackingErrorLimit"\nhard = false\nupper_limit = "x"\n',
+        13,
+        "constraints[2].upper_limit: TrackingErrorLimit:",
+    ),
+    "missing constraint argument": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n\n[[constraints]]\nname = "TurnoverLimit"\n'
+        "current_holding = {a = 1}\n",
+        5,
+        "constraints[1]: TurnoverLimit needs the argument(s) upper_limit",
+    ),
+    "unknown constraint argument": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[[constraints]]\n'
+        'name = "StyleConstraint"\nstyle = "size"\n',
+        6,
+        "StyleConstraint has no argument 'style'",
+    ),
+    "bad classification": (
+        'date = "2024-06-28"\n[pool]\ncodes = ["a"]\n[[constraints]]\n'
+        'name = "IndustryConstraint"\nindustries = "A"\nclassification = "gics"\n',
+        7,
+        "classification: 'gics' is not one of",
+    ),
+    "not TOML": ("date = \n", None, "not valid TOML: Invalid value (at line 1"),
+}
+
+
+@pytest.mark.parametrize("name", BAD_CONFIGS)
+def test_configuration_errors_name_the_key_and_line(name, tmp_path, capsys):
+    text, line, message = BAD_CONFIGS[name]
+    config = write(tmp_path, text)
+    status, out, err = run(capsys, "optimize", str(config))
+    assert status == 2
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("vantelo: error: ")
+    where = f"{config}:{line}: " if line else f"{config}: "
+    assert where in err
+    assert message in err
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["optimize"], "CONFIG.toml"),
+        (["optimize", "missing.toml"], "missing.toml: cannot read the configuration"),
+        (
+            ["report", "missing.csv", "--date", "2024-06-28", "-o", "r.html"],
+            "missing.csv: no such file",
+        ),
+        (["report", "{csv}", "--date", "not a date", "-o", "r.html"], "--date: 'not a date'"),
+        (
+            ["report", "{csv}", "--date", "2024-06-28", "--cov-model", "x", "-o", "r.html"],
+            "--cov-model: 'x' is not one of",
+        ),
+        (
+            ["report", "{csv}", "--date", "2024-06-28", "--classification", "gics", "-o", "r"],
+            "--classification: 'gics' is not one of sws, citic",
+        ),
+        (["report", "{bad_csv}", "--date", "2024-06-28", "-o", "r.html"], "no column weight"),
+        (
+            ["report", "{text_csv}", "--date", "2024-06-28", "-o", "r.html"],
+            ":3: weight is not a number: 'lots'",
+        ),
+        (
+            ["report", "{dated_csv}", "--date", "2024-06-28", "-o", "r.html"],
+            "no weights dated 2024-06-28",
+        ),
+    ],
+)
+def test_command_line_errors_are_one_line(argv, message, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "w.csv").write_text("order_book_id,weight\n000001.XSHE,1\n")
+    (tmp_path / "bad.csv").write_text("order_book_id,wt\n000001.XSHE,1\n")
+    (tmp_path / "text.csv").write_text("order_book_id,weight\na,0.5\nb,lots\n")
+    (tmp_path / "dated.csv").write_text("date,order_book_id,weight\n2024-06-27,a,1\n")
+    files = {
+        "csv": "w.csv",
+        "bad_csv": "bad.csv",
+        "text_csv": "text.csv",
+        "dated_csv": "dated.csv",
+    }
+    argv = [a.format(**files) for a in argv]
+    status, out, err = run(capsys, *argv)
+    assert status == 2
+    assert err.count("\n") == 1 and err.startswith("vantelo: error: ")
+    assert message in err
+
+
+def test_unexpected_failures_are_one_line_too(fake_market, tmp_path, capsys, monkeypatch):
+    def explode(*args, **kwargs):
+        raise RuntimeError("disk on fire\nsecond line")
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", explode)
+    status, out, err = run(capsys, "optimize", str(write(tmp_path, CONFIG)))
+    assert (status, err) == (2, "vantelo: error: RuntimeError: disk on fire second line\n")
+
+
+def fake_check(violated):
+    calls = []
+
+    def check(weights, date, bnds=None, cons=None, benchmark=None, cov_model=None):
+        calls.append((weights, date, bnds, cons, benchmark, cov_model))
+        return pd.DataFrame(
+            {
+                "label": ["weight 600000.XSHG", "industry A"],
+                "value": [0.3, 0.7],
+                "lower": [0.1, None],
+                "upper": [0.3, 0.6 if violated else 1.0],
+                "slack": [0.0, -0.1 if violated else 0.3],
+                "binding": [True, False],
+                "violated": [False, violated],
+            }
+        )
+
+    return check, calls
+
+
+@pytest.mark.parametrize("violated, status", [(False, 0), (True, 1)])
+def test_check_prints_the_table_and_exits_1_on_a_violation(
+    violated, status, tmp_path, capsys, monkeypatch
+):
+    check, calls = fake_check(violated)
+    monkeypatch.setattr(report, "check_constraints", check)
+    weights = tmp_path / "w.csv"
+    weights.write_text("order_book_id,weight\n000001.XSHE,0.7\n600000.XSHG,0.3\n")
+    code, out, err = run(capsys, "check", str(weights), str(write(tmp_path, CONFIG)))
+    assert (code, err) == (status, "")
+    assert "weight 600000.XSHG" in out and "industry A" in out and "violated" in out
+    ((held, date, bnds, cons, benchmark, cov_model),) = calls
+    assert held.to_dict() == {"000001.XSHE": 0.7, "600000.XSHG": 0.3}
+    assert date == DATE
+    assert bnds == {"*": (0.0, 0.4), "600000.XSHG": (0.1, 0.3)}
+    (constraint,) = cons
+    assert isinstance(constraint, vc.IndustryConstraint)
+    assert constraint.classification is IndustryClassification.CITIC
+    assert benchmark is None and cov_model is CovModel.FACTOR_MODEL_MONTHLY
+
+
+def test_check_reads_the_dated_rows(tmp_path, capsys, monkeypatch):
+    check, calls = fake_check(False)
+    monkeypatch.setattr(report, "check_constraints", check)
+    weights = tmp_path / "w.csv"
+    weights.write_text(
+        "date,order_book_id,weight\n2024-06-27,a,1\n2024-06-28,b,0.4\n2024-06-28,c,0.6\n"
+    )
+    code, out, err = run(capsys, "check", str(weights), str(write(tmp_path, CONFIG)))
+    assert code == 0
+    assert calls[0][0].to_dict() == {"b": 0.4, "c": 0.6}
+
+
+def test_the_installed_command_on_the_demo_market(tmp_path):
+    """End to end through `python -m vantelo`: optimise, write weights and report."""
+    pytest.importorskip("matplotlib")
+    config = write(
+        tmp_path,
+        """\
+        date = "2025-06-30"
+        benchmark = "990300.XSHG"
+        [pool]
+        index = "990300.XSHG"
+        [bnds]
+        "*" = [0, 0.05]
+        """,
+    )
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vantelo",
+            "optimize",
+            str(config),
+            "-o",
+            "w.csv",
+            "--report",
+            "r.html",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    weights = pd.read_csv(tmp_path / "w.csv")
+    assert len(weights) == 300 and weights["weight"].sum() == pytest.approx(1.0)
+    assert (tmp_path / "r.html").read_text(encoding="utf-8").count("data:image/png") == 4
+    for benchmark, status in (("990500.XSHG", 0), ("990301.XSHG", 2)):
+        command = "report w.csv --date 2025-06-30 --classification citic -o r2.html"
+        done = subprocess.run(
+            [sys.executable, "-m", "vantelo", *command.split(), "--benchmark", benchmark],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert done.returncode == status, done.stderr
+        assert "Traceback" not in done.stderr
+    assert done.stderr.count("\n") == 1 and "990301.XSHG" in done.stderr
+    page = (tmp_path / "r2.html").read_text(encoding="utf-8")
+    assert "against 990500.XSHG" in page and "industries citic" in page
