@@ -30,12 +30,14 @@ import cvxpy, numpy, pandas, tidewell
 import vantelo.benchmark, vantelo.constraints, vantelo.helper, vantelo.objective
 import vantelo.optimize
 
+LIMIT = int(sys.argv[1])
+
 
 def run(folder):
     os.chdir(folder)
     sys.path.insert(0, folder)
     sys.argv = ["example.py"]
-    signal.alarm(%d)
+    signal.alarm(LIMIT)
     try:
         runpy.run_path("example.py", run_name="__main__")
     except SystemExit as stop:
@@ -61,7 +63,7 @@ for line in sys.stdin:
     _, status = os.waitpid(pid, 0)
     code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else 128 + os.WTERMSIG(status)
     print(code, flush=True)
-""" % TIMEOUT
+"""
 
 
 def runnable_blocks(page):
@@ -90,7 +92,10 @@ def run_page():
         return
 
     runner = subprocess.Popen(
-        [sys.executable, "-c", RUNNER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        [sys.executable, "-c", RUNNER, str(TIMEOUT)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
     )
     assert runner.stdout.readline() == "ready\n", "the example runner did not start"
 
