@@ -9,6 +9,8 @@ On Linux each page's process is forked from a warm interpreter that has imported
 numpy, pandas, cvxpy, tidewell and the package and done nothing else: the imports
 cost more than most pages' own work, and a page still starts from nothing of another
 page. Elsewhere each page gets a fresh interpreter.
+
+The error table of the guide lists every message of the compiled modules.
 """
 
 import pathlib
@@ -143,3 +145,35 @@ def test_page_examples_run(page, tmp_path, run_page):
     (tmp_path / "example.py").write_text(script, encoding="utf-8")
     code, output = run_page(tmp_path)
     assert code == 0, f"{page.name} examples failed:\n{output[-4000:]}"
+
+
+def message_templates():
+    """The texts with Chinese in the C++ sources that are not docstrings: the messages
+    of the package's errors and warnings (adjacent literals joined)."""
+    import importlib
+    import inspect
+
+    docs = set()
+    for name in ["optimize", "objective", "constraints", "benchmark", "helper"]:
+        module = importlib.import_module(f"vantelo.{name}")
+        for value in vars(module).values():
+            members = [value, *vars(value).values()] if inspect.isclass(value) else [value]
+            docs.update(getattr(m, "__doc__", None) or "" for m in members)
+    literal = re.compile(r'"((?:[^"\\]|\\.)*)"')
+    run = re.compile(r'(?:"(?:[^"\\]|\\.)*"\s*)+')
+    found = set()
+    for source in sorted((ROOT / "src" / "cpp").rglob("*.cpp")):
+        code = re.sub(r'R"\((.*?)\)"', "", source.read_text(encoding="utf-8"), flags=re.S)
+        for match in run.finditer(code):
+            text = "".join(literal.findall(match.group(0)))
+            text = text.replace("\\n", "\n").replace('\\"', '"')
+            if re.search(r"[\u4e00-\u9fff]", text) and not any(text in d for d in docs):
+                found.add(text)
+    return sorted(found)
+
+
+def test_the_error_table_lists_every_message():
+    table = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
+    templates = message_templates()
+    assert len(templates) > 40
+    assert [t for t in templates if t not in table] == []
