@@ -15,7 +15,7 @@ PIP_FLAGS ?= -q
 BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
 TEST_DEPS = "pytest>=7" "hypothesis>=6"
 
-.PHONY: demo test test-default test-py38 install install38 install-asan bench fuzz leakcheck test-asan lint format clean
+.PHONY: demo test test-default test-py38 install install38 install-asan bench docs fuzz leakcheck test-asan lint format clean
 
 demo: install
 	$(VENV)/bin/python examples/demo.py
@@ -31,6 +31,11 @@ test-default: install
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
+
+# The user guide: docs/ (pages) and the stubs' docstrings (API reference) built into
+# site/ by MkDocs. --strict turns a broken link or reference into a failed build.
+docs: install $(VENV)/.docs-deps
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/python -m mkdocs build --strict --site-dir site
 
 test-py38:
 ifneq ($(PYTHON38),)
@@ -56,6 +61,10 @@ $(VENV38)/.deps: pyproject.toml
 
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
+	touch $@
+
+$(VENV)/.docs-deps: $(VENV)/.deps pyproject.toml
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[docs]"
 	touch $@
 
 # With the `report` group: the tests and the demo draw the report's figures.

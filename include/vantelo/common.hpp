@@ -6,7 +6,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace vantelo {
@@ -117,6 +119,75 @@ py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
 double portfolio_variance(py::handle weights, py::handle helper);
 
 // ---------------------------------------------------------------------------
+// Signatures. The modules switch pybind11's generated signatures off, so that a
+// docstring is exactly the text we give. inspect.signature() (and with it editors
+// and notebooks) reads a function's parameters from a docstring that starts with
+// "name(params)\n--\n\n", which CPython strips from __doc__; so every function and
+// method gets that line, written from its py::arg list, and a class with a
+// compiled __init__ gets its constructor's parameters the same way.
+// ---------------------------------------------------------------------------
+
+class TextSignature {
+  public:
+    void add(const py::arg_v &a);
+    void add(const py::arg &a);
+    void add(const py::pos_only &) { append("/"); }
+    void add(const py::kw_only &) { append("*"); }
+    void add(const char *doc) { doc_ = doc; }
+    template <std::size_t N> void add(const char (&doc)[N]) { doc_ = doc; }
+    template <typename Other> void add(const Other &) {}
+
+    // "self, a, b=1" or "a, b=1".
+    std::string params(bool with_self) const;
+    // The docstring: the signature line (unless `unnamed`), then the docstring given
+    // with the extras.
+    std::string doc(const char *name, bool with_self, bool unnamed) const;
+    std::size_t count() const { return count_; }
+
+  private:
+    void append(const std::string &param);
+    std::string params_;
+    std::size_t count_ = 0;
+    const char *doc_ = nullptr;
+};
+
+// The number of parameters of a function pointer or a lambda.
+template <typename F> struct arity : arity<decltype(&F::operator())> {};
+template <typename R, typename... A>
+struct arity<R (*)(A...)> : std::integral_constant<std::size_t, sizeof...(A)> {};
+template <typename C, typename R, typename... A>
+struct arity<R (C::*)(A...) const> : std::integral_constant<std::size_t, sizeof...(A)> {};
+template <typename C, typename R, typename... A>
+struct arity<R (C::*)(A...)> : std::integral_constant<std::size_t, sizeof...(A)> {};
+
+// The signature of `func` bound with `extra`. `unnamed` tells that its parameters
+// carry no names (pybind11 would call them arg0, arg1, ...): no signature to show.
+template <typename Func, typename... Extra>
+TextSignature text_signature(bool method, bool &unnamed, const Extra &...extra) {
+    TextSignature signature;
+    (signature.add(extra), ...);
+    const std::size_t params = arity<std::decay_t<Func>>::value - (method ? 1 : 0);
+    unnamed = signature.count() == 0 && params > 0;
+    return signature;
+}
+
+inline const char *doc_or_null(const std::string &doc) {
+    return doc.empty() ? nullptr : doc.c_str();
+}
+
+// Gives the class `cls` the text signature "(params)": inspect.signature(cls).
+// Its __doc__ stays as it is.
+void set_class_signature(py::handle cls, const std::string &params);
+
+// `module.def(name, func, extra...)` with the signature line in its docstring.
+template <typename Func, typename... Extra>
+void def_function(py::module_ &module, const char *name, Func &&func, const Extra &...extra) {
+    bool unnamed = false;
+    std::string doc = text_signature<Func>(false, unnamed, extra...).doc(name, false, unnamed);
+    module.def(name, std::forward<Func>(func), extra..., doc_or_null(doc));
+}
+
+// ---------------------------------------------------------------------------
 // Classes built from C++. Users subclass them like any Python class, so they
 // are made by calling the metaclass with a namespace, and their methods are
 // C++ functions bound as Python methods.
@@ -129,8 +200,11 @@ class ClassBuilder {
 
     template <typename Func, typename... Extra>
     ClassBuilder &method(const char *name, Func &&func, const Extra &...extra) {
+        bool unnamed = false;
+        std::string doc = text_signature<Func>(true, unnamed, extra...).doc(name, true, unnamed);
         py::cpp_function fn(std::forward<Func>(func), py::name(name), py::is_method(cls_),
-                            py::sibling(py::getattr(cls_, name, py::none())), extra...);
+                            py::sibling(py::getattr(cls_, name, py::none())), extra...,
+                            doc_or_null(doc));
         cls_.attr(name) = fn;
         return *this;
     }
@@ -139,9 +213,15 @@ class ClassBuilder {
     // types, so the initialiser is created under another name and then bound.
     template <typename Func, typename... Extra>
     ClassBuilder &init(Func &&func, const Extra &...extra) {
+        bool unnamed = false;
+        TextSignature signature = text_signature<Func>(true, unnamed, extra...);
+        std::string doc = signature.doc("initialise", true, unnamed);
         py::cpp_function fn(std::forward<Func>(func), py::name("initialise"), py::is_method(cls_),
-                            extra...);
+                            extra..., doc_or_null(doc));
         cls_.attr("__init__") = fn;
+        if (!unnamed) {
+            set_class_signature(cls_, signature.params(false));
+        }
         return *this;
     }
 

@@ -683,20 +683,22 @@ PYBIND11_MODULE(constraints, m) {
     py::object sws = m.attr("IndustryClassification").attr("SWS");
 
     define_base(m);
-    m.def("_ensure_bound", &ensure_bound, py::arg("v"), py::arg("label"));
-    m.def(
-        "ensure_series",
+    def_function(m, "_ensure_bound", &ensure_bound, py::arg("v"), py::arg("label"));
+    def_function(
+        m, "ensure_series",
         [](py::object obj, py::object name) { return ensure_series(kModule, obj, name); },
         py::arg("obj"), py::arg("name"));
-    m.def("get_deviation_value", &get_deviation_value, py::arg("benchmark"), py::arg("deviation"));
+    def_function(m, "get_deviation_value", &get_deviation_value, py::arg("benchmark"),
+                 py::arg("deviation"));
     define_tracking_error_limit(m);
     define_turnover_limit(m);
     define_benchmark_component_weight_limit(m);
     define_industry_constraint(m, sws);
     define_wildcard_industry_constraint(m, sws);
     define_style_constraint(m);
-    m.def("wildcard_style_constraint", &wildcard_style_constraint, py::arg("exclude") = py::none(),
-          py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-          py::arg("relative") = false, py::arg("hard") = true);
+    def_function(m, "wildcard_style_constraint", &wildcard_style_constraint,
+                 py::arg("exclude") = py::none(), py::arg("lower_limit") = py::none(),
+                 py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+                 py::arg("hard") = true);
     define_industry_component_limit(m, sws);
 }

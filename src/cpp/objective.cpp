@@ -542,8 +542,8 @@ PYBIND11_MODULE(objective, m) {
     import_into(m, "vantelo.exception", "OptimizerWarning");
     import_into(m, "vantelo.const", "STYLE_FACTORS");
 
-    m.def(
-        "ensure_series",
+    def_function(
+        m, "ensure_series",
         [](py::object obj, py::object name) { return ensure_series(kModule, obj, name); },
         py::arg("obj"), py::arg("name"));
 

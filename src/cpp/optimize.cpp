@@ -495,18 +495,18 @@ PYBIND11_MODULE(optimize, m) {
     m.attr("warnings")
         .attr("simplefilter")("always", py::arg("category") = m.attr("OptimizerWarning"));
 
-    m.def("to_enum", &to_enum, py::arg("v"), py::arg("enum_type"));
-    m.def("to_date", &to_date, py::arg("dt"), py::pos_only());
-    m.def("ensure_date_str", &ensure_date_str, py::arg("date"), py::pos_only());
-    m.def("ensure_order_book_ids", &ensure_order_book_ids, py::arg("order_book_ids"),
-          py::arg("date"));
-    m.def("ensure_bound", &ensure_bound, py::arg("v"), py::pos_only());
-    m.def("parse_bnds", &parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
+    def_function(m, "to_enum", &to_enum, py::arg("v"), py::arg("enum_type"));
+    def_function(m, "to_date", &to_date, py::arg("dt"), py::pos_only());
+    def_function(m, "ensure_date_str", &ensure_date_str, py::arg("date"), py::pos_only());
+    def_function(m, "ensure_order_book_ids", &ensure_order_book_ids, py::arg("order_book_ids"),
+                 py::arg("date"));
+    def_function(m, "ensure_bound", &ensure_bound, py::arg("v"), py::pos_only());
+    def_function(m, "parse_bnds", &parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
 
     m.attr("DEFAULT_OBJECTIVE") = m.attr("MinVariance")();
-    m.def("portfolio_optimize", &portfolio_optimize, kPortfolioOptimizeDoc,
-          py::arg("order_book_ids"), py::arg("date"),
-          py::arg("objective") = m.attr("DEFAULT_OBJECTIVE"), py::arg("bnds") = py::none(),
-          py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
-          py::arg("cov_model") = m.attr("CovModel").attr("FACTOR_MODEL_DAILY"));
+    def_function(m, "portfolio_optimize", &portfolio_optimize, kPortfolioOptimizeDoc,
+                 py::arg("order_book_ids"), py::arg("date"),
+                 py::arg("objective") = m.attr("DEFAULT_OBJECTIVE"), py::arg("bnds") = py::none(),
+                 py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
+                 py::arg("cov_model") = m.attr("CovModel").attr("FACTOR_MODEL_DAILY"));
 }

@@ -1,13 +1,28 @@
+"""Benchmarks: what active risk and return are measured against."""
+
 import datetime
 
 import pandas as pd
 
 class OptimizeBenchmark:
-    def get_weight(self, date: datetime.date) -> pd.Series: ...
-    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float: ...
+    """Base class of custom benchmarks: implement `get_weight` (and `get_expected_returns`
+    for `MaxInformationRatio` without expected active returns)."""
+
+    def get_weight(self, date: datetime.date) -> pd.Series:
+        """The benchmark's holding weights on `date`, keyed by code. Required."""
+    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float:
+        """The benchmark's annual expected return on `date`, over `window` trading days."""
 
 class IndexBenchmark(OptimizeBenchmark):
+    """An index's constituent weights from `tidewell`.
+
+    :param order_book_id: the index's code
+    :raises InvalidArgument: when the code is unknown or not an index
+    """
+
     _order_book_id: str
     def __init__(self, order_book_id: str) -> None: ...
-    def get_weight(self, date: datetime.date) -> pd.Series: ...
-    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float: ...
+    def get_weight(self, date: datetime.date) -> pd.Series:
+        """`tidewell.index_weights(order_book_id, date)`: the latest rebalance's weights."""
+    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float:
+        """The index's mean daily change rate over `window` trading days to `date`, × 252."""

@@ -1,6 +1,9 @@
 #include "vantelo/common.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
 
 namespace vantelo {
 
@@ -308,6 +311,78 @@ double portfolio_variance(py::handle weights, py::handle helper) {
     double systematic = exposure.attr("dot")(exposure).cast<double>();
     double idiosyncratic = (weights * weights).attr("dot")(specific).cast<double>();
     return systematic + idiosyncratic;
+}
+
+namespace {
+
+// A default as Python source: literals as they are written, anything else (an
+// enumeration member, an object) as `...`, which is all a text signature can hold.
+std::string default_text(py::handle value) {
+    if (value.is_none() || PyBool_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+        PyUnicode_Check(value.ptr())) {
+        return py::repr(value).cast<std::string>();
+    }
+    if (PyFloat_Check(value.ptr()) && std::isfinite(value.cast<double>())) {
+        return py::repr(value).cast<std::string>();
+    }
+    return "...";
+}
+
+} // namespace
+
+void TextSignature::append(const std::string &param) {
+    if (!params_.empty()) {
+        params_ += ", ";
+    }
+    params_ += param;
+}
+
+void TextSignature::add(const py::arg_v &a) {
+    append(std::string(a.name) + "=" + default_text(a.value));
+    ++count_;
+}
+
+void TextSignature::add(const py::arg &a) {
+    append(a.name);
+    ++count_;
+}
+
+std::string TextSignature::params(bool with_self) const {
+    if (!with_self) {
+        return params_;
+    }
+    return params_.empty() ? std::string("self") : "self, " + params_;
+}
+
+std::string TextSignature::doc(const char *name, bool with_self, bool unnamed) const {
+    std::string text;
+    if (!unnamed) {
+        text = std::string(name) + "(" + params(with_self) + ")\n--\n\n";
+    }
+    if (doc_ != nullptr) {
+        text += doc_;
+    }
+    return text;
+}
+
+void set_class_signature(py::handle cls, const std::string &params) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    // A class's text signature comes from its internal docstring, tp_doc; __doc__
+    // of a class defined like a Python one is read from its namespace, which keeps
+    // the docstring as given. CPython allocates tp_doc with PyObject_Malloc and
+    // frees it with PyObject_Free.
+    std::string text = std::string(type->tp_name) + "(" + params + ")\n--\n\n";
+    if (type->tp_doc != nullptr) {
+        text += type->tp_doc;
+    }
+    auto *doc = static_cast<char *>(PyObject_Malloc(text.size() + 1));
+    if (doc == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memcpy(doc, text.c_str(), text.size() + 1);
+    PyObject_Free(const_cast<char *>(type->tp_doc));
+    type->tp_doc = doc;
+    PyType_Modified(type);
 }
 
 ClassBuilder::ClassBuilder(py::module_ module, const char *name, py::object doc, py::tuple bases,
