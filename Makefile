@@ -64,7 +64,8 @@ install38: $(VENV38)/.deps
 	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
 
 # --- reliability -----------------------------------------------------------
-# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);
+# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py, run
+# as a module from here so that the `reliability` package is importable);
 # FUZZ_ARGS passes options through, e.g. FUZZ_ARGS="--only tidewell. --seed 3".
 
 FUZZ_CASES ?= 100000
@@ -72,7 +73,7 @@ FUZZ_JOBS ?= 2
 FUZZ_ARGS ?=
 
 fuzz: install
-	$(VENV)/bin/python reliability/fuzz.py --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
+	$(VENV)/bin/python -m reliability.fuzz --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
 
 # `make leakcheck` calls every public constructor and function of vantelo, and
 # portfolio_optimize with constraints (against stand-ins and the demo market),
@@ -80,7 +81,7 @@ fuzz: install
 LEAKCHECK_ARGS ?=
 
 leakcheck: install
-	$(VENV)/bin/python reliability/leakcheck.py $(LEAKCHECK_ARGS)
+	$(VENV)/bin/python -m reliability.leakcheck $(LEAKCHECK_ARGS)
 
 # `make test-asan` builds the extension modules with AddressSanitizer and
 # UndefinedBehaviorSanitizer (their own venv and build directory) and runs the test
