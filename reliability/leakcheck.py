@@ -298,7 +298,6 @@ def tidewell_calls():
         ("tidewell.build_demo_database",
          lambda: _expect(refused, lambda: tidewell.build_demo_database(
              os.path.join(store.active["dir"], "demo.duckdb"), "eight", False))),
-        ("tidewell.Instrument", lambda: tidewell.Instrument(*ids, "CS", "XSHG", day, "")),
     ]  # fmt: skip
 
 
