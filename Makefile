@@ -75,9 +75,10 @@ FUZZ_ARGS ?=
 fuzz: install
 	$(VENV)/bin/python -m reliability.fuzz --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
 
-# `make leakcheck` calls every public constructor and function of vantelo, and
-# portfolio_optimize with constraints (against stand-ins and the demo market),
-# thousands of times each, and fails when memory keeps growing after a warm-up.
+# `make leakcheck` calls every public constructor and function of vantelo,
+# portfolio_optimize with constraints (against stand-ins and the demo market) and
+# every tidewell call (over a small store), thousands of times each, and fails when
+# memory keeps growing after a warm-up. LEAKCHECK_ARGS="--only tidewell." narrows it.
 LEAKCHECK_ARGS ?=
 
 leakcheck: install
