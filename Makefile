@@ -114,7 +114,7 @@ test-asan: install-asan
 # Python, clang-format (the version pinned in the `lint` group of pyproject.toml)
 # over the C++. `make format` rewrites the files instead.
 PY_DIRS = src tests benchmarks examples reliability
-CXX_FILES = $(wildcard include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp)
+CXX_FILES = $(sort $(shell find include src/cpp -name "*.hpp" -o -name "*.cpp"))
 LINT_DEPS = $(VENV)/bin/python -c 'import sys; \
 	toml = __import__("tomllib" if sys.version_info >= (3, 11) else "tomli"); \
 	print(" ".join(toml.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))'
