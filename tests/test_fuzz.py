@@ -1,6 +1,6 @@
 """Fuzzing the public API: whatever a caller passes, a call returns or raises an Exception.
 
-A fixed-seed slice of the fuzz targets in reliability/fuzzing.py (`make fuzz` runs
+A fixed-seed slice of the fuzz targets in reliability/targets/ (`make fuzz` runs
 100,000 cases): a few cases per target in this process, then a batch in a fresh
 interpreter whose exit status shows a crash (a negative return code is the
 signal that killed it).
