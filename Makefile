@@ -15,7 +15,7 @@ PIP_FLAGS ?= -q
 BUILD_DEPS = "scikit-build-core>=0.10" "pybind11>=2.13" "cmake>=3.18" ninja
 TEST_DEPS = "pytest>=7" "hypothesis>=6"
 
-.PHONY: demo test test-default test-py38 install install38 install-asan bench docs fuzz leakcheck test-asan lint format clean
+.PHONY: demo test test-default test-py38 install install38 install-asan bench fuzz leakcheck test-asan lint format werror docs clean
 
 demo: install
 	$(VENV)/bin/python examples/demo.py
@@ -75,7 +75,8 @@ install38: $(VENV38)/.deps
 	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[report]"
 
 # --- reliability -----------------------------------------------------------
-# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);
+# `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py, run
+# as a module from here so that the `reliability` package is importable);
 # FUZZ_ARGS passes options through, e.g. FUZZ_ARGS="--only tidewell. --seed 3".
 
 FUZZ_CASES ?= 100000
@@ -83,15 +84,16 @@ FUZZ_JOBS ?= 2
 FUZZ_ARGS ?=
 
 fuzz: install
-	$(VENV)/bin/python reliability/fuzz.py --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
+	$(VENV)/bin/python -m reliability.fuzz --cases $(FUZZ_CASES) --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
 
-# `make leakcheck` calls every public constructor and function of vantelo, and
-# portfolio_optimize with constraints (against stand-ins and the demo market),
-# thousands of times each, and fails when memory keeps growing after a warm-up.
+# `make leakcheck` calls every public constructor and function of vantelo,
+# portfolio_optimize with constraints (against stand-ins and the demo market) and
+# every tidewell call (over a small store), thousands of times each, and fails when
+# memory keeps growing after a warm-up. LEAKCHECK_ARGS="--only tidewell." narrows it.
 LEAKCHECK_ARGS ?=
 
 leakcheck: install
-	$(VENV)/bin/python reliability/leakcheck.py $(LEAKCHECK_ARGS)
+	$(VENV)/bin/python -m reliability.leakcheck $(LEAKCHECK_ARGS)
 
 # `make test-asan` builds the extension modules with AddressSanitizer and
 # UndefinedBehaviorSanitizer (their own venv and build directory) and runs the test
@@ -119,15 +121,40 @@ install-asan: $(VENV_ASAN)/.deps
 test-asan: install-asan
 	$(ASAN_ENV) $(VENV_ASAN)/bin/python -m pytest $(PYTEST_ARGS)
 
-lint:
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ruff
-	$(VENV)/bin/ruff check src tests benchmarks examples
-	$(VENV)/bin/ruff format --check src tests benchmarks examples
+# `make lint` runs the checks of CI and of .pre-commit-config.yaml: ruff over the
+# Python, clang-format (the version pinned in the `lint` group of pyproject.toml)
+# over the C++. `make format` rewrites the files instead.
+PY_DIRS = src tests benchmarks examples reliability
+CXX_FILES = $(sort $(shell find include src/cpp -name "*.hpp" -o -name "*.cpp"))
+LINT_DEPS = $(VENV)/bin/python -c 'import sys; \
+	toml = __import__("tomllib" if sys.version_info >= (3, 11) else "tomli"); \
+	print(" ".join(toml.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))'
 
-format:
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ruff clang-format
-	$(VENV)/bin/ruff format src tests benchmarks examples
-	$(VENV)/bin/clang-format -i include/vantelo/*.hpp src/cpp/*.cpp src/cpp/common/*.cpp
+$(VENV)/.lint-deps: $(VENV)/.deps pyproject.toml
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) "tomli; python_version < '3.11'"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) $$($(LINT_DEPS))
+	touch $@
+
+lint: $(VENV)/.lint-deps
+	$(VENV)/bin/ruff check $(PY_DIRS)
+	$(VENV)/bin/ruff format --check $(PY_DIRS)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+
+format: $(VENV)/.lint-deps
+	$(VENV)/bin/ruff format $(PY_DIRS)
+	$(VENV)/bin/clang-format -i $(CXX_FILES)
+
+# `make werror` compiles the extension modules with warnings as errors, in their
+# own build directory and without installing them anywhere (CI runs it; a second
+# run only rebuilds what changed).
+WERROR_JOBS ?= 2
+
+werror: $(VENV)/.deps
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B build/werror -G Ninja \
+		-DCMAKE_BUILD_TYPE=Release -DVANTELO_WERROR=ON \
+		-DPython_EXECUTABLE="$(abspath $(VENV))/bin/python" \
+		-Dpybind11_DIR="$$($(VENV)/bin/python -m pybind11 --cmakedir)"
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build build/werror --parallel $(WERROR_JOBS)
 
 clean:
 	rm -rf build $(VENV) $(VENV38) $(VENV_ASAN)

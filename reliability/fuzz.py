@@ -1,7 +1,9 @@
 """Fuzz the public API of vantelo and tidewell in worker processes.
 
-    python reliability/fuzz.py                      # 100,000 cases on 2 workers
-    python reliability/fuzz.py --cases 5000 --jobs 1 --only optimize.
+    python -m reliability.fuzz                      # 100,000 cases on 2 workers
+    python -m reliability.fuzz --cases 5000 --jobs 1 --only optimize.
+
+(from the top of the repository, like every tool of this package).
 
 Cases are shared out over the targets by weight (the targets that build and solve
 problems get fewer), and the targets over the workers. Each worker runs its
@@ -28,13 +30,12 @@ import tempfile
 import time
 from pathlib import Path
 
+from reliability import fuzzing
+
 ROOT = Path(__file__).resolve().parents[1]
 
 
 def _load_targets(include_crash_probe):
-    sys.path.insert(0, str(ROOT))
-    from reliability import fuzzing
-
     if include_crash_probe:
         fuzzing.register_crash_probe()
     return fuzzing
@@ -194,7 +195,8 @@ def main(argv=None):
         results = os.path.join(workdir, f"worker-{i}.json")
         command = [
             sys.executable,
-            str(Path(__file__).resolve()),
+            "-m",
+            "reliability.fuzz",
             "--worker-plan",
             json.dumps({n: counts[n] for n in group}),
             "--results",
@@ -206,7 +208,7 @@ def main(argv=None):
             command.append("--derandomize")
         if args.include_crash_probe:
             command.append("--include-crash-probe")
-        procs.append((subprocess.Popen(command), results))
+        procs.append((subprocess.Popen(command, cwd=ROOT), results))
     print(
         f"fuzzing {sum(counts.values())} cases over {len(counts)} targets "
         f"in {len(procs)} worker(s)",

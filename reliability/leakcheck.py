@@ -1,11 +1,14 @@
 """Leak check: repeat the public calls many times and watch memory after a warm-up.
 
-    python reliability/leakcheck.py                 # what `make leakcheck` runs
-    python reliability/leakcheck.py --calls 2000 --demo-calls 300   # quicker
+    python -m reliability.leakcheck                 # what `make leakcheck` runs
+    python -m reliability.leakcheck --calls 2000 --demo-calls 300   # quicker
 
 - constructors: every public constructor of vantelo (accepted and refused
   arguments), each on its own, --calls times;
 - functions: the module-level functions of vantelo, likewise;
+- tidewell: every public call of the market-data client (accepted and refused
+  arguments) over a small store, each on its own, half --calls times (an import
+  a fiftieth, judged at 0.5 blocks per call: it writes a database);
 - portfolio_optimize (stand-ins): with constraints, cycling through every
   objective and through the paths that raise (InvalidArgument,
   OptimizationFailed) and the soft-constraint retry, --calls calls in all,
@@ -32,42 +35,41 @@ import os
 import sys
 import time
 import warnings
-from pathlib import Path
 
 import cvxpy as cp
 import numpy as np
 import pandas as pd
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "tests"))
-
-import tidewell  # noqa: E402
-import vantelo.benchmark as benchmark  # noqa: E402
-import vantelo.constraints as constraints  # noqa: E402
-import vantelo.objective as objective  # noqa: E402
-import vantelo.optimize as optimize  # noqa: E402
-from reliability import fuzzing  # noqa: E402
-from vantelo.const import CovModel  # noqa: E402
-from vantelo.exception import InvalidArgument, OptimizationFailed  # noqa: E402
-from vantelo.helper import OptimizeHelper  # noqa: E402
+import tidewell
+import vantelo.benchmark as benchmark
+import vantelo.constraints as constraints
+import vantelo.objective as objective
+import vantelo.optimize as optimize
+from reliability import fakes, store
+from reliability import values as v
+from reliability.standins import FakeHelper
+from vantelo import _report as report_core
+from vantelo.const import CovModel
+from vantelo.exception import InvalidArgument, OptimizationFailed
+from vantelo.helper import OptimizeHelper
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 SAMPLES = 20
 BLOCKS_PER_CALL = 0.05
+RARE_BLOCKS_PER_CALL = 0.5  # still half of what a reference leaked per call adds
 OBJECTS_PER_CALL = 0.01
 RSS_LIMIT_MB = 8.0
 
-POOL = fuzzing.v.CODES
+POOL = v.CODES
 DATE = datetime.date(2024, 6, 28)
 RETURNS = pd.Series([0.10, 0.20, 0.05, 0.30, -0.02], index=POOL)
 HOLDING = pd.Series({POOL[0]: 0.5, POOL[3]: 0.5})
 STYLE = {"beta": 0.1, "size": -0.2}
 # What the stand-ins answer: three industries, a benchmark partly outside the pool.
-SCENARIO = fuzzing.Scenario(
+SCENARIO = fakes.Scenario(
     helper_options={
         "industries": ["Banks", "Media", "Steel"],
-        "benchmark_weights": {POOL[0]: 0.3, POOL[2]: 0.3, fuzzing.v.OUTSIDE: 0.4},
+        "benchmark_weights": {POOL[0]: 0.3, POOL[2]: 0.3, v.OUTSIDE: 0.4},
     }
 )
 
@@ -94,44 +96,58 @@ def _expect(error, call):
     raise AssertionError(f"expected {error.__name__}")
 
 
+def rarely(call, share):
+    """`call`, made only `share` of the times the others are (it is slow), and judged at
+    RARE_BLOCKS_PER_CALL: over fewer calls, caches filling weigh more per call."""
+    call.share = share
+    call.blocks_per_call = RARE_BLOCKS_PER_CALL
+    return call
+
+
+# The registry: every phase below is a list of (public name, call), one line per call,
+# accepted and refused arguments. Each public name of a compiled module and of tidewell
+# needs at least one line (tests/test_reliability.py checks it); `covered()` lists them.
+
+
 def fake_calls():
     """Calls of portfolio_optimize against the stand-ins, one per objective and path."""
     bench = Index()
     bounds = {"*": (0.02, 0.5)}
     industry = constraints.IndustryConstraint("Banks", upper_limit=0.8)
+    name = "optimize.portfolio_optimize"
     return [
-        lambda: optimize.portfolio_optimize(POOL, DATE, bnds=bounds, cons=[industry]),
-        lambda: optimize.portfolio_optimize(
+        (name, lambda: optimize.portfolio_optimize(POOL, DATE, bnds=bounds, cons=[industry])),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MeanVariance(RETURNS),
-            cons=[constraints.StyleConstraint("beta", -1, 1)]),
-        lambda: optimize.portfolio_optimize(
+            cons=[constraints.StyleConstraint("beta", -1, 1)])),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MaxSharpeRatio(RETURNS), bnds=bounds,
-            cons=[constraints.TurnoverLimit(HOLDING, 0.5)], benchmark=bench),
-        lambda: optimize.portfolio_optimize(POOL, DATE, objective=objective.RiskParity()),
-        lambda: optimize.portfolio_optimize(
+            cons=[constraints.TurnoverLimit(HOLDING, 0.5)], benchmark=bench)),
+        (name, lambda: optimize.portfolio_optimize(POOL, DATE, objective=objective.RiskParity())),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MinTrackingError(),
             cons=[constraints.TrackingErrorLimit(0.3),
-                  constraints.BenchmarkComponentWeightLimit(0.2)], benchmark=bench),
-        lambda: optimize.portfolio_optimize(
+                  constraints.BenchmarkComponentWeightLimit(0.2)], benchmark=bench)),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MaxIndicator(RETURNS), bnds=bounds,
-            cons=[constraints.IndustryComponentLimit("Banks", 0.0, 0.9)]),
-        lambda: optimize.portfolio_optimize(
+            cons=[constraints.IndustryComponentLimit("Banks", 0.0, 0.9)])),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MinStyleDeviation(STYLE, priority={"beta": 7}),
-            cons=[constraints.WildcardIndustryConstraint(upper_limit=0.9)]),
-        lambda: optimize.portfolio_optimize(
+            cons=[constraints.WildcardIndustryConstraint(upper_limit=0.9)])),
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, objective=objective.MaxInformationRatio(RETURNS), benchmark=bench,
-            cons=[constraints.wildcard_style_constraint(lower_limit=-3, upper_limit=3)]),
+            cons=[constraints.wildcard_style_constraint(lower_limit=-3, upper_limit=3)])),
         # The soft-constraint retry (with its warning), and the two failures.
-        lambda: optimize.portfolio_optimize(
+        (name, lambda: optimize.portfolio_optimize(
             POOL, DATE, bnds={"*": (0, 0.3)},
-            cons=[constraints.IndustryConstraint("Banks", lower_limit=0.99, hard=False)]),
-        lambda: _expect(OptimizationFailed, lambda: optimize.portfolio_optimize(
+            cons=[constraints.IndustryConstraint("Banks", lower_limit=0.99, hard=False)])),
+        (name, lambda: _expect(OptimizationFailed, lambda: optimize.portfolio_optimize(
             POOL, DATE, bnds={"*": (0, 0.3)},
-            cons=[constraints.IndustryConstraint("Banks", lower_limit=0.99)])),
-        lambda: _expect(InvalidArgument, lambda: optimize.portfolio_optimize(
-            POOL, DATE, bnds={POOL[0]: (0.5, 0.1)})),
-        lambda: _expect(InvalidArgument, lambda: optimize.portfolio_optimize(
-            POOL, DATE, objective=objective.MaxIndicator(RETURNS * np.nan))),
+            cons=[constraints.IndustryConstraint("Banks", lower_limit=0.99)]))),
+        (name, lambda: _expect(InvalidArgument, lambda: optimize.portfolio_optimize(
+            POOL, DATE, bnds={POOL[0]: (0.5, 0.1)}))),
+        (name, lambda: _expect(InvalidArgument, lambda: optimize.portfolio_optimize(
+            POOL, DATE, objective=objective.MaxIndicator(RETURNS * np.nan)))),
     ]  # fmt: skip
 
 
@@ -140,20 +156,21 @@ def demo_calls():
     pool = [r.order_book_id for r in tidewell.all_instruments("CS", DATE)][:8]
     returns = pd.Series(np.linspace(-0.05, 0.2, len(pool)), index=pool)
     index = "990300.XSHG"
+    name = "optimize.portfolio_optimize"
     return [
-        lambda: optimize.portfolio_optimize(
+        (name, lambda: optimize.portfolio_optimize(
             pool, DATE, bnds={"*": (0, 0.3)},
             cons=[constraints.StyleConstraint("size", -2, 2),
-                  constraints.WildcardIndustryConstraint(upper_limit=0.6)]),
-        lambda: optimize.portfolio_optimize(
+                  constraints.WildcardIndustryConstraint(upper_limit=0.6)])),
+        (name, lambda: optimize.portfolio_optimize(
             pool, DATE, objective=objective.MeanVariance(returns),
             cons=[constraints.TurnoverLimit(pd.Series(1 / 8, index=pool), 0.5)],
-            cov_model="monthly"),
-        lambda: optimize.portfolio_optimize(
-            pool, DATE, objective=objective.MaxSharpeRatio(), benchmark=index),
-        lambda: optimize.portfolio_optimize(
+            cov_model="monthly")),
+        (name, lambda: optimize.portfolio_optimize(
+            pool, DATE, objective=objective.MaxSharpeRatio(), benchmark=index)),
+        (name, lambda: optimize.portfolio_optimize(
             pool, DATE, objective=objective.MinTrackingError(), benchmark=index,
-            cons=[constraints.IndustryConstraint(["banks"], upper_limit="+5%", relative=True)]),
+            cons=[constraints.IndustryConstraint(["banks"], upper_limit="+5%", relative=True)])),
     ]  # fmt: skip
 
 
@@ -161,59 +178,147 @@ def constructor_calls():
     """Every public constructor, accepted and refused."""
     sws = constraints.IndustryClassification.SWS
     return [
-        lambda: objective.OptimizationObjective(),
-        lambda: objective.MinVariance(),
-        lambda: objective.RiskParity(),
-        lambda: objective.MinTrackingError(),
-        lambda: objective.MeanVariance(RETURNS, 60, 2.0),
-        lambda: _expect(InvalidArgument, lambda: objective.MeanVariance(RETURNS, 60, -1)),
-        lambda: objective.MaxSharpeRatio({POOL[0]: 0.1}),
-        lambda: _expect(InvalidArgument, lambda: objective.MaxSharpeRatio({1, 2})),
-        lambda: objective.MaxInformationRatio(RETURNS, 20),
-        lambda: objective.MaxIndicator(RETURNS),
-        lambda: objective.MinStyleDeviation(STYLE, True, {"size": 12}),
-        lambda: _expect(InvalidArgument, lambda: objective.MinStyleDeviation({"value": 1})),
-        lambda: constraints.OptimizationConstraint(),
-        lambda: constraints.TrackingErrorLimit("0.05", hard=False),
-        lambda: _expect(InvalidArgument, lambda: constraints.TrackingErrorLimit("abc")),
-        lambda: constraints.TurnoverLimit(HOLDING, 0.2),
-        lambda: _expect(InvalidArgument, lambda: constraints.TurnoverLimit(None, 0.2)),
-        lambda: constraints.BenchmarkComponentWeightLimit(0.5),
-        lambda: _expect(InvalidArgument, lambda: constraints.BenchmarkComponentWeightLimit(2)),
-        lambda: constraints.IndustryConstraint("Banks", "-5%", "+5%", True, sws),
-        lambda: _expect(InvalidArgument, lambda: constraints.IndustryConstraint("Banks")),
-        lambda: constraints.WildcardIndustryConstraint(["Banks"], 0.01, 0.3),
-        lambda: constraints.IndustryComponentLimit("Banks", 0.1, 0.5),
-        lambda: constraints.StyleConstraint(["beta", "size"], -1, 1),
-        lambda: _expect(InvalidArgument, lambda: constraints.StyleConstraint("value", 0, 1)),
-        lambda: constraints.wildcard_style_constraint(["beta"], -1, 1),
-        lambda: benchmark.OptimizeBenchmark(),
-        lambda: benchmark.IndexBenchmark(fuzzing.v.INDEX),
-        lambda: _expect(InvalidArgument, lambda: benchmark.IndexBenchmark(POOL[0])),
-        lambda: OptimizeHelper(POOL, DATE, None, CovModel.FACTOR_MODEL_DAILY),
-    ]
+        ("objective.OptimizationObjective", lambda: objective.OptimizationObjective()),
+        ("objective.MinVariance", lambda: objective.MinVariance()),
+        ("objective.RiskParity", lambda: objective.RiskParity()),
+        ("objective.MinTrackingError", lambda: objective.MinTrackingError()),
+        ("objective.MeanVariance", lambda: objective.MeanVariance(RETURNS, 60, 2.0)),
+        ("objective.MeanVariance",
+         lambda: _expect(InvalidArgument, lambda: objective.MeanVariance(RETURNS, 60, -1))),
+        ("objective.MaxSharpeRatio", lambda: objective.MaxSharpeRatio({POOL[0]: 0.1})),
+        ("objective.MaxSharpeRatio",
+         lambda: _expect(InvalidArgument, lambda: objective.MaxSharpeRatio({1, 2}))),
+        ("objective.MaxInformationRatio", lambda: objective.MaxInformationRatio(RETURNS, 20)),
+        ("objective.MaxIndicator", lambda: objective.MaxIndicator(RETURNS)),
+        ("objective.MinStyleDeviation",
+         lambda: objective.MinStyleDeviation(STYLE, True, {"size": 12})),
+        ("objective.MinStyleDeviation",
+         lambda: _expect(InvalidArgument, lambda: objective.MinStyleDeviation({"value": 1}))),
+        ("constraints.OptimizationConstraint", lambda: constraints.OptimizationConstraint()),
+        ("constraints.TrackingErrorLimit",
+         lambda: constraints.TrackingErrorLimit("0.05", hard=False)),
+        ("constraints.TrackingErrorLimit",
+         lambda: _expect(InvalidArgument, lambda: constraints.TrackingErrorLimit("abc"))),
+        ("constraints.TurnoverLimit", lambda: constraints.TurnoverLimit(HOLDING, 0.2)),
+        ("constraints.TurnoverLimit",
+         lambda: _expect(InvalidArgument, lambda: constraints.TurnoverLimit(None, 0.2))),
+        ("constraints.BenchmarkComponentWeightLimit",
+         lambda: constraints.BenchmarkComponentWeightLimit(0.5)),
+        ("constraints.BenchmarkComponentWeightLimit",
+         lambda: _expect(InvalidArgument, lambda: constraints.BenchmarkComponentWeightLimit(2))),
+        ("constraints.IndustryConstraint",
+         lambda: constraints.IndustryConstraint("Banks", "-5%", "+5%", True, sws)),
+        ("constraints.IndustryConstraint",
+         lambda: _expect(InvalidArgument, lambda: constraints.IndustryConstraint("Banks"))),
+        ("constraints.WildcardIndustryConstraint",
+         lambda: constraints.WildcardIndustryConstraint(["Banks"], 0.01, 0.3)),
+        ("constraints.IndustryComponentLimit",
+         lambda: constraints.IndustryComponentLimit("Banks", 0.1, 0.5)),
+        ("constraints.StyleConstraint",
+         lambda: constraints.StyleConstraint(["beta", "size"], -1, 1)),
+        ("constraints.StyleConstraint",
+         lambda: _expect(InvalidArgument, lambda: constraints.StyleConstraint("value", 0, 1))),
+        ("constraints.wildcard_style_constraint",
+         lambda: constraints.wildcard_style_constraint(["beta"], -1, 1)),
+        ("benchmark.OptimizeBenchmark", lambda: benchmark.OptimizeBenchmark()),
+        ("benchmark.IndexBenchmark", lambda: benchmark.IndexBenchmark(v.INDEX)),
+        ("benchmark.IndexBenchmark",
+         lambda: _expect(InvalidArgument, lambda: benchmark.IndexBenchmark(POOL[0]))),
+        ("helper.OptimizeHelper",
+         lambda: OptimizeHelper(POOL, DATE, None, CovModel.FACTOR_MODEL_DAILY)),
+    ]  # fmt: skip
 
 
 def function_calls():
     """The module-level functions of vantelo, accepted and refused."""
     bnds = {"*": (0, 0.5), POOL[1]: (None, 0.3)}
+    factor_helper = FakeHelper(POOL, factor_form=True)
     return [
-        lambda: optimize.to_enum("monthly", CovModel),
-        lambda: _expect(InvalidArgument, lambda: optimize.to_enum("hourly", CovModel)),
-        lambda: optimize.to_date("2024-06-28 15:00"),
-        lambda: _expect(InvalidArgument, lambda: optimize.to_date(20240628)),
-        lambda: optimize.ensure_date_str(pd.Timestamp("2024-06-28")),
-        lambda: optimize.ensure_order_book_ids(POOL + [fuzzing.v.FUND], DATE),
-        lambda: optimize.ensure_bound("0.25"),
-        lambda: _expect(InvalidArgument, lambda: optimize.ensure_bound("x")),
-        lambda: optimize.parse_bnds(bnds, POOL),
-        lambda: _expect(InvalidArgument, lambda: optimize.parse_bnds({POOL[0]: 0.5}, POOL)),
-        lambda: objective.ensure_series({POOL[0]: 1.0}, "x"),
-        lambda: constraints.ensure_series([1.0, 2.0], "x"),
-        lambda: constraints._ensure_bound("1e-2", "label"),
-        lambda: constraints.get_deviation_value(0.2, "-5%"),
-        lambda: _expect(InvalidArgument, lambda: constraints.get_deviation_value(0.2, "5%")),
-    ]
+        ("optimize.to_enum", lambda: optimize.to_enum("monthly", CovModel)),
+        ("optimize.to_enum",
+         lambda: _expect(InvalidArgument, lambda: optimize.to_enum("hourly", CovModel))),
+        ("optimize.to_date", lambda: optimize.to_date("2024-06-28 15:00")),
+        ("optimize.to_date",
+         lambda: _expect(InvalidArgument, lambda: optimize.to_date(20240628))),
+        ("optimize.ensure_date_str",
+         lambda: optimize.ensure_date_str(pd.Timestamp("2024-06-28"))),
+        ("optimize.ensure_order_book_ids",
+         lambda: optimize.ensure_order_book_ids(POOL + [v.FUND], DATE)),
+        ("optimize.ensure_bound", lambda: optimize.ensure_bound("0.25")),
+        ("optimize.ensure_bound",
+         lambda: _expect(InvalidArgument, lambda: optimize.ensure_bound("x"))),
+        ("optimize.parse_bnds", lambda: optimize.parse_bnds(bnds, POOL)),
+        ("optimize.parse_bnds",
+         lambda: _expect(InvalidArgument, lambda: optimize.parse_bnds({POOL[0]: 0.5}, POOL))),
+        ("objective.ensure_series", lambda: objective.ensure_series({POOL[0]: 1.0}, "x")),
+        ("constraints.ensure_series", lambda: constraints.ensure_series([1.0, 2.0], "x")),
+        ("constraints._ensure_bound", lambda: constraints._ensure_bound("1e-2", "label")),
+        ("constraints.get_deviation_value",
+         lambda: constraints.get_deviation_value(0.2, "-5%")),
+        ("constraints.get_deviation_value",
+         lambda: _expect(InvalidArgument, lambda: constraints.get_deviation_value(0.2, "5%"))),
+        ("_report.risk_decomposition",
+         lambda: report_core.risk_decomposition(factor_helper, np.full(5, 0.2))),
+        ("_report.risk_decomposition",
+         lambda: _expect(InvalidArgument, lambda: report_core.risk_decomposition(
+             FakeHelper(POOL), np.full(5, 0.2)))),
+        ("_report.factor_decomposition",
+         lambda: _expect(InvalidArgument, lambda: report_core.factor_decomposition(
+             factor_helper, np.full(5, 0.2)))),
+    ]  # fmt: skip
+
+
+def tidewell_calls():
+    """Every public call of tidewell over the tiny store, accepted and refused."""
+    ids = ["600001.XSHG", "000010.XSHE", "000020.XSHE"]
+    day = "2024-01-10"
+    refused = tidewell.TidewellError
+    return [
+        ("tidewell.instruments", lambda: tidewell.instruments(ids)),
+        ("tidewell.instruments", lambda: tidewell.instruments("600001.XSHG")),
+        ("tidewell.all_instruments", lambda: tidewell.all_instruments("CS", day)),
+        ("tidewell.all_instruments",
+         lambda: _expect(refused, lambda: tidewell.all_instruments(type=["CS"]))),
+        ("tidewell.get_trading_dates", lambda: tidewell.get_trading_dates("2024-01-02", day)),
+        ("tidewell.is_trading_date", lambda: tidewell.is_trading_date("2024-01-06")),
+        ("tidewell.trading_date_offset", lambda: tidewell.trading_date_offset(day, -3)),
+        ("tidewell.trading_date_offset",
+         lambda: _expect(refused, lambda: tidewell.trading_date_offset("2030-01-02", -3))),
+        ("tidewell.get_previous_trading_date", lambda: tidewell.get_previous_trading_date(day)),
+        ("tidewell.get_next_trading_date", lambda: tidewell.get_next_trading_date(day, 2)),
+        ("tidewell.get_price_change_rate",
+         lambda: tidewell.get_price_change_rate(ids, "2024-01-02", day)),
+        ("tidewell.get_price_change_rate",
+         lambda: tidewell.get_price_change_rate(ids[0], "2024-01-02", day)),
+        ("tidewell.index_weights", lambda: tidewell.index_weights("990001.XSHG", day)),
+        ("tidewell.get_style_factor_names", lambda: tidewell.get_style_factor_names()),
+        ("tidewell.get_factor_names", lambda: tidewell.get_factor_names()),
+        ("tidewell.get_factor_exposure", lambda: tidewell.get_factor_exposure(ids, day)),
+        ("tidewell.get_factor_covariance",
+         lambda: tidewell.get_factor_covariance(day, "daily")),
+        ("tidewell.get_specific_risk", lambda: tidewell.get_specific_risk(ids, day, "daily")),
+        ("tidewell.industry_names", lambda: tidewell.industry_names("sws")),
+        ("tidewell.get_industry", lambda: tidewell.get_industry(ids, day, "sws")),
+        ("tidewell.get_database_path", lambda: tidewell.get_database_path()),
+        ("tidewell.demo_database_path", lambda: tidewell.demo_database_path()),
+        ("tidewell.set_database", lambda: tidewell.set_database(store.active["db"])),
+        ("tidewell.set_database",
+         lambda: _expect(refused, lambda: tidewell.set_database({"path": "x"}))),
+        ("tidewell.import_database", rarely(lambda: tidewell.import_database(
+            store.TINY, os.path.join(store.active["dir"], "copy.duckdb")), 0.02)),
+        ("tidewell.import_database",
+         lambda: _expect(refused, lambda: tidewell.import_database(
+             os.path.join(store.active["dir"], "no such folder"), "never.duckdb"))),
+        ("tidewell.build_demo_database",
+         lambda: _expect(refused, lambda: tidewell.build_demo_database(
+             os.path.join(store.active["dir"], "demo.duckdb"), "eight", False))),
+    ]  # fmt: skip
+
+
+def covered():
+    """The public names that have a line in the registry."""
+    lists = (fake_calls(), constructor_calls(), function_calls(), tidewell_calls())
+    return {name for calls in lists for name, _ in calls}
 
 
 def measure(calls, iterations, samples=SAMPLES):
@@ -242,9 +347,9 @@ def floor_growth(samples):
     return int(samples[-1, 0] - samples[0, 0]), growth[1], int(growth[2]), int(growth[3])
 
 
-def verdict(measured, rss, objects, blocks):
+def verdict(measured, rss, objects, blocks, blocks_per_call=BLOCKS_PER_CALL):
     problems = []
-    if blocks > BLOCKS_PER_CALL * measured:
+    if blocks > blocks_per_call * measured:
         problems.append(f"blocks +{blocks}")
     if objects > OBJECTS_PER_CALL * measured:
         problems.append(f"gc objects +{objects}")
@@ -253,27 +358,31 @@ def verdict(measured, rss, objects, blocks):
     return problems
 
 
-def run_each(title, named_calls, iterations):
-    """Each call on its own; one line per call."""
+def run_each(title, entries, iterations):
+    """Each call on its own, `iterations` times (fewer for the slow ones); one line per call."""
     print(f"\n{title}: each {iterations} times, floor growth after the warm-up")
     print(f"  {'call':<58} {'RSS MB':>7} {'gc obj':>7} {'blocks':>7} {'per call':>9}")
     ok = True
     started = time.perf_counter()
-    for name, call in named_calls:
-        measured, rss, objects, blocks = floor_growth(measure([call], iterations, samples=10))
-        problems = verdict(measured, rss, objects, blocks)
+    for text, call in _named(entries):
+        times = max(SAMPLES * 5, int(iterations * getattr(call, "share", 1.0)))
+        measured, rss, objects, blocks = floor_growth(measure([call], times, samples=10))
+        problems = verdict(
+            measured, rss, objects, blocks, getattr(call, "blocks_per_call", BLOCKS_PER_CALL)
+        )
         ok &= not problems
         print(
-            f"  {name:<58} {rss:>+7.2f} {objects:>+7d} {blocks:>+7d} "
+            f"  {text:<58} {rss:>+7.2f} {objects:>+7d} {blocks:>+7d} "
             f"{blocks / measured:>+9.4f}" + ("  FAIL: " + ", ".join(problems) if problems else "")
         )
-    print(f"  {len(named_calls)} calls x {iterations} in {time.perf_counter() - started:.0f} s: "
+    print(f"  {len(entries)} calls in {time.perf_counter() - started:.0f} s: "
           + ("OK" if ok else "FAILED"))  # fmt: skip
     return ok
 
 
-def run_cycle(title, calls, iterations):
+def run_cycle(title, entries, iterations):
     """The calls in turn; the samples and the floor growth."""
+    calls = [call for _, call in entries]
     started = time.perf_counter()
     samples = measure(calls, iterations)
     measured, rss, objects, blocks = floor_growth(samples)
@@ -289,14 +398,16 @@ def run_cycle(title, calls, iterations):
     return not problems
 
 
-def _named(calls):
-    """(source text of each lambda, the lambda)."""
+def _named(entries):
+    """(the source text of each call, the call)."""
     import inspect
 
     named = []
-    for call in calls:
+    for _, call in entries:
         text = " ".join(inspect.getsource(call).split())
         text = text[text.index("lambda:") + len("lambda:") :].strip().rstrip(",")
+        while text.endswith(")") and text.count(")") > text.count("("):
+            text = text[:-1]
         named.append((text[:58], call))
     return named
 
@@ -306,16 +417,27 @@ def main(argv=None):
     parser.add_argument("--calls", type=int, default=10_000, help="calls per phase")
     parser.add_argument("--demo-calls", type=int, default=1_500,
                         help="calls against the demo market (0 to skip)")  # fmt: skip
+    parser.add_argument("--only", default="",
+                        help="only the calls of public names containing this text")  # fmt: skip
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")
     print(f"python {sys.version.split()[0]}, cvxpy {cp.__version__}, pid {os.getpid()}")
+
+    def chosen(entries):
+        return [(name, call) for name, call in entries if args.only in name]
+
     ok = True
-    with fuzzing.installed_fakes():
-        fuzzing._current[0] = SCENARIO
-        ok &= run_each("constructors", _named(constructor_calls()), args.calls)
-        ok &= run_each("functions", _named(function_calls()), args.calls)
-        ok &= run_cycle("portfolio_optimize (stand-ins)", fake_calls(), args.calls)
-    if args.demo_calls:
+    with fakes.installed_fakes(SCENARIO):
+        for title, entries in [("constructors", constructor_calls()),
+                               ("functions", function_calls())]:  # fmt: skip
+            if chosen(entries):
+                ok &= run_each(title, chosen(entries), args.calls)
+        if chosen(fake_calls()):
+            ok &= run_cycle("portfolio_optimize (stand-ins)", fake_calls(), args.calls)
+    if chosen(tidewell_calls()):
+        with store.tiny_store():
+            ok &= run_each("tidewell", chosen(tidewell_calls()), args.calls // 2)
+    if args.demo_calls and chosen(fake_calls()):
         ok &= run_cycle("portfolio_optimize (demo market)", demo_calls(), args.demo_calls)
     print("\nleak check " + ("passed" if ok else "FAILED"))
     return 0 if ok else 1

@@ -1,6 +1,6 @@
 """Store integrity: tidewell's importer killed mid-way, and readers during imports.
 
-    python reliability/storecheck.py --kills 40 --swaps 20
+    python -m reliability.storecheck --kills 40 --swaps 20
 
 Two versions of a small market are written as CSV folders; they differ in every
 price change (version 1: +(i+1)e-4 for the i-th stock, version 2: -(i+1)e-4) and in

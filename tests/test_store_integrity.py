@@ -5,14 +5,10 @@ A small slice of reliability/storecheck.py (which runs more kills and swaps).
 """
 
 import sys
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT))
-
-from reliability import storecheck  # noqa: E402
+from reliability import storecheck
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="SIGKILL")
 

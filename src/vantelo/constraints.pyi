@@ -13,6 +13,7 @@ from typing import Any, Iterable
 import cvxpy as cp
 import pandas as pd
 
+from vantelo._typing import HelperLike
 from vantelo.const import IndustryClassification
 
 _Bound = None | float | int | str
@@ -21,7 +22,7 @@ _Zeta = float | int | cp.Variable
 class OptimizationConstraint(metaclass=abc.ABCMeta):
     """Base class of the constraints; its members raise `NotImplementedError`."""
 
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """The cvxpy constraints for this call's pool."""
     @property
     def hard(self) -> Any:
@@ -50,7 +51,7 @@ class TrackingErrorLimit(OptimizationConstraint):
     upper: float
     _hard: Any
     def __init__(self, upper_limit: float | int | str, hard: bool = True) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """(g − ζb)ᵀΣ(g − ζb) ≤ (ζ·upper)²; nothing, with a warning, when `zeta` is not a
         float (`MaxSharpeRatio`, `MaxInformationRatio`, `RiskParity`)."""
     @property
@@ -70,7 +71,7 @@ class TurnoverLimit(OptimizationConstraint):
     def __init__(
         self, current_holding: Any, upper_limit: float | int | str, hard: bool = True
     ) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """‖g − ζh‖₁ ≤ 2ζ·upper, holdings outside the pool sold entirely."""
     @property
     def hard(self) -> Any: ...
@@ -85,7 +86,7 @@ class BenchmarkComponentWeightLimit(OptimizationConstraint):
     lower: float
     _hard: Any
     def __init__(self, lower_limit: float | int | str, hard: bool = True) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """Σ_{i in benchmark} gᵢ ≥ ζ·lower."""
     @property
     def hard(self) -> Any: ...
@@ -116,7 +117,7 @@ class IndustryConstraint(OptimizationConstraint):
         classification: IndustryClassification = IndustryClassification.SWS,
         hard: bool = True,
     ) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """Per industry: weight ≥ ζ·lower when lower > 0, ≤ ζ·upper when upper < 1; an
         industry without pool stocks is skipped with a warning."""
     @property
@@ -148,7 +149,7 @@ class WildcardIndustryConstraint(OptimizationConstraint):
         classification: IndustryClassification = IndustryClassification.SWS,
         hard: bool = True,
     ) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """The `IndustryConstraint` bounds for each industry of the pool (and, relative,
         of the benchmark) not excluded."""
     @property
@@ -177,7 +178,7 @@ class StyleConstraint(OptimizationConstraint):
         relative: bool = False,
         hard: bool = True,
     ) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """Per style: exposure ≥ ζ·lower and ≤ ζ·upper, for every bound given."""
     @property
     def hard(self) -> Any: ...
@@ -214,7 +215,7 @@ class IndustryComponentLimit(OptimizationConstraint):
         classification: IndustryClassification = IndustryClassification.SWS,
         hard: bool = True,
     ) -> None: ...
-    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: Any) -> list[Any]:
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> list[Any]:
         """gᵢ ≥ lower·Σ_industry g and gᵢ ≤ upper·Σ_industry g for each stock of the
         industry; raises `InvalidArgument` when the pool has none."""
     @property

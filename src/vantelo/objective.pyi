@@ -15,9 +15,12 @@ import cvxpy as cp
 import pandas as pd
 
 import tidewell as tidewell
+from vantelo._typing import HelperLike
 from vantelo.const import STYLE_FACTORS as STYLE_FACTORS
 from vantelo.exception import InvalidArgument as InvalidArgument
 from vantelo.exception import OptimizerWarning as OptimizerWarning
+
+_Zeta = float | int | cp.Variable
 
 def ensure_series(obj: Any, name: str) -> pd.Series:
     """`obj` itself if it is a `pd.Series`, else `pd.Series(obj)`.
@@ -29,10 +32,10 @@ def ensure_series(obj: Any, name: str) -> pd.Series:
 class OptimizationObjective(metaclass=ABCMeta):
     """Base class of the objectives; its methods raise `NotImplementedError`."""
 
-    def get_objective_expr(self, g: cp.Variable, zeta: Any, helper: Any) -> Any:
+    def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: HelperLike) -> Any:
         """The scalar cvxpy expression to minimise."""
     def get_internal_constraints(
-        self, g: cp.Variable, zeta: Any, helper: Any
+        self, g: cp.Variable, zeta: _Zeta, helper: HelperLike
     ) -> list[cp.Constraint]:
         """The cvxpy constraints the objective needs (often none)."""
     def get_preferred_solver(self) -> str:

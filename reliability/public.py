@@ -1,0 +1,63 @@
+"""The public names that the fuzz targets and the leak check must cover.
+
+They are found, not listed: every class and function defined by one of vantelo's
+compiled modules (whatever extension modules the installed package has, so that a
+module added later is included at once) and every name in `tidewell.__all__`. A
+name with a single leading underscore counts too (`constraints._ensure_bound` is
+part of the interface). Names are written "module.name" without the package
+("optimize.parse_bnds", "tidewell.instruments"), as the fuzz targets are.
+
+tests/test_reliability.py checks that each has a fuzz target and a leak-check
+entry, except the few in `NOT_CALLS`, which take no input of their own.
+"""
+
+import importlib
+import importlib.machinery
+import importlib.util
+import inspect
+import pkgutil
+
+# Public names that are no call to check, one line each, with the reason.
+NOT_CALLS = {
+    "tidewell.TidewellError": "an exception class: tidewell raises it, callers catch it",
+    "tidewell.Instrument": "a plain record type (a NamedTuple) that tidewell returns",
+}
+
+
+def compiled_modules():
+    """The full names of vantelo's extension modules, in name order."""
+    import vantelo
+
+    found = []
+    for info in pkgutil.iter_modules(vantelo.__path__):
+        name = "vantelo." + info.name
+        spec = importlib.util.find_spec(name)
+        # By the file: an editable install wraps the loader.
+        origin = (spec and spec.origin) or ""
+        if origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            found.append(name)
+    return sorted(set(found))
+
+
+def defined_names(module):
+    """The classes and functions `module` defines itself (not those it imports)."""
+    return sorted(
+        name
+        for name, value in vars(module).items()
+        if not name.startswith("__")
+        and (inspect.isclass(value) or inspect.isroutine(value))
+        and getattr(value, "__module__", None) == module.__name__
+    )
+
+
+def public_names():
+    """Every public name of the compiled modules and of tidewell, as "module.name"."""
+    import tidewell
+
+    names = []
+    for module_name in compiled_modules():
+        module = importlib.import_module(module_name)
+        short = module_name.split(".", 1)[1]
+        names += [f"{short}.{name}" for name in defined_names(module)]
+    names += [f"tidewell.{name}" for name in tidewell.__all__]
+    return names
