@@ -45,6 +45,7 @@ import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
 import vantelo.objective as objective
 import vantelo.optimize as optimize
+import vantelo.report as report
 from reliability import fakes, store
 from reliability import values as v
 from reliability.standins import FakeHelper
@@ -152,12 +153,18 @@ def fake_calls():
 
 
 def demo_calls():
-    """Calls of portfolio_optimize with the package's helper over the demo market."""
+    """Calls over the demo market, with the package's helper: portfolio_optimize and the
+    report."""
     pool = [r.order_book_id for r in tidewell.all_instruments("CS", DATE)][:8]
     returns = pd.Series(np.linspace(-0.05, 0.2, len(pool)), index=pool)
     index = "990300.XSHG"
     name = "optimize.portfolio_optimize"
+    equal = pd.Series(1 / len(pool), index=pool)
     return [
+        ("report.portfolio_report", lambda: report.portfolio_report(equal, DATE, index)),
+        ("report.portfolio_report",
+         lambda: _expect(InvalidArgument, lambda: report.portfolio_report({}, DATE))),
+        ("report.clean_weights", lambda: report.clean_weights(equal, 0.01, 3)),
         (name, lambda: optimize.portfolio_optimize(
             pool, DATE, bnds={"*": (0, 0.3)},
             cons=[constraints.StyleConstraint("size", -2, 2),
@@ -317,7 +324,7 @@ def tidewell_calls():
 
 def covered():
     """The public names that have a line in the registry."""
-    lists = (fake_calls(), constructor_calls(), function_calls(), tidewell_calls())
+    lists = (fake_calls(), demo_calls(), constructor_calls(), function_calls(), tidewell_calls())
     return {name for calls in lists for name, _ in calls}
 
 
