@@ -123,8 +123,11 @@ class ClassBuilder {
 
     template <typename Func, typename... Extra>
     ClassBuilder &method(const char *name, Func &&func, const Extra &...extra) {
+        // Only a member of this very class is an overload to join; an inherited
+        // one (perhaps a Python function) is what this method overrides.
+        py::object own = cls_.attr("__dict__").attr("get")(name);
         py::cpp_function fn(std::forward<Func>(func), py::name(name), py::is_method(cls_),
-                            py::sibling(py::getattr(cls_, name, py::none())), extra...);
+                            py::sibling(own), extra...);
         cls_.attr(name) = fn;
         return *this;
     }
