@@ -97,7 +97,27 @@ def test_single_code_string_is_a_pool(fake_market):
 
 
 def test_unknown_single_code_gives_empty_pool(fake_market):
-    assert optimize.ensure_order_book_ids("999999.XSHG", DATE) == []
+    with pytest.warns(OptimizerWarning, match="^1 个代码在合约数据中找不到，被剔除：999999.XSHG$"):
+        assert optimize.ensure_order_book_ids("999999.XSHG", DATE) == []
+
+
+@pytest.mark.parametrize("as_iterator", [False, True])
+def test_unknown_codes_are_named_once(fake_market, as_iterator):
+    codes = [
+        "600000.XSHG",
+        "600000",
+        "999999.XSHG",
+        "600000",
+        *[f"99000{i}.XSHG" for i in range(5)],
+    ]
+    with pytest.warns(OptimizerWarning) as caught:
+        pool = optimize.ensure_order_book_ids(iter(codes) if as_iterator else codes, DATE)
+    assert pool == ["600000.XSHG"]
+    assert [str(w.message) for w in caught] == [
+        "7 个代码在合约数据中找不到，被剔除：600000, 999999.XSHG, 990000.XSHG, 990001.XSHG, "
+        "990002.XSHG 等 7 个"
+    ]
+    assert caught[0].filename == __file__
 
 
 @pytest.mark.parametrize(
@@ -247,9 +267,25 @@ def test_one_stock_pool_returns_at_once(fake_market):
     assert fake_market.helper_calls == []
 
 
+@pytest.mark.parametrize(
+    "bnds, message",
+    [
+        ({"*": (0, 0.5)}, "^上限之和小于1$"),
+        ({"600000.XSHG": (0, 0.99)}, "^上限之和小于1$"),
+        ({"600000.XSHG": (0.2, 1.5)}, "^合约 600000.XSHG 的上限 1.5 无效$"),
+    ],
+)
+def test_one_stock_pool_still_keeps_its_bounds(fake_market, bnds, message):
+    with pytest.raises(InvalidArgument, match=message):
+        optimize.portfolio_optimize(["600000.XSHG"], DATE, bnds=bnds)
+    result = optimize.portfolio_optimize(["600000.XSHG"], DATE, bnds={"*": (0, 1), "X": (0, 0)})
+    assert result == {"600000.XSHG": 1.0}
+
+
 def test_empty_pool_is_reported_before_the_objective(fake_market):
     with pytest.raises(InvalidArgument, match="^经过剔除后，股票池为空$"):
-        optimize.portfolio_optimize(["999999.XSHG"], DATE, objective="bad")
+        with pytest.warns(OptimizerWarning, match="找不到"):
+            optimize.portfolio_optimize(["999999.XSHG"], DATE, objective="bad")
 
 
 def test_objective_type_is_checked(fake_market):
@@ -343,6 +379,17 @@ def test_logging(fake_market, caplog):
     messages = [r.getMessage() for r in caplog.records]
     assert any(m.startswith("solve time: ") and ", optimization result = " in m for m in messages)
     assert any(m.startswith("g.value.sum() = ") and "zeta = 1.000000" in m for m in messages)
+    assert {r.name for r in caplog.records if r.getMessage().startswith(("solve", "g."))} == {
+        "vantelo.optimize"
+    }
+
+
+def test_solving_leaves_the_root_logger_unconfigured(fake_market, monkeypatch):
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    optimize.portfolio_optimize(POOL, DATE)
+    # A later logging.basicConfig() in the caller's script must still take effect.
+    assert root.handlers == []
 
 
 class Recorder:

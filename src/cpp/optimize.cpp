@@ -7,6 +7,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/options.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -57,11 +58,53 @@ py::object ensure_date_str(py::object date) {
                           py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
+// How many codes a message names before it only counts the rest.
+constexpr py::ssize_t kCodesShown = 5;
+
+// "a, b, c 等 n 个": the first few of `codes` and, when there are more, their count.
+py::str first_codes(const py::list &codes) {
+    py::list shown;
+    for (py::ssize_t i = 0; i < std::min<py::ssize_t>(kCodesShown, py::len(codes)); ++i) {
+        shown.append(py::str(codes[i]));
+    }
+    py::str text = py::str(", ").attr("join")(shown);
+    if (py::len(codes) > kCodesShown) {
+        return format("{} 等 {} 个", text, py::len(codes));
+    }
+    return text;
+}
+
+// Codes the instrument data does not know would otherwise vanish from the pool
+// without a word: one warning names them.
+void warn_unknown_codes(py::handle requested, const py::set &known) {
+    py::list unknown;
+    py::set seen;
+    for (py::handle code : requested) {
+        if (!known.contains(code) && !seen.contains(code)) {
+            seen.add(code);
+            unknown.append(code);
+        }
+    }
+    if (py::len(unknown) > 0) {
+        warn_optimizer(kModule, format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown),
+                                       first_codes(unknown)));
+    }
+}
+
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
     if (!is_instance(order_book_ids, attr("Iterable"))) {
         invalid(py::str("order_book_ids 非法"));
     }
     py::object date_text = attr("ensure_date_str")(date);
+    // The codes asked for, kept to name those the client does not know. A
+    // one-shot iterator is read into a list first, so both uses see every code.
+    py::object requested = order_book_ids;
+    if (PyUnicode_Check(order_book_ids.ptr())) {
+        requested = py::make_tuple(order_book_ids);
+    } else if (PyIter_Check(order_book_ids.ptr())) {
+        order_book_ids = list_copy(order_book_ids);
+        requested = order_book_ids;
+    }
     py::object instruments = attr("tidewell").attr("instruments")(order_book_ids);
     if (!PyList_Check(instruments.ptr())) {
         instruments = py::list(py::make_tuple(instruments));
@@ -71,6 +114,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
     py::str stock_type("CS");
     py::str not_delisted("0000-00-00");
     py::set kept;
+    py::set known;
     for (py::handle record : instruments) {
         // The client answers None for a single code it does not know; such a
         // code leaves nothing in the pool, which the driver then reports.
@@ -78,6 +122,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
             continue;
         }
         py::object code = record.attr("order_book_id");
+        known.add(code);
         if (kept.contains(code)) {
             warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
             continue;
@@ -102,6 +147,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
         }
         kept.add(code);
     }
+    warn_unknown_codes(requested, known);
     py::list pool(kept);
     pool.attr("sort")();
     return std::move(pool);
@@ -293,6 +339,11 @@ py::dict solve_options(py::object solver) {
 
 py::object elapsed_since(py::object start) { return attr("time").attr("perf_counter")() - start; }
 
+// The module's own logger: records reach whatever handlers the application set
+// up, and logging through it never configures the root logger on the user's
+// behalf (the module-level logging functions do, on first use).
+py::object logger() { return attr("logging").attr("getLogger")(kModule); }
+
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
                               py::object cov_model) {
@@ -303,6 +354,12 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         invalid(py::str("经过剔除后，股票池为空"));
     }
     if (n < 2) {
+        // The one stock takes the whole portfolio, which its own bounds may forbid:
+        // parse_bnds then reports the bound that cannot be met. Anything but a
+        // dictionary of bounds is left to a pool that needs solving.
+        if (PyDict_Check(bnds.ptr())) {
+            attr("parse_bnds")(bnds, pool);
+        }
         py::dict single;
         single[pool[py::int_(0)]] = 1.0;
         return std::move(single);
@@ -381,8 +438,8 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
             py::object start_at = attr("time").attr("perf_counter")();
             result =
                 problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
-            attr("logging").attr("info")("solve time: %f, optimization result = %f",
-                                         elapsed_since(start_at), result);
+            logger().attr("info")("solve time: %f, optimization result = %f",
+                                  elapsed_since(start_at), result);
         } catch (py::error_already_set &error) {
             if (error.matches(cp.attr("SolverError"))) {
                 raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
@@ -409,7 +466,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     py::object solution = g.attr("value");
     py::object total = solution.attr("sum")();
     py::object scale = is_instance(zeta, variable) ? zeta.attr("value") : zeta;
-    attr("logging").attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
+    logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     // A solver may call a problem solved and hand back no usable point; that is
     // a failure, not a portfolio.
     const double sum = total.cast<double>();
