@@ -200,3 +200,13 @@ def test_end_to_end_with_benchmark_tracks_it(components):
     held = tidewell.index_weights(INDEX, DATE).reindex(weights.index, fill_value=0.0)
     assert np.abs(weights - held).sum() < 0.05
     assert isinstance(weights, pd.Series)
+
+
+def test_subclass_overriding_the_covariance_is_used(pool, monkeypatch):
+    class Identity(OptimizeHelper):
+        def get_cov_matrix(self):
+            return np.eye(len(self.order_book_ids))
+
+    monkeypatch.setattr(optimize, "OptimizeHelper", Identity)
+    weights = optimize.portfolio_optimize(pool, DATE)
+    assert np.abs(weights - 1 / len(pool)).max() < 1e-4

@@ -242,10 +242,40 @@ py::object checked_covariance(py::handle helper, Universe universe, py::ssize_t 
     return py::module_::import("cvxpy").attr("psd_wrap")(symmetric);
 }
 
-// The factor form of a covariance, when the helper offers one:
-// (root, specific) with cov = root @ root.T + diag(specific), checked.
+// How far down `helper` defines `name`: 0 in the instance's own attributes, i + 1
+// in the i-th class of its method resolution order, -1 nowhere (a __getattr__).
+py::ssize_t definition_depth(py::handle helper, const char *name) {
+    py::object own = py::getattr(helper, "__dict__", py::none());
+    if (py::isinstance<py::dict>(own) && own.contains(name)) {
+        return 0;
+    }
+    py::tuple mro = py::type::of(helper).attr("__mro__");
+    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(mro.size()); ++i) {
+        if (mro[i].attr("__dict__").contains(name)) {
+            return i + 1;
+        }
+    }
+    return -1;
+}
+
+// The factor form stands for the dense matrix only while both come from the same
+// model: a helper that redefines the dense member below the factor member (a
+// subclass that shrinks the covariance, say) has changed the matrix, and the
+// inherited factor form no longer describes it.
+bool dense_member_overridden(py::handle helper, const char *dense, const char *factor) {
+    const py::ssize_t dense_depth = definition_depth(helper, dense);
+    const py::ssize_t factor_depth = definition_depth(helper, factor);
+    return dense_depth >= 0 && factor_depth >= 0 && dense_depth < factor_depth;
+}
+
+// The factor form of a covariance, when the helper offers one that describes its
+// dense member: (root, specific) with cov = root @ root.T + diag(specific), checked.
 py::object factor_form(py::handle helper, Universe universe, py::ssize_t size) {
     const char *name = universe == Universe::Pool ? "get_cov_factor" : "get_union_cov_factor";
+    const char *dense = universe == Universe::Pool ? "get_cov_matrix" : "get_union_cov_matrix";
+    if (dense_member_overridden(helper, dense, name)) {
+        return py::none();
+    }
     // Like getattr(helper, name, None): only a missing attribute means "no factor
     // form"; any other error raised while looking it up is the helper's and passes.
     PyObject *found = PyObject_GetAttrString(helper.ptr(), name);
