@@ -70,6 +70,10 @@ template <typename... Args> py::str format(const char *template_text, Args &&...
     return py::str(template_text).format(std::forward<Args>(args)...);
 }
 
+// "a, b, c, d, e 等 n 个": the first five items of `items` and, when there are more,
+// how many there are; messages that name stocks or keys stay one line long.
+py::str first_items(py::handle items);
+
 // `template % args` (printf-style formatting, for the few %r messages).
 py::str percent_format(const char *template_text, py::handle args);
 

@@ -77,14 +77,41 @@ py::object optional_series(py::object value, const char *name) {
     return value.is_none() ? value : ensure_series(kModule, value, py::str(name));
 }
 
-// `series` in pool order, 0.0 for pool stocks it lacks.
+// A key given twice leaves no single value to use (and pandas would refuse to
+// align the series with a message about axes).
+void reject_duplicate_keys(py::handle series, const char *name) {
+    py::object index = series.attr("index");
+    if (truthy(index.attr("has_duplicates"))) {
+        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
+        invalid(format("{}: 以下股票代码出现了不止一次：{}", name, first_items(repeated)));
+    }
+}
+
+// `series` in pool order, 0.0 for pool stocks it lacks. Values keyed by codes that
+// are not the pool's (a plain list or array, another exchange suffix) would all
+// become that 0.0 and quietly turn the objective into another one, so that is
+// refused; a pool only partly covered is filled and said so.
 Vector pool_values(py::handle series, py::handle helper, const char *name) {
-    py::object aligned =
-        series.attr("reindex")(helper.attr("order_book_ids"), py::arg("fill_value") = 0.0);
+    reject_duplicate_keys(series, name);
+    py::object pool = helper.attr("order_book_ids");
+    py::object covered = attr("pd").attr("Index")(pool).attr("isin")(series.attr("index"));
+    const py::ssize_t n = py::len(pool);
+    const auto found = covered.attr("sum")().cast<py::ssize_t>();
+    if (found == 0) {
+        invalid(format("{}: 股票池中没有一只股票有值（股票池中的代码如 {}；传入的键如 {}）", name,
+                       first_items(pool), first_items(series.attr("index"))));
+    }
+    py::object aligned = series.attr("reindex")(pool, py::arg("fill_value") = 0.0);
     Vector values = to_vector(aligned.attr("values"));
     require_finite(values, helper, name);
+    if (found < n) {
+        py::object missing = attr("pd").attr("Index")(pool)[~covered];
+        warn_optimizer(kModule, format("{}: 股票池中有 {} 只股票没有值，按 0 处理：{}", name,
+                                       n - found, first_items(missing)));
+    }
     return values;
 }
+
 
 // Annualised mean daily change rate of the pool over the window that ends the
 // trading day before the optimisation date (that day's close is the last one
@@ -97,6 +124,29 @@ py::object history_returns(py::handle window, py::handle helper) {
     py::object rates =
         client.attr("get_price_change_rate")(helper.attr("order_book_ids"), start, end);
     return rates.attr("mean")() * py::int_(kTradingDaysPerYear);
+}
+
+// The history estimate an objective stores (`_expected_returns`) with the date and
+// pool it was made for. Within one optimisation it is reused (the driver asks more
+// than once, a soft-constraint retry relies on it); for another date or pool it is
+// made again. Returns the caller gave are never replaced: only a series this
+// function stored counts as an estimate.
+py::object stored_estimate(py::handle self, py::handle helper) {
+    py::object made_for =
+        py::make_tuple(helper.attr("date"), py::tuple(helper.attr("order_book_ids")));
+    py::object stored = self.attr("_expected_returns");
+    if (!stored.is_none()) {
+        py::object record = py::getattr(self, "_estimated_for", py::none());
+        const bool ours = !record.is_none() && py::object(record[py::int_(0)]).is(stored);
+        if (!ours || rich_equal(record[py::int_(1)], made_for)) {
+            return stored;
+        }
+    }
+    // A failed fetch stores nothing, so the next call tries again.
+    py::object estimate = history_returns(self.attr("_window"), helper);
+    self.attr("_expected_returns") = estimate;
+    self.attr("_estimated_for") = py::make_tuple(estimate, made_for);
+    return estimate;
 }
 
 // ---------------------------------------------------------------------------
@@ -236,12 +286,7 @@ double return_scale(Vector returns) {
 
 py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
     assert_unscaled(zeta);
-    // Stored on first use: the estimate then stays with the object, whatever
-    // date or pool it serves later. A failed fetch stores nothing.
-    if (self.attr("_expected_returns").is_none()) {
-        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
-    }
-    const Vector returns = pool_values(self.attr("_expected_returns"), helper, "expected_returns");
+    const Vector returns = pool_values(stored_estimate(self, helper), helper, "expected_returns");
     if (std::all_of(returns.begin(), returns.end(), [](double value) { return value == 0.0; })) {
         warn_optimizer(kModule,
                        py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
@@ -364,12 +409,8 @@ py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::objec
 
 py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
                                       py::object helper) {
-    // Stored on first use, like MeanVariance's estimate.
-    if (self.attr("_expected_returns").is_none()) {
-        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
-    }
     return unit_return_constraint(
-        g, pool_values(self.attr("_expected_returns"), helper, "expected_returns"));
+        g, pool_values(stored_estimate(self, helper), helper, "expected_returns"));
 }
 
 void define_max_sharpe_ratio(py::module_ &m) {
@@ -398,6 +439,7 @@ void max_indicator_init(py::object self, py::object indicator_series) {
 py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
     py::object pool = helper.attr("order_book_ids");
     py::object indicator = self.attr("_indicator_series");
+    reject_duplicate_keys(indicator, "indicator_series");
     py::set pool_set(pool);
     py::set index_set(indicator.attr("index"));
     if (!truthy(pool_set.attr("issubset")(index_set))) {

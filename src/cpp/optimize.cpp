@@ -58,22 +58,6 @@ py::object ensure_date_str(py::object date) {
                           py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
-// How many codes a message names before it only counts the rest.
-constexpr py::ssize_t kCodesShown = 5;
-
-// "a, b, c 等 n 个": the first few of `codes` and, when there are more, their count.
-py::str first_codes(const py::list &codes) {
-    py::list shown;
-    for (py::ssize_t i = 0; i < std::min<py::ssize_t>(kCodesShown, py::len(codes)); ++i) {
-        shown.append(py::str(codes[i]));
-    }
-    py::str text = py::str(", ").attr("join")(shown);
-    if (py::len(codes) > kCodesShown) {
-        return format("{} 等 {} 个", text, py::len(codes));
-    }
-    return text;
-}
-
 // Codes the instrument data does not know would otherwise vanish from the pool
 // without a word: one warning names them.
 void warn_unknown_codes(py::handle requested, const py::set &known) {
@@ -87,7 +71,7 @@ void warn_unknown_codes(py::handle requested, const py::set &known) {
     }
     if (py::len(unknown) > 0) {
         warn_optimizer(kModule, format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown),
-                                       first_codes(unknown)));
+                                       first_items(unknown)));
     }
 }
 

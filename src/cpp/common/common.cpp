@@ -65,6 +65,20 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name) {
     }
 }
 
+py::str first_items(py::handle items) {
+    constexpr py::ssize_t kShown = 5;
+    py::list all = list_copy(items);
+    py::list shown;
+    for (py::ssize_t i = 0; i < std::min<py::ssize_t>(kShown, py::len(all)); ++i) {
+        shown.append(py::str(all[i]));
+    }
+    py::str text = py::str(", ").attr("join")(shown);
+    if (py::len(all) > kShown) {
+        return format("{} 等 {} 个", text, py::len(all));
+    }
+    return text;
+}
+
 py::str percent_format(const char *template_text, py::handle args) {
     PyObject *text = PyUnicode_Format(py::str(template_text).ptr(), args.ptr());
     if (text == nullptr) {
