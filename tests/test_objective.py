@@ -340,15 +340,29 @@ def test_returns_the_caller_gave_are_never_replaced(history, cls, method):
     assert history.fetches == [] and objective._expected_returns is given
 
 
-def test_information_ratio_estimates_every_call(history):
+@pytest.mark.parametrize("weights", [INSIDE, {POOL[0]: 0.5, "000300.OUT": 0.5}])
+def test_information_ratio_estimate_is_centred_on_the_benchmark(history, weights):
     bench, g = Bench(expected=0.5), point(3)
-    h, objective = FakeHelper(POOL[:3], benchmark=bench), MaxInformationRatio(None, 30)
+    h, objective = FakeHelper(POOL[:3], weights, benchmark=bench), MaxInformationRatio(None, 30)
     for _ in range(2):
         [constraint] = objective.get_internal_constraints(g, variable(1.0), h)
-    active = (rates(POOL[:3]).mean() * 252 - 0.5).values  # mean < 0: shifted
-    assert constraint.expr.value + 1 == pytest.approx((active - active.mean()) @ g.value)
-    assert len(history.fetches) == 2 and bench.asked == [(DATE, 30)] * 2
-    assert objective._expected_active_returns is None
+    # The benchmark's return is its components' estimate over the stocks' window.
+    estimate = rates(h.union_components).mean() * 252
+    active = (estimate - estimate[list(weights)] @ pd.Series(weights)).reindex(POOL[:3]).values
+    assert active.max() > 0  # so no shift is needed
+    assert constraint.expr.value + 1 == pytest.approx(active @ g.value)
+    assert [ids for ids, _, _ in history.fetches] == [h.union_components] * 2
+    assert bench.asked == [] and objective._expected_active_returns is None
+    if weights is INSIDE:
+        assert h.benchmark_weight.values @ active == pytest.approx(0, abs=1e-12)
+
+
+def test_information_ratio_warns_when_given_returns_favour_the_benchmark():
+    given = MaxInformationRatio({POOL[0]: 0.05, POOL[1]: -0.01, POOL[2]: 0.02})
+    with pytest.warns(OptimizerWarning, match="^MaxInformationRatio: 基准自身的预期主动收益为正"):
+        given.get_internal_constraints(point(3), variable(1.0), FakeHelper(POOL[:3], INSIDE))
+    # A benchmark partly outside the pool cannot be held, so it cannot come back.
+    given.get_internal_constraints(point(3), variable(1.0), FakeHelper(POOL[:3], OUTSIDE))
 
 
 # --- through the driver: each optimum, found alike with the dense and the factor form ---
