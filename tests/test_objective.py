@@ -407,6 +407,22 @@ def test_risk_parity_equalises_risk_contributions(solve):
     assert contribution.min() > 0 and contribution.max() / contribution.min() < 1.001
 
 
+@pytest.mark.parametrize("cons", [None, []])
+def test_risk_parity_leaves_a_stock_capped_at_zero_out_of_the_barrier(solve, cons):
+    # Without the cap the log of its weight would be undefined at the only
+    # weight it may hold: the solve ended inaccurate, with three warnings.
+    w = solve(RiskParity(), bnds={POOL[1]: (0, 0), "*": (0, 0.6)}, cons=cons)
+    assert w[1] == pytest.approx(0, abs=1e-6)
+    # The reference: the barrier over the other four, bounds scaled by the pool size.
+    g = cp.Variable(5, nonneg=True)
+    held = [0, 2, 3, 4]
+    cp.Problem(
+        cp.Minimize(cp.quad_form(g, COV) - cp.sum(cp.log(g[held]))),
+        [cp.sum(g) == 5, g <= 5 * np.array([0.6, 0, 0.6, 0.6, 0.6])],
+    ).solve(solver=cp.CLARABEL)
+    assert np.abs(w - g.value / g.value.sum()).max() < 1e-3
+
+
 def test_min_tracking_error_replicates_a_benchmark_inside_the_pool(solve):
     target = pd.Series({POOL[0]: 0.1, POOL[1]: 0.2, POOL[2]: 0.3, POOL[4]: 0.4})
     w = solve(MinTrackingError(), target.to_dict(), benchmark=Bench())

@@ -450,6 +450,47 @@ def test_inaccurate_solution_warns_and_returns(fake_market, monkeypatch, status)
     assert weights.sum() == pytest.approx(1.0)
 
 
+@pytest.mark.parametrize("fixed_on_retry", [True, False])
+def test_result_beyond_its_bounds_is_solved_tighter_then_refused(
+    fake_market, monkeypatch, fixed_on_retry
+):
+    original, calls = cp.Problem.solve, []
+
+    def sloppy(self, *args, **kwargs):
+        result = original(self, *args, **kwargs)
+        calls.append(kwargs)
+        if len(calls) == 1 or not fixed_on_retry:
+            [g] = [v for v in self.variables() if v.shape == (len(POOL),)]
+            off = g.value.copy()
+            off[1:] *= 0.54 / off[1:].sum()
+            off[0] = 0.46  # 0.06 beyond its upper bound, still "optimal"
+            g.value = off
+        return result
+
+    monkeypatch.setattr(cp.Problem, "solve", sloppy)
+    if fixed_on_retry:
+        weights = optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0, 0.4)})
+        assert weights.max() <= 0.4 + 1e-3
+    else:
+        with pytest.raises(OptimizationFailed, match="^求解结果违反约束 0.06，超过容差 0.001$"):
+            optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0, 0.4)})
+    assert len(calls) == 2 and calls[1]["eps_abs"] == calls[1]["eps_rel"] == 1e-7
+    assert "eps_abs" not in calls[0]
+
+
+def test_result_within_tolerance_is_returned_after_one_solve(fake_market, monkeypatch):
+    original, calls = cp.Problem.solve, []
+
+    def counted(self, *args, **kwargs):
+        calls.append(kwargs)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(cp.Problem, "solve", counted)
+    cap = Recorder(lambda g, zeta: [g[0] + g[1] <= 0.1 * zeta])
+    weights = optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0.01, 0.95)}, cons=[cap])
+    assert weights.iloc[0] + weights.iloc[1] <= 0.1 + 1e-3 and len(calls) == 1
+
+
 def test_unbounded_status_fails(fake_market, monkeypatch):
     def unbounded(self, *args, **kwargs):
         self._status = cp.UNBOUNDED

@@ -112,7 +112,6 @@ Vector pool_values(py::handle series, py::handle helper, const char *name) {
     return values;
 }
 
-
 // Annualised mean daily change rate of the pool over the window that ends the
 // trading day before the optimisation date (that day's close is the last one
 // known when the portfolio is built).
@@ -334,9 +333,17 @@ void define_mean_variance(py::module_ &m) {
 
 // At the optimum of gᵀΣg − Σ ln gᵢ every stock has gᵢ·(Σg)ᵢ = ½: equal risk
 // contributions. zeta is not needed; the driver normalises the solution.
-py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
-    py::object barrier = cp().attr("sum")(cp().attr("log")(g));
+py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
+    py::object weights = py::reinterpret_borrow<py::object>(g);
+    if (!held.is_none()) {
+        weights = weights[attr("np").attr("flatnonzero")(held)];
+    }
+    py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
     return risk_quad_form(g, helper, Universe::Pool) - barrier;
+}
+
+py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
+    return risk_parity_expression(g, helper, py::none());
 }
 
 void define_risk_parity(py::module_ &m) {
@@ -388,15 +395,15 @@ py::object estimated_active_returns(py::handle self, py::handle helper) {
     py::object np = attr("np");
     py::object universe = helper.attr("union_components");
     py::object history = history_returns(self.attr("_window"), helper, universe);
-    py::object weights =
-        finite_array(helper.attr("benchmark_weight").attr("values"), universe,
-                     py::str("benchmark_weight"));
+    py::object weights = finite_array(helper.attr("benchmark_weight").attr("values"), universe,
+                                      py::str("benchmark_weight"));
     py::object returns = np.attr("asarray")(history.attr("reindex")(universe).attr("values"),
                                             py::arg("dtype") = "float64");
     py::object known = np.attr("isfinite")(returns);
     const double weight = np.attr("sum")(weights[known]).cast<double>();
     if (!(weight > 0.0)) {
-        invalid(py::str("MaxInformationRatio: 基准成分股在估计窗口内没有收益率数据，无法估计基准收益"));
+        invalid(py::str(
+            "MaxInformationRatio: 基准成分股在估计窗口内没有收益率数据，无法估计基准收益"));
     }
     py::object benchmark_return =
         np.attr("dot")(weights[known], returns[known]) / py::float_(weight);
@@ -424,8 +431,8 @@ py::list max_information_ratio_constraints(py::object self, py::object g, py::ob
     py::object given = self.attr("_expected_active_returns");
     const bool estimated = given.is_none();
     const Vector returns =
-        estimated ? unit_returns(pool_values(estimated_active_returns(self, helper), helper, kName),
-                                 true)
+        estimated ? unit_returns(
+                        pool_values(estimated_active_returns(self, helper), helper, kName), true)
                   : unit_returns(pool_values(given, helper, kName));
     // Rounding leaves an estimate's benchmark a hair above or below 0.
     const double benchmark = benchmark_active_return(helper, returns);
@@ -642,6 +649,11 @@ PYBIND11_MODULE(objective, m) {
         "ensure_series",
         [](py::object obj, py::object name) { return ensure_series(kModule, obj, name); },
         py::arg("obj"), py::arg("name"));
+
+    // For the driver: RiskParity's expression with the barrier over the stocks
+    // marked in `held` only (those whose upper bound lets them hold anything).
+    m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
+          py::arg("held"));
 
     define_base(m);
     define_min_variance(m);

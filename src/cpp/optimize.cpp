@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace vantelo {
 namespace {
@@ -328,6 +329,88 @@ py::object elapsed_since(py::object start) { return attr("time").attr("perf_coun
 // behalf (the module-level logging functions do, on first use).
 py::object logger() { return attr("logging").attr("getLogger")(kModule); }
 
+// How far a returned weight may lie outside its bounds or hard constraints:
+// about the accuracy SCS reaches at its default settings.
+constexpr double kFeasibilityTolerance = 1e-3;
+// The accuracy of the one tighter SCS solve.
+constexpr double kTightAccuracy = 1e-7;
+
+// RiskParity's expression. A stock whose upper bound is 0 can only hold 0, where
+// the logarithm of its weight is undefined: the barrier leaves it out (the bound
+// keeps it at 0), so the problem stays solvable. A subclass that writes its own
+// expression keeps it.
+py::object risk_parity_expression(py::handle objective, py::handle g, py::handle zeta,
+                                  py::handle helper, py::handle upper_bound) {
+    py::object own = py::type::of(objective).attr("get_objective_expr");
+    py::object base = attr("RiskParity").attr("get_objective_expr");
+    if (!upper_bound.is_none() && own.is(base)) {
+        py::object np = attr("np");
+        py::object held = np.attr("greater")(upper_bound, 0.0);
+        if (!truthy(held.attr("all")())) {
+            return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
+        }
+    }
+    return objective.attr("get_objective_expr")(g, zeta, helper);
+}
+
+bool problem_has_constraints(py::handle problem) {
+    return py::len(problem.attr("constraints")) > 0;
+}
+
+// The largest amount by which `weight` breaks a constraint of `checked` (or its
+// nonnegativity), in units of weight: each constraint is evaluated at g = weight
+// times the scale, the scale divided out again.
+double worst_violation(const py::list &checked, py::handle g, py::handle zeta, py::handle weight) {
+    py::object np = attr("np");
+    double worst = std::max(0.0, -np.attr("min")(weight).cast<double>());
+    if (py::len(checked) == 0) {
+        return worst;
+    }
+    const bool variable_scale = is_instance(zeta, attr("cp").attr("Variable"));
+    const double scale = variable_scale ? zeta.attr("value").cast<double>() : zeta.cast<double>();
+    if (!(scale > 0.0)) {
+        return std::numeric_limits<double>::infinity();
+    }
+    g.attr("value") = np.attr("maximum")(weight * py::float_(scale), 0.0);
+    for (py::handle constraint : checked) {
+        const double violation =
+            np.attr("max")(constraint.attr("violation")(), py::arg("initial") = 0.0)
+                .cast<double>();
+        if (std::isnan(violation)) {
+            return std::numeric_limits<double>::infinity();
+        }
+        worst = std::max(worst, violation / scale);
+    }
+    return worst;
+}
+
+// One more solve of `problem` at a tighter accuracy; a result that is not optimal
+// then is a failure.
+py::object solve_tightly(py::handle problem, py::handle solver) {
+    py::object cp = attr("cp");
+    py::dict options = solve_options(py::reinterpret_borrow<py::object>(solver));
+    options["eps_abs"] = kTightAccuracy;
+    options["eps_rel"] = kTightAccuracy;
+    py::object result;
+    try {
+        py::object start_at = attr("time").attr("perf_counter")();
+        result = problem.attr("solve")(**options);
+        logger().attr("info")("solve time: %f, optimization result = %f", elapsed_since(start_at),
+                              result);
+    } catch (py::error_already_set &error) {
+        if (error.matches(cp.attr("SolverError"))) {
+            raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
+        }
+        throw;
+    }
+    py::object status = problem.attr("status");
+    if (!rich_equal(status, cp.attr("OPTIMAL")) &&
+        !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+        raise(attr("OptimizationFailed"), result);
+    }
+    return result;
+}
+
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
                               py::object cov_model) {
@@ -389,26 +472,39 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     }
 
     py::list hard_cons;
+    // The hard constraints a returned portfolio must meet: the bounds and those of
+    // the hard constraint objects (the objective's own are its formulation).
+    py::list checked;
     hard_cons.append(equal_to(cp.attr("sum")(g) - zeta, py::int_(0)));
     for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
         hard_cons.append(constraint);
     }
+    py::object upper_bound = py::none();
     if (!bnds.is_none()) {
         py::tuple bounds = attr("parse_bnds")(bnds, pool);
+        upper_bound = bounds[1];
         hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
         hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
+        checked.append(hard_cons[py::len(hard_cons) - 2]);
+        checked.append(hard_cons[py::len(hard_cons) - 1]);
     }
     py::list soft_cons;
     if (!cons.is_none()) {
         for (py::handle constraint : cons) {
-            py::list &target = truthy(constraint.attr("hard")) ? hard_cons : soft_cons;
+            const bool hard = truthy(constraint.attr("hard"));
+            py::list &target = hard ? hard_cons : soft_cons;
             for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
                 target.append(item);
+                if (hard) {
+                    checked.append(item);
+                }
             }
         }
     }
 
-    py::object expression = objective.attr("get_objective_expr")(g, zeta, helper);
+    py::object expression = risk_parity
+                                ? risk_parity_expression(objective, g, zeta, helper, upper_bound)
+                                : objective.attr("get_objective_expr")(g, zeta, helper);
     py::object problem;
     if (risk_parity && !truthy(bnds) && !truthy(cons)) {
         problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
@@ -456,6 +552,28 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     const double sum = total.cast<double>();
     if (!std::isfinite(sum) || sum <= 0.0) {
         raise(attr("OptimizationFailed"), result);
+    }
+    // Whatever the status, a portfolio beyond its bounds or hard constraints is no
+    // answer. SCS at its default accuracy can overshoot a binding limit by about
+    // the tolerance on large pools, so it gets one tighter solve first.
+    const bool constrained = problem_has_constraints(problem);
+    double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
+    if (worst > kFeasibilityTolerance) {
+        py::object solver = objective.attr("get_preferred_solver")();
+        if (rich_equal(solver, py::str("SCS"))) {
+            result = solve_tightly(problem, solver);
+            solution = g.attr("value");
+            total = solution.attr("sum")();
+            const double tight_sum = total.cast<double>();
+            if (!std::isfinite(tight_sum) || tight_sum <= 0.0) {
+                raise(attr("OptimizationFailed"), result);
+            }
+            worst = worst_violation(checked, g, zeta, solution / total);
+        }
+        if (worst > kFeasibilityTolerance) {
+            raise(attr("OptimizationFailed"),
+                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
+        }
     }
     if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
         warn_optimizer(
