@@ -141,6 +141,18 @@ def test_errors_passed_through(call, error):
         call()
 
 
+def test_error_converting_the_benchmark_value_is_not_swallowed():
+    class Value:
+        def __float__(self):
+            raise RuntimeError("feed down")
+
+        def __add__(self, other):
+            return 0.25
+
+    with pytest.raises(RuntimeError, match="feed down"):
+        vc.get_deviation_value(Value(), 0.05)
+
+
 @pytest.mark.parametrize(
     "make",
     [

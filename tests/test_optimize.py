@@ -417,6 +417,36 @@ def test_infeasible_hard_constraints_fail(fake_market):
     assert info.value.args == (np.inf,)
 
 
+def test_soft_constraints_dropped_after_an_inaccurate_infeasible_status(fake_market, monkeypatch):
+    original, statuses = cp.Problem.solve, []
+
+    def first_inaccurate(self, *args, **kwargs):
+        result = original(self, *args, **kwargs)
+        if not statuses:
+            self._status = cp.INFEASIBLE_INACCURATE
+        statuses.append((self.status, len(self.constraints)))
+        return result
+
+    monkeypatch.setattr(cp.Problem, "solve", first_inaccurate)
+    soft = Recorder(lambda g, zeta: [g[0] <= 0.05 * zeta], hard=False)
+    with pytest.warns(OptimizerWarning, match="^约束无法满足，放弃所有软约束重试$"):
+        weights = optimize.portfolio_optimize(POOL, DATE, cons=[soft])
+    assert statuses == [(cp.INFEASIBLE_INACCURATE, 2), (cp.OPTIMAL, 1)]
+    assert weights.sum() == pytest.approx(1.0)
+
+
+class KeyErrorPair:
+    """A bound pair whose own unpacking fails with a KeyError."""
+
+    def __iter__(self):
+        raise KeyError("lower")
+
+
+def test_key_error_of_the_callers_bound_value_is_not_read_as_no_bound():
+    with pytest.raises(KeyError, match="lower"):
+        optimize.parse_bnds({"A": KeyErrorPair()}, ["A", "B"])
+
+
 def test_soft_constraint_kept_when_feasible(fake_market):
     cap = Recorder(lambda g, zeta: [g[0] <= 0.05 * zeta], hard=False)
     with warnings.catch_warnings():

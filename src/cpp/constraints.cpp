@@ -120,6 +120,11 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     // whatever the deviation; say so rather than blame the deviation.
     double reference = PyFloat_AsDouble(benchmark.ptr());
     if (reference == -1.0 && PyErr_Occurred()) {
+        // A value with no float form at all is left to the arithmetic below; an
+        // error its own conversion raised is not ours to swallow.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
         PyErr_Clear();
     } else if (!std::isfinite(reference)) {
         invalid(format("约束的基准值 {} 不是有限数", benchmark));

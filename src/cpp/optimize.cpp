@@ -167,6 +167,11 @@ py::object ensure_bound(py::object value) {
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
     PyObject *iterator = PyObject_GetIter(value.ptr());
     if (iterator == nullptr) {
+        // Only "not iterable" becomes the unpacking message; an error the value's
+        // own __iter__ raised is the caller's and passes unchanged.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                      Py_TYPE(value.ptr())->tp_name);
@@ -217,6 +222,8 @@ double as_double(py::handle value) {
     return result;
 }
 
+constexpr const char *kNotAPair = "上下限应该以 (lower, upper) 的形式指定";
+
 py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     if (!PyDict_Check(bnds.ptr())) {
         invalid(py::str(
@@ -249,12 +256,23 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
 
     py::ssize_t i = 0;
     for (py::handle code : order_book_ids) {
-        try {
-            PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());
-            if (found == nullptr) {
-                throw py::error_already_set();
+        // Only the lookup's KeyError means "no bound given": one raised while the
+        // caller's value is unpacked or compared is the caller's and passes.
+        PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());
+        if (found == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                PyErr_Clear();
+                ++i;
+                continue;
             }
-            py::object value = py::reinterpret_steal<py::object>(found);
+            py::error_already_set error;
+            if (error.matches(PyExc_TypeError)) {
+                raise_in_context(attr("InvalidArgument"), py::str(kNotAPair), error);
+            }
+            throw std::move(error);
+        }
+        py::object value = py::reinterpret_steal<py::object>(found);
+        try {
             auto [low, high] = unpack_pair(value);
             if (low.is_none()) {
                 low = py::int_(0);
@@ -274,13 +292,8 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
             lows[i] = as_double(low);
             highs[i] = as_double(high);
         } catch (py::error_already_set &error) {
-            if (error.matches(PyExc_KeyError)) {
-                ++i;
-                continue;
-            }
             if (error.matches(PyExc_TypeError)) {
-                raise_in_context(attr("InvalidArgument"),
-                                 py::str("上下限应该以 (lower, upper) 的形式指定"), error);
+                raise_in_context(attr("InvalidArgument"), py::str(kNotAPair), error);
             }
             throw;
         }
