@@ -1,9 +1,12 @@
 import datetime
+from abc import abstractmethod
 
 import pandas as pd
 
 class OptimizeBenchmark:
+    @abstractmethod
     def get_weight(self, date: datetime.date) -> pd.Series: ...
+    @abstractmethod
     def get_expected_returns(self, date: datetime.date, window: int = 252) -> float: ...
 
 class IndexBenchmark(OptimizeBenchmark):
