@@ -141,6 +141,14 @@ def test_errors_passed_through(call, error):
         call()
 
 
+def test_turnover_limit_names_a_code_held_twice():
+    holding = pd.Series([0.5, 0.3, 0.2], index=["a", "b", "a"])
+    with pytest.raises(
+        InvalidArgument, match="^TurnoverLimit: current_holding: 以下股票代码出现了不止一次：a$"
+    ):
+        vc.TurnoverLimit(holding, 0.2).to_constraints(cp.Variable(4), 1.0, FakeHelper(POOL))
+
+
 def test_error_converting_the_benchmark_value_is_not_swallowed():
     class Value:
         def __float__(self):

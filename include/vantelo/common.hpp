@@ -55,6 +55,11 @@ void assert_unscaled(py::handle zeta);
 // InvalidArgument naming the argument.
 py::object ensure_series(const char *module, py::handle obj, py::handle name);
 
+// Refuses a series of per-stock values that lists a code more than once: there is
+// no single value to use, and pandas would refuse to align it with a message about
+// axes. The module's InvalidArgument names `name` and the repeated codes.
+void reject_duplicate_keys(const char *module, py::handle series, const char *name);
+
 // `values` as a float64 numpy array. A NaN or infinite entry raises InvalidArgument
 // naming `what` and the entries of `labels` (one per value, in the same order) at
 // the offending positions: data that would otherwise reach the solver as a

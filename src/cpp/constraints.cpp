@@ -348,6 +348,7 @@ void define_turnover_limit(py::module_ &m) {
                     pool.add(id);
                 }
                 py::object holding = self.attr("_current_holding");
+                reject_duplicate_keys(kModule, holding, "TurnoverLimit: current_holding");
                 py::list not_in_pool;
                 for (py::handle id : holding.attr("index")) {
                     if (!pool.contains(id)) {

@@ -77,22 +77,12 @@ py::object optional_series(py::object value, const char *name) {
     return value.is_none() ? value : ensure_series(kModule, value, py::str(name));
 }
 
-// A key given twice leaves no single value to use (and pandas would refuse to
-// align the series with a message about axes).
-void reject_duplicate_keys(py::handle series, const char *name) {
-    py::object index = series.attr("index");
-    if (truthy(index.attr("has_duplicates"))) {
-        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
-        invalid(format("{}: 以下股票代码出现了不止一次：{}", name, first_items(repeated)));
-    }
-}
-
 // `series` in pool order, 0.0 for pool stocks it lacks. Values keyed by codes that
 // are not the pool's (a plain list or array, another exchange suffix) would all
 // become that 0.0 and quietly turn the objective into another one, so that is
 // refused; a pool only partly covered is filled and said so.
 Vector pool_values(py::handle series, py::handle helper, const char *name) {
-    reject_duplicate_keys(series, name);
+    reject_duplicate_keys(kModule, series, name);
     py::object pool = helper.attr("order_book_ids");
     py::object covered = attr("pd").attr("Index")(pool).attr("isin")(series.attr("index"));
     const py::ssize_t n = py::len(pool);
@@ -500,7 +490,7 @@ void max_indicator_init(py::object self, py::object indicator_series) {
 py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
     py::object pool = helper.attr("order_book_ids");
     py::object indicator = self.attr("_indicator_series");
-    reject_duplicate_keys(indicator, "indicator_series");
+    reject_duplicate_keys(kModule, indicator, "indicator_series");
     py::set pool_set(pool);
     py::set index_set(indicator.attr("index"));
     if (!truthy(pool_set.attr("issubset")(index_set))) {

@@ -65,6 +65,15 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name) {
     }
 }
 
+void reject_duplicate_keys(const char *module, py::handle series, const char *name) {
+    py::object index = series.attr("index");
+    if (truthy(index.attr("has_duplicates"))) {
+        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
+        raise_invalid_argument(module, format("{}: 以下股票代码出现了不止一次：{}", py::str(name),
+                                              first_items(repeated)));
+    }
+}
+
 py::str first_items(py::handle items) {
     constexpr py::ssize_t kShown = 5;
     py::list all = list_copy(items);
