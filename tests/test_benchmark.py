@@ -110,6 +110,17 @@ def test_base_class_methods_raise_not_implemented():
         assert info.value.args == ()
 
 
+def test_base_class_methods_are_marked_abstract():
+    import inspect
+
+    for name in ("get_weight", "get_expected_returns"):
+        assert getattr(OptimizeBenchmark, name).__isabstractmethod__ is True
+    assert (
+        str(inspect.signature(OptimizeBenchmark.get_expected_returns))
+        == "(self, date, window=252)"
+    )
+
+
 def test_subclass_overriding_get_weight_only():
     class Custom(OptimizeBenchmark):
         def get_weight(self, date):

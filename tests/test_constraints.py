@@ -141,6 +141,26 @@ def test_errors_passed_through(call, error):
         call()
 
 
+def test_turnover_limit_names_a_code_held_twice():
+    holding = pd.Series([0.5, 0.3, 0.2], index=["a", "b", "a"])
+    with pytest.raises(
+        InvalidArgument, match="^TurnoverLimit: current_holding: 以下股票代码出现了不止一次：a$"
+    ):
+        vc.TurnoverLimit(holding, 0.2).to_constraints(cp.Variable(4), 1.0, FakeHelper(POOL))
+
+
+def test_error_converting_the_benchmark_value_is_not_swallowed():
+    class Value:
+        def __float__(self):
+            raise RuntimeError("feed down")
+
+        def __add__(self, other):
+            return 0.25
+
+    with pytest.raises(RuntimeError, match="feed down"):
+        vc.get_deviation_value(Value(), 0.05)
+
+
 @pytest.mark.parametrize(
     "make",
     [
@@ -237,6 +257,10 @@ def test_benchmark_component_limit_counts_pool_components(components, lower, ok)
         # An industry the benchmark does not hold has benchmark weight 0.
         (None, "+5%", True, {"I2": 0.2}, None, 0.0),
         (None, 0.02, True, {}, None, 0.02),
+        # An infinite side can only mean "no limit" there.
+        (0.1, float("inf"), False, None, 0.1, None),
+        (float("-inf"), 0.3, False, None, None, 0.3),
+        (-np.inf, np.inf, True, {"I1": 0.2}, None, None),
     ],
 )
 def test_industry_constraint_bounds(lower, upper, relative, benchmark, lo, hi):
@@ -306,6 +330,9 @@ def test_industry_component_limit_bounds_each_share(zeta):
         (-0.5, None, False, -0.5, None),
         ("-5%", "+5%", True, 0.285, 0.315),
         (-0.1, 0.1, True, 0.2, 0.4),
+        (-np.inf, 0.4, False, None, 0.4),
+        (0.1, "inf", False, 0.1, None),
+        ("-5%", np.inf, True, 0.285, None),
     ],
 )
 def test_style_constraint_bounds_exposure(lower, upper, relative, lo, hi):
@@ -326,6 +353,44 @@ def test_style_constraints_come_style_by_style():
     # beta's exposure (0.5) lies within [0.2, 0.6], size's (0.1) below it.
     cons = vc.StyleConstraint(["beta", "size"], 0.2, 0.6).to_constraints(g, 1.0, helper)
     assert admitted(cons, g, [0.5, 0.1, 0.2, 0.2]) == [True, True, False, True]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: vc.TrackingErrorLimit(np.inf),
+        lambda: vc.TurnoverLimit(HOLDING, "inf"),
+        lambda: vc.IndustryComponentLimit("I1", -np.inf, np.inf),
+        lambda: vc.WildcardIndustryConstraint(lower_limit=-np.inf),
+    ],
+)
+def test_infinite_limit_adds_no_constraint(make):
+    helper = industry_helper()
+    helper.union_components = POOL
+    assert make().to_constraints(cp.Variable(4, nonneg=True), 1.0, helper) == []
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: vc.IndustryConstraint("I1", np.inf), "IndustryConstraint:lower_limit = inf"),
+        (
+            lambda: vc.IndustryComponentLimit("I1", upper_limit=-np.inf),
+            "IndustryComponentLimit:upper_limit = -inf",
+        ),
+        (lambda: vc.StyleConstraint("beta", np.nan, 1), "StyleConstraint:lower_limit = nan"),
+        (lambda: vc.StyleConstraint("beta", 0, "-inf"), "StyleConstraint:upper_limit = -inf"),
+    ],
+)
+def test_infinity_no_weight_can_meet_and_nan_are_refused(make, message):
+    with pytest.raises(InvalidArgument, match="^约束的上限或下限非法: " + re.escape(message)):
+        make()
+
+
+def test_relative_infinity_no_weight_can_meet_is_refused():
+    constraint = vc.IndustryConstraint("I1", upper_limit=-np.inf, relative=True)
+    with pytest.raises(InvalidArgument, match="^约束指定的上限或下限 -inf 非法$"):
+        constraint.to_constraints(cp.Variable(4), 1.0, industry_helper({"I1": 0.2}))
 
 
 def test_wildcard_style_constraint():

@@ -127,3 +127,86 @@ def test_error_looking_up_the_factor_form_is_not_swallowed():
     g = cp.Variable(len(POOL), nonneg=True)
     with pytest.raises(RuntimeError, match="unreachable"):
         vo.MinVariance().get_objective_expr(g, 1.0, Broken(POOL))
+
+
+# --- a helper whose dense covariance is overridden -----------------------------------
+
+
+class ClassFactorHelper(FakeHelper):
+    """The factor form as members of the class, as the package's own helper has it."""
+
+    def get_cov_factor(self):
+        n = len(self.order_book_ids)
+        return self._union_root[:n], self._union_specific[:n]
+
+    def get_union_cov_factor(self):
+        return self._union_root, self._union_specific
+
+
+def shrink(cov):
+    """Half-way towards the diagonal: not a mere rescaling, which MeanVariance ignores."""
+    return 0.5 * cov + 0.5 * np.diag(np.diag(cov))
+
+
+class ShrunkDense(ClassFactorHelper):
+    """Overrides the dense members only: the inherited factor form no longer fits."""
+
+    def get_union_cov_matrix(self):
+        return shrink(super().get_union_cov_matrix())
+
+    def get_cov_matrix(self):
+        n = len(self.order_book_ids)
+        return self.get_union_cov_matrix()[:n, :n]
+
+
+class ShrunkBoth(ShrunkDense):
+    """Overrides the factor members to match: the factor form is used again."""
+
+    def get_cov_factor(self):
+        root, specific = super().get_cov_factor()
+        return np.sqrt(0.5) * root, specific + 0.5 * (root**2).sum(axis=1)
+
+    def get_union_cov_factor(self):
+        root, specific = super().get_union_cov_factor()
+        return np.sqrt(0.5) * root, specific + 0.5 * (root**2).sum(axis=1)
+
+
+class ShrunkReference(FakeHelper):
+    """The shrunk matrices with no factor form at all."""
+
+    def get_union_cov_matrix(self):
+        return shrink(super().get_union_cov_matrix())
+
+    def get_cov_matrix(self):
+        n = len(self.order_book_ids)
+        return self.get_union_cov_matrix()[:n, :n]
+
+
+RISK_TERMS = ["MinVariance", "MeanVariance", "RiskParity", "MinTrackingError"]
+RISK_TERMS += ["MaxInformationRatio", "MaxSharpeRatio", "TrackingErrorLimit"]
+
+
+def risk_term_values(name, helper_class):
+    helper = helper_class(POOL, BENCH, seed=2, industries=INDUSTRIES)
+    g = cp.Variable(len(POOL), nonneg=True)
+    if name == "TrackingErrorLimit":
+        [constraint] = vc.TrackingErrorLimit(0.3).to_constraints(g, 1.0, helper)
+        expression = constraint.args[0]
+    else:
+        objective = OBJECTIVES[name]()
+        expression = objective.get_objective_expr(g, zeta_for(objective), helper)
+    values = []
+    for point in np.random.default_rng(4).uniform(0.05, 0.4, size=(3, len(POOL))):
+        g.value = point
+        values.append(expression.value)
+    return np.array(values)
+
+
+@pytest.mark.parametrize("name", RISK_TERMS)
+def test_overridden_dense_covariance_is_the_one_used(name):
+    reference = risk_term_values(name, ShrunkReference)
+    assert np.abs(reference - risk_term_values(name, ClassFactorHelper)).max() > 1e-6
+    for helper_class in (ShrunkDense, ShrunkBoth):
+        np.testing.assert_allclose(
+            risk_term_values(name, helper_class), reference, rtol=1e-10, atol=1e-12
+        )

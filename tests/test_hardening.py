@@ -173,8 +173,16 @@ def test_broken_covariance_is_rejected(solve, cov, message):
         (lambda root, specific: (root, -specific), "特异方差含有负值"),
         (lambda root, specific: (root * np.nan, specific), "NaN 或 inf"),
         (lambda root, specific: (root[:3], specific), "形状"),
+        (lambda root, specific: (root, specific * np.nan), "NaN 或 inf"),
+        (lambda root, specific: (root, np.r_[specific[:-1], np.inf]), "NaN 或 inf"),
     ],
-    ids=["negative specific variance", "nan loadings", "too few rows"],
+    ids=[
+        "negative specific variance",
+        "nan loadings",
+        "too few rows",
+        "nan specific",
+        "inf specific",
+    ],
 )
 def test_broken_factor_form_is_rejected(fake_market, monkeypatch, edit, message):
     def helper(pool, date, bench, model):

@@ -200,3 +200,25 @@ def test_end_to_end_with_benchmark_tracks_it(components):
     held = tidewell.index_weights(INDEX, DATE).reindex(weights.index, fill_value=0.0)
     assert np.abs(weights - held).sum() < 0.05
     assert isinstance(weights, pd.Series)
+
+
+def test_subclass_overriding_the_covariance_is_used(pool, monkeypatch):
+    class Identity(OptimizeHelper):
+        def get_cov_matrix(self):
+            return np.eye(len(self.order_book_ids))
+
+    monkeypatch.setattr(optimize, "OptimizeHelper", Identity)
+    weights = optimize.portfolio_optimize(pool, DATE)
+    assert np.abs(weights - 1 / len(pool)).max() < 1e-4
+
+
+def test_max_information_ratio_on_its_own_index_does_not_return_the_index(components):
+    from vantelo.objective import MaxInformationRatio
+
+    weights = optimize.portfolio_optimize(
+        components, DATE, MaxInformationRatio(), bnds={"*": (0, 0.05)}, benchmark=INDEX
+    )
+    held = tidewell.index_weights(INDEX, DATE).reindex(weights.index, fill_value=0.0)
+    # The estimate gives the index an active return of 0, so the ratio is bounded
+    # and its optimum is an active portfolio, not the index at zero tracking error.
+    assert np.abs(weights - held).sum() > 0.05

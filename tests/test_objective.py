@@ -144,10 +144,10 @@ def test_mean_variance_scales_risk_by_typical_return(returns, scale, coefficient
     assert expr.get_objective_expr(variable(g), 1.0, h).value == pytest.approx(expected, rel=1e-9)
 
 
-def test_mean_variance_without_returns_in_pool_falls_back_to_variance():
+def test_mean_variance_with_zero_returns_falls_back_to_variance():
     h, g = FakeHelper(POOL[:3]), point(3)
     with pytest.warns(OptimizerWarning, match="^MeanVariance: expected_returns 全部为 0，退化为"):
-        expr = MeanVariance({"300750.XSHE": 0.2}).get_objective_expr(g, 1.0, h)
+        expr = MeanVariance(dict.fromkeys(POOL[:3], 0.0)).get_objective_expr(g, 1.0, h)
     assert expr.value == pytest.approx(MinVariance().get_objective_expr(g, 1.0, h).value)
 
 
@@ -158,7 +158,7 @@ def test_mean_variance_without_returns_in_pool_falls_back_to_variance():
         ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1]),
         ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1]),
         ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1]),
-        ({"300750.XSHE": 0.3}, [1, 1]),
+        ({POOL[0]: 0.0, POOL[1]: 0.0, "300750.XSHE": 0.3}, [1, 1]),
     ],
 )
 def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector):
@@ -224,7 +224,75 @@ def test_mean_variance_rejects_riskless_pool():
     h = FakeHelper(POOL[:2])
     h.get_cov_matrix = lambda: np.zeros((2, 2))
     with pytest.raises(InvalidArgument, match="等权组合的方差为 0"):
-        MeanVariance({POOL[0]: 0.1}).get_objective_expr(point(2), 1.0, h)
+        MeanVariance({POOL[0]: 0.1, POOL[1]: 0.2}).get_objective_expr(point(2), 1.0, h)
+
+
+# --- per-stock values that do not match the pool ---------------------------------------
+
+PER_STOCK = [
+    (MeanVariance, "get_objective_expr", "expected_returns"),
+    (MaxSharpeRatio, "get_internal_constraints", "expected_returns"),
+    (MaxInformationRatio, "get_internal_constraints", "expected_active_returns"),
+]
+
+
+@pytest.mark.parametrize("cls, method, name", PER_STOCK)
+@pytest.mark.parametrize(
+    "values, keys",
+    [
+        (np.array([0.1, 0.2, 0.3]), "0, 1, 2"),
+        ([0.1, 0.2, 0.3], "0, 1, 2"),
+        ({"000001.SZ": 0.1, "000002.SZ": 0.2}, "000001.SZ, 000002.SZ"),
+    ],
+    ids=["array", "list", "other suffix"],
+)
+def test_values_matching_no_pool_stock_are_refused(cls, method, name, values, keys):
+    with pytest.raises(InvalidArgument) as info:
+        getattr(cls(values), method)(point(3), 1.0, FakeHelper(POOL[:3]))
+    assert str(info.value) == (
+        f"{name}: 股票池中没有一只股票有值（股票池中的代码如 {', '.join(POOL[:3])}；"
+        f"传入的键如 {keys}）"
+    )
+
+
+@pytest.mark.parametrize("cls, method, name", PER_STOCK)
+def test_values_missing_for_some_pool_stocks_are_filled_with_one_warning(cls, method, name):
+    values = {POOL[0]: 0.2, POOL[1]: 0.1, POOL[2]: -0.1}
+    full, partial = cls(values), cls({POOL[0]: 0.2, POOL[1]: 0.1, POOL[2]: -0.1, POOL[3]: 0.0})
+    g, h = point(5), FakeHelper(POOL)
+    with pytest.warns(OptimizerWarning) as caught:
+        expr = getattr(full, method)(g, 1.0, h)
+    assert [str(w.message) for w in caught] == [
+        f"{name}: 股票池中有 2 只股票没有值，按 0 处理：{POOL[3]}, {POOL[4]}"
+    ]
+    with pytest.warns(OptimizerWarning, match="有 1 只股票没有值"):
+        reference = getattr(partial, method)(g, 1.0, h)
+    if method == "get_objective_expr":
+        assert expr.value == pytest.approx(reference.value)
+    else:
+        assert expr[0].expr.value == pytest.approx(reference[0].expr.value)
+
+
+@pytest.mark.parametrize(
+    "objective, method",
+    [
+        (
+            MeanVariance(pd.Series([0.1, 0.2, 0.3], index=[POOL[0], POOL[1], POOL[0]])),
+            "get_objective_expr",
+        ),
+        (
+            MaxSharpeRatio(pd.Series([0.1, 0.2, 0.3], index=[POOL[0], POOL[1], POOL[0]])),
+            "get_internal_constraints",
+        ),
+        (
+            MaxIndicator(pd.Series([1.0, 2.0, 3.0], index=[POOL[0], POOL[1], POOL[0]])),
+            "get_objective_expr",
+        ),
+    ],
+)
+def test_duplicated_key_is_named(objective, method):
+    with pytest.raises(InvalidArgument, match=f"以下股票代码出现了不止一次：{POOL[0]}$"):
+        getattr(objective, method)(point(2), 1.0, FakeHelper(POOL[:2]))
 
 
 # --- history estimates -----------------------------------------------------------------
@@ -248,15 +316,53 @@ def test_history_estimate_is_kept_after_first_success(history, cls, method):
     pd.testing.assert_series_equal(objective._expected_returns, rates(POOL[:3]).mean() * 252)
 
 
-def test_information_ratio_estimates_every_call(history):
+@pytest.mark.parametrize(
+    "cls, method",
+    [(MeanVariance, "get_objective_expr"), (MaxSharpeRatio, "get_internal_constraints")],
+)
+def test_history_estimate_is_made_again_for_another_date_or_pool(history, cls, method):
+    objective, later = cls(window=20), DATE + datetime.timedelta(days=3)
+    for pool, date in [(POOL[:3], DATE), (POOL[:3], DATE), (POOL[:3], later), (POOL[1:4], later)]:
+        getattr(objective, method)(point(3), 1.0, FakeHelper(pool, date=date))
+    assert [ids for ids, _, _ in history.fetches] == [POOL[:3], POOL[:3], POOL[1:4]]
+    pd.testing.assert_series_equal(objective._expected_returns, rates(POOL[1:4]).mean() * 252)
+
+
+@pytest.mark.parametrize(
+    "cls, method",
+    [(MeanVariance, "get_objective_expr"), (MaxSharpeRatio, "get_internal_constraints")],
+)
+def test_returns_the_caller_gave_are_never_replaced(history, cls, method):
+    given = pd.Series([0.1, 0.3, -0.2, 0.05], index=POOL[:4])
+    objective = cls(given)
+    for pool, date in [(POOL[:3], DATE), (POOL[1:4], DATE + datetime.timedelta(days=3))]:
+        getattr(objective, method)(point(3), 1.0, FakeHelper(pool, date=date))
+    assert history.fetches == [] and objective._expected_returns is given
+
+
+@pytest.mark.parametrize("weights", [INSIDE, {POOL[0]: 0.5, "000300.OUT": 0.5}])
+def test_information_ratio_estimate_is_centred_on_the_benchmark(history, weights):
     bench, g = Bench(expected=0.5), point(3)
-    h, objective = FakeHelper(POOL[:3], benchmark=bench), MaxInformationRatio(None, 30)
+    h, objective = FakeHelper(POOL[:3], weights, benchmark=bench), MaxInformationRatio(None, 30)
     for _ in range(2):
         [constraint] = objective.get_internal_constraints(g, variable(1.0), h)
-    active = (rates(POOL[:3]).mean() * 252 - 0.5).values  # mean < 0: shifted
-    assert constraint.expr.value + 1 == pytest.approx((active - active.mean()) @ g.value)
-    assert len(history.fetches) == 2 and bench.asked == [(DATE, 30)] * 2
-    assert objective._expected_active_returns is None
+    # The benchmark's return is its components' estimate over the stocks' window.
+    estimate = rates(h.union_components).mean() * 252
+    active = (estimate - estimate[list(weights)] @ pd.Series(weights)).reindex(POOL[:3]).values
+    assert active.max() > 0  # so no shift is needed
+    assert constraint.expr.value + 1 == pytest.approx(active @ g.value)
+    assert [ids for ids, _, _ in history.fetches] == [h.union_components] * 2
+    assert bench.asked == [] and objective._expected_active_returns is None
+    if weights is INSIDE:
+        assert h.benchmark_weight.values @ active == pytest.approx(0, abs=1e-12)
+
+
+def test_information_ratio_warns_when_given_returns_favour_the_benchmark():
+    given = MaxInformationRatio({POOL[0]: 0.05, POOL[1]: -0.01, POOL[2]: 0.02})
+    with pytest.warns(OptimizerWarning, match="^MaxInformationRatio: 基准自身的预期主动收益为正"):
+        given.get_internal_constraints(point(3), variable(1.0), FakeHelper(POOL[:3], INSIDE))
+    # A benchmark partly outside the pool cannot be held, so it cannot come back.
+    given.get_internal_constraints(point(3), variable(1.0), FakeHelper(POOL[:3], OUTSIDE))
 
 
 # --- through the driver: each optimum, found alike with the dense and the factor form ---
@@ -299,6 +405,22 @@ def test_risk_parity_equalises_risk_contributions(solve):
     w = solve(RiskParity())
     contribution = w * (COV @ w)
     assert contribution.min() > 0 and contribution.max() / contribution.min() < 1.001
+
+
+@pytest.mark.parametrize("cons", [None, []])
+def test_risk_parity_leaves_a_stock_capped_at_zero_out_of_the_barrier(solve, cons):
+    # Without the cap the log of its weight would be undefined at the only
+    # weight it may hold: the solve ended inaccurate, with three warnings.
+    w = solve(RiskParity(), bnds={POOL[1]: (0, 0), "*": (0, 0.6)}, cons=cons)
+    assert w[1] == pytest.approx(0, abs=1e-6)
+    # The reference: the barrier over the other four, bounds scaled by the pool size.
+    g = cp.Variable(5, nonneg=True)
+    held = [0, 2, 3, 4]
+    cp.Problem(
+        cp.Minimize(cp.quad_form(g, COV) - cp.sum(cp.log(g[held]))),
+        [cp.sum(g) == 5, g <= 5 * np.array([0.6, 0, 0.6, 0.6, 0.6])],
+    ).solve(solver=cp.CLARABEL)
+    assert np.abs(w - g.value / g.value.sum()).max() < 1e-3
 
 
 def test_min_tracking_error_replicates_a_benchmark_inside_the_pool(solve):

@@ -97,7 +97,27 @@ def test_single_code_string_is_a_pool(fake_market):
 
 
 def test_unknown_single_code_gives_empty_pool(fake_market):
-    assert optimize.ensure_order_book_ids("999999.XSHG", DATE) == []
+    with pytest.warns(OptimizerWarning, match="^1 个代码在合约数据中找不到，被剔除：999999.XSHG$"):
+        assert optimize.ensure_order_book_ids("999999.XSHG", DATE) == []
+
+
+@pytest.mark.parametrize("as_iterator", [False, True])
+def test_unknown_codes_are_named_once(fake_market, as_iterator):
+    codes = [
+        "600000.XSHG",
+        "600000",
+        "999999.XSHG",
+        "600000",
+        *[f"99000{i}.XSHG" for i in range(5)],
+    ]
+    with pytest.warns(OptimizerWarning) as caught:
+        pool = optimize.ensure_order_book_ids(iter(codes) if as_iterator else codes, DATE)
+    assert pool == ["600000.XSHG"]
+    assert [str(w.message) for w in caught] == [
+        "7 个代码在合约数据中找不到，被剔除：600000, 999999.XSHG, 990000.XSHG, 990001.XSHG, "
+        "990002.XSHG 等 7 个"
+    ]
+    assert caught[0].filename == __file__
 
 
 @pytest.mark.parametrize(
@@ -247,9 +267,25 @@ def test_one_stock_pool_returns_at_once(fake_market):
     assert fake_market.helper_calls == []
 
 
+@pytest.mark.parametrize(
+    "bnds, message",
+    [
+        ({"*": (0, 0.5)}, "^上限之和小于1$"),
+        ({"600000.XSHG": (0, 0.99)}, "^上限之和小于1$"),
+        ({"600000.XSHG": (0.2, 1.5)}, "^合约 600000.XSHG 的上限 1.5 无效$"),
+    ],
+)
+def test_one_stock_pool_still_keeps_its_bounds(fake_market, bnds, message):
+    with pytest.raises(InvalidArgument, match=message):
+        optimize.portfolio_optimize(["600000.XSHG"], DATE, bnds=bnds)
+    result = optimize.portfolio_optimize(["600000.XSHG"], DATE, bnds={"*": (0, 1), "X": (0, 0)})
+    assert result == {"600000.XSHG": 1.0}
+
+
 def test_empty_pool_is_reported_before_the_objective(fake_market):
     with pytest.raises(InvalidArgument, match="^经过剔除后，股票池为空$"):
-        optimize.portfolio_optimize(["999999.XSHG"], DATE, objective="bad")
+        with pytest.warns(OptimizerWarning, match="找不到"):
+            optimize.portfolio_optimize(["999999.XSHG"], DATE, objective="bad")
 
 
 def test_objective_type_is_checked(fake_market):
@@ -343,6 +379,17 @@ def test_logging(fake_market, caplog):
     messages = [r.getMessage() for r in caplog.records]
     assert any(m.startswith("solve time: ") and ", optimization result = " in m for m in messages)
     assert any(m.startswith("g.value.sum() = ") and "zeta = 1.000000" in m for m in messages)
+    assert {r.name for r in caplog.records if r.getMessage().startswith(("solve", "g."))} == {
+        "vantelo.optimize"
+    }
+
+
+def test_solving_leaves_the_root_logger_unconfigured(fake_market, monkeypatch):
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    optimize.portfolio_optimize(POOL, DATE)
+    # A later logging.basicConfig() in the caller's script must still take effect.
+    assert root.handlers == []
 
 
 class Recorder:
@@ -368,6 +415,36 @@ def test_infeasible_hard_constraints_fail(fake_market):
     with pytest.raises(OptimizationFailed) as info:
         optimize.portfolio_optimize(POOL, DATE, cons=[impossible])
     assert info.value.args == (np.inf,)
+
+
+def test_soft_constraints_dropped_after_an_inaccurate_infeasible_status(fake_market, monkeypatch):
+    original, statuses = cp.Problem.solve, []
+
+    def first_inaccurate(self, *args, **kwargs):
+        result = original(self, *args, **kwargs)
+        if not statuses:
+            self._status = cp.INFEASIBLE_INACCURATE
+        statuses.append((self.status, len(self.constraints)))
+        return result
+
+    monkeypatch.setattr(cp.Problem, "solve", first_inaccurate)
+    soft = Recorder(lambda g, zeta: [g[0] <= 0.05 * zeta], hard=False)
+    with pytest.warns(OptimizerWarning, match="^约束无法满足，放弃所有软约束重试$"):
+        weights = optimize.portfolio_optimize(POOL, DATE, cons=[soft])
+    assert statuses == [(cp.INFEASIBLE_INACCURATE, 2), (cp.OPTIMAL, 1)]
+    assert weights.sum() == pytest.approx(1.0)
+
+
+class KeyErrorPair:
+    """A bound pair whose own unpacking fails with a KeyError."""
+
+    def __iter__(self):
+        raise KeyError("lower")
+
+
+def test_key_error_of_the_callers_bound_value_is_not_read_as_no_bound():
+    with pytest.raises(KeyError, match="lower"):
+        optimize.parse_bnds({"A": KeyErrorPair()}, ["A", "B"])
 
 
 def test_soft_constraint_kept_when_feasible(fake_market):
@@ -401,6 +478,47 @@ def test_inaccurate_solution_warns_and_returns(fake_market, monkeypatch, status)
     with pytest.warns(OptimizerWarning, match="^达到最大迭代次数，但仍未达到所需精度"):
         weights = optimize.portfolio_optimize(POOL, DATE)
     assert weights.sum() == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("fixed_on_retry", [True, False])
+def test_result_beyond_its_bounds_is_solved_tighter_then_refused(
+    fake_market, monkeypatch, fixed_on_retry
+):
+    original, calls = cp.Problem.solve, []
+
+    def sloppy(self, *args, **kwargs):
+        result = original(self, *args, **kwargs)
+        calls.append(kwargs)
+        if len(calls) == 1 or not fixed_on_retry:
+            [g] = [v for v in self.variables() if v.shape == (len(POOL),)]
+            off = g.value.copy()
+            off[1:] *= 0.54 / off[1:].sum()
+            off[0] = 0.46  # 0.06 beyond its upper bound, still "optimal"
+            g.value = off
+        return result
+
+    monkeypatch.setattr(cp.Problem, "solve", sloppy)
+    if fixed_on_retry:
+        weights = optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0, 0.4)})
+        assert weights.max() <= 0.4 + 1e-3
+    else:
+        with pytest.raises(OptimizationFailed, match="^求解结果违反约束 0.06，超过容差 0.001$"):
+            optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0, 0.4)})
+    assert len(calls) == 2 and calls[1]["eps_abs"] == calls[1]["eps_rel"] == 1e-7
+    assert "eps_abs" not in calls[0]
+
+
+def test_result_within_tolerance_is_returned_after_one_solve(fake_market, monkeypatch):
+    original, calls = cp.Problem.solve, []
+
+    def counted(self, *args, **kwargs):
+        calls.append(kwargs)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(cp.Problem, "solve", counted)
+    cap = Recorder(lambda g, zeta: [g[0] + g[1] <= 0.1 * zeta])
+    weights = optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0.01, 0.95)}, cons=[cap])
+    assert weights.iloc[0] + weights.iloc[1] <= 0.1 + 1e-3 and len(calls) == 1
 
 
 def test_unbounded_status_fails(fake_market, monkeypatch):

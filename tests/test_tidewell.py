@@ -248,6 +248,26 @@ def test_index_weights_and_index_returns_agree():
     assert r["990300.XSHG"].iloc[0] == pytest.approx(float(r[w3.index].iloc[0] @ w3), abs=2e-6)
 
 
+@pytest.mark.parametrize("code", ["990300.XSHG", "990500.XSHG"])
+def test_index_changes_are_weighted_by_the_day_befores_weights(code):
+    days = tw.get_trading_dates("2024-05-06", "2024-07-31")
+    rates = tw.get_price_change_rate(
+        [
+            *tw.index_weights(code, "2024-07-31").index,
+            *tw.index_weights(code, "2024-05-06").index,
+            code,
+        ],
+        days[1],
+        days[-1],
+    )
+    for before, day in zip(days[:-1], days[1:]):
+        weights = tw.index_weights(code, before)
+        constituents = rates.loc[pd.Timestamp(day), weights.index].fillna(0.0)
+        assert rates.loc[pd.Timestamp(day), code] == pytest.approx(
+            constituents @ weights, abs=2e-6
+        )
+
+
 @pytest.mark.parametrize(
     "code, day, message",
     [

@@ -57,6 +57,11 @@ void assert_unscaled(py::handle zeta);
 // InvalidArgument naming the argument.
 py::object ensure_series(const char *module, py::handle obj, py::handle name);
 
+// Refuses a series of per-stock values that lists a code more than once: there is
+// no single value to use, and pandas would refuse to align it with a message about
+// axes. The module's InvalidArgument names `name` and the repeated codes.
+void reject_duplicate_keys(const char *module, py::handle series, const char *name);
+
 // `values` as a float64 numpy array. A NaN or infinite entry raises InvalidArgument
 // naming `what` and the entries of `labels` (one per value, in the same order) at
 // the offending positions: data that would otherwise reach the solver as a
@@ -71,6 +76,10 @@ py::object finite_array(py::handle values, py::handle labels, py::handle what);
 template <typename... Args> py::str format(const char *template_text, Args &&...args) {
     return py::str(template_text).format(std::forward<Args>(args)...);
 }
+
+// "a, b, c, d, e 等 n 个": the first five items of `items` and, when there are more,
+// how many there are; messages that name stocks or keys stay one line long.
+py::str first_items(py::handle items);
 
 // `template % args` (printf-style formatting, for the few %r messages).
 py::str percent_format(const char *template_text, py::handle args);
@@ -200,11 +209,13 @@ class ClassBuilder {
 
     template <typename Func, typename... Extra>
     ClassBuilder &method(const char *name, Func &&func, const Extra &...extra) {
+        // Only a member of this very class is an overload to join; an inherited
+        // one (perhaps a Python function) is what this method overrides.
+        py::object own = cls_.attr("__dict__").attr("get")(name);
         bool unnamed = false;
         std::string doc = text_signature<Func>(true, unnamed, extra...).doc(name, true, unnamed);
         py::cpp_function fn(std::forward<Func>(func), py::name(name), py::is_method(cls_),
-                            py::sibling(py::getattr(cls_, name, py::none())), extra...,
-                            doc_or_null(doc));
+                            py::sibling(own), extra..., doc_or_null(doc));
         cls_.attr(name) = fn;
         return *this;
     }

@@ -3,7 +3,10 @@
 // backed by the market-data client.
 #include "vantelo/common.hpp"
 
+#include <pybind11/eval.h>
 #include <pybind11/options.h>
+
+#include <tuple>
 
 namespace vantelo {
 namespace {
@@ -18,28 +21,50 @@ py::object tidewell() { return module_attr(kModule, "tidewell"); }
     throw py::error_already_set();
 }
 
+constexpr const char *kGetWeightDoc = "\n"
+                                      "        获取 date 日期的持仓权重。此函数必需实现。\n"
+                                      "        :param date: datetime.date\n"
+                                      "        :return: pd.Series, index 为order_book_id\n"
+                                      "        ";
+
+constexpr const char *kGetExpectedReturnsDoc =
+    "\n"
+    "        获得 date 日期的年化期望收益。\n"
+    "        仅当使用 :class:`MaxInformationRatio` 目标函数，且不指定 "
+    "`expected_active_returns` 时需要实现此函数\n"
+    "        :param date: datetime.date\n"
+    "        :param window: 回溯窗口大小\n"
+    "        :return: float\n"
+    "        ";
+
+// A method a subclass must override, carrying abc's abstract-method marker. The
+// marker is an attribute set on the function, which compiled functions cannot
+// carry, so the method is a plain Python function (its signature written out)
+// that forwards to the C++ body.
+py::object abstract_method(py::module_ &m, const char *signature, const char *call,
+                           const char *doc) {
+    py::dict ns;
+    ns["_body"] = py::cpp_function([](py::args) -> py::object { not_implemented(); });
+    py::exec(
+        py::str("def method{}:\n    return _body{}\n").format(py::str(signature), py::str(call)),
+        ns);
+    py::object method = ns["method"];
+    method.attr("__doc__") = py::str(doc);
+    return m.attr("abstractmethod")(method);
+}
+
 void define_optimize_benchmark(py::module_ &m) {
-    ClassBuilder(m, "OptimizeBenchmark", py::str("自定义基准抽象类"))
-        .method(
-            "get_weight", [](py::object, py::object) -> py::object { not_implemented(); },
-            py::arg("date"),
-            "\n"
-            "        获取 date 日期的持仓权重。此函数必需实现。\n"
-            "        :param date: datetime.date\n"
-            "        :return: pd.Series, index 为order_book_id\n"
-            "        ")
-        .method(
-            "get_expected_returns",
-            [](py::object, py::object, py::object) -> py::object { not_implemented(); },
-            py::arg("date"), py::arg("window") = 252,
-            "\n"
-            "        获得 date 日期的年化期望收益。\n"
-            "        仅当使用 :class:`MaxInformationRatio` 目标函数，且不指定 "
-            "`expected_active_returns` 时需要实现此函数\n"
-            "        :param date: datetime.date\n"
-            "        :param window: 回溯窗口大小\n"
-            "        :return: float\n"
-            "        ");
+    ClassBuilder cls(m, "OptimizeBenchmark", py::str("自定义基准抽象类"));
+    for (auto [name, signature, call, doc] :
+         {std::make_tuple("get_weight", "(self, date)", "(self, date)", kGetWeightDoc),
+          std::make_tuple("get_expected_returns", "(self, date, window=252)",
+                          "(self, date, window)", kGetExpectedReturnsDoc)}) {
+        py::object method = abstract_method(m, signature, call, doc);
+        method.attr("__name__") = py::str(name);
+        method.attr("__qualname__") = py::str("OptimizeBenchmark.{}").format(py::str(name));
+        method.attr("__module__") = m.attr("__name__");
+        cls.attr(name, method);
+    }
 }
 
 void define_index_benchmark(py::module_ &m) {

@@ -63,12 +63,53 @@ py::object ensure_bound(py::handle v, py::handle label) {
         throw py::error_already_set();
     }
     auto bound = py::reinterpret_steal<py::float_>(converted);
-    // float() happily accepts "nan" and "inf", and either would reach the solver
-    // as a constraint nobody can meet or everybody meets.
-    if (!std::isfinite(bound.cast<double>())) {
+    // float() happily accepts "nan", which bounds nothing and would reach the
+    // solver as a constraint nobody can meet. An infinity is kept: whether it
+    // means "no limit" or "impossible" depends on the side it bounds.
+    if (std::isnan(bound.cast<double>())) {
         invalid(format(kBadBound, label, v));
     }
     return std::move(bound);
+}
+
+enum class Side { Lower, Upper };
+
+// The infinity that no weight or exposure can meet: +inf below, -inf above.
+bool impossible_infinity(py::handle bound, Side side) {
+    if (bound.is_none()) {
+        return false;
+    }
+    const double value = PyFloat_AsDouble(bound.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return std::isinf(value) && ((value > 0) == (side == Side::Lower));
+}
+
+// `bound` with an infinity on the side where it can only mean "no limit"
+// (-inf below, +inf above) read as no bound at all.
+py::object limit_or_none(py::handle bound, Side side) {
+    if (bound.is_none()) {
+        return py::none();
+    }
+    const double value = PyFloat_AsDouble(bound.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (std::isinf(value) && ((value < 0) == (side == Side::Lower))) {
+        return py::none();
+    }
+    return py::reinterpret_borrow<py::object>(bound);
+}
+
+// An absolute bound converted by ensure_bound, refused when it is the infinity
+// nothing can meet.
+py::object ensure_side(py::handle v, py::handle label, Side side) {
+    py::object bound = ensure_bound(v, label);
+    if (impossible_infinity(bound, side)) {
+        invalid(format(kBadBound, label, v));
+    }
+    return bound;
 }
 
 py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
@@ -79,6 +120,11 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     // whatever the deviation; say so rather than blame the deviation.
     double reference = PyFloat_AsDouble(benchmark.ptr());
     if (reference == -1.0 && PyErr_Occurred()) {
+        // A value with no float form at all is left to the arithmetic below; an
+        // error its own conversion raised is not ours to swallow.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
         PyErr_Clear();
     } else if (!std::isfinite(reference)) {
         invalid(format("约束的基准值 {} 不是有限数", benchmark));
@@ -116,10 +162,25 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     } else {
         invalid(format(kBadDeviation, deviation));
     }
-    if (!finite(value)) {
+    // An infinite numeric offset gives an infinite bound, which its side reads
+    // (deviation_side); anything else non-finite bounds nothing.
+    const bool infinite_offset =
+        is_instance(deviation, module_attr(kModule, "numbers").attr("Number")) &&
+        std::isinf(PyFloat_AsDouble(value.ptr()));
+    if (!finite(value) && !infinite_offset) {
         invalid(format(kBadDeviation, deviation));
     }
     return value;
+}
+
+// A relative bound as get_deviation_value turns it into an absolute one, with
+// the same reading of infinities as the absolute bounds get.
+py::object deviation_side(py::handle benchmark, py::handle deviation, Side side) {
+    py::object bound = get_deviation_value(benchmark, deviation);
+    if (impossible_infinity(bound, side)) {
+        invalid(format(kBadDeviation, deviation));
+    }
+    return limit_or_none(bound, side);
 }
 
 // The absolute bounds of a constraint without relative mode, or those of one
@@ -131,8 +192,10 @@ void store_bounds(py::handle self, py::handle relative, py::handle lower_limit,
         self.attr("upper") = upper_limit;
         return;
     }
-    self.attr("lower") = ensure_bound(lower_limit, format("{}:lower_limit", class_name));
-    self.attr("upper") = ensure_bound(upper_limit, format("{}:upper_limit", class_name));
+    self.attr("lower") =
+        ensure_side(lower_limit, format("{}:lower_limit", class_name), Side::Lower);
+    self.attr("upper") =
+        ensure_side(upper_limit, format("{}:upper_limit", class_name), Side::Upper);
 }
 
 // A single name given as text stands for a one-element list.
@@ -208,6 +271,9 @@ void define_tracking_error_limit(py::module_ &m) {
         .method(
             "to_constraints",
             [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
+                    return py::list();
+                }
                 // The ratio objectives scale by a variable, which would put a convex
                 // (zeta * upper)^2 on the right of the bound, and risk parity scales
                 // by the pool size; rather than fail the solve, the limit steps aside.
@@ -273,12 +339,16 @@ void define_turnover_limit(py::module_ &m) {
         .method(
             "to_constraints",
             [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
+                if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
+                    return py::list();
+                }
                 py::object order_book_ids = helper.attr("order_book_ids");
                 py::set pool;
                 for (py::handle id : order_book_ids) {
                     pool.add(id);
                 }
                 py::object holding = self.attr("_current_holding");
+                reject_duplicate_keys(kModule, holding, "TurnoverLimit: current_holding");
                 py::list not_in_pool;
                 for (py::handle id : holding.attr("index")) {
                     if (!pool.contains(id)) {
@@ -375,8 +445,8 @@ void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
     if (truthy(self.attr("relative"))) {
         // An industry the benchmark does not hold has benchmark weight 0.
         py::object benchmark = benchmark_weights.attr("get")(industry, py::int_(0));
-        lower = get_deviation_value(benchmark, lower);
-        upper = get_deviation_value(benchmark, upper);
+        lower = deviation_side(benchmark, lower, Side::Lower);
+        upper = deviation_side(benchmark, upper, Side::Upper);
     }
     // Weights are never negative and never sum beyond zeta, so a lower bound of 0
     // or an upper bound of 1 would only burden the solver.
@@ -561,8 +631,11 @@ void define_style_constraint(py::module_ &m) {
                     py::object upper = self.attr("upper");
                     if (relative) {
                         py::object benchmark = benchmark_style[style];
-                        lower = get_deviation_value(benchmark, lower);
-                        upper = get_deviation_value(benchmark, upper);
+                        lower = deviation_side(benchmark, lower, Side::Lower);
+                        upper = deviation_side(benchmark, upper, Side::Upper);
+                    } else {
+                        lower = limit_or_none(lower, Side::Lower);
+                        upper = limit_or_none(upper, Side::Upper);
                     }
                     // Exposures may be negative, so every given bound binds.
                     py::object exposure =
@@ -615,10 +688,10 @@ void define_industry_component_limit(py::module_ &m, py::object default_classifi
                     invalid(py::str(
                         "IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个"));
                 }
-                self.attr("lower") =
-                    ensure_bound(lower_limit, py::str("IndustryComponentLimit:lower_limit"));
-                self.attr("upper") =
-                    ensure_bound(upper_limit, py::str("IndustryComponentLimit:upper_limit"));
+                self.attr("lower") = ensure_side(
+                    lower_limit, py::str("IndustryComponentLimit:lower_limit"), Side::Lower);
+                self.attr("upper") = ensure_side(
+                    upper_limit, py::str("IndustryComponentLimit:upper_limit"), Side::Upper);
                 self.attr("industry") = industry;
                 self.attr("classification") = classification;
                 self.attr("_hard") = hard;

@@ -77,26 +77,68 @@ py::object optional_series(py::object value, const char *name) {
     return value.is_none() ? value : ensure_series(kModule, value, py::str(name));
 }
 
-// `series` in pool order, 0.0 for pool stocks it lacks.
+// `series` in pool order, 0.0 for pool stocks it lacks. Values keyed by codes that
+// are not the pool's (a plain list or array, another exchange suffix) would all
+// become that 0.0 and quietly turn the objective into another one, so that is
+// refused; a pool only partly covered is filled and said so.
 Vector pool_values(py::handle series, py::handle helper, const char *name) {
-    py::object aligned =
-        series.attr("reindex")(helper.attr("order_book_ids"), py::arg("fill_value") = 0.0);
+    reject_duplicate_keys(kModule, series, name);
+    py::object pool = helper.attr("order_book_ids");
+    py::object covered = attr("pd").attr("Index")(pool).attr("isin")(series.attr("index"));
+    const py::ssize_t n = py::len(pool);
+    const auto found = covered.attr("sum")().cast<py::ssize_t>();
+    if (found == 0) {
+        invalid(format("{}: 股票池中没有一只股票有值（股票池中的代码如 {}；传入的键如 {}）", name,
+                       first_items(pool), first_items(series.attr("index"))));
+    }
+    py::object aligned = series.attr("reindex")(pool, py::arg("fill_value") = 0.0);
     Vector values = to_vector(aligned.attr("values"));
     require_finite(values, helper, name);
+    if (found < n) {
+        py::object missing = attr("pd").attr("Index")(pool)[~covered];
+        warn_optimizer(kModule, format("{}: 股票池中有 {} 只股票没有值，按 0 处理：{}", name,
+                                       n - found, first_items(missing)));
+    }
     return values;
 }
 
 // Annualised mean daily change rate of the pool over the window that ends the
 // trading day before the optimisation date (that day's close is the last one
 // known when the portfolio is built).
-py::object history_returns(py::handle window, py::handle helper) {
+py::object history_returns(py::handle window, py::handle helper, py::handle codes) {
     py::object client = attr("tidewell");
     py::object end = helper.attr("prev_trading_date");
     py::object start =
         client.attr("trading_date_offset")(end, -py::reinterpret_borrow<py::object>(window));
-    py::object rates =
-        client.attr("get_price_change_rate")(helper.attr("order_book_ids"), start, end);
+    py::object rates = client.attr("get_price_change_rate")(codes, start, end);
     return rates.attr("mean")() * py::int_(kTradingDaysPerYear);
+}
+
+py::object history_returns(py::handle window, py::handle helper) {
+    return history_returns(window, helper, helper.attr("order_book_ids"));
+}
+
+// The history estimate an objective stores (`_expected_returns`) with the date and
+// pool it was made for. Within one optimisation it is reused (the driver asks more
+// than once, a soft-constraint retry relies on it); for another date or pool it is
+// made again. Returns the caller gave are never replaced: only a series this
+// function stored counts as an estimate.
+py::object stored_estimate(py::handle self, py::handle helper) {
+    py::object made_for =
+        py::make_tuple(helper.attr("date"), py::tuple(helper.attr("order_book_ids")));
+    py::object stored = self.attr("_expected_returns");
+    if (!stored.is_none()) {
+        py::object record = py::getattr(self, "_estimated_for", py::none());
+        const bool ours = !record.is_none() && py::object(record[py::int_(0)]).is(stored);
+        if (!ours || rich_equal(record[py::int_(1)], made_for)) {
+            return stored;
+        }
+    }
+    // A failed fetch stores nothing, so the next call tries again.
+    py::object estimate = history_returns(self.attr("_window"), helper);
+    self.attr("_expected_returns") = estimate;
+    self.attr("_estimated_for") = py::make_tuple(estimate, made_for);
+    return estimate;
 }
 
 // ---------------------------------------------------------------------------
@@ -128,19 +170,29 @@ py::object active_weight(py::handle g, py::handle helper, py::handle scale) {
 // vector says nothing about which stock is better (and zero cannot reach 1), so
 // it becomes the full-investment row; a negative mean is shifted to zero, which
 // leaves at least one positive entry and keeps the ranking.
-py::list unit_return_constraint(py::handle g, Vector returns) {
+//
+// `shift_only_when_needed` keeps a vector that already has a positive entry as it
+// is: an active-return estimate centred on the benchmark would otherwise be moved
+// off its centre, and the benchmark itself would seem to beat the benchmark.
+Vector unit_returns(Vector returns, bool shift_only_when_needed = false) {
     const bool constant = std::all_of(returns.begin(), returns.end(),
                                       [&](double value) { return value == returns.front(); });
     if (constant) {
         std::fill(returns.begin(), returns.end(), 1.0);
-    } else {
-        const double average = mean(returns);
-        if (average < 0.0) {
-            for (double &value : returns) {
-                value -= average;
-            }
+        return returns;
+    }
+    const bool any_positive =
+        std::any_of(returns.begin(), returns.end(), [](double value) { return value > 0.0; });
+    const double average = mean(returns);
+    if (average < 0.0 && !(shift_only_when_needed && any_positive)) {
+        for (double &value : returns) {
+            value -= average;
         }
     }
+    return returns;
+}
+
+py::list unit_return_constraint(py::handle g, const Vector &returns) {
     py::list constraints;
     constraints.append(equal_to(matmul(g, to_array(returns)), py::int_(1)));
     return constraints;
@@ -236,12 +288,7 @@ double return_scale(Vector returns) {
 
 py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
     assert_unscaled(zeta);
-    // Stored on first use: the estimate then stays with the object, whatever
-    // date or pool it serves later. A failed fetch stores nothing.
-    if (self.attr("_expected_returns").is_none()) {
-        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
-    }
-    const Vector returns = pool_values(self.attr("_expected_returns"), helper, "expected_returns");
+    const Vector returns = pool_values(stored_estimate(self, helper), helper, "expected_returns");
     if (std::all_of(returns.begin(), returns.end(), [](double value) { return value == 0.0; })) {
         warn_optimizer(kModule,
                        py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
@@ -276,9 +323,17 @@ void define_mean_variance(py::module_ &m) {
 
 // At the optimum of gᵀΣg − Σ ln gᵢ every stock has gᵢ·(Σg)ᵢ = ½: equal risk
 // contributions. zeta is not needed; the driver normalises the solution.
-py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
-    py::object barrier = cp().attr("sum")(cp().attr("log")(g));
+py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
+    py::object weights = py::reinterpret_borrow<py::object>(g);
+    if (!held.is_none()) {
+        weights = weights[attr("np").attr("flatnonzero")(held)];
+    }
+    py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
     return risk_quad_form(g, helper, Universe::Pool) - barrier;
+}
+
+py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
+    return risk_parity_expression(g, helper, py::none());
 }
 
 void define_risk_parity(py::module_ &m) {
@@ -321,21 +376,62 @@ py::object max_information_ratio_expr(py::object, py::object g, py::object zeta,
     return risk_quad_form(active_weight(g, helper, zeta), helper, Universe::Union);
 }
 
+// The history estimate of the active returns, afresh on every call and never
+// stored. The benchmark's return is its components' estimate over the same window,
+// weighted by the benchmark, so that the benchmark's own active return is 0: were
+// it positive, the benchmark itself would meet the unit-return constraint at zero
+// tracking error and the ratio would have no bound.
+py::object estimated_active_returns(py::handle self, py::handle helper) {
+    py::object np = attr("np");
+    py::object universe = helper.attr("union_components");
+    py::object history = history_returns(self.attr("_window"), helper, universe);
+    py::object weights = finite_array(helper.attr("benchmark_weight").attr("values"), universe,
+                                      py::str("benchmark_weight"));
+    py::object returns = np.attr("asarray")(history.attr("reindex")(universe).attr("values"),
+                                            py::arg("dtype") = "float64");
+    py::object known = np.attr("isfinite")(returns);
+    const double weight = np.attr("sum")(weights[known]).cast<double>();
+    if (!(weight > 0.0)) {
+        invalid(py::str(
+            "MaxInformationRatio: 基准成分股在估计窗口内没有收益率数据，无法估计基准收益"));
+    }
+    py::object benchmark_return =
+        np.attr("dot")(weights[known], returns[known]) / py::float_(weight);
+    return history - benchmark_return;
+}
+
+// The benchmark's own active return under `returns` (pool order), when the
+// benchmark lies wholly in the pool; 0 when it does not, since a portfolio of the
+// pool cannot then hold it.
+double benchmark_active_return(py::handle helper, const Vector &returns) {
+    py::object weights = attr("np").attr("asarray")(helper.attr("benchmark_weight").attr("values"),
+                                                    py::arg("dtype") = "float64");
+    const auto n = static_cast<py::ssize_t>(returns.size());
+    const auto total = static_cast<py::ssize_t>(py::len(weights));
+    if (truthy(attr("np").attr("any")(weights[py::slice(n, total, 1)]))) {
+        return 0.0;
+    }
+    py::object held = weights[py::slice(0, n, 1)];
+    return attr("np").attr("dot")(held, to_array(returns)).cast<double>();
+}
+
 py::list max_information_ratio_constraints(py::object self, py::object g, py::object,
                                            py::object helper) {
-    py::object active_returns = self.attr("_expected_active_returns");
-    if (active_returns.is_none()) {
-        // Estimated afresh on every call and never stored: the benchmark's
-        // return depends on the date it is asked for. Its window ends on the
-        // optimisation date, the stocks' the trading day before.
-        py::object window = self.attr("_window");
-        active_returns = history_returns(window, helper);
-        py::object benchmark_returns =
-            helper.attr("benchmark").attr("get_expected_returns")(helper.attr("date"), window);
-        active_returns -= benchmark_returns;
+    constexpr const char *kName = "expected_active_returns";
+    py::object given = self.attr("_expected_active_returns");
+    const bool estimated = given.is_none();
+    const Vector returns =
+        estimated ? unit_returns(
+                        pool_values(estimated_active_returns(self, helper), helper, kName), true)
+                  : unit_returns(pool_values(given, helper, kName));
+    // Rounding leaves an estimate's benchmark a hair above or below 0.
+    const double benchmark = benchmark_active_return(helper, returns);
+    if (benchmark > 1e-12) {
+        warn_optimizer(kModule, format("MaxInformationRatio: 基准自身的预期主动收益为正（{}），"
+                                       "信息比率没有上界，优化结果将是基准本身",
+                                       benchmark));
     }
-    return unit_return_constraint(g,
-                                  pool_values(active_returns, helper, "expected_active_returns"));
+    return unit_return_constraint(g, returns);
 }
 
 void define_max_information_ratio(py::module_ &m) {
@@ -364,12 +460,8 @@ py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::objec
 
 py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
                                       py::object helper) {
-    // Stored on first use, like MeanVariance's estimate.
-    if (self.attr("_expected_returns").is_none()) {
-        self.attr("_expected_returns") = history_returns(self.attr("_window"), helper);
-    }
     return unit_return_constraint(
-        g, pool_values(self.attr("_expected_returns"), helper, "expected_returns"));
+        g, unit_returns(pool_values(stored_estimate(self, helper), helper, "expected_returns")));
 }
 
 void define_max_sharpe_ratio(py::module_ &m) {
@@ -398,6 +490,7 @@ void max_indicator_init(py::object self, py::object indicator_series) {
 py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
     py::object pool = helper.attr("order_book_ids");
     py::object indicator = self.attr("_indicator_series");
+    reject_duplicate_keys(kModule, indicator, "indicator_series");
     py::set pool_set(pool);
     py::set index_set(indicator.attr("index"));
     if (!truthy(pool_set.attr("issubset")(index_set))) {
@@ -546,6 +639,11 @@ PYBIND11_MODULE(objective, m) {
         m, "ensure_series",
         [](py::object obj, py::object name) { return ensure_series(kModule, obj, name); },
         py::arg("obj"), py::arg("name"));
+
+    // For the driver: RiskParity's expression with the barrier over the stocks
+    // marked in `held` only (those whose upper bound lets them hold anything).
+    m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
+          py::arg("held"));
 
     define_base(m);
     define_min_variance(m);

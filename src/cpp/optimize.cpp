@@ -7,8 +7,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/options.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace vantelo {
 namespace {
@@ -57,11 +59,37 @@ py::object ensure_date_str(py::object date) {
                           py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
+// Codes the instrument data does not know would otherwise vanish from the pool
+// without a word: one warning names them.
+void warn_unknown_codes(py::handle requested, const py::set &known) {
+    py::list unknown;
+    py::set seen;
+    for (py::handle code : requested) {
+        if (!known.contains(code) && !seen.contains(code)) {
+            seen.add(code);
+            unknown.append(code);
+        }
+    }
+    if (py::len(unknown) > 0) {
+        warn_optimizer(kModule, format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown),
+                                       first_items(unknown)));
+    }
+}
+
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
     if (!is_instance(order_book_ids, attr("Iterable"))) {
         invalid(py::str("order_book_ids 非法"));
     }
     py::object date_text = attr("ensure_date_str")(date);
+    // The codes asked for, kept to name those the client does not know. A
+    // one-shot iterator is read into a list first, so both uses see every code.
+    py::object requested = order_book_ids;
+    if (PyUnicode_Check(order_book_ids.ptr())) {
+        requested = py::make_tuple(order_book_ids);
+    } else if (PyIter_Check(order_book_ids.ptr())) {
+        order_book_ids = list_copy(order_book_ids);
+        requested = order_book_ids;
+    }
     py::object instruments = attr("tidewell").attr("instruments")(order_book_ids);
     if (!PyList_Check(instruments.ptr())) {
         instruments = py::list(py::make_tuple(instruments));
@@ -71,6 +99,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
     py::str stock_type("CS");
     py::str not_delisted("0000-00-00");
     py::set kept;
+    py::set known;
     for (py::handle record : instruments) {
         // The client answers None for a single code it does not know; such a
         // code leaves nothing in the pool, which the driver then reports.
@@ -78,6 +107,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
             continue;
         }
         py::object code = record.attr("order_book_id");
+        known.add(code);
         if (kept.contains(code)) {
             warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
             continue;
@@ -102,6 +132,7 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
         }
         kept.add(code);
     }
+    warn_unknown_codes(requested, known);
     py::list pool(kept);
     pool.attr("sort")();
     return std::move(pool);
@@ -136,6 +167,11 @@ py::object ensure_bound(py::object value) {
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
     PyObject *iterator = PyObject_GetIter(value.ptr());
     if (iterator == nullptr) {
+        // Only "not iterable" becomes the unpacking message; an error the value's
+        // own __iter__ raised is the caller's and passes unchanged.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                      Py_TYPE(value.ptr())->tp_name);
@@ -186,6 +222,8 @@ double as_double(py::handle value) {
     return result;
 }
 
+constexpr const char *kNotAPair = "上下限应该以 (lower, upper) 的形式指定";
+
 py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     if (!PyDict_Check(bnds.ptr())) {
         invalid(py::str(
@@ -218,12 +256,23 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
 
     py::ssize_t i = 0;
     for (py::handle code : order_book_ids) {
-        try {
-            PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());
-            if (found == nullptr) {
-                throw py::error_already_set();
+        // Only the lookup's KeyError means "no bound given": one raised while the
+        // caller's value is unpacked or compared is the caller's and passes.
+        PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());
+        if (found == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                PyErr_Clear();
+                ++i;
+                continue;
             }
-            py::object value = py::reinterpret_steal<py::object>(found);
+            py::error_already_set error;
+            if (error.matches(PyExc_TypeError)) {
+                raise_in_context(attr("InvalidArgument"), py::str(kNotAPair), error);
+            }
+            throw std::move(error);
+        }
+        py::object value = py::reinterpret_steal<py::object>(found);
+        try {
             auto [low, high] = unpack_pair(value);
             if (low.is_none()) {
                 low = py::int_(0);
@@ -243,13 +292,8 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
             lows[i] = as_double(low);
             highs[i] = as_double(high);
         } catch (py::error_already_set &error) {
-            if (error.matches(PyExc_KeyError)) {
-                ++i;
-                continue;
-            }
             if (error.matches(PyExc_TypeError)) {
-                raise_in_context(attr("InvalidArgument"),
-                                 py::str("上下限应该以 (lower, upper) 的形式指定"), error);
+                raise_in_context(attr("InvalidArgument"), py::str(kNotAPair), error);
             }
             throw;
         }
@@ -293,6 +337,93 @@ py::dict solve_options(py::object solver) {
 
 py::object elapsed_since(py::object start) { return attr("time").attr("perf_counter")() - start; }
 
+// The module's own logger: records reach whatever handlers the application set
+// up, and logging through it never configures the root logger on the user's
+// behalf (the module-level logging functions do, on first use).
+py::object logger() { return attr("logging").attr("getLogger")(kModule); }
+
+// How far a returned weight may lie outside its bounds or hard constraints:
+// about the accuracy SCS reaches at its default settings.
+constexpr double kFeasibilityTolerance = 1e-3;
+// The accuracy of the one tighter SCS solve.
+constexpr double kTightAccuracy = 1e-7;
+
+// RiskParity's expression. A stock whose upper bound is 0 can only hold 0, where
+// the logarithm of its weight is undefined: the barrier leaves it out (the bound
+// keeps it at 0), so the problem stays solvable. A subclass that writes its own
+// expression keeps it.
+py::object risk_parity_expression(py::handle objective, py::handle g, py::handle zeta,
+                                  py::handle helper, py::handle upper_bound) {
+    py::object own = py::type::of(objective).attr("get_objective_expr");
+    py::object base = attr("RiskParity").attr("get_objective_expr");
+    if (!upper_bound.is_none() && own.is(base)) {
+        py::object np = attr("np");
+        py::object held = np.attr("greater")(upper_bound, 0.0);
+        if (!truthy(held.attr("all")())) {
+            return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
+        }
+    }
+    return objective.attr("get_objective_expr")(g, zeta, helper);
+}
+
+bool problem_has_constraints(py::handle problem) {
+    return py::len(problem.attr("constraints")) > 0;
+}
+
+// The largest amount by which `weight` breaks a constraint of `checked` (or its
+// nonnegativity), in units of weight: each constraint is evaluated at g = weight
+// times the scale, the scale divided out again.
+double worst_violation(const py::list &checked, py::handle g, py::handle zeta, py::handle weight) {
+    py::object np = attr("np");
+    double worst = std::max(0.0, -np.attr("min")(weight).cast<double>());
+    if (py::len(checked) == 0) {
+        return worst;
+    }
+    const bool variable_scale = is_instance(zeta, attr("cp").attr("Variable"));
+    const double scale = variable_scale ? zeta.attr("value").cast<double>() : zeta.cast<double>();
+    if (!(scale > 0.0)) {
+        return std::numeric_limits<double>::infinity();
+    }
+    g.attr("value") = np.attr("maximum")(weight * py::float_(scale), 0.0);
+    for (py::handle constraint : checked) {
+        const double violation =
+            np.attr("max")(constraint.attr("violation")(), py::arg("initial") = 0.0)
+                .cast<double>();
+        if (std::isnan(violation)) {
+            return std::numeric_limits<double>::infinity();
+        }
+        worst = std::max(worst, violation / scale);
+    }
+    return worst;
+}
+
+// One more solve of `problem` at a tighter accuracy; a result that is not optimal
+// then is a failure.
+py::object solve_tightly(py::handle problem, py::handle solver) {
+    py::object cp = attr("cp");
+    py::dict options = solve_options(py::reinterpret_borrow<py::object>(solver));
+    options["eps_abs"] = kTightAccuracy;
+    options["eps_rel"] = kTightAccuracy;
+    py::object result;
+    try {
+        py::object start_at = attr("time").attr("perf_counter")();
+        result = problem.attr("solve")(**options);
+        logger().attr("info")("solve time: %f, optimization result = %f", elapsed_since(start_at),
+                              result);
+    } catch (py::error_already_set &error) {
+        if (error.matches(cp.attr("SolverError"))) {
+            raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
+        }
+        throw;
+    }
+    py::object status = problem.attr("status");
+    if (!rich_equal(status, cp.attr("OPTIMAL")) &&
+        !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+        raise(attr("OptimizationFailed"), result);
+    }
+    return result;
+}
+
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
                               py::object cov_model) {
@@ -303,6 +434,12 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         invalid(py::str("经过剔除后，股票池为空"));
     }
     if (n < 2) {
+        // The one stock takes the whole portfolio, which its own bounds may forbid:
+        // parse_bnds then reports the bound that cannot be met. Anything but a
+        // dictionary of bounds is left to a pool that needs solving.
+        if (PyDict_Check(bnds.ptr())) {
+            attr("parse_bnds")(bnds, pool);
+        }
         py::dict single;
         single[pool[py::int_(0)]] = 1.0;
         return std::move(single);
@@ -348,26 +485,39 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     }
 
     py::list hard_cons;
+    // The hard constraints a returned portfolio must meet: the bounds and those of
+    // the hard constraint objects (the objective's own are its formulation).
+    py::list checked;
     hard_cons.append(equal_to(cp.attr("sum")(g) - zeta, py::int_(0)));
     for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
         hard_cons.append(constraint);
     }
+    py::object upper_bound = py::none();
     if (!bnds.is_none()) {
         py::tuple bounds = attr("parse_bnds")(bnds, pool);
+        upper_bound = bounds[1];
         hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
         hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
+        checked.append(hard_cons[py::len(hard_cons) - 2]);
+        checked.append(hard_cons[py::len(hard_cons) - 1]);
     }
     py::list soft_cons;
     if (!cons.is_none()) {
         for (py::handle constraint : cons) {
-            py::list &target = truthy(constraint.attr("hard")) ? hard_cons : soft_cons;
+            const bool hard = truthy(constraint.attr("hard"));
+            py::list &target = hard ? hard_cons : soft_cons;
             for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
                 target.append(item);
+                if (hard) {
+                    checked.append(item);
+                }
             }
         }
     }
 
-    py::object expression = objective.attr("get_objective_expr")(g, zeta, helper);
+    py::object expression = risk_parity
+                                ? risk_parity_expression(objective, g, zeta, helper, upper_bound)
+                                : objective.attr("get_objective_expr")(g, zeta, helper);
     py::object problem;
     if (risk_parity && !truthy(bnds) && !truthy(cons)) {
         problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
@@ -381,8 +531,8 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
             py::object start_at = attr("time").attr("perf_counter")();
             result =
                 problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
-            attr("logging").attr("info")("solve time: %f, optimization result = %f",
-                                         elapsed_since(start_at), result);
+            logger().attr("info")("solve time: %f, optimization result = %f",
+                                  elapsed_since(start_at), result);
         } catch (py::error_already_set &error) {
             if (error.matches(cp.attr("SolverError"))) {
                 raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
@@ -409,12 +559,34 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     py::object solution = g.attr("value");
     py::object total = solution.attr("sum")();
     py::object scale = is_instance(zeta, variable) ? zeta.attr("value") : zeta;
-    attr("logging").attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
+    logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     // A solver may call a problem solved and hand back no usable point; that is
     // a failure, not a portfolio.
     const double sum = total.cast<double>();
     if (!std::isfinite(sum) || sum <= 0.0) {
         raise(attr("OptimizationFailed"), result);
+    }
+    // Whatever the status, a portfolio beyond its bounds or hard constraints is no
+    // answer. SCS at its default accuracy can overshoot a binding limit by about
+    // the tolerance on large pools, so it gets one tighter solve first.
+    const bool constrained = problem_has_constraints(problem);
+    double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
+    if (worst > kFeasibilityTolerance) {
+        py::object solver = objective.attr("get_preferred_solver")();
+        if (rich_equal(solver, py::str("SCS"))) {
+            result = solve_tightly(problem, solver);
+            solution = g.attr("value");
+            total = solution.attr("sum")();
+            const double tight_sum = total.cast<double>();
+            if (!std::isfinite(tight_sum) || tight_sum <= 0.0) {
+                raise(attr("OptimizationFailed"), result);
+            }
+            worst = worst_violation(checked, g, zeta, solution / total);
+        }
+        if (worst > kFeasibilityTolerance) {
+            raise(attr("OptimizationFailed"),
+                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
+        }
     }
     if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
         warn_optimizer(

@@ -421,12 +421,11 @@ def _generate(seed: int, progress: _Progress) -> _Market:
             lo = t_r + 1
             if j == 0:
                 out[0] = float(w0 @ returns[0, mem])
-            block = returns[lo : t_next + 1, mem]
-            if len(block) == 0:
-                continue
-            grow = np.exp(np.cumsum(np.log1p(block), axis=0))
-            w = w0 * np.vstack([np.ones((1, len(mem))), grow[:-1]])
-            out[lo : t_next + 1] = (w * block).sum(1) / w.sum(1)
+            # Each day's change is the constituents' changes weighted by the weights
+            # published for the day before (those of this rebalance), so that an
+            # estimate over the stocks weighted by the index matches the index's own.
+            block = np.nan_to_num(returns[lo : t_next + 1, mem])
+            out[lo : t_next + 1] = block @ w0
     m.index_ret = {c: np.round(v, 6) for c, v in index_ret.items()}
     progress.step("indexes")
 

@@ -1,15 +1,17 @@
 """Benchmarks: what active risk and return are measured against."""
 
 import datetime
+from abc import abstractmethod
 
 import pandas as pd
 
 class OptimizeBenchmark:
-    """Base class of custom benchmarks: implement `get_weight` (and `get_expected_returns`
-    for `MaxInformationRatio` without expected active returns)."""
+    """Base class of custom benchmarks: implement `get_weight` and `get_expected_returns`."""
 
+    @abstractmethod
     def get_weight(self, date: datetime.date) -> pd.Series:
         """The benchmark's holding weights on `date`, keyed by code. Required."""
+    @abstractmethod
     def get_expected_returns(self, date: datetime.date, window: int = 252) -> float:
         """The benchmark's annual expected return on `date`, over `window` trading days."""
 

@@ -68,6 +68,29 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name) {
     }
 }
 
+void reject_duplicate_keys(const char *module, py::handle series, const char *name) {
+    py::object index = series.attr("index");
+    if (truthy(index.attr("has_duplicates"))) {
+        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
+        raise_invalid_argument(module, format("{}: 以下股票代码出现了不止一次：{}", py::str(name),
+                                              first_items(repeated)));
+    }
+}
+
+py::str first_items(py::handle items) {
+    constexpr py::ssize_t kShown = 5;
+    py::list all = list_copy(items);
+    py::list shown;
+    for (py::ssize_t i = 0; i < std::min<py::ssize_t>(kShown, py::len(all)); ++i) {
+        shown.append(py::str(all[i]));
+    }
+    py::str text = py::str(", ").attr("join")(shown);
+    if (py::len(all) > kShown) {
+        return format("{} 等 {} 个", text, py::len(all));
+    }
+    return text;
+}
+
 py::str percent_format(const char *template_text, py::handle args) {
     PyObject *text = PyUnicode_Format(py::str(template_text).ptr(), args.ptr());
     if (text == nullptr) {
@@ -245,10 +268,42 @@ py::object checked_covariance(py::handle helper, Universe universe, py::ssize_t 
     return py::module_::import("cvxpy").attr("psd_wrap")(symmetric);
 }
 
+// How far down `helper` defines `name`: 0 in the instance's own attributes, i + 1
+// in the i-th class of its method resolution order, -1 nowhere (a __getattr__).
+py::ssize_t definition_depth(py::handle helper, const char *name) {
+    py::object own = py::getattr(helper, "__dict__", py::none());
+    if (py::isinstance<py::dict>(own) && own.contains(name)) {
+        return 0;
+    }
+    py::tuple mro = py::type::of(helper).attr("__mro__");
+    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(mro.size()); ++i) {
+        if (mro[i].attr("__dict__").contains(name)) {
+            return i + 1;
+        }
+    }
+    return -1;
+}
+
+// The factor form stands for the dense matrix only while both come from the same
+// model: a helper that redefines the dense member below the factor member (a
+// subclass that shrinks the covariance, say) has changed the matrix, and the
+// inherited factor form no longer describes it.
+bool dense_member_overridden(py::handle helper, const char *dense, const char *factor) {
+    const py::ssize_t dense_depth = definition_depth(helper, dense);
+    const py::ssize_t factor_depth = definition_depth(helper, factor);
+    return dense_depth >= 0 && factor_depth >= 0 && dense_depth < factor_depth;
+}
+
 } // namespace
 
+// The factor form of a covariance, when the helper offers one that describes its
+// dense member: (root, specific) with cov = root @ root.T + diag(specific), checked.
 py::object factor_form(py::handle helper, Universe universe, py::ssize_t size) {
     const char *name = universe == Universe::Pool ? "get_cov_factor" : "get_union_cov_factor";
+    const char *dense = universe == Universe::Pool ? "get_cov_matrix" : "get_union_cov_matrix";
+    if (dense_member_overridden(helper, dense, name)) {
+        return py::none();
+    }
     // Like getattr(helper, name, None): only a missing attribute means "no factor
     // form"; any other error raised while looking it up is the helper's and passes.
     PyObject *found = PyObject_GetAttrString(helper.ptr(), name);
