@@ -28,7 +28,8 @@ def _helper_annotations(stub):
 
 def test_the_stubs_annotate_every_helper_with_the_protocol():
     found = [(stub.name, name, text) for stub in STUBS for name, text in _helper_annotations(stub)]
-    assert {stub for stub, _, _ in found} == {"constraints.pyi", "objective.pyi"}
+    # Newer modules that take a helper join these; the two protocol users must be there.
+    assert {stub for stub, _, _ in found} >= {"constraints.pyi", "objective.pyi"}
     assert [f for f in found if f[2] != "HelperLike"] == []
 
 

@@ -2,6 +2,8 @@ from typing import Any, TypedDict
 
 import numpy as np
 
+from vantelo._typing import HelperLike
+
 class RiskDecomposition(TypedDict):
     volatility: float
     factor_variance: float
@@ -18,8 +20,8 @@ class FactorDecomposition(TypedDict):
     volatility: float
 
 def risk_decomposition(
-    helper: Any, weights: Any, over_union: bool = False
+    helper: HelperLike, weights: Any, over_union: bool = False
 ) -> RiskDecomposition: ...
 def factor_decomposition(
-    helper: Any, weights: Any, over_union: bool = False
+    helper: HelperLike, weights: Any, over_union: bool = False
 ) -> FactorDecomposition: ...
