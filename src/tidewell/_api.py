@@ -577,10 +577,15 @@ def _daily_prices(h) -> None:
         )
 
 
-def _boards(h) -> dict[str, str]:
-    return _memo(
-        h, "boards", lambda: dict(h.query("SELECT order_book_id, board FROM boards").fetchall())
-    )
+def _boards(h) -> pd.Series:
+    def make():
+        res = h.query("SELECT order_book_id, board FROM boards").fetchnumpy()
+        return pd.Series(
+            np.asarray(res["board"], dtype=object),
+            index=pd.Index(np.asarray(res["order_book_id"], dtype=object)),
+        )
+
+    return _memo(h, "boards", make)
 
 
 def _special_treatment(h) -> dict[str, list[tuple]]:
@@ -692,16 +697,19 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
     with np.errstate(invalid="ignore"):
         at_up = ~suspended & (close >= up * (1.0 - _AT_LIMIT))
         at_down = ~suspended & (close <= down * (1.0 + _AT_LIMIT))
+    special = np.zeros(len(codes), dtype=bool)
+    for j in np.flatnonzero(pd.Index(codes).isin(list(periods))):
+        special[j] = _under_special_treatment(periods, codes[j], d)
+    board = boards.reindex(codes).to_numpy(dtype=object)
+    board[pd.isna(board)] = None
     return pd.DataFrame(
         {
             "suspended": suspended,
             "limit_up": at_up,
             "limit_down": at_down,
-            "special_treatment": np.array(
-                [_under_special_treatment(periods, c, d) for c in codes], dtype=bool
-            ),
+            "special_treatment": special,
             "close": close,
-            "board": pd.array([boards.get(c) for c in codes], dtype=object),
+            "board": board,
         },
         index=pd.Index(codes, name="order_book_id"),
     )
