@@ -666,7 +666,7 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
     dropped).  Columns: ``suspended``, ``limit_up`` (closed at its limit-up price:
     it could not be bought), ``limit_down`` (closed at its limit-down price: it
     could not be sold), ``special_treatment``, ``close`` (unadjusted) and
-    ``board`` (``main``, ``chinext``, ``star``; None when the database has none).
+    ``board`` (``main``, ``chinext``, ``star``; missing when the database has none).
     A suspended stock is at neither limit.
     """
     ids = _unique(_ids(order_book_ids))
@@ -701,7 +701,6 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
     for j in np.flatnonzero(pd.Index(codes).isin(list(periods))):
         special[j] = _under_special_treatment(periods, codes[j], d)
     board = boards.reindex(codes).to_numpy(dtype=object)
-    board[pd.isna(board)] = None
     return pd.DataFrame(
         {
             "suspended": suspended,
