@@ -59,11 +59,12 @@ void apply_day(std::size_t n, const double *holding, const std::uint8_t *flags,
             l = u = h;
         } else {
             // Whatever cannot be bought may still be sold, down to the caller's lower.
-            const bool no_buy =
-                (flags[i] & kLimitUp) || (exclude_special_treatment && (flags[i] & kSpecialTreatment));
+            const bool no_buy = (flags[i] & kLimitUp) ||
+                                (exclude_special_treatment && (flags[i] & kSpecialTreatment));
             if (no_buy) {
                 if (l > h) {
-                    c |= flags[i] & (kLimitUp | (exclude_special_treatment ? kSpecialTreatment : 0));
+                    c |= flags[i] &
+                         (kLimitUp | (exclude_special_treatment ? kSpecialTreatment : 0));
                     l = h;
                 }
                 u = std::min(u, h);
@@ -405,8 +406,8 @@ std::vector<std::uint8_t> flags_of(py::handle status, std::size_t n) {
     std::vector<std::uint8_t> flags(n);
     for (std::size_t i = 0; i < n; ++i) {
         flags[i] = (suspended.at(i) ? kSuspended : 0) | (limit_up.at(i) ? kLimitUp : 0) |
-                   (limit_down.at(i) ? kLimitDown : 0) |
-                   (special.at(i) ? kSpecialTreatment : 0) | (missing.at(i) ? kNoPrice : 0);
+                   (limit_down.at(i) ? kLimitDown : 0) | (special.at(i) ? kSpecialTreatment : 0) |
+                   (missing.at(i) ? kNoPrice : 0);
     }
     return flags;
 }
@@ -451,13 +452,12 @@ py::object tradable_bounds(py::object order_book_ids, py::object date, py::objec
         invalid(py::str("order_book_ids is empty"));
     }
     py::object day = to_date(date);
-    py::object weights =
-        (holding.is_none() ? empty_series() : stock_series(holding, "holding"))
-            .attr("reindex")(codes, py::arg("fill_value") = 0.0);
+    py::object weights = (holding.is_none() ? empty_series() : stock_series(holding, "holding"))
+                             .attr("reindex")(codes, py::arg("fill_value") = 0.0);
 
-    py::object parsed = bnds.is_none()
-                            ? py::object(py::make_tuple(np().attr("zeros")(n), np().attr("ones")(n)))
-                            : attr("parse_bnds")(bnds, codes);
+    py::object parsed =
+        bnds.is_none() ? py::object(py::make_tuple(np().attr("zeros")(n), np().attr("ones")(n)))
+                       : attr("parse_bnds")(bnds, codes);
     auto caller_lower = as_array<double>(parsed[py::int_(0)], "float64");
     auto caller_upper = as_array<double>(parsed[py::int_(1)], "float64");
     // Copies: the caller's bounds stay as they were, for the warning.
@@ -488,10 +488,10 @@ py::object tradable_bounds(py::object order_book_ids, py::object date, py::objec
             continue;
         }
         if (++overridden <= kListedInWarning) {
-            listed += py::str("\n  {} ({}): bounds ({:.4f}, {:.4f}) -> ({:.4f}, {:.4f})")
-                          .format(codes[i], reasons_of(conflict[i]), lo_in(i), hi_in(i), lo(i),
-                                  hi(i))
-                          .cast<std::string>();
+            listed +=
+                py::str("\n  {} ({}): bounds ({:.4f}, {:.4f}) -> ({:.4f}, {:.4f})")
+                    .format(codes[i], reasons_of(conflict[i]), lo_in(i), hi_in(i), lo(i), hi(i))
+                    .cast<std::string>();
         }
     }
     if (overridden > 0) {
@@ -543,12 +543,12 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     if (weight_sum > 1.0 + 1e-6) {
         invalid(format("target weights sum to {}, more than 1", weight_sum));
     }
-    py::object held = current_shares.is_none() ? empty_series()
-                                               : stock_series(current_shares, "current_shares");
+    py::object held =
+        current_shares.is_none() ? empty_series() : stock_series(current_shares, "current_shares");
     py::object fractional = held.attr("ne")(np().attr("floor")(held));
     if (truthy(fractional.attr("any")())) {
-        invalid(format("current_shares must be whole shares: {}",
-                       held[fractional].attr("to_dict")()));
+        invalid(
+            format("current_shares must be whole shares: {}", held[fractional].attr("to_dict")()));
     }
     // Every stock with a target or a holding, in code order.
     py::object index = goal.attr("index")[goal.attr("gt")(0.0).attr("values")].attr("union")(
@@ -607,8 +607,8 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     auto current = as_array<double>(held.attr("values"), "float64");
     const double total = cash + np().attr("dot")(price, current).cast<double>();
     if (!(total > 0.0)) {
-        invalid(format("the account is worth {} (capital plus holdings): nothing to invest",
-                       total));
+        invalid(
+            format("the account is worth {} (capital plus holdings): nothing to invest", total));
     }
     py::object weights = goal.attr("values");
     auto ideal = as_array<double>(weights * py::float_(total) / price, "float64");
@@ -657,8 +657,7 @@ py::object to_orders(py::object target, py::object date, py::object capital,
         left += (current.at(i) - shares[i]) * price.at(i);
     }
     orders.attr("cash_left") = py::float_(left);
-    orders.attr("deviation") =
-        np().attr("abs")(final_weight - goal.attr("values")).attr("sum")();
+    orders.attr("deviation") = np().attr("abs")(final_weight - goal.attr("values")).attr("sum")();
     return orders;
 }
 
@@ -677,8 +676,7 @@ void define_orders(py::module_ &m) {
     builder.attr("_metadata", py::list(py::make_tuple("cash_left", "deviation")))
         .attr("cash_left", py::float_(std::numeric_limits<double>::quiet_NaN()))
         .attr("deviation", py::float_(std::numeric_limits<double>::quiet_NaN()));
-    builder.readonly_property("_constructor",
-                              [](py::object self) { return py::type::of(self); });
+    builder.readonly_property("_constructor", [](py::object self) { return py::type::of(self); });
 }
 
 } // namespace
