@@ -678,29 +678,31 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
         if i == len(cal.dates) or cal.dates[i] != d:
             raise TidewellError(f"date {d} is not a trading date")
         _daily_prices(h)
-        res = _with_ids(
-            h,
-            "SELECT order_book_id, close, limit_up, limit_down, suspended FROM daily_prices "
-            "WHERE date = ? AND order_book_id IN {ids}",
-            ids,
-            [d],
-        ).fetchnumpy()
-        boards = _boards(h)
-        periods = _special_treatment(h)
-    found = np.asarray(res["order_book_id"], dtype=object)
-    pos = _order(found, ids)
-    codes = found[pos]
-    close = np.asarray(res["close"], dtype=float)[pos]
-    up = _floats(res["limit_up"])[pos]
-    down = _floats(res["limit_down"])[pos]
-    suspended = np.asarray(res["suspended"])[pos] == 1
+        # The whole market's day is read once and kept, like a risk-model cross-section:
+        # the bounds and then the orders of a rebalance ask for the same day.
+        table = _cross_section(h, ("trading_status", d), lambda: _status_table(h, d))
+    return _rows(table, ids)
+
+
+def _status_table(h, d: _dt.date) -> pd.DataFrame:
+    res = h.query(
+        "SELECT order_book_id, close, limit_up, limit_down, suspended FROM daily_prices "
+        "WHERE date = ?",
+        [d],
+    ).fetchnumpy()
+    boards = _boards(h)
+    periods = _special_treatment(h)
+    codes = np.asarray(res["order_book_id"], dtype=object)
+    close = np.asarray(res["close"], dtype=float)
+    up = _floats(res["limit_up"])
+    down = _floats(res["limit_down"])
+    suspended = np.asarray(res["suspended"]) == 1
     with np.errstate(invalid="ignore"):
         at_up = ~suspended & (close >= up * (1.0 - _AT_LIMIT))
         at_down = ~suspended & (close <= down * (1.0 + _AT_LIMIT))
     special = np.zeros(len(codes), dtype=bool)
     for j in np.flatnonzero(pd.Index(codes).isin(list(periods))):
         special[j] = _under_special_treatment(periods, codes[j], d)
-    board = boards.reindex(codes).to_numpy(dtype=object)
     return pd.DataFrame(
         {
             "suspended": suspended,
@@ -708,7 +710,7 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
             "limit_down": at_down,
             "special_treatment": special,
             "close": close,
-            "board": board,
+            "board": boards.reindex(codes).to_numpy(dtype=object),
         },
         index=pd.Index(codes, name="order_book_id"),
     )
