@@ -348,7 +348,8 @@ py::object stock_series(py::handle values, const char *what) {
     try {
         numbers = series.attr("astype")("float64");
     } catch (py::error_already_set &error) {
-        if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError)) {
+        if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError) &&
+            !error.matches(PyExc_OverflowError)) {
             throw;
         }
         raise_in_context(attr("InvalidArgument"), format("{} must hold numbers", py::str(what)),
@@ -612,6 +613,16 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     }
     py::object weights = goal.attr("values");
     auto ideal = as_array<double>(weights * py::float_(total) / price, "float64");
+
+    // Share counts are whole numbers held in doubles: exact up to 2^53.
+    constexpr double kMostShares = 1e15;
+    const double most =
+        std::max(np().attr("max")(ideal).cast<double>(), np().attr("max")(current).cast<double>());
+    if (!(most <= kMostShares)) {
+        invalid(format("positions of more than {:.0e} shares are out of range: the largest "
+                       "would be {:.6g}",
+                       kMostShares, most));
+    }
 
     Account account;
     account.capital = cash;
