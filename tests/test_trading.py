@@ -90,6 +90,7 @@ def test_conflicts_warn_and_the_day_wins(trading_day):
         ([], {}, None, "empty"),
         ([PLAIN, 7], {}, None, "must be text"),
         (POOL, {PLAIN: -0.1}, None, "holding must not be negative"),
+        (POOL, {PLAIN: 1.5}, None, "must not exceed 1"),
         (POOL, {PLAIN: float("nan")}, None, "holding.*600001.XSHG"),
         (POOL, {}, {"*": (0, 0.1)}, "上限之和小于1"),
     ],

@@ -446,7 +446,7 @@ std::string reasons_of(std::uint8_t flags) {
 constexpr std::size_t kListedInWarning = 20;
 
 py::object tradable_bounds(py::object order_book_ids, py::object date, py::object holding,
-                           py::object bnds, bool exclude_special_treatment) {
+                           py::object bnds, py::object exclude_special_treatment) {
     py::list codes = pool_of(order_book_ids);
     const std::size_t n = py::len(codes);
     if (n == 0) {
@@ -455,6 +455,11 @@ py::object tradable_bounds(py::object order_book_ids, py::object date, py::objec
     py::object day = to_date(date);
     py::object weights = (holding.is_none() ? empty_series() : stock_series(holding, "holding"))
                              .attr("reindex")(codes, py::arg("fill_value") = 0.0);
+    py::object above_one = weights.attr("gt")(1.0);
+    if (truthy(above_one.attr("any")())) {
+        invalid(
+            format("holding weights must not exceed 1: {}", weights[above_one].attr("to_dict")()));
+    }
 
     py::object parsed =
         bnds.is_none() ? py::object(py::make_tuple(np().attr("zeros")(n), np().attr("ones")(n)))
@@ -475,8 +480,8 @@ py::object tradable_bounds(py::object order_book_ids, py::object date, py::objec
     }
     auto held = as_array<double>(weights.attr("values"), "float64");
     std::vector<std::uint8_t> conflict(n);
-    apply_day(n, held.data(), flags.data(), exclude_special_treatment, lower.mutable_data(),
-              upper.mutable_data(), conflict.data());
+    apply_day(n, held.data(), flags.data(), truthy(exclude_special_treatment),
+              lower.mutable_data(), upper.mutable_data(), conflict.data());
 
     std::size_t overridden = 0;
     std::string listed;
@@ -715,7 +720,7 @@ PYBIND11_MODULE(trading, m) {
           "special_treatment, close and board. Stocks not trading that day are absent.");
     m.def("tradable_bounds", &tradable_bounds, py::arg("order_book_ids"), py::arg("date"),
           py::arg("holding"), py::arg("bnds") = py::none(),
-          py::arg("exclude_special_treatment") = false,
+          py::arg("exclude_special_treatment") = py::bool_(false),
           "The bnds of portfolio_optimize for the pool on date, given the current holding\n"
           "(weights keyed by order_book_id; stocks not in it are not held) and the caller's\n"
           "own bnds: a suspended stock, or one not trading that day, is held at its weight; a\n"
