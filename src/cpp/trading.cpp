@@ -286,10 +286,21 @@ std::vector<double> round_to_lots(const Account &a) {
         double cash = cash_of(a, shares);
         repair_cash(a, shares, cash);
         use_spare_cash(a, shares, cash);
+        // The running cash drifts in its last bits; the reported one is summed afresh.
+        cash = cash_of(a, shares);
+        if (cash < 0.0) {
+            repair_cash(a, shares, cash);
+            cash = cash_of(a, shares);
+        }
         const double deviation = deviation_of(a, shares);
         if (cash >= 0.0 && deviation < best_deviation) {
             best_deviation = deviation;
             best = shares;
+        }
+    }
+    if (best.empty()) { // not reached: undoing every buy leaves the capital
+        for (const Grid &g : a.grid) {
+            best.push_back(g.current);
         }
     }
     return best;
@@ -668,11 +679,7 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     py::object final_weight = final_shares * price / py::float_(total);
     columns["final_weight"] = final_weight;
     py::object orders = attr("Orders")(columns);
-    double left = cash;
-    for (std::size_t i = 0; i < n; ++i) {
-        left += (current.at(i) - shares[i]) * price.at(i);
-    }
-    orders.attr("cash_left") = py::float_(left);
+    orders.attr("cash_left") = py::float_(cash_of(account, shares));
     orders.attr("deviation") = np().attr("abs")(final_weight - goal.attr("values")).attr("sum")();
     return orders;
 }
