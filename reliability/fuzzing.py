@@ -47,6 +47,7 @@ import vantelo.constraints as constraints  # noqa: E402
 import vantelo.helper as helper_module  # noqa: E402
 import vantelo.objective as objective  # noqa: E402
 import vantelo.optimize as optimize  # noqa: E402
+import vantelo.trading as trading  # noqa: E402
 from reliability import values as v  # noqa: E402
 from vantelo.const import STYLE_FACTORS, CovModel  # noqa: E402
 
@@ -114,6 +115,25 @@ HONEST_CLIENT = {
         {c: v.INDUSTRIES[i % 2] for i, c in enumerate(_ids(ids))}, dtype=object
     ),
 }
+
+
+def _trading_status(order_book_ids, date):
+    ids = [c for c in _ids(order_book_ids) if isinstance(c, str) and c in RECORDS]
+    i = np.arange(len(ids))
+    return pd.DataFrame(
+        {
+            "suspended": i % 5 == 1,
+            "limit_up": i % 5 == 2,
+            "limit_down": i % 5 == 3,
+            "special_treatment": i % 7 == 4,
+            "close": 5.0 + i,
+            "board": np.array(["main", "chinext", "star"], dtype=object)[i % 3],
+        },
+        index=pd.Index(ids, name="order_book_id"),
+    )
+
+
+HONEST_CLIENT["get_trading_status"] = _trading_status
 
 MUTATIONS = [
     "nan",
@@ -1027,6 +1047,52 @@ def _optimize_benchmark(data):
     return lambda: getattr(benchmark_module.OptimizeBenchmark(), method)(*args)
 
 
+weight_maps = v.weighted(
+    st.dictionaries(
+        st.sampled_from(v.CODES + [v.FUND, v.DELISTED]), st.floats(0, 0.5), max_size=5
+    ).map(lambda d: pd.Series(d, dtype=float)),
+    v.series,
+)
+share_maps = v.weighted(
+    st.dictionaries(st.sampled_from(v.CODES), st.integers(0, 10**6), max_size=5),
+    v.series,
+)
+
+
+@target("trading.trading_status")
+def _trading_status_target(data):
+    scenario = data.draw(scenarios)
+    return use(
+        scenario, _call(data, trading.trading_status, data.draw(v.pools), data.draw(v.dates))
+    )
+
+
+@target("trading.tradable_bounds")
+def _tradable_bounds(data):
+    scenario = data.draw(scenarios)
+    args = (
+        data.draw(v.weighted(v.pools)),
+        data.draw(v.weighted(v.dates)),
+        data.draw(weight_maps),
+        data.draw(v.bnds),
+        data.draw(v.weighted(st.booleans())),
+    )
+    return use(scenario, _call(data, trading.tradable_bounds, *args))
+
+
+@target("trading.to_orders")
+def _to_orders(data):
+    scenario = data.draw(scenarios)
+    args = (
+        data.draw(weight_maps),
+        data.draw(v.weighted(v.dates)),
+        data.draw(v.weighted(st.floats(0, 1e9), st.sampled_from([math.inf, -1.0, 10**400]))),
+        data.draw(st.one_of(st.none(), share_maps)),
+        data.draw(st.one_of(st.none(), weight_maps)),
+    )
+    return use(scenario, _call(data, trading.to_orders, *args))
+
+
 HELPER_MEMBERS = [
     "prev_trading_date",
     "union_components",
@@ -1202,6 +1268,8 @@ for _name, _arguments in [
     ("get_specific_risk", (tw_ids, tw_dates, tw_cov_models)),
     ("industry_names", (tw_classifications,)),
     ("get_industry", (tw_ids, tw_dates, tw_classifications)),
+    ("get_prices", (tw_ids, tw_dates, tw_dates)),
+    ("get_trading_status", (tw_ids, tw_dates)),
     ("get_database_path", ()),
     ("demo_database_path", ()),
 ]:
