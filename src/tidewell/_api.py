@@ -634,7 +634,11 @@ def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
             "WHERE p.date BETWEEN ? AND ? ORDER BY w.pos, p.date",
             [ids, ids, start, end],
         ).fetchnumpy()
-    dates = pd.DatetimeIndex(pd.to_datetime(np.asarray(res["date"])), name="date")
+    # The resolution pandas gives calendar dates (as in get_price_change_rate), whatever
+    # the engine's own.
+    unit = pd.to_datetime([_dt.date(2000, 1, 1)]).dtype
+    days = np.asarray(res["date"]).astype("datetime64[D]").astype(unit)
+    dates = pd.DatetimeIndex(days, name="date")
     frame = pd.DataFrame(
         {
             "close": np.asarray(res["close"], dtype=float),
