@@ -190,6 +190,17 @@ def test_given_prices_replace_the_close(trading_day):
     assert orders_by_code(orders).loc[PLAIN, "target_shares"] == 800
 
 
+def test_a_holding_not_trading_that_day_is_kept_at_the_given_price(trading_day):
+    # 600002.XSHG was delisted on 2024-01-10 and has no price on the day.
+    held = {"600002.XSHG": 500, PLAIN: 0}
+    orders = trading.to_orders(
+        {PLAIN: 0.5}, trading_day, 5_000.0, held, prices={"600002.XSHG": 10.0}
+    )
+    got = orders_by_code(orders)
+    assert got.loc["600002.XSHG", ["side", "target_shares"]].tolist() == ["hold", 500]
+    assert got.loc[PLAIN, "target_shares"] == 500  # half of 10,000 at 10.00
+
+
 @pytest.mark.parametrize(
     "target, capital, held, prices, match",
     [

@@ -598,6 +598,9 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     std::vector<bool> star(n);
     py::list unknown_board;
     for (std::size_t i = 0; i < n; ++i) {
+        if (flags[i] & kNoPrice) {
+            continue; // not trading that day: it keeps what it holds, lots do not matter
+        }
         py::object name = board[i];
         if (!PyUnicode_Check(name.ptr())) {
             unknown_board.append(codes[i]);
