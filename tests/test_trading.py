@@ -148,6 +148,22 @@ def test_star_market_lots(trading_day, weight, current, shares):
     assert orders_by_code(orders).loc[STAR, "target_shares"] == shares
 
 
+@pytest.mark.parametrize(
+    "weight, current, shares",
+    [
+        (0.0100, 150, 100),  # selling the 50 odd shares alone
+        (0.0055, 150, 50),  # selling one lot, the odd shares kept
+        (0.0080, 150, 100),  # 80 ideal: 100 is nearer than 50
+        (0.0350, 150, 350),  # buying in lots keeps the odd shares
+        (0.0230, 150, 250),  # 230 ideal: 200 cannot be reached by buying lots from 150
+    ],
+)
+def test_odd_shares_on_the_main_board(trading_day, weight, current, shares):
+    capital = 100_000.0 - current * 10.0  # an account of 100,000; the stock at 10.00
+    orders = trading.to_orders({PLAIN: weight, OTHER: 0.5}, trading_day, capital, {PLAIN: current})
+    assert orders_by_code(orders).loc[PLAIN, "target_shares"] == shares
+
+
 @pytest.mark.parametrize("code", [PLAIN, CHINEXT])
 def test_main_board_and_chinext_lots(trading_day, code):
     orders = trading.to_orders({code: 0.99}, trading_day, 123_456.0, {code: 30})

@@ -88,9 +88,9 @@ void apply_day(std::size_t n, const double *holding, const std::uint8_t *flags,
 // ---------------------------------------------------------------------------
 
 // The share counts a position may end the day at, given what it holds now (c):
-// on the main boards and ChiNext orders come in lots of 100 shares; on STAR an
-// order is at least 200 shares and then any number. A sale of the whole position
-// is always allowed (that is how odd lots leave an account).
+// on the main boards and ChiNext orders come in lots of 100 shares, and a sale may
+// also take the odd shares (c mod 100) along; on STAR an order is at least 200
+// shares and then any number. A sale of the whole position is always allowed.
 struct Grid {
     double current;
     bool star;
@@ -106,11 +106,10 @@ struct Grid {
     double floor_allowed(double x) const {
         const double c = current;
         if (!star) {
+            // c - k lots (odd shares kept), or below c whole lots (odd shares sold).
             const double r = std::fmod(c, kLot);
-            if (x < r) {
-                return 0.0;
-            }
-            return r + std::floor((x - r) / kLot) * kLot;
+            const double kept = x < r ? 0.0 : r + std::floor((x - r) / kLot) * kLot;
+            return std::max(kept, std::floor(std::min(x, c) / kLot) * kLot);
         }
         if (x >= c + kStarMinimum) {
             return std::floor(x);
@@ -132,10 +131,9 @@ struct Grid {
         }
         if (!star) {
             const double r = std::fmod(c, kLot);
-            if (x <= r) {
-                return r;
-            }
-            return r + std::ceil((x - r) / kLot) * kLot;
+            const double kept = x <= r ? r : r + std::ceil((x - r) / kLot) * kLot;
+            const double sold = std::ceil(x / kLot) * kLot;
+            return sold <= c ? std::min(kept, sold) : kept;
         }
         if (x <= c - kStarMinimum) {
             return std::ceil(x);
@@ -747,7 +745,8 @@ PYBIND11_MODULE(trading, m) {
           "value (capital plus the holding at the day's prices). capital: the cash.\n"
           "current_shares: shares held, keyed by order_book_id. prices: prices to trade at,\n"
           "by default the day's closes. Orders come in lots of 100 shares (main boards,\n"
-          "ChiNext) or of at least 200 shares (STAR); a position may always be sold whole.\n"
+          "ChiNext; a sale may take the odd shares along) or of at least 200 shares (STAR);\n"
+          "a position may always be sold whole.\n"
           "Nothing suspended or at limit-up is bought, nothing suspended or at limit-down is\n"
           "sold, and the buys never cost more than the capital plus what the sales bring.\n"
           "Returns an Orders DataFrame with the attributes cash_left and deviation.");
