@@ -30,6 +30,7 @@ from vantelo.objective import (
 )
 from vantelo.optimize import portfolio_optimize, to_date
 from vantelo.report import portfolio_report
+from vantelo.trading import to_orders, tradable_bounds, trading_status
 
 DATE = "2025-06-30"
 PREVIOUS_REBALANCE = "2025-05-30"
@@ -170,12 +171,68 @@ def objectives_example(pool):
     print("expected return: the history estimate (mean daily change over a year x 252)")
 
 
+TRADING_DAY = "2025-05-29"  # a day on which some of the index cannot be traded
+ACCOUNT = 10_000_000
+
+
+def trading_example():
+    heading(f"A rebalance of {ACCOUNT:,} on {TRADING_DAY}: what the day allows")
+    pool = sorted(tidewell.index_weights(INDEX, TRADING_DAY).index)
+    status = trading_status(pool, TRADING_DAY)
+    # The account as it stands: the index bought the day before in whole lots.
+    yesterday = tidewell.get_previous_trading_date(TRADING_DAY)
+    start = to_orders(tidewell.index_weights(INDEX, yesterday), yesterday, ACCOUNT)
+    shares = start.set_index("order_book_id").target_shares
+    value = shares * status.close.reindex(shares.index)
+    holding = value / (value.sum() + start.cash_left)
+    bounds = {"*": (0.0, 0.02)}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", OptimizerWarning)
+        tradable = tradable_bounds(pool, TRADING_DAY, holding, bounds)
+    special = status.suspended | status.limit_up | status.limit_down
+    table = status.loc[special, ["suspended", "limit_up", "limit_down", "special_treatment"]]
+    table["holding"] = holding.reindex(table.index).map("{:.2%}".format)
+    table["bounds"] = ["{:.2%} .. {:.2%}".format(*tradable[c]) for c in table.index]
+    print(f"{int(special.sum())} of the {len(pool)} stocks cannot be traded both ways;")
+    print(f"their bounds (all others: 0.00% .. {bounds['*'][1]:.2%}):")
+    print(table.to_string())
+    for warning in caught:
+        print(f"warning: {warning.message}")
+
+    weights, seconds = timed(portfolio_optimize, pool, TRADING_DAY, bnds=tradable)
+    orders = to_orders(weights, TRADING_DAY, start.cash_left, current_shares=shares)
+    trades = orders[orders.side != "hold"]
+    print()
+    print(f"optimised in {seconds:.3f} s; orders:")
+    for side in ("buy", "sell"):
+        chosen = trades[trades.side == side]
+        print(f"  {side:<4} {len(chosen):>4} orders, {chosen.value.sum():>14,.2f}")
+    print(f"  cash before {start.cash_left:,.2f}, after {orders.cash_left:,.2f}")
+    print(f"  deviation from the target: {orders.deviation:.4%} (sum of |final - target|)")
+    print()
+    largest = trades.sort_values("value", ascending=False).head(8)
+    print(
+        largest[["order_book_id", "side", "order_shares", "price", "value"]].to_string(index=False)
+    )
+    by_code = orders.set_index("order_book_id")
+    frozen = by_code.loc[table.index.intersection(by_code.index)]
+    print()
+    print("those of them in the orders (the others are neither held nor wanted):")
+    percent = "{:.4%}".format
+    print(
+        frozen[["side", "current_shares", "target_weight", "final_weight"]].to_string(
+            formatters={"target_weight": percent, "final_weight": percent}
+        )
+    )
+
+
 def main():
     print(f"market data: {tidewell.get_database_path()}")
     pool = sorted(tidewell.index_weights(INDEX, DATE).index)
     min_variance_example(pool)
     constrained_example(pool)
     objectives_example(pool)
+    trading_example()
 
 
 if __name__ == "__main__":

@@ -80,6 +80,25 @@ HONEST_CLIENT = {
     ),
 }
 
+
+def _trading_status(order_book_ids, date):
+    ids = [c for c in _ids(order_book_ids) if isinstance(c, str) and c in RECORDS]
+    i = np.arange(len(ids))
+    return pd.DataFrame(
+        {
+            "suspended": i % 5 == 1,
+            "limit_up": i % 5 == 2,
+            "limit_down": i % 5 == 3,
+            "special_treatment": i % 7 == 4,
+            "close": 5.0 + i,
+            "board": np.array(["main", "chinext", "star"], dtype=object)[i % 3],
+        },
+        index=pd.Index(ids, name="order_book_id"),
+    )
+
+
+HONEST_CLIENT["get_trading_status"] = _trading_status
+
 MUTATIONS = [
     "nan",
     "inf",

@@ -438,3 +438,76 @@ def test_cli_ends_every_error_in_one_line(src, tmp_path):
     done = run_cli("import", src, notes, "--force")
     assert done.returncode == 0, done.stderr
     assert notes.read_bytes()[8:12] == b"DUCK"
+
+
+# --------------------------------------------------------------------------- trading tables
+
+
+@pytest.fixture
+def trading_src(tmp_path):
+    from conftest import trading_tables
+
+    return trading_tables(tmp_path / "src")
+
+
+def test_trading_tables_round_trip(trading_src, tmp_path):
+    tw.set_database(tw.import_database(trading_src, tmp_path / "db.duckdb"))
+    one = tw.get_prices("600003.XSHG", "2024-01-02", "2024-01-12")
+    assert list(one.columns) == ["close", "limit_up", "limit_down", "suspended"]
+    assert one.index.tolist() == list(pd.to_datetime(["2024-01-08", "2024-01-09"]))
+    assert one.suspended.tolist() == [False, True]
+    both = tw.get_prices(["000010.XSHE", "NOPE", "600004.XSHG"], "2024-01-08", "2024-01-08")
+    assert both.index.get_level_values("order_book_id").tolist() == ["000010.XSHE", "600004.XSHG"]
+    assert np.isnan(both.loc[("000010.XSHE", pd.Timestamp("2024-01-08")), "limit_up"])
+    status = tw.get_trading_status(["600006.XSHG", "600001.XSHG", "000010.XSHE"], "2024-01-09")
+    assert status.special_treatment.tolist() == [True, False, False]
+    assert status.board.tolist()[:2] == ["main", "main"] and pd.isna(status.board.iloc[2])
+    before = tw.get_trading_status(["600001.XSHG"], "2024-01-08")
+    assert before.special_treatment.tolist() == [True]  # its period ends on 2024-01-09
+    with pytest.raises(tw.TidewellError, match="not a trading date"):
+        tw.get_trading_status(["600001.XSHG"], "2024-01-06")
+
+
+def test_stores_without_trading_tables_say_so(src, tmp_path):
+    tw.set_database(tw.import_database(src, tmp_path / "db.duckdb"))
+    with pytest.raises(tw.TidewellError, match="no daily prices"):
+        tw.get_trading_status(["600001.XSHG"], "2024-01-09")
+    with pytest.raises(tw.TidewellError, match="no daily prices"):
+        tw.get_prices(["600001.XSHG"], "2024-01-02", "2024-01-09")
+
+
+def both(first, second):
+    return lambda rows: (first(rows), second(rows))
+
+
+BROKEN_TRADING = [
+    ("daily_prices", set_cell(1, "close", "0"), ["row 1", "'close'", "positive"]),
+    ("daily_prices", set_cell(2, "limit_down", "-1"), ["row 2", "'limit_down'", "positive"]),
+    ("daily_prices", set_cell(3, "suspended", "2"), ["row 3", "'suspended'", "or 0"]),
+    ("daily_prices", set_cell(3, "suspended", "yes"), ["row 3", "'suspended'", "not an integer"]),
+    ("daily_prices", set_cell(4, "limit_down", "12"), ["row 4", "'limit_down'", "above limit_up"]),
+    ("daily_prices", set_cell(1, "close", "11.5"), ["row 1", "'close'", "above the"]),
+    ("daily_prices", set_cell(1, "close", "8.99"), ["row 1", "'close'", "below the"]),
+    ("daily_prices", set_cell(2, "date", "2024-01-06"), ["row 2", "'date'", "not a trading date"]),
+    ("daily_prices", set_cell(1, "order_book_id", "X"), ["row 1", "'order_book_id'", "unknown"]),
+    ("daily_prices", append_copy(1), ["row 19", "columns 'order_book_id', 'date'", "duplicate"]),
+    ("boards", set_cell(1, "board", "nasdaq"), ["row 1", "'board'", "main, chinext, star"]),
+    ("special_treatment", set_cell(1, "end_date", "2024-01-09"), ["row 1", "'end_date'",
+                                                                   "after start_date"]),
+    ("special_treatment", both(set_cell(2, "order_book_id", "600006.XSHG"),
+                               set_cell(2, "end_date", "2024-01-10")),
+     ["row 1", "'start_date'", "overlap", "row 2"]),
+    ("special_treatment", set_cell(1, "start_date", "someday"), ["row 1", "'start_date'",
+                                                                  "not a date"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("table, edit, fragments", BROKEN_TRADING)
+def test_broken_trading_files(trading_src, tmp_path, table, edit, fragments):
+    edit_csv(trading_src, table, edit)
+    with pytest.raises(tw.TidewellError) as info:
+        tw.import_database(trading_src, tmp_path / "db.duckdb")
+    message = str(info.value)
+    assert message.startswith(f"{table}.csv, ")
+    for fragment in fragments:
+        assert fragment in message, message

@@ -597,3 +597,55 @@ def test_unwritable_demo_cache_says_where_to_point_instead(tmp_path, monkeypatch
         message = str(info.value)
         assert str(cache / "tidewell" / "demo-") in message
         assert "XDG_CACHE_HOME" in message and "TIDEWELL_DB" in message
+
+
+# --------------------------------------------------------------------------- trading status
+
+
+def test_demo_closes_chain_the_change_rates(stocks_on):
+    ids = sorted(set(stocks_on("2023-12-29")) & set(stocks_on("2024-06-28")))
+    prices = tw.get_prices(ids, "2023-12-29", "2024-06-28")
+    close = prices.close.unstack(0)[ids]
+    rates = tw.get_price_change_rate(ids, "2024-01-02", "2024-06-28")[ids]
+    ratio = (close / close.shift(1) - 1).iloc[1:]
+    assert ratio.index.equals(rates.index)
+    np.testing.assert_allclose(ratio.values, rates.values, rtol=0, atol=1e-6)
+
+    suspended = prices.suspended.unstack(0)[ids].iloc[1:]
+    assert 0.005 < suspended.values.mean() < 0.02
+    assert (rates.values[suspended.values] == 0).all()  # no change while suspended
+    up = (prices.close == prices.limit_up) & ~prices.suspended
+    down = (prices.close == prices.limit_down) & ~prices.suspended
+    assert up.sum() > 100 and down.sum() > 100  # moves that reached the limit ended there
+    assert (prices.close <= prices.limit_up).all() and (prices.close >= prices.limit_down).all()
+
+
+def test_demo_limits_follow_board_and_special_treatment(stocks_on):
+    day, before = "2024-06-28", "2024-06-27"
+    ids = sorted(set(stocks_on(before)) & set(stocks_on(day)))
+    status = tw.get_trading_status(ids, day)
+    assert status.index.tolist() == ids
+    expected_board = np.where(
+        status.index.str.startswith("688"),
+        "star",
+        np.where(status.index.str.match(r"30[01]"), "chinext", "main"),
+    )
+    assert (status.board.values == expected_board).all()
+    assert 0.01 < status.special_treatment.mean() < 0.08
+    share = np.where(status.board == "main", np.where(status.special_treatment, 0.05, 0.10), 0.20)
+    previous = tw.get_prices(ids, before, before).close.droplevel("date")[ids]
+    limits = tw.get_prices(ids, day, day).droplevel("date").loc[ids]
+    np.testing.assert_allclose(limits.limit_up, np.round(previous * (1 + share), 2), atol=1e-9)
+    np.testing.assert_allclose(limits.limit_down, np.round(previous * (1 - share), 2), atol=1e-9)
+    assert (status.limit_up == (limits.close == limits.limit_up) & ~limits.suspended).all()
+
+
+def test_trading_status_rejects_non_trading_days_and_keeps_request_order():
+    with pytest.raises(tw.TidewellError, match="2024-06-29 is not a trading date"):
+        tw.get_trading_status(["600000.XSHG"], "2024-06-29")
+    got = tw.get_trading_status(
+        ["600000.XSHG", "NOPE", "000001.XSHE", "600000.XSHG"], "2024-06-28"
+    )
+    assert got.index.tolist() == ["600000.XSHG", "000001.XSHE"]
+    with pytest.raises(tw.TidewellError, match="unknown order_book_id 'NOPE'"):
+        tw.get_prices("NOPE", "2024-06-03", "2024-06-28")

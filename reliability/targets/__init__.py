@@ -14,4 +14,5 @@ from reliability.targets import (  # noqa: F401
     protocol,
     report,
     tidewell,
+    trading,
 )

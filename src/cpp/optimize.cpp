@@ -255,7 +255,20 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     }
 
     py::ssize_t i = 0;
+    // A plain dict is asked first whether it has the code: most pool stocks usually
+    // have no key of their own, and a KeyError per stock costs more than the rest.
+    const bool plain_dict = PyDict_CheckExact(bnds.ptr());
     for (py::handle code : order_book_ids) {
+        if (plain_dict) {
+            const int has = PyDict_Contains(bnds.ptr(), code.ptr());
+            if (has < 0) {
+                throw py::error_already_set();
+            }
+            if (has == 0) {
+                ++i;
+                continue;
+            }
+        }
         // Only the lookup's KeyError means "no bound given": one raised while the
         // caller's value is unpacked or compared is the caller's and passes.
         PyObject *found = PyObject_GetItem(bnds.ptr(), code.ptr());

@@ -7,6 +7,7 @@ import datetime as _dt
 from collections import OrderedDict
 from typing import NamedTuple
 
+import duckdb
 import numpy as np
 import pandas as pd
 
@@ -553,6 +554,176 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
     return _rows(table, ids)
 
 
+# --------------------------------------------------------------------------- trading status
+
+# A close within this share of its limit price is at the limit (limits and closes
+# may be rounded to the cent differently).
+_AT_LIMIT = 1e-8
+_PRICE_COLUMNS = ["close", "limit_up", "limit_down", "suspended"]
+
+
+def _daily_prices(h) -> None:
+    """Raise unless the database has daily prices (older or partial stores lack them)."""
+
+    def make():
+        try:
+            return h.query("SELECT EXISTS (SELECT 1 FROM daily_prices)").fetchone()[0]
+        except duckdb.CatalogException:  # a store written before the table existed
+            return None
+
+    found = _memo(h, "has_daily_prices", make)
+    if not found:
+        raise TidewellError(
+            "the database has no daily prices (table daily_prices{}); import a "
+            "daily_prices file or rebuild the demo database".format(
+                " is missing" if found is None else " is empty"
+            )
+        )
+
+
+def _boards(h) -> pd.Series:
+    def make():
+        res = h.query("SELECT order_book_id, board FROM boards").fetchnumpy()
+        return pd.Series(
+            np.asarray(res["board"], dtype=object),
+            index=pd.Index(np.asarray(res["order_book_id"], dtype=object)),
+        )
+
+    return _memo(h, "boards", make)
+
+
+def _special_treatment(h) -> dict[str, list[tuple]]:
+    def make():
+        out: dict[str, list[tuple]] = {}
+        rows = h.query(
+            "SELECT order_book_id, start_date, end_date FROM special_treatment ORDER BY 1, 2"
+        ).fetchall()
+        for oid, start, end in rows:
+            out.setdefault(oid, []).append((start, end))
+        return out
+
+    return _memo(h, "special_treatment", make)
+
+
+def _under_special_treatment(periods: dict, oid: str, d: _dt.date) -> bool:
+    return any(start <= d and (end is None or d < end) for start, end in periods.get(oid, ()))
+
+
+def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
+    """Unadjusted closes, the day's price limits and suspensions per trading day.
+
+    Columns ``close``, ``limit_up``, ``limit_down`` (NaN on a day without limits)
+    and ``suspended`` (bool).  One id (text) gives a frame indexed by date; an
+    unknown id is an error.  An iterable gives a frame indexed by
+    (``order_book_id``, ``date``), ids in request order (repeats dropped), ids
+    without prices in the range absent.
+    """
+    single = isinstance(order_book_ids, str)
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        cal = _calendar(h)
+        start = cal.date(start_date, "start_date")
+        end = cal.date(end_date, "end_date")
+        if start > end:
+            raise TidewellError(f"start_date {start} is after end_date {end}")
+        if single and order_book_ids not in _instrument_table(h):
+            raise TidewellError(f"unknown order_book_id {order_book_ids!r}")
+        _daily_prices(h)
+        res = h.query(
+            "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
+            "generate_subscripts(?::VARCHAR[], 1) - 1 AS pos) "
+            "SELECT w.order_book_id, p.date, p.close, p.limit_up, p.limit_down, p.suspended "
+            "FROM daily_prices p JOIN wanted w USING (order_book_id) "
+            "WHERE p.date BETWEEN ? AND ? ORDER BY w.pos, p.date",
+            [ids, ids, start, end],
+        ).fetchnumpy()
+    # The resolution pandas gives calendar dates (as in get_price_change_rate), whatever
+    # the engine's own.
+    unit = pd.to_datetime([_dt.date(2000, 1, 1)]).dtype
+    days = np.asarray(res["date"]).astype("datetime64[D]").astype(unit)
+    dates = pd.DatetimeIndex(days, name="date")
+    frame = pd.DataFrame(
+        {
+            "close": np.asarray(res["close"], dtype=float),
+            "limit_up": _floats(res["limit_up"]),
+            "limit_down": _floats(res["limit_down"]),
+            "suspended": np.asarray(res["suspended"]) == 1,
+        },
+        columns=_PRICE_COLUMNS,
+    )
+    if single:
+        frame.index = dates
+    else:
+        codes = np.asarray(res["order_book_id"], dtype=object)
+        frame.index = pd.MultiIndex.from_arrays([codes, dates], names=["order_book_id", "date"])
+    return frame
+
+
+def _floats(column) -> np.ndarray:
+    """A fetched column as floats, NULL as NaN."""
+    if isinstance(column, np.ma.MaskedArray):
+        return column.astype(float).filled(np.nan)
+    return np.asarray(column, dtype=float)
+
+
+def get_trading_status(order_book_ids, date) -> pd.DataFrame:
+    """What each stock allowed on trading day ``date``.
+
+    Rows: the requested ids with a price on ``date`` (request order, repeats
+    dropped).  Columns: ``suspended``, ``limit_up`` (closed at its limit-up price:
+    it could not be bought), ``limit_down`` (closed at its limit-down price: it
+    could not be sold), ``special_treatment``, ``close`` (unadjusted) and
+    ``board`` (``main``, ``chinext``, ``star``; missing when the database has none).
+    A suspended stock is at neither limit.
+    """
+    ids = _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        cal = _calendar(h)
+        d = cal.date(date)
+        i = bisect.bisect_left(cal.dates, d)
+        if i == len(cal.dates) or cal.dates[i] != d:
+            raise TidewellError(f"date {d} is not a trading date")
+        _daily_prices(h)
+        # The whole market's day is read once and kept, like a risk-model cross-section:
+        # the bounds and then the orders of a rebalance ask for the same day.
+        table = _cross_section(h, ("trading_status", d), lambda: _status_table(h, d))
+    return _rows(table, ids)
+
+
+def _status_table(h, d: _dt.date) -> pd.DataFrame:
+    res = h.query(
+        "SELECT order_book_id, close, limit_up, limit_down, suspended FROM daily_prices "
+        "WHERE date = ?",
+        [d],
+    ).fetchnumpy()
+    boards = _boards(h)
+    periods = _special_treatment(h)
+    codes = np.asarray(res["order_book_id"], dtype=object)
+    close = np.asarray(res["close"], dtype=float)
+    up = _floats(res["limit_up"])
+    down = _floats(res["limit_down"])
+    suspended = np.asarray(res["suspended"]) == 1
+    with np.errstate(invalid="ignore"):
+        at_up = ~suspended & (close >= up * (1.0 - _AT_LIMIT))
+        at_down = ~suspended & (close <= down * (1.0 + _AT_LIMIT))
+    special = np.zeros(len(codes), dtype=bool)
+    for j in np.flatnonzero(pd.Index(codes).isin(list(periods))):
+        special[j] = _under_special_treatment(periods, codes[j], d)
+    return pd.DataFrame(
+        {
+            "suspended": suspended,
+            "limit_up": at_up,
+            "limit_down": at_down,
+            "special_treatment": special,
+            "close": close,
+            "board": boards.reindex(codes).to_numpy(dtype=object),
+        },
+        index=pd.Index(codes, name="order_book_id"),
+    )
+
+
 # --------------------------------------------------------------------------- industries
 
 
@@ -599,9 +770,11 @@ __all__ = [
     "get_next_trading_date",
     "get_previous_trading_date",
     "get_price_change_rate",
+    "get_prices",
     "get_specific_risk",
     "get_style_factor_names",
     "get_trading_dates",
+    "get_trading_status",
     "index_weights",
     "industry_names",
     "instruments",

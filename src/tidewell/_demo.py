@@ -368,6 +368,7 @@ def _generate(seed: int, progress: _Progress) -> _Market:
         spec_ret[lo:hi] = e
         log_cap = log_cap + np.nansum(np.log1p(r), axis=0)
         progress.step("simulating returns")
+    _trading_rules(m, returns, seed)
     m.returns = np.round(returns, 6)
     m.expo_rows = expo_rows
     m.factor_names = list(STYLE_FACTORS) + list(SWS_INDUSTRIES)
@@ -457,6 +458,121 @@ def _generate(seed: int, progress: _Progress) -> _Market:
             m.fund_ret.append(np.round(r, 6))
     progress.step("funds")
     return m
+
+
+# Trading rules of the common stocks. They draw from a stream of their own, so
+# the rest of the market is drawn as it would be without them.
+_TRADING_STREAM = 0x7472
+_ST_SHARE = 0.04  # stocks that spend one stretch under special treatment
+_ST_DAYS = (60, 400)  # its length in trading days, low and high
+_SUSPENSION_START = 0.0025  # chance that a suspension starts on a trading day
+_SUSPENSION_MEAN_DAYS = 4.0  # so about 1 % of stock-days are suspended
+_LIMITS = {"main": 0.10, "chinext": 0.20, "star": 0.20}  # share of the previous close
+_ST_LIMIT = 0.05  # main board under special treatment
+
+
+def board_of(order_book_id: str) -> str:
+    """The board a demo stock code belongs to."""
+    if order_book_id.startswith("688"):
+        return "star"
+    if order_book_id.startswith(("300", "301")):
+        return "chinext"
+    return "main"
+
+
+def _trading_rules(m: _Market, returns: np.ndarray, seed: int) -> None:
+    """Boards, special treatment, suspensions, closes and price limits of the stocks.
+
+    Prices are in cents, as the exchanges quote them. Each day the close is the
+    previous close moved by the day's change, rounded to the cent and kept within
+    the day's limits (the previous close moved by the limit share, rounded to the
+    cent); a suspended stock keeps its close. ``returns`` (days x stocks) is then
+    rewritten as the ratios of consecutive closes, so the stored change rates and
+    the closes tell the same story, limit days and suspensions included.
+    """
+    rng = np.random.default_rng([seed, _TRADING_STREAM])
+    n_days, n = returns.shape
+    alive = ~np.isnan(returns)
+    first = alive.argmax(axis=0)
+    last = n_days - 1 - alive[::-1].argmax(axis=0)
+    m.board = np.array([board_of(c) for c in m.cs_ids])
+
+    st = np.zeros((n_days, n), dtype=bool)
+    m.st_periods = []  # (stock, first day, day after the last or None)
+    for i in np.flatnonzero((rng.random(n) < _ST_SHARE) & alive.any(axis=0)):
+        start = int(rng.integers(first[i], last[i] + 1))
+        end = start + int(rng.integers(*_ST_DAYS))
+        st[start:end, i] = True
+        m.st_periods.append((i, start, end if end <= last[i] else None))
+
+    # Suspensions: stretches of geometric length, never on a stock's first day.
+    can = alive.copy()
+    can[first, np.arange(n)] = False
+    day, stock = np.nonzero(can & (rng.random((n_days, n)) < _SUSPENSION_START))
+    length = rng.geometric(1.0 / _SUSPENSION_MEAN_DAYS, len(day))
+    count = np.zeros((n_days + 1, n), dtype=np.int32)
+    np.add.at(count, (day, stock), 1)
+    np.add.at(count, (np.minimum(day + length, n_days), stock), -1)
+    suspended = (np.cumsum(count[:-1], axis=0) > 0) & alive
+
+    board_limit = np.array([_LIMITS[b] for b in m.board])
+    st_limited = m.board == "main"
+    prev = np.round(np.exp(rng.normal(np.log(12.0), 0.7, n)), 2).clip(2.0, 600.0)
+    close = np.full((n_days, n), np.nan)
+    up = np.full((n_days, n), np.nan)
+    down = np.full((n_days, n), np.nan)
+    for t in range(n_days):
+        limit = np.where(st[t] & st_limited, _ST_LIMIT, board_limit)
+        hi = np.round(prev * (1.0 + limit), 2)
+        lo = np.maximum(np.round(prev * (1.0 - limit), 2), 0.01)
+        moved = np.clip(np.round(prev * (1.0 + np.nan_to_num(returns[t])), 2), lo, hi)
+        today = np.where(suspended[t], prev, moved)
+        live = alive[t]
+        close[t, live], up[t, live], down[t, live] = today[live], hi[live], lo[live]
+        returns[t, live] = today[live] / prev[live] - 1.0
+        prev = np.where(live, today, prev)
+    m.suspended, m.close, m.limit_up, m.limit_down = suspended, close, up, down
+
+
+def _write_trading(con, m: _Market, progress: _Progress) -> None:
+    """Daily closes, limits and suspensions, special-treatment periods and boards."""
+    cal_days32 = _days(m.calendar).astype(np.int32)
+    order = np.argsort(np.asarray(m.cs_ids))
+    ids = [m.cs_ids[i] for i in order]
+    alive = ~np.isnan(m.close[:, order])
+    day, stock = np.nonzero(alive)  # by day, then by id: the table's order
+    pick = (day, order[stock])
+    _insert(
+        con,
+        "daily_prices",
+        pd.DataFrame(
+            {
+                "o": pd.Categorical.from_codes(stock.astype(np.int32), categories=ids),
+                "d": cal_days32[day],
+                "c": m.close[pick],
+                "u": m.limit_up[pick],
+                "l": m.limit_down[pick],
+                "s": m.suspended[pick].astype(np.int32),
+            }
+        ),
+        "o, {}, c, u, l, s".format(_date_expr("d")),
+    )
+    periods = sorted(m.st_periods, key=lambda p: (m.cs_ids[p[0]], p[1]))
+    ends = [-1 if b is None else cal_days32[b] for _, _, b in periods]
+    _insert(
+        con,
+        "special_treatment",
+        pd.DataFrame(
+            {
+                "o": [m.cs_ids[i] for i, _, _ in periods],
+                "s": np.array([cal_days32[a] for _, a, _ in periods], dtype=np.int32),
+                "e": np.array(ends, dtype=np.int32),
+            }
+        ),
+        "o, {}, CASE WHEN e < 0 THEN NULL ELSE {} END".format(_date_expr("s"), _date_expr("e")),
+    )
+    _insert(con, "boards", pd.DataFrame({"o": ids, "b": m.board[order]}), "o, b")
+    progress.step("writing trading status", 0)
 
 
 def _weekday(day: np.datetime64) -> np.datetime64:
@@ -747,6 +863,7 @@ def build_demo_database(
     market = _generate(int(seed), bar)
     with atomic_database(path) as con:
         _write(con, market, int(seed), bar)
+        _write_trading(con, market, bar)
     bar.done = bar.total
     bar.step("done", 0)
     bar.finish(path)

@@ -39,6 +39,14 @@ factor_covariance
     definite)
 specific_risk
     cov_model*, date*, order_book_id*, specific_risk (daily standard deviation)
+daily_prices
+    order_book_id*, date*, close (unadjusted), limit_up, limit_down (the day's
+    price limits; empty on a day without limits), suspended (1 or 0)
+special_treatment
+    order_book_id*, start_date*, end_date -- under special treatment on the days
+    start_date <= day < end_date (end_date empty while it lasts)
+boards
+    order_book_id*, board (main, chinext or star)
 
 Every other file in the folder is an error naming it and the closest table
 file name (hidden files and subfolders are ignored), so a misspelt table is
@@ -69,6 +77,7 @@ import numpy as np
 from ._database import as_path, atomic_database, destination
 from ._errors import TidewellError
 from ._schema import (
+    BOARDS,
     COV_MODELS,
     DEFAULT_CLASSIFICATION,
     EXCHANGES,
@@ -456,12 +465,60 @@ def _check_specific(ld: _Loader) -> None:
     ld.check("specific_risk", "specific_risk < 0", "specific risk must not be negative")
 
 
+# A close at its limit may be rounded a little differently from the limit price.
+PRICE_TOLERANCE = 1e-9
+
+
+def _check_daily_prices(ld: _Loader) -> None:
+    ld.check("close", "close <= 0", "close must be positive")
+    for col in ("limit_up", "limit_down"):
+        ld.check(col, f"{col} <= 0", "a price limit must be positive")
+    ld.check("suspended", "suspended NOT IN (0, 1)", "must be 1 (suspended) or 0")
+    ld.check("limit_down", "limit_down > limit_up", "limit_down is above limit_up")
+    ld.check(
+        "close",
+        f"close > limit_up * (1 + {PRICE_TOLERANCE})",
+        "close is above the day's limit_up",
+    )
+    ld.check(
+        "close",
+        f"close < limit_down * (1 - {PRICE_TOLERANCE})",
+        "close is below the day's limit_down",
+    )
+
+
+def _check_special_treatment(ld: _Loader) -> None:
+    ld.check(
+        "end_date",
+        "end_date IS NOT NULL AND end_date <= start_date",
+        "end_date must be after start_date",
+    )
+    row = ld.first(
+        f"SELECT b.tw_row, a.tw_row, b.order_book_id FROM {ld.parsed} a JOIN {ld.parsed} b "
+        "ON a.order_book_id = b.order_book_id AND a.start_date < b.start_date "
+        "AND (a.end_date IS NULL OR a.end_date > b.start_date) ORDER BY b.tw_row LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(
+            row[0],
+            "start_date",
+            f"special-treatment periods of {row[2]!r} overlap; the other starts in row {row[1]}",
+        )
+
+
+def _check_boards(ld: _Loader) -> None:
+    ld.check_choice("board", BOARDS)
+
+
 _ID_COLUMNS = {
     "price_changes": ("order_book_id",),
     "index_weights": ("index_id", "order_book_id"),
     "industry_classification": ("order_book_id",),
     "factor_exposures": ("order_book_id",),
     "specific_risk": ("order_book_id",),
+    "daily_prices": ("order_book_id",),
+    "special_treatment": ("order_book_id",),
+    "boards": ("order_book_id",),
 }
 _TRADING_DATE_COLUMNS = {
     "price_changes": "date",
@@ -469,6 +526,7 @@ _TRADING_DATE_COLUMNS = {
     "factor_exposures": "date",
     "factor_covariance": "date",
     "specific_risk": "date",
+    "daily_prices": "date",
 }
 _EXTRA_CHECKS = {
     "instruments": _check_instruments,
@@ -476,6 +534,9 @@ _EXTRA_CHECKS = {
     "factor_exposures": _check_exposures,
     "factor_covariance": _check_covariance,
     "specific_risk": _check_specific,
+    "daily_prices": _check_daily_prices,
+    "special_treatment": _check_special_treatment,
+    "boards": _check_boards,
 }
 
 

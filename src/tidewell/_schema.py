@@ -23,6 +23,8 @@ COV_MODELS = ("daily", "monthly", "quarterly")
 DEFAULT_CLASSIFICATION = "sws"
 INSTRUMENT_TYPES = ("CS", "INDX", "ETF", "LOF")
 EXCHANGES = ("XSHG", "XSHE")
+# Boards a stock trades on; the lot rules and price limits follow from them.
+BOARDS = ("main", "chinext", "star")
 
 
 class Column(NamedTuple):
@@ -129,6 +131,27 @@ TABLES = OrderedDict(
             ],
             ["cov_model", "date", "order_book_id"],
         ),
+        # One row per instrument and trading day. Stored by date so that one day's
+        # status across the market is a contiguous read.
+        _table(
+            "daily_prices",
+            [
+                ("order_book_id", "text"),
+                ("date", "date"),
+                ("close", "float"),
+                ("limit_up", "float", True),
+                ("limit_down", "float", True),
+                ("suspended", "int"),
+            ],
+            ["order_book_id", "date"],
+            order=["date", "order_book_id"],
+        ),
+        _table(
+            "special_treatment",
+            [("order_book_id", "text"), ("start_date", "date"), ("end_date", "date", True)],
+            ["order_book_id", "start_date"],
+        ),
+        _table("boards", [("order_book_id", "text"), ("board", "text")], ["order_book_id"]),
     )
 )
 
