@@ -46,6 +46,7 @@ import vantelo.constraints as constraints
 import vantelo.objective as objective
 import vantelo.optimize as optimize
 import vantelo.report as report
+import vantelo.trading as trading
 from reliability import fakes, store
 from reliability import values as v
 from reliability.standins import FakeHelper
@@ -264,6 +265,12 @@ def function_calls():
          lambda: constraints.get_deviation_value(0.2, "-5%")),
         ("constraints.get_deviation_value",
          lambda: _expect(InvalidArgument, lambda: constraints.get_deviation_value(0.2, "5%"))),
+        ("trading.trading_status", lambda: trading.trading_status(POOL, DATE)),
+        ("trading.tradable_bounds",
+         lambda: trading.tradable_bounds(POOL, DATE, HOLDING, {"*": (0, 0.5)})),
+        ("trading.to_orders", lambda: trading.to_orders(HOLDING, DATE, 1e6)),
+        ("trading.to_orders",
+         lambda: _expect(InvalidArgument, lambda: trading.to_orders(HOLDING, DATE, -1.0))),
         ("_report.risk_decomposition",
          lambda: report_core.risk_decomposition(factor_helper, np.full(5, 0.2))),
         ("_report.risk_decomposition",
@@ -306,6 +313,10 @@ def tidewell_calls():
         ("tidewell.get_specific_risk", lambda: tidewell.get_specific_risk(ids, day, "daily")),
         ("tidewell.industry_names", lambda: tidewell.industry_names("sws")),
         ("tidewell.get_industry", lambda: tidewell.get_industry(ids, day, "sws")),
+        ("tidewell.get_prices",  # the tiny store has no daily prices
+         lambda: _expect(refused, lambda: tidewell.get_prices(ids, "2024-01-02", day))),
+        ("tidewell.get_trading_status",
+         lambda: _expect(refused, lambda: tidewell.get_trading_status(ids, day))),
         ("tidewell.get_database_path", lambda: tidewell.get_database_path()),
         ("tidewell.demo_database_path", lambda: tidewell.demo_database_path()),
         ("tidewell.set_database", lambda: tidewell.set_database(store.active["db"])),
@@ -444,7 +455,7 @@ def main(argv=None):
     if chosen(tidewell_calls()):
         with store.tiny_store():
             ok &= run_each("tidewell", chosen(tidewell_calls()), args.calls // 2)
-    if args.demo_calls and chosen(fake_calls()):
+    if args.demo_calls and chosen(demo_calls()):
         ok &= run_cycle("portfolio_optimize (demo market)", demo_calls(), args.demo_calls)
     print("\nleak check " + ("passed" if ok else "FAILED"))
     return 0 if ok else 1
