@@ -1,0 +1,575 @@
+// vantelo.diagnose: why a problem has no solution, and how a portfolio stands
+// against its limits.
+//
+// explain_infeasibility takes the arguments of portfolio_optimize, lists the
+// limits the problem is made of (include/vantelo/limits.hpp) and solves an
+// elastic version of it: every limit may move, at a cost of one per unit of its
+// own scale (a weight, an exposure, a volatility, a turnover). The limits that
+// move in the cheapest relaxation are the conflicts; an elastic filter and a
+// deletion filter over them give an irreducible infeasible subset. All the solves
+// share one compiled problem whose only parameter is the cost of each slack.
+// check_constraints measures given weights against the same limits.
+#include "vantelo/common.hpp"
+#include "vantelo/limits.hpp"
+
+#include <pybind11/options.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+namespace vantelo {
+namespace {
+
+constexpr const char *kModule = "vantelo.diagnose";
+// A limit has moved when its relaxation exceeds this, in its own units.
+constexpr double kTolerance = 1e-6;
+// What it costs to move a limit that should hold while another one moves alone.
+constexpr double kHold = 1e4;
+// Each conflict's own relaxation takes one solve; beyond this many conflicts the
+// joint relaxation is reported.
+constexpr std::size_t kMaxSingleRelaxations = 25;
+// A limit is binding within this distance of its bound.
+constexpr double kBinding = 1e-6;
+
+py::object attr(const char *name) { return module_attr(kModule, name); }
+py::object driver(const char *name) { return module_attr("vantelo.optimize", name); }
+
+[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
+
+double number(py::handle value) { return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>(); }
+
+// ---------------------------------------------------------------------------
+// The elastic problem
+// ---------------------------------------------------------------------------
+
+struct Entry {
+    const LimitGroup *group;
+    py::ssize_t position;
+    double limit;
+};
+
+class Elastic {
+  public:
+    explicit Elastic(const LimitSet &limits) {
+        py::object cp = attr("cp");
+        for (const LimitGroup &group : limits.groups) {
+            const py::ssize_t count = py::len(group.labels);
+            for (py::ssize_t i = 0; i < count; ++i) {
+                entries_.push_back({&group, i, number(group.limits[py::int_(i)])});
+                base_.push_back(group.weight);
+            }
+        }
+        const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
+        slack_ = cp.attr("Variable")(m, py::arg("nonneg") = true);
+        cost_ = cp.attr("Parameter")(m, py::arg("nonneg") = true);
+        py::list constraints = list_copy(limits.fixed);
+        py::ssize_t offset = 0;
+        for (const LimitGroup &group : limits.groups) {
+            const py::ssize_t count = py::len(group.labels);
+            py::object slack = slack_[py::slice(offset, offset + count, 1)];
+            py::object excess = group.side == Side::Equal
+                                    ? py::object(cp.attr("abs")(group.excess))
+                                    : group.excess;
+            constraints.append(less_equal(excess, slack));
+            offset += count;
+        }
+        problem_ = cp.attr("Problem")(cp.attr("Minimize")(matmul(cost_, slack_)), constraints);
+        py::list installed = cp.attr("installed_solvers")();
+        solver_ = installed.contains(py::str("CLARABEL")) ? "CLARABEL" : "SCS";
+        // SCS stops at 1e-4; a slack below that is rounding there.
+        tolerance_ = solver_ == std::string("CLARABEL") ? kTolerance : 1e-4;
+    }
+
+    std::size_t size() const { return entries_.size(); }
+    const Entry &entry(std::size_t i) const { return entries_[i]; }
+    double base(std::size_t i) const { return base_[i]; }
+    bool moved(std::size_t i) const { return relaxation_[i] > tolerance_; }
+    double relaxation(std::size_t i) const { return relaxation_[i]; }
+
+    // Solves with each slack costing `cost[i]`; the relaxations, in each limit's
+    // own units, are then those of the cheapest way to satisfy what costs.
+    void solve(const std::vector<double> &cost) {
+        py::object np = attr("np");
+        py::object cp = attr("cp");
+        cost_.attr("value") = np.attr("array")(py::cast(cost), py::arg("dtype") = "float64");
+        problem_.attr("solve")(py::arg("solver") = solver_);
+        py::object status = problem_.attr("status");
+        if (!rich_equal(status, cp.attr("OPTIMAL")) &&
+            !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+            raise(module_attr("vantelo.exception", "OptimizationFailed"),
+                  format("the relaxed problem could not be solved ({})", status));
+        }
+        py::object slack = np.attr("asarray")(slack_.attr("value"), py::arg("dtype") = "float64");
+        relaxation_.assign(entries_.size(), 0.0);
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            relaxation_[i] = to_own_units(entries_[i], number(slack[py::int_(i)]));
+        }
+    }
+
+    // Whether the limits in `members` cannot all hold (everything else may move).
+    bool infeasible(const std::set<std::size_t> &members) {
+        std::vector<double> cost(size(), 0.0);
+        for (std::size_t i : members) {
+            cost[i] = base_[i];
+        }
+        solve(cost);
+        return std::any_of(members.begin(), members.end(), [&](std::size_t i) { return moved(i); });
+    }
+
+    // The value the entry's limit takes at the current solution.
+    double attained(std::size_t i) const {
+        const Entry &e = entries_[i];
+        if (e.group->side != Side::Equal) {
+            return e.group->side == Side::Lower ? e.limit - relaxation_[i]
+                                                : e.limit + relaxation_[i];
+        }
+        py::object excess = attr("np").attr("asarray")(e.group->excess.attr("value")).attr("ravel")();
+        return value_from_excess(*e.group, e.limit, number(excess[py::int_(e.position)]),
+                                 scale_value(*e.group));
+    }
+
+  private:
+    static double scale_value(const LimitGroup &group) {
+        if (py::isinstance<py::float_>(group.scale)) {
+            return number(group.scale);
+        }
+        py::object value = group.scale.attr("value");
+        return value.is_none() ? std::nan("") : number(value);
+    }
+
+    static double to_own_units(const Entry &e, double slack) {
+        slack = std::max(slack, 0.0);
+        if (e.group->squared) {
+            return std::sqrt(e.limit * e.limit + slack) - std::fabs(e.limit);
+        }
+        double scale = scale_value(*e.group);
+        // A share of an industry that holds (almost) nothing: its slack is weight.
+        return scale > 1e-9 ? slack / scale : slack;
+    }
+
+    std::vector<Entry> entries_;
+    std::vector<double> base_;
+    std::vector<double> relaxation_;
+    py::object slack_;
+    py::object cost_;
+    py::object problem_;
+    const char *solver_ = "CLARABEL";
+    double tolerance_ = kTolerance;
+};
+
+// ---------------------------------------------------------------------------
+// The report
+// ---------------------------------------------------------------------------
+
+py::object empty_conflicts() {
+    py::dict columns;
+    py::object np = attr("np");
+    for (const char *name : {"label", "constraint", "side"}) {
+        columns[name] = py::list();
+    }
+    for (const char *name : {"limit", "attainable", "relaxation"}) {
+        columns[name] = np.attr("zeros")(0);
+    }
+    columns["hard"] = np.attr("zeros")(0, py::arg("dtype") = "bool");
+    return attr("pd").attr("DataFrame")(columns);
+}
+
+py::object make_report(bool feasible, py::object conflicts, py::list minimal_set,
+                       bool hard_only_feasible) {
+    return attr("InfeasibilityReport")(feasible, conflicts, minimal_set, hard_only_feasible);
+}
+
+py::object feasible_report() { return make_report(true, empty_conflicts(), py::list(), true); }
+
+py::object analyse(const LimitSet &limits) {
+    if (limits.size() == 0) {
+        return feasible_report();
+    }
+    Elastic elastic(limits);
+    const std::size_t m = elastic.size();
+    std::vector<double> base(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        base[i] = elastic.base(i);
+    }
+
+    elastic.solve(base);
+    std::vector<std::size_t> touched;
+    std::vector<double> joint_relaxation(m), joint_attained(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        joint_relaxation[i] = elastic.relaxation(i);
+        joint_attained[i] = elastic.attained(i);
+        if (elastic.moved(i)) {
+            touched.push_back(i);
+        }
+    }
+    if (touched.empty()) {
+        return feasible_report();
+    }
+
+    bool hard_only_feasible = false;
+    std::set<std::size_t> hard;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (elastic.entry(i).group->hard) {
+            hard.insert(i);
+        }
+    }
+    if (hard.size() < m) {
+        hard_only_feasible = !elastic.infeasible(hard);
+    }
+
+    // Elastic filter: make the moved limits hold and see what moves next, until
+    // the held ones cannot hold together; then drop every member that is not
+    // needed for that.
+    std::set<std::size_t> members(touched.begin(), touched.end());
+    for (std::size_t round = 0; round < m && !elastic.infeasible(members); ++round) {
+        std::vector<double> cost = base;
+        for (std::size_t i : members) {
+            cost[i] *= kHold;
+        }
+        elastic.solve(cost);
+        std::size_t before = members.size();
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!members.count(i) && elastic.moved(i)) {
+                members.insert(i);
+            }
+        }
+        if (members.size() == before) {
+            break;
+        }
+    }
+    std::vector<std::size_t> candidates(members.begin(), members.end());
+    for (std::size_t i : candidates) {
+        std::set<std::size_t> without = members;
+        without.erase(i);
+        if (!without.empty() && elastic.infeasible(without)) {
+            members = without;
+        }
+    }
+
+    // Each conflict's own relaxation: how far it must move when it alone moves,
+    // where that suffices; otherwise its share of the joint relaxation.
+    py::list labels, owners, sides, hards;
+    std::vector<double> limit_column, attainable_column, relaxation_column;
+    for (std::size_t i : touched) {
+        double relaxation = joint_relaxation[i];
+        double attainable = joint_attained[i];
+        if (touched.size() <= kMaxSingleRelaxations) {
+            std::vector<double> cost = base;
+            for (std::size_t j = 0; j < m; ++j) {
+                if (j != i) {
+                    cost[j] *= kHold;
+                }
+            }
+            elastic.solve(cost);
+            bool alone = true;
+            for (std::size_t j = 0; j < m; ++j) {
+                alone = alone && (j == i || !elastic.moved(j));
+            }
+            if (alone) {
+                relaxation = elastic.relaxation(i);
+                attainable = elastic.attained(i);
+            }
+        }
+        const Entry &e = elastic.entry(i);
+        labels.append(e.group->labels[py::int_(e.position)]);
+        owners.append(e.group->constraint);
+        sides.append(py::str(side_name(e.group->side)));
+        hards.append(py::bool_(e.group->hard));
+        limit_column.push_back(e.limit);
+        attainable_column.push_back(attainable);
+        relaxation_column.push_back(relaxation);
+    }
+    py::object np = attr("np");
+    py::dict columns;
+    columns["label"] = labels;
+    columns["constraint"] = owners;
+    columns["side"] = sides;
+    columns["limit"] = np.attr("array")(py::cast(limit_column), py::arg("dtype") = "float64");
+    columns["attainable"] =
+        np.attr("array")(py::cast(attainable_column), py::arg("dtype") = "float64");
+    columns["relaxation"] =
+        np.attr("array")(py::cast(relaxation_column), py::arg("dtype") = "float64");
+    columns["hard"] = np.attr("array")(hards, py::arg("dtype") = "bool");
+    py::object conflicts = attr("pd").attr("DataFrame")(columns);
+
+    py::list minimal_set;
+    for (std::size_t i : members) {
+        const Entry &e = elastic.entry(i);
+        minimal_set.append(e.group->labels[py::int_(e.position)]);
+    }
+    return make_report(false, conflicts, minimal_set, hard_only_feasible);
+}
+
+// ---------------------------------------------------------------------------
+// The arguments, read as portfolio_optimize reads them
+// ---------------------------------------------------------------------------
+
+py::object resolve_benchmark(py::object benchmark) {
+    if (benchmark.is_none()) {
+        return benchmark;
+    }
+    if (PyUnicode_Check(benchmark.ptr())) {
+        benchmark = driver("IndexBenchmark")(benchmark);
+    }
+    if (!is_instance(benchmark, driver("OptimizeBenchmark"))) {
+        invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                       "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                       benchmark));
+    }
+    return benchmark;
+}
+
+bool is_ratio_objective(py::handle objective) {
+    return is_instance(objective, driver("MaxInformationRatio")) ||
+           is_instance(objective, driver("MaxSharpeRatio"));
+}
+
+py::object diagnose_problem(py::object pool, py::object objective, py::object bnds,
+                            py::object cons, py::object helper) {
+    const bool risk_parity = is_instance(objective, driver("RiskParity"));
+    // portfolio_optimize solves risk parity without bounds or constraints as an
+    // unconstrained problem.
+    if (risk_parity && !truthy(bnds) && !truthy(cons)) {
+        return feasible_report();
+    }
+    // The weights here sum to 1. Where the driver scales by something other than
+    // a float, constraint objects see an integer scale, so that they act as there.
+    py::object zeta = (risk_parity || is_ratio_objective(objective)) ? py::object(py::int_(1))
+                                                                      : py::object(py::float_(1.0));
+    py::object g = attr("cp").attr("Variable")(py::len(pool), py::arg("nonneg") = true);
+    LimitSet limits = enumerate_limits(g, pool, objective, bnds, cons, helper, zeta);
+    return analyse(limits);
+}
+
+py::object explain_infeasibility(py::object order_book_ids, py::object date, py::object objective,
+                                 py::object bnds, py::object cons, py::object benchmark,
+                                 py::object cov_model) {
+    date = driver("to_date")(date);
+    py::object pool = driver("ensure_order_book_ids")(order_book_ids, date);
+    const py::ssize_t n = py::len(pool);
+    if (n == 0) {
+        invalid(py::str("经过剔除后，股票池为空"));
+    }
+    if (n < 2) {
+        return feasible_report();
+    }
+    if (objective.is_none()) {
+        objective = driver("DEFAULT_OBJECTIVE");
+    }
+    if (!is_instance(objective, driver("OptimizationObjective"))) {
+        invalid(py::str("非法的目标函数"));
+    }
+    const bool needs_benchmark = is_instance(objective, driver("MinTrackingError")) ||
+                                 is_ratio_objective(objective);
+    if (needs_benchmark && benchmark.is_none()) {
+        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
+                       py::type::of(objective).attr("__name__")));
+    }
+    benchmark = resolve_benchmark(benchmark);
+    cov_model = driver("to_enum")(cov_model, driver("CovModel"));
+    py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
+    return diagnose_problem(pool, objective, bnds, cons, helper);
+}
+
+// What portfolio_optimize attaches to OptimizationFailed when the problem is
+// infeasible: the report, or None when the diagnosis itself fails. Its warnings
+// were already issued by the optimisation.
+py::object explain_failure(py::object pool, py::object objective, py::object bnds,
+                           py::object cons, py::object helper) {
+    py::object guard = attr("warnings").attr("catch_warnings")();
+    guard.attr("__enter__")();
+    py::object report = py::none();
+    try {
+        attr("warnings").attr("simplefilter")("ignore");
+        report = diagnose_problem(pool, objective, bnds, cons, helper);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_Exception)) {
+            guard.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+    }
+    guard.attr("__exit__")(py::none(), py::none(), py::none());
+    return report;
+}
+
+// ---------------------------------------------------------------------------
+// The constraint check
+// ---------------------------------------------------------------------------
+
+py::object check_constraints(py::object weights, py::object date, py::object bnds,
+                             py::object cons, py::object benchmark, py::object cov_model) {
+    date = driver("to_date")(date);
+    py::object series = ensure_series(kModule, weights, py::str("weights"));
+    if (py::len(series) == 0) {
+        invalid(py::str("weights: the portfolio holds nothing to check"));
+    }
+    if (truthy(series.attr("index").attr("has_duplicates"))) {
+        invalid(format("weights: stocks listed more than once: {}",
+                       series.attr("index")[series.attr("index").attr("duplicated")()].attr(
+                           "tolist")()));
+    }
+    series = series.attr("sort_index")();
+    py::list pool = series.attr("index").attr("tolist")();
+    py::object values = finite_array(series.attr("values"), pool, py::str("weights"));
+    benchmark = resolve_benchmark(benchmark);
+    cov_model = driver("to_enum")(cov_model, driver("CovModel"));
+    py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
+
+    // Unsigned, so that any weights can be measured, short positions included.
+    py::object g = attr("cp").attr("Variable")(py::len(pool));
+    LimitSet limits =
+        enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
+    g.attr("value") = values;
+
+    py::object np = attr("np");
+    const double nan = std::nan("");
+    py::list labels;
+    std::vector<double> value_column, lower_column, upper_column, slack_column;
+    std::vector<bool> binding_column, violated_column;
+    for (const LimitGroup &group : limits.groups) {
+        py::object group_values = limit_values(group);
+        const py::ssize_t count = py::len(group.labels);
+        for (py::ssize_t i = 0; i < count; ++i) {
+            double limit = number(group.limits[py::int_(i)]);
+            double value = number(group_values[py::int_(i)]);
+            double slack = group.side == Side::Lower   ? value - limit
+                           : group.side == Side::Upper ? limit - value
+                                                       : -std::fabs(value - limit);
+            labels.append(group.labels[py::int_(i)]);
+            value_column.push_back(value);
+            lower_column.push_back(group.side == Side::Upper ? nan : limit);
+            upper_column.push_back(group.side == Side::Lower ? nan : limit);
+            slack_column.push_back(slack);
+            // NaN (a share of an industry the portfolio does not hold) is neither.
+            binding_column.push_back(std::fabs(slack) <= kBinding);
+            violated_column.push_back(slack < -kBinding);
+        }
+    }
+    py::dict columns;
+    auto floats = [&](const std::vector<double> &column) {
+        return np.attr("array")(py::cast(column), py::arg("dtype") = "float64");
+    };
+    auto flags = [&](const std::vector<bool> &column) {
+        py::list items;
+        for (bool flag : column) {
+            items.append(py::bool_(flag));
+        }
+        return np.attr("array")(items, py::arg("dtype") = "bool");
+    };
+    columns["label"] = labels;
+    columns["value"] = floats(value_column);
+    columns["lower"] = floats(lower_column);
+    columns["upper"] = floats(upper_column);
+    columns["slack"] = floats(slack_column);
+    columns["binding"] = flags(binding_column);
+    columns["violated"] = flags(violated_column);
+    return attr("pd").attr("DataFrame")(columns);
+}
+
+// ---------------------------------------------------------------------------
+// InfeasibilityReport
+// ---------------------------------------------------------------------------
+
+void report_init(py::object self, py::object feasible, py::object conflicts,
+                 py::object minimal_set, py::object hard_only_feasible) {
+    self.attr("feasible") = py::bool_(truthy(feasible));
+    self.attr("conflicts") = conflicts;
+    self.attr("minimal_set") = list_copy(minimal_set);
+    self.attr("hard_only_feasible") = py::bool_(truthy(hard_only_feasible));
+}
+
+py::str report_text(py::object self) {
+    if (truthy(self.attr("feasible"))) {
+        return py::str("Feasible: every limit can hold together.");
+    }
+    py::object conflicts = self.attr("conflicts");
+    py::list lines;
+    lines.append(format("Infeasible: {} limit(s) must move for a solution to exist.",
+                        py::len(conflicts)));
+    py::list shown;
+    for (const char *name : {"label", "side", "limit", "attainable", "relaxation"}) {
+        shown.append(py::str(name));
+    }
+    py::object table = conflicts[shown].attr("copy")();
+    py::list kinds;
+    for (py::handle flag : conflicts["hard"]) {
+        kinds.append(py::str(truthy(flag) ? "hard" : "soft"));
+    }
+    table["kind"] = kinds;
+    lines.append(table.attr("to_string")(py::arg("index") = false,
+                                         py::arg("float_format") = py::str("{:.6g}").attr("format")));
+    lines.append(format("Smallest set that cannot hold together (each one is needed): {}",
+                        py::str("; ").attr("join")(self.attr("minimal_set"))));
+    lines.append(py::str(truthy(self.attr("hard_only_feasible"))
+                             ? "The hard constraints alone can hold: without the soft ones a "
+                               "solution exists."
+                             : "The hard constraints alone cannot hold."));
+    return py::str("\n").attr("join")(lines);
+}
+
+constexpr const char *kReportDoc = R"(
+    Why a problem has no solution.
+
+    feasible: whether every limit, hard and soft, can hold together.
+    conflicts: DataFrame, one row per limit that moves in the smallest relaxation
+        found: label, constraint (the object, or None), side ("lower", "upper" or
+        "equal"), limit (as given, in its units), attainable (the nearest value
+        that can be reached while everything else holds, where moving this limit
+        alone suffices), relaxation (how far the limit must move, >= 0) and hard.
+    minimal_set: labels of limits that cannot hold together, each one needed.
+    hard_only_feasible: whether the hard limits alone can hold.
+    )";
+
+constexpr const char *kExplainDoc = R"(
+    Says which limits of a problem collide, and by how much.
+
+    Takes the arguments of portfolio_optimize (the pool cleaned, the bounds read
+    and the helper built as there; hard and soft constraints alike) and returns an
+    InfeasibilityReport. Every limit counts: per-stock bounds, full investment,
+    the objective's own constraints and each side of each constraint object.
+    )";
+
+constexpr const char *kCheckDoc = R"(
+    Measures a portfolio against the limits of bnds and cons.
+
+    Returns a DataFrame with one row per limit (labelled as explain_infeasibility
+    labels them): label, value (the portfolio's value in the limit's units),
+    lower, upper, slack (distance to the bound, negative when past it), binding
+    (within 1e-6 of the bound) and violated (past it by more than that).
+    )";
+
+} // namespace
+} // namespace vantelo
+
+PYBIND11_MODULE(diagnose, m) {
+    using namespace vantelo;
+    py::options options;
+    options.disable_function_signatures();
+
+    import_into(m, "warnings", nullptr, "warnings");
+    import_into(m, "numpy", nullptr, "np");
+    import_into(m, "pandas", nullptr, "pd");
+    import_into(m, "cvxpy", nullptr, "cp");
+    import_into(m, "vantelo.exception", "InvalidArgument");
+    import_into(m, "vantelo.const", "CovModel");
+
+    ClassBuilder(m, "InfeasibilityReport", py::str(kReportDoc))
+        .init(&report_init, py::arg("feasible"), py::arg("conflicts"), py::arg("minimal_set"),
+              py::arg("hard_only_feasible"))
+        .method("__str__", &report_text)
+        .method("__repr__", &report_text);
+
+    py::object daily = m.attr("CovModel").attr("FACTOR_MODEL_DAILY");
+    m.def("explain_infeasibility", &explain_infeasibility, kExplainDoc, py::arg("order_book_ids"),
+          py::arg("date"), py::arg("objective") = py::none(), py::arg("bnds") = py::none(),
+          py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
+          py::arg("cov_model") = daily);
+    m.def("check_constraints", &check_constraints, kCheckDoc, py::arg("weights"), py::arg("date"),
+          py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
+          py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
+    m.def("_explain_failure", &explain_failure, py::arg("order_book_ids"), py::arg("objective"),
+          py::arg("bnds"), py::arg("cons"), py::arg("helper"));
+}
