@@ -21,19 +21,19 @@ const char *side_name(Side side);
 // A run of limits of one kind and side: one entry for most, one per stock for
 // the bounds (kept together so that a whole market stays one vector constraint).
 struct LimitGroup {
-    py::list labels;                 // one text per entry
-    py::object constraint;           // the caller's object; None for bounds, full
-                                     // investment and the objective's constraints
+    py::list labels;       // one text per entry
+    py::object constraint; // the caller's object; None for bounds, full
+                           // investment and the objective's constraints
     Side side = Side::Upper;
-    py::object limits;               // float64 array, one bound per entry, caller's units
+    py::object limits; // float64 array, one bound per entry, caller's units
     bool hard = true;
     // `scale * (value - limit)` for an upper or equal side, `scale * (limit -
     // value)` for a lower one: at most 0 (exactly 0 when equal) where the limit
     // holds. A cvxpy expression with one entry per label.
     py::object excess;
-    py::object scale;                // a number, or a cvxpy expression (a share's base)
-    double weight = 1.0;             // what one unit of this limit's excess costs
-    bool squared = false;            // excess in squared units (a variance), value = sqrt
+    py::object scale;     // a number, or a cvxpy expression (a share's base)
+    double weight = 1.0;  // what one unit of this limit's excess costs
+    bool squared = false; // excess in squared units (a variance), value = sqrt
 };
 
 struct LimitSet {

@@ -39,7 +39,9 @@ py::object driver(const char *name) { return module_attr("vantelo.optimize", nam
 
 [[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
 
-double number(py::handle value) { return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>(); }
+double number(py::handle value) {
+    return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+}
 
 // ---------------------------------------------------------------------------
 // The elastic problem
@@ -116,7 +118,8 @@ class Elastic {
             cost[i] = base_[i];
         }
         solve(cost);
-        return std::any_of(members.begin(), members.end(), [&](std::size_t i) { return moved(i); });
+        return std::any_of(members.begin(), members.end(),
+                           [&](std::size_t i) { return moved(i); });
     }
 
     // The value the entry's limit takes at the current solution.
@@ -126,7 +129,8 @@ class Elastic {
             return e.group->side == Side::Lower ? e.limit - relaxation_[i]
                                                 : e.limit + relaxation_[i];
         }
-        py::object excess = attr("np").attr("asarray")(e.group->excess.attr("value")).attr("ravel")();
+        py::object excess =
+            attr("np").attr("asarray")(e.group->excess.attr("value")).attr("ravel")();
         return value_from_excess(*e.group, e.limit, number(excess[py::int_(e.position)]),
                                  scale_value(*e.group));
     }
@@ -338,7 +342,7 @@ py::object diagnose_problem(py::object pool, py::object objective, py::object bn
     // The weights here sum to 1. Where the driver scales by something other than
     // a float, constraint objects see an integer scale, so that they act as there.
     py::object zeta = (risk_parity || is_ratio_objective(objective)) ? py::object(py::int_(1))
-                                                                      : py::object(py::float_(1.0));
+                                                                     : py::object(py::float_(1.0));
     py::object g = attr("cp").attr("Variable")(py::len(pool), py::arg("nonneg") = true);
     LimitSet limits = enumerate_limits(g, pool, objective, bnds, cons, helper, zeta);
     return analyse(limits);
@@ -362,8 +366,8 @@ py::object explain_infeasibility(py::object order_book_ids, py::object date, py:
     if (!is_instance(objective, driver("OptimizationObjective"))) {
         invalid(py::str("非法的目标函数"));
     }
-    const bool needs_benchmark = is_instance(objective, driver("MinTrackingError")) ||
-                                 is_ratio_objective(objective);
+    const bool needs_benchmark =
+        is_instance(objective, driver("MinTrackingError")) || is_ratio_objective(objective);
     if (needs_benchmark && benchmark.is_none()) {
         invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
                        py::type::of(objective).attr("__name__")));
@@ -377,8 +381,8 @@ py::object explain_infeasibility(py::object order_book_ids, py::object date, py:
 // What portfolio_optimize attaches to OptimizationFailed when the problem is
 // infeasible: the report, or None when the diagnosis itself fails. Its warnings
 // were already issued by the optimisation.
-py::object explain_failure(py::object pool, py::object objective, py::object bnds,
-                           py::object cons, py::object helper) {
+py::object explain_failure(py::object pool, py::object objective, py::object bnds, py::object cons,
+                           py::object helper) {
     py::object guard = attr("warnings").attr("catch_warnings")();
     guard.attr("__enter__")();
     py::object report = py::none();
@@ -399,17 +403,17 @@ py::object explain_failure(py::object pool, py::object objective, py::object bnd
 // The constraint check
 // ---------------------------------------------------------------------------
 
-py::object check_constraints(py::object weights, py::object date, py::object bnds,
-                             py::object cons, py::object benchmark, py::object cov_model) {
+py::object check_constraints(py::object weights, py::object date, py::object bnds, py::object cons,
+                             py::object benchmark, py::object cov_model) {
     date = driver("to_date")(date);
     py::object series = ensure_series(kModule, weights, py::str("weights"));
     if (py::len(series) == 0) {
         invalid(py::str("weights: the portfolio holds nothing to check"));
     }
     if (truthy(series.attr("index").attr("has_duplicates"))) {
-        invalid(format("weights: stocks listed more than once: {}",
-                       series.attr("index")[series.attr("index").attr("duplicated")()].attr(
-                           "tolist")()));
+        invalid(format(
+            "weights: stocks listed more than once: {}",
+            series.attr("index")[series.attr("index").attr("duplicated")()].attr("tolist")()));
     }
     series = series.attr("sort_index")();
     py::list pool = series.attr("index").attr("tolist")();
@@ -420,8 +424,7 @@ py::object check_constraints(py::object weights, py::object date, py::object bnd
 
     // Unsigned, so that any weights can be measured, short positions included.
     py::object g = attr("cp").attr("Variable")(py::len(pool));
-    LimitSet limits =
-        enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
+    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
     g.attr("value") = values;
 
     py::object np = attr("np");
@@ -487,8 +490,8 @@ py::str report_text(py::object self) {
     }
     py::object conflicts = self.attr("conflicts");
     py::list lines;
-    lines.append(format("Infeasible: {} limit(s) must move for a solution to exist.",
-                        py::len(conflicts)));
+    lines.append(
+        format("Infeasible: {} limit(s) must move for a solution to exist.", py::len(conflicts)));
     py::list shown;
     for (const char *name : {"label", "side", "limit", "attainable", "relaxation"}) {
         shown.append(py::str(name));
@@ -499,8 +502,8 @@ py::str report_text(py::object self) {
         kinds.append(py::str(truthy(flag) ? "hard" : "soft"));
     }
     table["kind"] = kinds;
-    lines.append(table.attr("to_string")(py::arg("index") = false,
-                                         py::arg("float_format") = py::str("{:.6g}").attr("format")));
+    lines.append(table.attr("to_string")(
+        py::arg("index") = false, py::arg("float_format") = py::str("{:.6g}").attr("format")));
     lines.append(format("Smallest set that cannot hold together (each one is needed): {}",
                         py::str("; ").attr("join")(self.attr("minimal_set"))));
     lines.append(py::str(truthy(self.attr("hard_only_feasible"))

@@ -8,6 +8,11 @@
 namespace vantelo {
 namespace {
 
+// What moving a limit the caller cannot set (full investment, an objective's own
+// constraint) costs next to moving one of theirs: a relaxation should point at a
+// bound or constraint the caller can change, where one will do.
+constexpr double kStructural = 1e3;
+
 py::module_ np() { return py::module_::import("numpy"); }
 py::module_ cp() { return py::module_::import("cvxpy"); }
 
@@ -84,14 +89,15 @@ bool add_comparison(LimitSet &set, py::handle comparison, const std::string &bas
     return true;
 }
 
+// `numbered`: several comparisons of one object are told apart by their place.
 void add_comparisons(LimitSet &set, py::handle comparisons, const std::string &base,
-                     py::handle owner, bool hard) {
+                     py::handle owner, bool hard, bool numbered = true) {
     py::list items = list_copy(comparisons);
     const py::ssize_t count = py::len(items);
     py::ssize_t k = 0;
     for (py::handle item : items) {
         ++k;
-        std::string label = count > 1 ? base + " #" + std::to_string(k) : base;
+        std::string label = numbered && count > 1 ? base + " #" + std::to_string(k) : base;
         if (!add_comparison(set, item, label, owner, hard)) {
             set.fixed.append(item);
         }
@@ -120,11 +126,12 @@ py::object as_norm(py::handle variance) {
             }
             pieces.append(flat(args[py::int_(0)]));
         } else if (kind == "QuadForm" || kind == "SymbolicQuadForm") {
-            py::object matrix =
-                np().attr("asarray")(args[py::int_(1)].attr("value"), py::arg("dtype") = "float64");
+            py::object matrix = np().attr("asarray")(args[py::int_(1)].attr("value"),
+                                                     py::arg("dtype") = "float64");
             py::tuple eig = np().attr("linalg").attr("eigh")(matrix);
             py::object vectors = eig[1];
-            py::object root = vectors * np().attr("sqrt")(np().attr("clip")(eig[0], 0.0, py::none()));
+            py::object root =
+                vectors * np().attr("sqrt")(np().attr("clip")(eig[0], 0.0, py::none()));
             pieces.append(matmul(root.attr("T"), args[py::int_(0)]));
         } else {
             return py::none();
@@ -199,8 +206,9 @@ void add_per_name(LimitSet &set, py::handle owner, const char *attribute, py::ha
         py::object single = copy(owner);
         single.attr(attribute) = narrowed(name);
         py::object raw = single.attr("to_constraints")(g, zeta, helper);
+        // One name yields at most a lower and an upper side: the side tells them apart.
         add_comparisons(set, raw, class_name + " " + py::str(name).cast<std::string>(), owner,
-                        hard);
+                        hard, false);
     }
 }
 
@@ -271,7 +279,8 @@ void add_industry_component(LimitSet &set, py::handle owner, py::handle g, py::h
     // the excess is in weight and one unit of share is one unit of that weight.
     py::object total = matmul(g, selector);
     py::list codes = list_copy(helper.attr("order_book_ids"));
-    const std::string base = "IndustryComponentLimit " + py::str(industry).cast<std::string>() + " ";
+    const std::string base =
+        "IndustryComponentLimit " + py::str(industry).cast<std::string>() + " ";
     py::ssize_t k = 0;
     for (py::handle position : positions) {
         std::string code = py::str(codes[position]).cast<std::string>();
@@ -316,8 +325,8 @@ void add_bounds(LimitSet &set, py::handle g, py::handle pool, py::handle bnds) {
         group.excess = side == 0 ? py::object(weights * py::float_(-1.0) + group.limits)
                                  : py::object(weights - group.limits);
         for (py::handle position : positions) {
-            group.labels.append(py::str("bnds {} {}").format(codes[position],
-                                                             side_name(group.side)));
+            group.labels.append(
+                py::str("bnds {} {}").format(codes[position], side_name(group.side)));
         }
         set.groups.push_back(std::move(group));
     }
@@ -331,6 +340,7 @@ void add_full_investment(LimitSet &set, py::handle g) {
     group.limits = one_entry(py::float_(1.0));
     group.excess = flat(cp().attr("sum")(g) - py::float_(1.0));
     group.labels.append(py::str("full investment"));
+    group.weight = kStructural;
     set.groups.push_back(std::move(group));
 }
 
@@ -369,14 +379,16 @@ void add_ratio_constraints(LimitSet &set, py::handle objective, py::handle compa
             group.excess = flat(a);
         }
         group.labels.append(py::str(base + " " + side_name(group.side)));
+        group.weight = kStructural;
         set.groups.push_back(std::move(group));
     }
 }
 
 void add_objective(LimitSet &set, py::handle objective, py::handle g, py::handle zeta,
                    py::handle helper) {
-    const bool ratio = is_instance(objective, module_attr("vantelo.optimize", "MaxSharpeRatio")) ||
-                       is_instance(objective, module_attr("vantelo.optimize", "MaxInformationRatio"));
+    const bool ratio =
+        is_instance(objective, module_attr("vantelo.optimize", "MaxSharpeRatio")) ||
+        is_instance(objective, module_attr("vantelo.optimize", "MaxInformationRatio"));
     if (ratio) {
         py::object scale = cp().attr("Variable")(py::arg("nonneg") = true);
         add_ratio_constraints(set, objective,
@@ -393,9 +405,7 @@ void add_constraint_object(LimitSet &set, py::handle owner, py::handle g, py::ha
     py::module_ constraints = py::module_::import("vantelo.constraints");
     // Only the package's own classes are taken apart; a subclass may mean
     // something else by the same attributes.
-    auto is = [&](const char *name) {
-        return py::type::of(owner).is(constraints.attr(name));
-    };
+    auto is = [&](const char *name) { return py::type::of(owner).is(constraints.attr(name)); };
     if (is("IndustryConstraint")) {
         add_per_name(set, owner, "industries", owner.attr("industries"), g, zeta, helper, hard,
                      [](py::handle name) { return py::object(only(name)); });
