@@ -95,7 +95,9 @@ def main():
         warm = min(times[1:]) if args.repeats else times[0]
         verdict = "ok" if warm <= TARGETS[name] else "over target"
         print(f"{name}: {len(pool)} stocks, {len(cons)} constraint objects")
-        print(f"  cold {times[0]:.3f} s, warm best {warm:.3f} s (target {TARGETS[name]:.0f} s: {verdict})")
+        print(
+            f"  cold {times[0]:.3f} s, warm best {warm:.3f} s (target {TARGETS[name]:.0f} s: {verdict})"
+        )
         for row in report.conflicts.itertuples():
             print(
                 f"  conflict: {row.label}: limit {row.limit:.4g}, attainable {row.attainable:.4g}, "

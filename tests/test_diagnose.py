@@ -360,3 +360,19 @@ def test_check_rejects_bad_weights(market):
         check_constraints(pd.Series([0.5, np.nan], index=POOL[1:3]), DATE)
     table = check_constraints({"000001.XSHE": 1.0}, DATE, bnds={"*": (0.0, 1.0)})
     assert list(table.label) == ["full investment"] and table.binding.all()
+
+
+def test_check_relative_wildcard_industries(market):
+    weights = pd.Series([0.3, 0.1, 0.2, 0.15, 0.15, 0.1], index=POOL)
+    wildcard = vc.WildcardIndustryConstraint(lower_limit=-0.1, upper_limit=0.1, relative=True)
+    with pytest.warns(OptimizerWarning, match="OTHER"):
+        table = check_constraints(weights, DATE, cons=[wildcard])
+    rows = table.set_index("label")
+    # Industry A holds 0.4 here against the benchmark's 0.3: 0.1 above, on the bound.
+    assert rows.loc["WildcardIndustryConstraint A upper", "value"] == pytest.approx(0.4)
+    assert rows.loc["WildcardIndustryConstraint A upper", "upper"] == pytest.approx(0.4)
+    assert rows.loc["WildcardIndustryConstraint A upper", "binding"]
+    # The benchmark holds no B: its floor of -0.1 is no limit, its cap is 0.1.
+    assert "WildcardIndustryConstraint B lower" not in rows.index
+    assert rows.loc["WildcardIndustryConstraint B upper", "upper"] == pytest.approx(0.1)
+    assert not table.violated.any()

@@ -47,6 +47,23 @@ double number(py::handle value) {
 // The elastic problem
 // ---------------------------------------------------------------------------
 
+// An interior-point solve that stops just short of its tolerances still ranks the
+// limits correctly; cvxpy's warning about it would only puzzle the caller.
+void solve_quietly(py::handle problem, const char *solver) {
+    py::object warnings = attr("warnings");
+    py::object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    try {
+        warnings.attr("filterwarnings")("ignore",
+                                        py::arg("message") = "Solution may be inaccurate");
+        problem.attr("solve")(py::arg("solver") = solver);
+    } catch (py::error_already_set &) {
+        guard.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    guard.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
 struct Entry {
     const LimitGroup *group;
     py::ssize_t position;
@@ -67,7 +84,8 @@ class Elastic {
         const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
         slack_ = cp.attr("Variable")(m, py::arg("nonneg") = true);
         cost_ = cp.attr("Parameter")(m, py::arg("nonneg") = true);
-        py::list constraints = list_copy(limits.fixed);
+        fixed_ = list_copy(limits.fixed);
+        py::list constraints = list_copy(fixed_);
         py::ssize_t offset = 0;
         for (const LimitGroup &group : limits.groups) {
             const py::ssize_t count = py::len(group.labels);
@@ -97,13 +115,8 @@ class Elastic {
         py::object np = attr("np");
         py::object cp = attr("cp");
         cost_.attr("value") = np.attr("array")(py::cast(cost), py::arg("dtype") = "float64");
-        problem_.attr("solve")(py::arg("solver") = solver_);
-        py::object status = problem_.attr("status");
-        if (!rich_equal(status, cp.attr("OPTIMAL")) &&
-            !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
-            raise(module_attr("vantelo.exception", "OptimizationFailed"),
-                  format("the relaxed problem could not be solved ({})", status));
-        }
+        solve_quietly(problem_, solver_);
+        check(problem_);
         py::object slack = np.attr("asarray")(slack_.attr("value"), py::arg("dtype") = "float64");
         relaxation_.assign(entries_.size(), 0.0);
         for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -111,7 +124,8 @@ class Elastic {
         }
     }
 
-    // Whether the limits in `members` cannot all hold (everything else may move).
+    // Whether the limits in `members` cannot all hold (everything else may move),
+    // with the whole problem: as many as may be, and it is compiled already.
     bool infeasible(const std::set<std::size_t> &members) {
         std::vector<double> cost(size(), 0.0);
         for (std::size_t i : members) {
@@ -120,6 +134,39 @@ class Elastic {
         solve(cost);
         return std::any_of(members.begin(), members.end(),
                            [&](std::size_t i) { return moved(i); });
+    }
+
+    // The same question for a few members, as a problem of its own: the others
+    // are simply left out, which makes it small, and small problems solve fast.
+    bool infeasible_few(const std::set<std::size_t> &members) {
+        py::object cp = attr("cp");
+        py::object np = attr("np");
+        py::list constraints = list_copy(fixed_);
+        py::object slack = cp.attr("Variable")(members.size(), py::arg("nonneg") = true);
+        std::vector<double> cost;
+        py::ssize_t k = 0;
+        for (std::size_t i : members) {
+            const Entry &e = entries_[i];
+            py::object excess = e.group->excess[py::int_(e.position)];
+            if (e.group->side == Side::Equal) {
+                excess = cp.attr("abs")(excess);
+            }
+            constraints.append(less_equal(excess, slack[py::int_(k++)]));
+            cost.push_back(base_[i]);
+        }
+        py::object weights = np.attr("array")(py::cast(cost), py::arg("dtype") = "float64");
+        py::object problem =
+            cp.attr("Problem")(cp.attr("Minimize")(matmul(weights, slack)), constraints);
+        solve_quietly(problem, solver_);
+        check(problem);
+        py::object values = np.attr("asarray")(slack.attr("value"), py::arg("dtype") = "float64");
+        k = 0;
+        bool any_moved = false;
+        for (std::size_t i : members) {
+            any_moved =
+                any_moved || to_own_units(entries_[i], number(values[py::int_(k++)])) > tolerance_;
+        }
+        return any_moved;
     }
 
     // The value the entry's limit takes at the current solution.
@@ -136,6 +183,18 @@ class Elastic {
     }
 
   private:
+    // Every slack may grow, so a relaxed problem always has a solution; a status
+    // without one means the solver gave up.
+    static void check(py::handle problem) {
+        py::object cp = attr("cp");
+        py::object status = problem.attr("status");
+        if (!rich_equal(status, cp.attr("OPTIMAL")) &&
+            !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+            raise(module_attr("vantelo.exception", "OptimizationFailed"),
+                  format("the relaxed problem could not be solved ({})", status));
+        }
+    }
+
     static double scale_value(const LimitGroup &group) {
         if (py::isinstance<py::float_>(group.scale)) {
             return number(group.scale);
@@ -155,6 +214,7 @@ class Elastic {
     }
 
     std::vector<Entry> entries_;
+    py::list fixed_;
     std::vector<double> base_;
     std::vector<double> relaxation_;
     py::object slack_;
@@ -228,7 +288,7 @@ py::object analyse(const LimitSet &limits) {
     // the held ones cannot hold together; then drop every member that is not
     // needed for that.
     std::set<std::size_t> members(touched.begin(), touched.end());
-    for (std::size_t round = 0; round < m && !elastic.infeasible(members); ++round) {
+    for (std::size_t round = 0; round < m && !elastic.infeasible_few(members); ++round) {
         std::vector<double> cost = base;
         for (std::size_t i : members) {
             cost[i] *= kHold;
@@ -248,7 +308,7 @@ py::object analyse(const LimitSet &limits) {
     for (std::size_t i : candidates) {
         std::set<std::size_t> without = members;
         without.erase(i);
-        if (!without.empty() && elastic.infeasible(without)) {
+        if (!without.empty() && elastic.infeasible_few(without)) {
             members = without;
         }
     }
@@ -260,7 +320,8 @@ py::object analyse(const LimitSet &limits) {
     for (std::size_t i : touched) {
         double relaxation = joint_relaxation[i];
         double attainable = joint_attained[i];
-        if (touched.size() <= kMaxSingleRelaxations) {
+        // With one limit moved, the joint relaxation already is its own.
+        if (touched.size() > 1 && touched.size() <= kMaxSingleRelaxations) {
             std::vector<double> cost = base;
             for (std::size_t j = 0; j < m; ++j) {
                 if (j != i) {
@@ -498,7 +559,8 @@ py::str report_text(py::object self) {
     }
     py::object table = conflicts[shown].attr("copy")();
     py::list kinds;
-    for (py::handle flag : conflicts["hard"]) {
+    py::object hard = conflicts["hard"];
+    for (py::handle flag : hard) {
         kinds.append(py::str(truthy(flag) ? "hard" : "soft"));
     }
     table["kind"] = kinds;

@@ -236,8 +236,9 @@ void add_wildcard_industry(LimitSet &set, py::handle owner, py::handle g, py::ha
         add(industry);
     }
     if (truthy(owner.attr("relative"))) {
-        for (py::handle industry :
-             helper.attr("get_benchmark_industry_weight")(classification).attr("index")) {
+        py::object weights = helper.attr("get_benchmark_industry_weight")(classification);
+        py::object names = weights.attr("index");
+        for (py::handle industry : names) {
             add(industry);
         }
     }
