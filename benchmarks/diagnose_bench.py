@@ -95,13 +95,14 @@ def main():
         warm = min(times[1:]) if args.repeats else times[0]
         verdict = "ok" if warm <= TARGETS[name] else "over target"
         print(f"{name}: {len(pool)} stocks, {len(cons)} constraint objects")
+        target = TARGETS[name]
         print(
-            f"  cold {times[0]:.3f} s, warm best {warm:.3f} s (target {TARGETS[name]:.0f} s: {verdict})"
+            f"  cold {times[0]:.3f} s, warm best {warm:.3f} s (target {target:.0f} s: {verdict})"
         )
         for row in report.conflicts.itertuples():
             print(
-                f"  conflict: {row.label}: limit {row.limit:.4g}, attainable {row.attainable:.4g}, "
-                f"relaxation {row.relaxation:.4g}"
+                f"  conflict: {row.label}: limit {row.limit:.4g}, "
+                f"attainable {row.attainable:.4g}, relaxation {row.relaxation:.4g}"
             )
         print(f"  minimal set: {'; '.join(report.minimal_set)}")
 

@@ -375,4 +375,5 @@ def test_check_relative_wildcard_industries(market):
     # The benchmark holds no B: its floor of -0.1 is no limit, its cap is 0.1.
     assert "WildcardIndustryConstraint B lower" not in rows.index
     assert rows.loc["WildcardIndustryConstraint B upper", "upper"] == pytest.approx(0.1)
-    assert not table.violated.any()
+    # B holds 0.35.
+    assert list(table.label[table.violated]) == ["WildcardIndustryConstraint B upper"]
