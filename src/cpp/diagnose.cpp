@@ -82,10 +82,12 @@ class Elastic {
             }
         }
         const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
-        slack_ = cp.attr("Variable")(m, py::arg("nonneg") = true);
-        cost_ = cp.attr("Parameter")(m, py::arg("nonneg") = true);
+        // Not declared nonnegative: cvxpy would swap in a variable of its own, and
+        // the slacks must keep their place in the compiled problem.
+        slack_ = cp.attr("Variable")(m);
         fixed_ = list_copy(limits.fixed);
         py::list constraints = list_copy(fixed_);
+        constraints.append(greater_equal(slack_, py::float_(0.0)));
         py::ssize_t offset = 0;
         for (const LimitGroup &group : limits.groups) {
             const py::ssize_t count = py::len(group.labels);
@@ -96,9 +98,33 @@ class Elastic {
             constraints.append(less_equal(excess, slack));
             offset += count;
         }
-        problem_ = cp.attr("Problem")(cp.attr("Minimize")(matmul(cost_, slack_)), constraints);
         py::list installed = cp.attr("installed_solvers")();
         solver_ = installed.contains(py::str("CLARABEL")) ? "CLARABEL" : "SCS";
+        // Compiled once: the solves differ only in what each slack costs, which is
+        // a stretch of the objective vector of the compiled problem.
+        py::object costs = attr("np").attr("array")(py::cast(base_), py::arg("dtype") = "float64");
+        problem_ = cp.attr("Problem")(cp.attr("Minimize")(matmul(costs, slack_)), constraints);
+        py::tuple compiled =
+            problem_.attr("get_problem_data")(solver_, py::arg("solver_opts") = py::dict());
+        data_ = compiled[0];
+        chain_ = compiled[1];
+        inverse_ = compiled[2];
+        py::object stuffing = cp.attr("reductions")
+                                  .attr("dcp2cone")
+                                  .attr("cone_matrix_stuffing")
+                                  .attr("ConeMatrixStuffing");
+        py::list reductions = chain_.attr("reductions");
+        for (py::ssize_t r = 0; r < py::len(reductions); ++r) {
+            if (is_instance(reductions[py::int_(r)], stuffing)) {
+                offset_ = inverse_[py::int_(r)]
+                              .attr("var_offsets")[slack_.attr("id")]
+                              .cast<py::ssize_t>();
+            }
+        }
+        if (offset_ < 0) {
+            raise(module_attr("vantelo.exception", "OptimizationFailed"),
+                  py::str("the relaxed problem could not be compiled"));
+        }
         // SCS stops at 1e-4; a slack below that is rounding there.
         tolerance_ = solver_ == std::string("CLARABEL") ? kTolerance : 1e-4;
     }
@@ -114,8 +140,12 @@ class Elastic {
     void solve(const std::vector<double> &cost) {
         py::object np = attr("np");
         py::object cp = attr("cp");
-        cost_.attr("value") = np.attr("array")(py::cast(cost), py::arg("dtype") = "float64");
-        solve_quietly(problem_, solver_);
+        py::dict data = py::dict(data_).attr("copy")();
+        py::object c = data["c"].attr("copy")();
+        c[py::slice(offset_, offset_ + static_cast<py::ssize_t>(cost.size()), 1)] =
+            np.attr("array")(py::cast(cost), py::arg("dtype") = "float64");
+        data["c"] = c;
+        solve_compiled(data);
         check(problem_);
         py::object slack = np.attr("asarray")(slack_.attr("value"), py::arg("dtype") = "float64");
         relaxation_.assign(entries_.size(), 0.0);
@@ -213,12 +243,34 @@ class Elastic {
         return scale > 1e-9 ? slack / scale : slack;
     }
 
+    // The compiled problem solved as cvxpy would, and its answer unpacked into the
+    // variables; cvxpy's note that a solution may be inaccurate stays inside.
+    void solve_compiled(py::handle data) {
+        py::object warnings = attr("warnings");
+        py::object guard = warnings.attr("catch_warnings")();
+        guard.attr("__enter__")();
+        try {
+            warnings.attr("filterwarnings")("ignore",
+                                            py::arg("message") = "Solution may be inaccurate");
+            py::object solution =
+                chain_.attr("solve_via_data")(problem_, data, false, false, py::dict());
+            problem_.attr("unpack_results")(solution, chain_, inverse_);
+        } catch (py::error_already_set &) {
+            guard.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+        guard.attr("__exit__")(py::none(), py::none(), py::none());
+    }
+
     std::vector<Entry> entries_;
+    py::object data_;
+    py::object chain_;
+    py::object inverse_;
+    py::ssize_t offset_ = -1;
     py::list fixed_;
     std::vector<double> base_;
     std::vector<double> relaxation_;
     py::object slack_;
-    py::object cost_;
     py::object problem_;
     const char *solver_ = "CLARABEL";
     double tolerance_ = kTolerance;
