@@ -14,7 +14,7 @@ import vantelo.optimize as optimize
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.diagnose import InfeasibilityReport, check_constraints, explain_infeasibility
 from vantelo.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
-from vantelo.objective import MinTrackingError, MinVariance
+from vantelo.objective import MaxSharpeRatio, MinTrackingError, MinVariance
 
 POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG", "600003.XSHG"]
 INDUSTRIES = ["A", "A", "B", "B", "C", "C"]
@@ -377,3 +377,17 @@ def test_check_relative_wildcard_industries(market):
     assert rows.loc["WildcardIndustryConstraint B upper", "upper"] == pytest.approx(0.1)
     # B holds 0.35.
     assert list(table.label[table.violated]) == ["WildcardIndustryConstraint B upper"]
+
+
+def test_ratio_objective_needs_a_positive_expected_return(market):
+    # Only the first stock has a positive (demeaned) expected return, and it is capped at 0.
+    objective = MaxSharpeRatio(pd.Series([1.0, -1, -1, -1, -1, -1], index=POOL))
+    bnds = {"000001.XSHE": (0.0, 0.0)}
+    with pytest.raises(OptimizationFailed) as failure:
+        optimize.portfolio_optimize(POOL, DATE, objective, bnds=bnds, benchmark=Bench())
+    expected = {"MaxSharpeRatio internal lower", "bnds 000001.XSHE upper", "full investment"}
+    assert set(failure.value.diagnosis.minimal_set) == expected
+    report = explain_infeasibility(POOL, DATE, objective, bnds=bnds, benchmark=Bench())
+    assert set(report.minimal_set) == expected
+    # What the caller set moves, not what the objective needs.
+    assert list(report.conflicts.label) == ["bnds 000001.XSHE upper"]
