@@ -30,6 +30,7 @@ test-default: install
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/diagnose_bench.py
 
 test-py38:
 ifneq ($(PYTHON38),)
