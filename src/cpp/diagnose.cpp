@@ -31,6 +31,9 @@ constexpr double kHold = 1e4;
 // Each conflict's own relaxation takes one solve; beyond this many conflicts the
 // joint relaxation is reported.
 constexpr std::size_t kMaxSingleRelaxations = 25;
+// Soft limits are the caller's negotiable ones: they move first.
+constexpr double kHardPremium = 1.01;
+constexpr double kOrderPremium = 1e-2;
 // A limit is binding within this distance of its bound.
 constexpr double kBinding = 1e-6;
 
@@ -78,7 +81,21 @@ class Elastic {
             const py::ssize_t count = py::len(group.labels);
             for (py::ssize_t i = 0; i < count; ++i) {
                 entries_.push_back({&group, i, number(group.limits[py::int_(i)])});
-                base_.push_back(group.weight);
+                base_.push_back(group.weight * (group.hard ? kHardPremium : 1.0));
+            }
+        }
+        // Where several limits could move by the same amount, one should: then the
+        // cheapest relaxation names one limit and its own value (no solve per limit
+        // to undo a split between equals). Later limits (the caller's constraint
+        // objects come after the bounds) cost a little less, by enough for the
+        // solver to tell.
+        const double groups = static_cast<double>(limits.groups.size());
+        std::size_t k = 0;
+        for (std::size_t g = 0; g < limits.groups.size(); ++g) {
+            const double premium =
+                1.0 + kOrderPremium * (groups - static_cast<double>(g)) / groups;
+            for (py::ssize_t i = 0; i < py::len(limits.groups[g].labels); ++i) {
+                base_[k++] *= premium;
             }
         }
         const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
