@@ -34,6 +34,8 @@ constexpr std::size_t kMaxSingleRelaxations = 25;
 // Soft limits are the caller's negotiable ones: they move first.
 constexpr double kHardPremium = 1.01;
 constexpr double kOrderPremium = 1e-2;
+// A multiplier below this share of the largest cost is rounding.
+constexpr double kPressure = 1e-6;
 // A limit is binding within this distance of its bound.
 constexpr double kBinding = 1e-6;
 
@@ -112,7 +114,9 @@ class Elastic {
             py::object excess = group.side == Side::Equal
                                     ? py::object(cp.attr("abs")(group.excess))
                                     : group.excess;
-            constraints.append(less_equal(excess, slack));
+            py::object limit = less_equal(excess, slack);
+            limit_constraints_.append(limit);
+            constraints.append(limit);
             offset += count;
         }
         py::list installed = cp.attr("installed_solvers")();
@@ -169,6 +173,23 @@ class Elastic {
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             relaxation_[i] = to_own_units(entries_[i], number(slack[py::int_(i)]));
         }
+    }
+
+    // The multipliers of the limits at the current solution: the limits with a
+    // positive one are what keeps the relaxation from being smaller, and together
+    // they cannot hold (weak duality on the problem with only them relaxed).
+    std::vector<double> multipliers() const {
+        std::vector<double> result;
+        for (py::handle limit : limit_constraints_) {
+            py::object dual = limit.attr("dual_value");
+            py::object flat = attr("np").attr("ravel")(
+                attr("np").attr("asarray")(dual.is_none() ? py::object(py::float_(0.0)) : dual,
+                                           py::arg("dtype") = "float64"));
+            for (py::handle value : flat) {
+                result.push_back(number(value));
+            }
+        }
+        return result;
     }
 
     // Whether the limits in `members` cannot all hold (everything else may move),
@@ -279,6 +300,7 @@ class Elastic {
         guard.attr("__exit__")(py::none(), py::none(), py::none());
     }
 
+    py::list limit_constraints_;
     std::vector<Entry> entries_;
     py::object data_;
     py::object chain_;
@@ -357,6 +379,19 @@ py::object analyse(const LimitSet &limits) {
     // the held ones cannot hold together; then drop every member that is not
     // needed for that.
     std::set<std::size_t> members(touched.begin(), touched.end());
+    std::vector<double> pressure = elastic.multipliers();
+    const double largest = *std::max_element(base.begin(), base.end());
+    std::set<std::size_t> pressed = members;
+    for (std::size_t i = 0; i < m && pressure.size() == m; ++i) {
+        if (pressure[i] > kPressure * largest) {
+            pressed.insert(i);
+        }
+    }
+    // The multipliers usually name a conflicting set at once; when rounding has
+    // blurred them, the elastic filter finds one.
+    if (elastic.infeasible_few(pressed)) {
+        members = pressed;
+    }
     for (std::size_t round = 0; round < m && !elastic.infeasible_few(members); ++round) {
         std::vector<double> cost = base;
         for (std::size_t i : members) {
