@@ -389,10 +389,11 @@ py::object analyse(const LimitSet &limits) {
     }
     // The multipliers usually name a conflicting set at once; when rounding has
     // blurred them, the elastic filter finds one.
-    if (elastic.infeasible_few(pressed)) {
+    const bool named = elastic.infeasible_few(pressed);
+    if (named) {
         members = pressed;
     }
-    for (std::size_t round = 0; round < m && !elastic.infeasible_few(members); ++round) {
+    for (std::size_t round = 0; !named && round < m && !elastic.infeasible_few(members); ++round) {
         std::vector<double> cost = base;
         for (std::size_t i : members) {
             cost[i] *= kHold;
