@@ -5,9 +5,11 @@
 // limits the problem is made of (include/vantelo/limits.hpp) and solves an
 // elastic version of it: every limit may move, at a cost of one per unit of its
 // own scale (a weight, an exposure, a volatility, a turnover). The limits that
-// move in the cheapest relaxation are the conflicts; an elastic filter and a
-// deletion filter over them give an irreducible infeasible subset. All the solves
-// share one compiled problem whose only parameter is the cost of each slack.
+// move in the cheapest relaxation are the conflicts. The limits whose multipliers
+// are positive there cannot hold together (or, failing that, an elastic filter
+// finds such a set); a deletion filter over small problems of their own trims it
+// to an irreducible infeasible subset. The whole problem is compiled once and
+// re-solved with other slack costs where a limit's own relaxation is wanted.
 // check_constraints measures given weights against the same limits.
 #include "vantelo/common.hpp"
 #include "vantelo/limits.hpp"
