@@ -692,8 +692,9 @@ py::str report_text(py::object self) {
     }
     py::object conflicts = self.attr("conflicts");
     py::list lines;
-    lines.append(
-        format("Infeasible: {} limit(s) must move for a solution to exist.", py::len(conflicts)));
+    const py::ssize_t moving = py::len(conflicts);
+    lines.append(format("Infeasible: {} {} must move for a solution to exist.", moving,
+                        py::str(moving == 1 ? "limit" : "limits")));
     py::list shown;
     for (const char *name : {"label", "side", "limit", "attainable", "relaxation"}) {
         shown.append(py::str(name));
