@@ -31,6 +31,7 @@ test-default: install
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/diagnose_bench.py
 
 # The user guide: docs/ (pages) and the stubs' docstrings (API reference) built into
 # site/ by MkDocs. --strict turns a broken link or reference into a failed build.

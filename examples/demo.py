@@ -13,11 +13,13 @@ import pandas as pd
 
 import tidewell
 from vantelo.constraints import (
+    TrackingErrorLimit,
     TurnoverLimit,
     WildcardIndustryConstraint,
     wildcard_style_constraint,
 )
-from vantelo.exception import OptimizerWarning
+from vantelo.diagnose import check_constraints
+from vantelo.exception import OptimizationFailed, OptimizerWarning
 from vantelo.objective import (
     MaxIndicator,
     MaxInformationRatio,
@@ -130,6 +132,41 @@ def constrained_example(pool):
     print(f"time taken:                {seconds:.3f} s")
 
 
+def diagnosis_example(pool):
+    heading("When no portfolio meets the limits: which ones collide, and by how much")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        previous = portfolio_optimize(pool, PREVIOUS_REBALANCE, bnds=BOUNDS)
+    industry = WildcardIndustryConstraint(lower_limit=-0.03, upper_limit=0.03, relative=True)
+    style = wildcard_style_constraint(lower_limit=-0.3, upper_limit=0.3, relative=True)
+    cons = [industry, style, TurnoverLimit(previous, 0.3), TrackingErrorLimit(0.02)]
+    print("industries within 3% and styles within 0.3 of the index, turnover at most 30%,")
+    print("tracking error at most 2%:")
+    print()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", OptimizerWarning)
+            portfolio_optimize(pool, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
+    except OptimizationFailed as failure:
+        report = failure.diagnosis
+        print(report)
+    else:
+        print("(solved: nothing to explain)")
+        return
+    # Move the limits as the report says, and check the result against them.
+    for row in report.conflicts.itertuples():
+        if row.constraint is not None:
+            row.constraint.upper = row.attainable + 1e-4
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        weights = portfolio_optimize(pool, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
+        table = check_constraints(weights, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
+    print()
+    print("relaxed as reported, solved; the limits closest to their bounds:")
+    closest = table.sort_values("slack").head(6)
+    print(closest[["label", "value", "lower", "upper", "slack"]].to_string(index=False))
+
+
 def objectives_example(pool):
     heading(f"The eight objectives side by side ({len(pool)} stocks, bounds 0-5%)")
     day = to_date(DATE)
@@ -231,6 +268,7 @@ def main():
     pool = sorted(tidewell.index_weights(INDEX, DATE).index)
     min_variance_example(pool)
     constrained_example(pool)
+    diagnosis_example(pool)
     objectives_example(pool)
     trading_example()
 

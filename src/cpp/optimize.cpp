@@ -565,6 +565,12 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
                 problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
                 continue;
             }
+            // Which limits collide, and by how much, travels with the failure.
+            py::object error = attr("OptimizationFailed")(result);
+            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
+                pool, objective, bnds, cons, helper);
+            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
+            throw py::error_already_set();
         }
         raise(attr("OptimizationFailed"), result);
     }

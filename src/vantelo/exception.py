@@ -8,7 +8,14 @@ class InvalidArgument(Exception):
 
 
 class OptimizationFailed(Exception):
-    """The solver found no optimal portfolio."""
+    """The solver found no optimal portfolio.
+
+    When the problem has no solution at all, `diagnosis` holds the
+    `vantelo.diagnose.InfeasibilityReport` that says which limits collide;
+    otherwise it is None.
+    """
+
+    diagnosis = None
 
 
 class OptimizerWarning(Warning):
