@@ -43,6 +43,7 @@ import pandas as pd
 import tidewell
 import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
+import vantelo.diagnose as diagnose
 import vantelo.objective as objective
 import vantelo.optimize as optimize
 import vantelo.report as report
@@ -265,6 +266,16 @@ def function_calls():
          lambda: constraints.get_deviation_value(0.2, "-5%")),
         ("constraints.get_deviation_value",
          lambda: _expect(InvalidArgument, lambda: constraints.get_deviation_value(0.2, "5%"))),
+        ("diagnose.explain_infeasibility", lambda: diagnose.explain_infeasibility(
+            POOL, DATE, bnds={"*": (0, 0.3)},
+            cons=[constraints.IndustryConstraint("Banks", lower_limit=0.99)])),
+        ("diagnose.explain_infeasibility",
+         lambda: _expect(InvalidArgument, lambda: diagnose.explain_infeasibility(
+             POOL, DATE, bnds={POOL[0]: (0.5, 0.1)}))),
+        ("diagnose.check_constraints", lambda: diagnose.check_constraints(
+            pd.Series(0.2, index=POOL), DATE, bnds={"*": (0, 0.3)},
+            cons=[constraints.IndustryConstraint("Banks", upper_limit=0.8)])),
+        ("report.check_constraints", lambda: report.check_constraints(HOLDING, DATE)),
         ("trading.trading_status", lambda: trading.trading_status(POOL, DATE)),
         ("trading.tradable_bounds",
          lambda: trading.tradable_bounds(POOL, DATE, HOLDING, {"*": (0, 0.5)})),

@@ -8,6 +8,7 @@ target is named after the public name it calls ("optimize.parse_bnds"); a test
 from reliability.targets import (  # noqa: F401
     benchmark,
     constraints,
+    diagnose,
     helper,
     objective,
     optimize,

@@ -9,6 +9,7 @@ import vantelo.report as report
 from reliability import values as v
 from reliability.fakes import make_helper, scenarios, use
 from reliability.runner import make_call, target
+from reliability.targets.diagnose import check_target
 from reliability.targets.optimize import FuzzBenchmark
 from reliability.targets.protocol import sorted_pools
 from vantelo import _report as report_core
@@ -74,3 +75,4 @@ target("_report.risk_decomposition", weight=0.5)(
 target("_report.factor_decomposition", weight=0.5)(
     _decomposition_target(report_core.factor_decomposition)
 )
+target("report.check_constraints", weight=0.2)(check_target(report.check_constraints))

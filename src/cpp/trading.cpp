@@ -721,12 +721,12 @@ PYBIND11_MODULE(trading, m) {
     import_into(m, "vantelo.optimize", "to_date");
 
     define_orders(m);
-    m.def("trading_status", &trading_status, py::arg("order_book_ids"), py::arg("date"),
+    def_function(m, "trading_status", &trading_status, py::arg("order_book_ids"), py::arg("date"),
           "The day's status of each stock of the pool: a DataFrame indexed by order_book_id\n"
           "with the columns suspended, limit_up (closed at its limit-up price: it could not\n"
           "be bought), limit_down (closed at its limit-down price: it could not be sold),\n"
           "special_treatment, close and board. Stocks not trading that day are absent.");
-    m.def("tradable_bounds", &tradable_bounds, py::arg("order_book_ids"), py::arg("date"),
+    def_function(m, "tradable_bounds", &tradable_bounds, py::arg("order_book_ids"), py::arg("date"),
           py::arg("holding"), py::arg("bnds") = py::none(),
           py::arg("exclude_special_treatment") = py::bool_(false),
           "The bnds of portfolio_optimize for the pool on date, given the current holding\n"
@@ -738,7 +738,7 @@ PYBIND11_MODULE(trading, m) {
           "the caller's. Where the caller's bounds and the day conflict, the day wins and an\n"
           "OptimizerWarning names the stocks and the reasons. Returns {order_book_id: (lower,\n"
           "upper)} for every stock of the pool.");
-    m.def("to_orders", &to_orders, py::arg("target"), py::arg("date"), py::arg("capital"),
+    def_function(m, "to_orders", &to_orders, py::arg("target"), py::arg("date"), py::arg("capital"),
           py::arg("current_shares") = py::none(), py::arg("prices") = py::none(),
           "Whole-lot orders that bring an account as close to the target weights as its\n"
           "cash allows. target: weights keyed by order_book_id, fractions of the account's\n"

@@ -6,6 +6,7 @@ import pandas as pd
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.objective import OptimizationObjective
+from vantelo._typing import HelperLike
 
 DateLike = datetime.date | datetime.datetime | str
 _Bnds = dict[str, tuple[float | None, float | None]]
@@ -45,5 +46,5 @@ def _explain_failure(
     objective: OptimizationObjective,
     bnds: _Bnds | None,
     cons: Iterable[Any] | None,
-    helper: Any,
+    helper: HelperLike,
 ) -> InfeasibilityReport | None: ...

@@ -1,5 +1,5 @@
 import datetime
-from typing import Iterable, Mapping
+from typing import Any, Iterable, Mapping
 
 import pandas as pd
 
@@ -8,6 +8,14 @@ DateLike = datetime.date | datetime.datetime | str
 class Orders(pd.DataFrame):
     cash_left: float
     deviation: float
+    def __init__(
+        self,
+        data: Any = None,
+        index: Any = None,
+        columns: Any = None,
+        dtype: Any = None,
+        copy: bool | None = None,
+    ) -> None: ...
 
 def trading_status(order_book_ids: str | Iterable[str], date: DateLike) -> pd.DataFrame: ...
 def tradable_bounds(
