@@ -3,7 +3,6 @@ small random factor model, instrument records, and a fixture that puts fakes in 
 the market-data client."""
 
 import csv
-import datetime
 import errno
 import os
 import shutil
@@ -83,6 +82,7 @@ def read_only(monkeypatch):
     yield make
     for folder in made:
         folder.chmod(0o755)
+
 
 # --------------------------------------------------------------------------- a trading day
 

@@ -53,9 +53,7 @@ def _decomposition_target(function):
     def draw(data):
         scenario = data.draw(scenarios)
         pool = data.draw(v.weighted(sorted_pools))
-        weights = data.draw(
-            st.one_of(v.arrays, v.weighted(st.lists(v.finite_floats, max_size=6)))
-        )
+        weights = data.draw(st.one_of(v.arrays, v.weighted(st.lists(v.finite_floats, max_size=6))))
         exposure = data.draw(v.weighted(v.frames))
         factor_cov = data.draw(v.weighted(v.frames))
         over_union = data.draw(st.booleans())

@@ -775,13 +775,13 @@ PYBIND11_MODULE(diagnose, m) {
         .method("__getattr__", &shared_lookup);
 
     py::object daily = m.attr("CovModel").attr("FACTOR_MODEL_DAILY");
-    def_function(m, "explain_infeasibility", &explain_infeasibility, kExplainDoc, py::arg("order_book_ids"),
-          py::arg("date"), py::arg("objective") = py::none(), py::arg("bnds") = py::none(),
-          py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
-          py::arg("cov_model") = daily);
-    def_function(m, "check_constraints", &check_constraints, kCheckDoc, py::arg("weights"), py::arg("date"),
-          py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
-          py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
-    def_function(m, "_explain_failure", &explain_failure, py::arg("order_book_ids"), py::arg("objective"),
-          py::arg("bnds"), py::arg("cons"), py::arg("helper"));
+    def_function(m, "explain_infeasibility", &explain_infeasibility, kExplainDoc,
+                 py::arg("order_book_ids"), py::arg("date"), py::arg("objective") = py::none(),
+                 py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
+                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
+    def_function(m, "check_constraints", &check_constraints, kCheckDoc, py::arg("weights"),
+                 py::arg("date"), py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
+                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
+    def_function(m, "_explain_failure", &explain_failure, py::arg("order_book_ids"),
+                 py::arg("objective"), py::arg("bnds"), py::arg("cons"), py::arg("helper"));
 }

@@ -151,9 +151,9 @@ py::object stored_estimate(py::handle self, py::handle helper) {
 py::object active_weight(py::handle g, py::handle helper, py::handle scale) {
     const py::ssize_t not_in_pool =
         py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-    py::object benchmark = finite_array(helper.attr("benchmark_weight").attr("values"),
-                                        helper.attr("union_components"),
-                                        py::str("benchmark_weight"));
+    py::object benchmark =
+        finite_array(helper.attr("benchmark_weight").attr("values"),
+                     helper.attr("union_components"), py::str("benchmark_weight"));
     if (!scale.is_none()) {
         benchmark = scale * benchmark;
     }
@@ -600,10 +600,9 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        py::object exposure =
-            matmul(g, finite_array(factor_exposure[style].attr("values"),
-                                   helper.attr("order_book_ids"),
-                                   format("MinStyleDeviation: {} 的因子暴露", style)));
+        py::object exposure = matmul(
+            g, finite_array(factor_exposure[style].attr("values"), helper.attr("order_book_ids"),
+                            format("MinStyleDeviation: {} 的因子暴露", style)));
         diff = diff + weight * power(exposure - target, py::int_(2));
     }
     return diff;

@@ -157,13 +157,15 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
     return result;
 }
 
-constexpr const char *kRiskDoc = R"(The portfolio's volatility through the helper's factor form (of the pool, or of
+constexpr const char *kRiskDoc =
+    R"(The portfolio's volatility through the helper's factor form (of the pool, or of
 union_components with over_union): volatility, factor_variance, specific_variance,
 and per stock marginal (d volatility / d weight), contribution (weight x marginal,
 summing to the volatility) and share (summing to 1). weights: one per stock, in
 the helper's order.)";
 
-constexpr const char *kFactorDoc = R"(Each factor's part of the portfolio's variance, from the helper's factor model
+constexpr const char *kFactorDoc =
+    R"(Each factor's part of the portfolio's variance, from the helper's factor model
 (get_union_factor_model) and specific variances: factors (names), exposure,
 contribution (to the volatility: contributions plus specific sum to volatility),
 specific, volatility.)";
@@ -176,8 +178,8 @@ PYBIND11_MODULE(_report, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "The risk arithmetic of vantelo.report, through the factor form.";
-    def_function(m, "risk_decomposition", &risk_decomposition, py::arg("helper"), py::arg("weights"),
-          py::arg("over_union") = false, kRiskDoc);
-    def_function(m, "factor_decomposition", &factor_decomposition, py::arg("helper"), py::arg("weights"),
-          py::arg("over_union") = false, kFactorDoc);
+    def_function(m, "risk_decomposition", &risk_decomposition, py::arg("helper"),
+                 py::arg("weights"), py::arg("over_union") = false, kRiskDoc);
+    def_function(m, "factor_decomposition", &factor_decomposition, py::arg("helper"),
+                 py::arg("weights"), py::arg("over_union") = false, kFactorDoc);
 }

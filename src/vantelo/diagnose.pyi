@@ -3,10 +3,10 @@ from typing import Any, Iterable
 
 import pandas as pd
 
+from vantelo._typing import HelperLike
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.objective import OptimizationObjective
-from vantelo._typing import HelperLike
 
 DateLike = datetime.date | datetime.datetime | str
 _Bnds = dict[str, tuple[float | None, float | None]]

@@ -176,8 +176,9 @@ py::object finite_array(py::handle values, py::handle labels, py::handle what) {
         for (py::handle position : np.attr("flatnonzero")(bad)) {
             offending.append(labels[py::reinterpret_borrow<py::object>(position)]);
         }
-        raise_invalid_argument("vantelo.exception",
-                               format("{}: 以下股票的值不是有限数（NaN 或 inf）：{}", what, offending));
+        raise_invalid_argument(
+            "vantelo.exception",
+            format("{}: 以下股票的值不是有限数（NaN 或 inf）：{}", what, offending));
     }
     return array;
 }
@@ -202,8 +203,8 @@ py::ssize_t vector_length(py::handle x) {
 }
 
 bool square_of(py::handle shape, py::ssize_t size) {
-    if (py::len(shape) != 2 || shape[py::int_(0)].cast<py::ssize_t>() !=
-                                   shape[py::int_(1)].cast<py::ssize_t>()) {
+    if (py::len(shape) != 2 ||
+        shape[py::int_(0)].cast<py::ssize_t>() != shape[py::int_(1)].cast<py::ssize_t>()) {
         return false;
     }
     return size < 0 || shape[py::int_(0)].cast<py::ssize_t>() == size;
@@ -241,18 +242,17 @@ py::object checked_covariance(py::handle helper, Universe universe, py::ssize_t 
     py::object cov = numeric_array(helper.attr(getter)(), getter, "协方差矩阵");
     py::tuple shape = cov.attr("shape");
     if (!square_of(shape, size)) {
-        bad_risk_data(getter, size < 0 ? format("协方差矩阵的形状为 {}，应为方阵", shape)
-                                       : format("协方差矩阵的形状为 {}，应为 ({}, {})", shape,
-                                                size, size));
+        bad_risk_data(
+            getter, size < 0 ? format("协方差矩阵的形状为 {}，应为方阵", shape)
+                             : format("协方差矩阵的形状为 {}，应为 ({}, {})", shape, size, size));
     }
     if (!all_finite(cov)) {
         bad_risk_data(getter, py::str("协方差矩阵含有 NaN 或 inf"));
     }
     py::object transposed = cov.attr("T");
     double largest = np.attr("abs")(cov).attr("max")(py::arg("initial") = 0.0).cast<double>();
-    double asymmetry = np.attr("abs")(cov - transposed)
-                           .attr("max")(py::arg("initial") = 0.0)
-                           .cast<double>();
+    double asymmetry =
+        np.attr("abs")(cov - transposed).attr("max")(py::arg("initial") = 0.0).cast<double>();
     if (asymmetry > kAsymmetryTolerance * largest) {
         bad_risk_data(getter, format("协方差矩阵不对称（对称位置之差最大为 {}）", asymmetry));
     }
