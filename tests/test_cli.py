@@ -280,6 +280,28 @@ def test_check_prints_the_table_and_exits_1_on_a_violation(
     assert benchmark is None and cov_model is CovModel.FACTOR_MODEL_MONTHLY
 
 
+@pytest.mark.parametrize(
+    "slack, options, status",
+    [(-1e-6, [], 0), (-1e-6, ["--tolerance", "1e-7"], 1), (-0.1, ["--tolerance", "0.5"], 0)],
+)
+def test_check_forgives_a_breach_within_the_tolerance(
+    slack, options, status, tmp_path, capsys, monkeypatch
+):
+    check, _ = fake_check(True)
+
+    def slightly(*args, **kwargs):
+        table = check(*args, **kwargs)
+        table.loc[1, "slack"] = slack
+        return table
+
+    monkeypatch.setattr(report, "check_constraints", slightly)
+    weights = tmp_path / "w.csv"
+    weights.write_text("order_book_id,weight\n000001.XSHE,0.7\n600000.XSHG,0.3\n")
+    code, out, _ = run(capsys, "check", str(weights), str(write(tmp_path, CONFIG)), *options)
+    assert code == status
+    assert ("past their bounds" in out) == bool(status)
+
+
 def test_check_reads_the_dated_rows(tmp_path, capsys, monkeypatch):
     check, calls = fake_check(False)
     monkeypatch.setattr(report, "check_constraints", check)
@@ -341,3 +363,15 @@ def test_the_installed_command_on_the_demo_market(tmp_path):
     assert done.stderr.count("\n") == 1 and "990301.XSHG" in done.stderr
     page = (tmp_path / "r2.html").read_text(encoding="utf-8")
     assert "against 990500.XSHG" in page and "industries citic" in page
+    # The check, end to end: the optimiser's own weights meet the configuration's
+    # limits; a tighter cap on each stock than the weights hold is reported violated.
+    check = [sys.executable, "-m", "vantelo", "check", "w.csv", str(config)]
+    done = subprocess.run(check, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "full investment" in done.stdout
+    tighter = config.read_text(encoding="utf-8").replace("[0, 0.05]", "[0, 0.004]")
+    (tmp_path / "tight.toml").write_text(tighter, encoding="utf-8")
+    check[-1] = str(tmp_path / "tight.toml")
+    done = subprocess.run(check, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "True" in done.stdout and "Traceback" not in done.stderr

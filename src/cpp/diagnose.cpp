@@ -98,7 +98,8 @@ class Elastic {
         for (std::size_t g = 0; g < limits.groups.size(); ++g) {
             const double premium =
                 1.0 + kOrderPremium * (groups - static_cast<double>(g)) / groups;
-            for (py::ssize_t i = 0; i < py::len(limits.groups[g].labels); ++i) {
+            for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(py::len(limits.groups[g].labels));
+                 ++i) {
                 base_[k++] *= premium;
             }
         }
@@ -137,7 +138,7 @@ class Elastic {
                                   .attr("cone_matrix_stuffing")
                                   .attr("ConeMatrixStuffing");
         py::list reductions = chain_.attr("reductions");
-        for (py::ssize_t r = 0; r < py::len(reductions); ++r) {
+        for (py::ssize_t r = 0; r < static_cast<py::ssize_t>(py::len(reductions)); ++r) {
             if (is_instance(reductions[py::int_(r)], stuffing)) {
                 offset_ = inverse_[py::int_(r)]
                               .attr("var_offsets")[slack_.attr("id")]
