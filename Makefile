@@ -20,6 +20,7 @@ TEST_DEPS = "pytest>=7" "hypothesis>=6"
 demo: install
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/vantelo optimize examples/demo.toml -o build/demo-weights.csv --report build/demo-report.html
+	$(VENV)/bin/vantelo check build/demo-weights.csv examples/demo.toml
 
 test: test-default test-py38
 
