@@ -57,11 +57,13 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
 	touch $@
 
+# The optional groups the tests exercise (a Dask cluster, figures) are installed
+# too, so that those tests run rather than skip.
 install: $(VENV)/.deps
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[dask,plot]"
 
 install38: $(VENV38)/.deps
-	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e .
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[dask,plot]"
 
 # --- reliability -----------------------------------------------------------
 # `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py);
