@@ -195,7 +195,13 @@ class ProblemCache:
         if found is not None:
             self._templates.move_to_end(key)
             return found if found != "fresh" else None
-        template = _Template(walk, objective, constraints)
+        try:
+            template = _Template(walk, objective, constraints)
+        except (ValueError, TypeError):
+            # An atom that checks its data when built (a quadratic form's matrix
+            # must be symmetric) cannot take a parameter without a value.
+            self._remember(key, "fresh")
+            return None
         if template.usable:
             self._remember(key, template)
             return template

@@ -315,7 +315,9 @@ def _open_store(store):
 
 def _run(task):
     """Run one task: consecutive dates of one strategy. Returns picklable outcomes."""
-    strategy = cloudpickle.loads(task["strategy"])
+    # The serial engine runs the caller's own objects, so that what their callables
+    # do is seen; other engines get a copy.
+    strategy = task.get("local") or cloudpickle.loads(task["strategy"])
     _open_store(task["store"])
     holding = task["holding"]
     previous = task["previous"]
@@ -345,7 +347,13 @@ def _run(task):
 
 def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
     """The tasks of one strategy: one in-order run when chained, else runs of dates."""
-    common = {"key": key, "strategy": strategy_bytes, "store": store, "on_error": on_error}
+    common = {
+        "key": key,
+        "strategy": strategy_bytes,
+        "local": strategy,
+        "store": store,
+        "on_error": on_error,
+    }
     initial = strategy.initial_holding
     if strategy.chained:
         return [
@@ -516,13 +524,14 @@ def _run_dask(client, tasks, progress, on_error):
 
 def _execute(tasks, engine, workers, progress, on_error):
     """{task key: outcomes in date order} after running every task on the engine."""
-    if isinstance(engine, str):
-        if engine == "serial":
-            stream = _run_serial(tasks, progress, on_error)
-        else:
-            stream = _run_processes(tasks, workers, progress, on_error)
+    if isinstance(engine, str) and engine == "serial":
+        stream = _run_serial(tasks, progress, on_error)
     else:
-        stream = _run_dask(engine, tasks, progress, on_error)
+        tasks = [dict(task, local=None) for task in tasks]
+        if isinstance(engine, str):
+            stream = _run_processes(tasks, workers, progress, on_error)
+        else:
+            stream = _run_dask(engine, tasks, progress, on_error)
     results = {}
     try:
         for task, outcomes in stream:
