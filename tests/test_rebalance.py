@@ -64,7 +64,6 @@ def demo_kwargs(pool):
         universe=pool,
         bnds={"*": (0.0, 0.1)},
         cons=[WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3)],
-        progress=False,
     )
 
 
@@ -309,21 +308,21 @@ def test_reused_problems_match_portfolio_optimize(demo_case, objective):
 
 def test_processes_and_many_strategies_match_serial(demo_case):
     days, pool = demo_case
-    serial = rebalance(days, engine="serial", **demo_kwargs(pool))
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
     assert list(serial.records["status"]) == ["ok"] * len(days)
     many = rebalance_many(
         {
             "bands": demo_kwargs(pool),
-            "plain": dict(universe=pool, bnds={"*": (0.0, 0.1)}),
+            "capped": dict(universe=pool, bnds={"*": (0.0, 0.03)}),
         },
         days,
         engine="processes",
         workers=2,
         progress=False,
     )
-    assert set(many) == {"bands", "plain"}
+    assert set(many) == {"bands", "capped"}
     np.testing.assert_allclose(many["bands"].weights, serial.weights, rtol=0, atol=1e-9)
-    assert not np.allclose(many["plain"].weights, serial.weights, atol=1e-4)
+    assert many["capped"].weights.max().max() <= 0.03 + 1e-3 < serial.weights.max().max()
 
 
 def kill_on_second_date(date):
@@ -357,12 +356,12 @@ def test_a_killed_worker_is_retried_once_then_recorded(demo_case, tmp_path, monk
 def test_dask_local_cluster_matches_serial(demo_case):
     distributed = pytest.importorskip("distributed")
     days, pool = demo_case
-    serial = rebalance(days, engine="serial", **demo_kwargs(pool))
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
         dashboard_address=None,
     ) as cluster, distributed.Client(cluster) as client:
-        found = rebalance(days, engine=client, **demo_kwargs(pool))
+        found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
     np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
     pd.testing.assert_series_equal(found.records["status"], serial.records["status"])
 
@@ -393,7 +392,7 @@ def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
         )
         with distributed.Client(scheduler_file=scheduler_file, timeout=120) as client:
             client.wait_for_workers(1, timeout=120)
-            found = rebalance(days, engine=client, **demo_kwargs(pool))
+            found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
     finally:
         for process in (worker, scheduler):
             if process is not None:
@@ -403,5 +402,5 @@ def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
-    serial = rebalance(days, engine="serial", **demo_kwargs(pool))
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
     np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
