@@ -24,6 +24,8 @@ from collections import OrderedDict
 
 import cvxpy as cp
 import numpy as np
+from cvxpy.atoms.affine.add_expr import AddExpression
+from cvxpy.atoms.affine.binary_operators import MulExpression, multiply
 from cvxpy.atoms.quad_over_lin import quad_over_lin
 from cvxpy.constraints.nonpos import Inequality
 from cvxpy.constraints.zero import Equality
@@ -71,6 +73,52 @@ def _has_variables(expr) -> bool:
     return bool(expr.variables())
 
 
+def _zero(value) -> bool:
+    return not np.any(value)
+
+
+def _data_in_sum(expr) -> bool:
+    return isinstance(expr, AddExpression) and any(not _has_variables(t) for t in expr.args)
+
+
+def _normalise(expr):
+    """`expr` with data times a sum that holds data multiplied out.
+
+    `root.T @ (g - benchmark)` multiplies two data terms, which cvxpy cannot keep
+    as parameters; `root.T @ g - root.T @ benchmark` is the same value with one
+    parameter per term.
+    """
+    if isinstance(expr, Leaf) or not _has_variables(expr):
+        return expr
+    args = [_normalise(arg) for arg in expr.args]
+    if any(new is not old for new, old in zip(args, expr.args)):
+        expr = expr.copy(args)
+    if isinstance(expr, (MulExpression, multiply)):
+        left, right = expr.args
+        product = type(expr)
+        if not _has_variables(left) and _data_in_sum(right):
+            return AddExpression([_normalise(product(left, t)) for t in right.args])
+        if not _has_variables(right) and _data_in_sum(left):
+            return AddExpression([_normalise(product(t, right)) for t in left.args])
+    return expr
+
+
+def _normalised(objective, constraints):
+    expression = objective.args[0]
+    normal = _normalise(expression)
+    if normal is not expression:
+        objective = type(objective)(normal)
+    result = []
+    for constraint in constraints:
+        if type(constraint) not in (Equality, Inequality):
+            raise _Unsupported(type(constraint).__name__)
+        args = [_normalise(arg) for arg in constraint.args]
+        if any(new is not old for new, old in zip(args, constraint.args)):
+            constraint = type(constraint)(*args)
+        result.append(constraint)
+    return objective, result
+
+
 class _Walk:
     """The structure of a problem, its data and its variables, in one fixed order.
 
@@ -108,6 +156,11 @@ class _Walk:
             value = np.asarray(value, dtype=float)
             if value.shape != expr.shape:
                 value = value.reshape(expr.shape)
+            if _zero(value):
+                # Zeros pad vectors to a length (holdings outside the pool): they
+                # are structure, and as data they would multiply other data.
+                self.tokens.append(("zero", expr.shape))
+                return
             self.tokens.append(("data", expr.shape))
             self.values.append(value)
             return
@@ -139,11 +192,15 @@ class _Template:
         self.variables = list(walk.variables)
         self.usable = self.problem.is_dcp(dpp=True)
         self.solves = 0
+        self.repeated = 0
+        self._last = None
 
     def _copy(self, expr):
         if isinstance(expr, Variable):
             return expr
         if not _has_variables(expr):
+            if _zero(expr.value):
+                return expr
             sign = self._signs[len(self.parameters)] if self._signs is not None else ""
             attributes = {"nonneg": True} if sign == "+" else {"nonpos": True} if sign else {}
             parameter = cp.Parameter(expr.shape, **attributes)
@@ -157,6 +214,16 @@ class _Template:
         )
 
     def solve(self, walk: _Walk, options):
+        # The same numbers as the last solve (daily dates within one risk-model
+        # period, say) are the same problem: its answer is already known.
+        last = self._last
+        if last is not None and all(
+            np.array_equal(mine, theirs) for mine, theirs in zip(last[0], walk.values)
+        ):
+            for variable, value in zip(walk.variables, last[1]):
+                variable.save_value(None if value is None else value.copy())
+            self.repeated += 1
+            return last[2]
         # The walk has made every value a float array of the parameter's shape, and
         # a signed template is only used for values of the signs it was built for;
         # cvxpy's own check of each value would cost more than the solve's setup.
@@ -164,6 +231,10 @@ class _Template:
             parameter.save_value(value)
         result = self.problem.solve(warm_start=True, **options)
         self.solves += 1
+        self._last = None
+        if self.problem.status in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE):
+            values = [None if v.value is None else np.array(v.value) for v in self.variables]
+            self._last = (walk.values, values, result)
         for mine, theirs in zip(self.variables, walk.variables):
             theirs.save_value(mine.value)
         return result
@@ -229,8 +300,9 @@ class CachedProblem:
 
     def solve(self, **options):
         try:
-            walk = _Walk(self.objective, self.constraints)
-            template = self._cache.template(walk, self.objective, self.constraints)
+            objective, constraints = _normalised(self.objective, self.constraints)
+            walk = _Walk(objective, constraints)
+            template = self._cache.template(walk, objective, constraints)
         except _Unsupported:
             template = None
         if template is None:

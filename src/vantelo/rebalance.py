@@ -19,6 +19,7 @@ import copy
 import math
 import multiprocessing
 import os
+import sys
 import tempfile
 import time
 import warnings
@@ -49,8 +50,15 @@ __all__ = [
 FREQUENCIES = ("D", "W", "M", "Q")
 # Independent dates go out in runs of consecutive dates: long enough that the
 # compiled problem is reused, short enough to share the work out.
-RUNS_PER_SCHEDULE = 12
+RUNS_PER_SCHEDULE = 6
 MIN_RUN_LENGTH = 8
+# Worker processes are as many as the cores: numeric libraries in each of them
+# running threads of their own would only fight over the same cores.
+SINGLE_THREADED = {
+    name: "1"
+    for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+                 "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS")
+}
 # A weight below this is not a position (solvers leave such crumbs).
 HELD = 1e-6
 SOFT_RETRY_WARNING = "约束无法满足，放弃所有软约束重试"
@@ -162,11 +170,10 @@ class _Strategy:
         else:
             cons = []
             for constraint in self.cons:
-                # On the first date a turnover limit keeps its own holding unless
-                # the run starts from a given one.
-                if isinstance(constraint, TurnoverLimit) and (
-                    not first or self.initial_holding is not None
-                ):
+                if isinstance(constraint, TurnoverLimit):
+                    # Building the portfolio from cash is no turnover to limit.
+                    if first and self.initial_holding is None:
+                        continue
                     constraint = copy.copy(constraint)
                     constraint._current_holding = holding
                 cons.append(constraint)
@@ -255,7 +262,29 @@ def _solve_date(strategy, date, holding, first, helpers):
     return weights, record, error
 
 
-def _drift_holding(holding, start, end):
+class _Rates:
+    """Daily change rates for a run of dates, read from the store in one query per
+    new set of stocks rather than one per date."""
+
+    def __init__(self, first, last):
+        self._first = first
+        self._last = last
+        self._table = None
+
+    def between(self, codes, start, end):
+        """Rates of `codes` (columns, in that order) from `start` to `end`."""
+        if not (self._first <= start and end <= self._last):
+            return tidewell.get_price_change_rate(codes, start, end).reindex(columns=codes)
+        known = set(self._table.columns) if self._table is not None else set()
+        missing = [code for code in codes if code not in known]
+        if missing:
+            more = tidewell.get_price_change_rate(missing, self._first, self._last)
+            more = more.reindex(columns=missing)
+            self._table = more if self._table is None else pd.concat([self._table, more], axis=1)
+        return self._table.loc[pd.Timestamp(start) : pd.Timestamp(end), codes]
+
+
+def _drift_holding(holding, start, end, rates=None):
     """`holding` (weights at the close of `start`) at the close of `end`."""
     if holding is None or holding.empty or start >= end:
         return holding
@@ -263,8 +292,11 @@ def _drift_holding(holding, start, end):
     if after > end:
         return holding
     codes = list(holding.index)
-    rates = tidewell.get_price_change_rate(codes, after, end).reindex(columns=codes)
-    _, drifted = _rebalance.drift(holding.to_numpy(dtype=float), rates.to_numpy(dtype=float))
+    if rates is None:
+        table = tidewell.get_price_change_rate(codes, after, end).reindex(columns=codes)
+    else:
+        table = rates.between(codes, after, end)
+    _, drifted = _rebalance.drift(holding.to_numpy(dtype=float), table.to_numpy(dtype=float))
     return pd.Series(drifted, index=holding.index)
 
 
@@ -323,11 +355,13 @@ def _run(task):
     previous = task["previous"]
     on_error = task["on_error"]
     outcomes = []
+    dates = task["dates"]
+    rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
     with _Patched(ProblemCache()) as patched:
-        for position, date in enumerate(task["dates"]):
+        for position, date in enumerate(dates):
             first = task["first"] and position == 0
             if task["chained"] and previous is not None:
-                holding = _drift_holding(holding, previous, date)
+                holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
             weights, record, error = _solve_date(
                 strategy, date, reference, first, patched.helpers
@@ -418,10 +452,42 @@ def _run_serial(tasks, progress, on_error):
             return
 
 
+class _SpawnPool:
+    """A pool of fresh interpreters (a forked child would share the store's
+    connection with its parent), started with single-threaded numeric libraries."""
+
+    def __init__(self, workers):
+        self._workers = workers
+        self._pool = None
+
+    def __enter__(self):
+        saved = {name: os.environ.get(name) for name in SINGLE_THREADED}
+        os.environ.update(SINGLE_THREADED)
+        try:
+            self._pool = concurrent.futures.ProcessPoolExecutor(
+                max_workers=self._workers, mp_context=multiprocessing.get_context("spawn")
+            )
+            # Start the interpreters now, while the environment says so.
+            for future in [self._pool.submit(os.getpid) for _ in range(self._workers)]:
+                future.result()
+        finally:
+            for name, value in saved.items():
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
+        return self._pool
+
+    def __exit__(self, *exc):
+        if sys.version_info >= (3, 9):
+            self._pool.shutdown(wait=True, cancel_futures=True)
+        else:
+            self._pool.shutdown(wait=True)
+        return False
+
+
 def _spawn_pool(workers):
-    return concurrent.futures.ProcessPoolExecutor(
-        max_workers=workers, mp_context=multiprocessing.get_context("spawn")
-    )
+    return _SpawnPool(workers)
 
 
 def _run_processes(tasks, workers, progress, on_error):
@@ -450,24 +516,34 @@ def _run_processes(tasks, workers, progress, on_error):
 def _retry_alone(task, progress, on_error):
     holding = task["holding"]
     previous = task["previous"]
-    for single in _single_date_tasks(task):
-        if task["chained"]:
-            single = dict(single, holding=holding, previous=previous)
-        with _spawn_pool(1) as pool:
+    pool = None
+    try:
+        for single in _single_date_tasks(task):
+            if task["chained"]:
+                single = dict(single, holding=holding, previous=previous)
+            if pool is None:
+                pool = _spawn_pool(1)
+                executor = pool.__enter__()
             try:
-                outcomes = pool.submit(_run, single).result()
+                outcomes = executor.submit(_run, single).result()
             except BrokenProcessPool:
                 outcomes = _died(single)
-        progress.update(len(outcomes))
-        yield single, outcomes
-        if on_error == "raise" and any(o[3] is not None for o in outcomes):
-            return
-        if task["chained"]:
-            date, weights = outcomes[0][0], outcomes[0][1]
-            holding = _drift_holding(holding, previous, date) if previous is not None else holding
-            if weights is not None:
-                holding = _positions(weights)
-            previous = date
+                pool.__exit__(None, None, None)
+                pool = None
+            progress.update(len(outcomes))
+            yield single, outcomes
+            if on_error == "raise" and any(o[3] is not None for o in outcomes):
+                return
+            if task["chained"]:
+                date, weights = outcomes[0][0], outcomes[0][1]
+                if previous is not None:
+                    holding = _drift_holding(holding, previous, date)
+                if weights is not None:
+                    holding = _positions(weights)
+                previous = date
+    finally:
+        if pool is not None:
+            pool.__exit__(None, None, None)
 
 
 def _ship_store(client, store):
@@ -528,7 +604,10 @@ def _execute(tasks, engine, workers, progress, on_error):
         stream = _run_serial(tasks, progress, on_error)
     else:
         tasks = [dict(task, local=None) for task in tasks]
-        if isinstance(engine, str):
+        if engine == "processes" and len(tasks) == 1:
+            # One run of dates in order: a pool would only add its start-up.
+            stream = _run_serial(tasks, progress, on_error)
+        elif isinstance(engine, str):
             stream = _run_processes(tasks, workers, progress, on_error)
         else:
             stream = _run_dask(engine, tasks, progress, on_error)
@@ -811,7 +890,8 @@ def rebalance(
         ``date -> objective``; ``MinVariance()`` when None
     :param bnds: as for ``portfolio_optimize``, or a callable ``(date, holding)``
     :param cons: as for ``portfolio_optimize``, or a callable ``(date, holding)``;
-        a ``TurnoverLimit`` in a list is measured against the drifted holding
+        a ``TurnoverLimit`` in a list is measured against the drifted holding (on
+        the first date against ``initial_holding``, and left out without one)
     :param benchmark: an index code or an ``OptimizeBenchmark``
     :param cov_model: the covariance model
     :param initial_holding: weights held before the first date (cash when None)
