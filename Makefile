@@ -28,8 +28,13 @@ test-default: install
 # Speed and accuracy next to the peers (benchmarks/README.md). The peers are the
 # optional dependency group `bench`, installed into the same environment; pass
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
+# Then rebalancing over schedules beside the plain loop (benchmarks/rebalance_bench.py;
+# options in REBALANCE_BENCH_ARGS, e.g. "--daily 60 --no-dask").
+REBALANCE_BENCH_ARGS ?=
+
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/rebalance_bench.py $(REBALANCE_BENCH_ARGS)
 
 test-py38:
 ifneq ($(PYTHON38),)
@@ -54,7 +59,7 @@ $(VENV38)/.deps: pyproject.toml
 	touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench,dask,plot]"
 	touch $@
 
 # The optional groups the tests exercise (a Dask cluster, figures) are installed

@@ -23,7 +23,7 @@ from vantelo.constraints import (
     wildcard_style_constraint,
 )
 from vantelo.exception import InvalidArgument
-from vantelo.objective import MeanVariance, MinVariance
+from vantelo.objective import MeanVariance, MinTrackingError, MinVariance
 from vantelo.rebalance import (
     WORKER_DIED,
     RebalanceFailed,
@@ -275,21 +275,37 @@ class DenseMinVariance(MinVariance):
         return cp.quad_form(g, cp.psd_wrap(helper.get_cov_matrix()))
 
 
-@pytest.mark.parametrize("objective", [MinVariance(), DenseMinVariance()], ids=["own", "dense"])
-def test_reused_problems_match_portfolio_optimize(demo_case, objective):
+def tracking_case(pool, day):
+    holding = tw.index_weights("990300.XSHG", day).reindex(pool).dropna()
+    return MinTrackingError(), [TurnoverLimit(holding / holding.sum(), 0.3)]
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        lambda pool, day: (MinVariance(), [
+            WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+            wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
+        ]),
+        tracking_case,
+        lambda pool, day: (DenseMinVariance(), [
+            WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+        ]),
+    ],
+    ids=["bands", "tracking-turnover", "dense"],
+)
+def test_reused_problems_match_portfolio_optimize(demo_case, case):
     days, pool = demo_case
-    cons = [
-        WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
-        wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
-    ]
-    kwargs = dict(bnds={"*": (0, 0.1)}, cons=cons, benchmark="990300.XSHG")
-    dates = days[:4]
-    expected = [vo.portfolio_optimize(pool, d, objective=objective, **kwargs) for d in dates]
+    # Days of two risk-model months, so the data change between them.
+    dates = [days[0], days[1]] + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
+    objective, cons = case(pool, days[0])
+    kwargs = dict(objective=objective, bnds={"*": (0, 0.1)}, cons=cons, benchmark="990300.XSHG")
+    expected = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
     cache = ProblemCache()
     saved = vo.cp
     vo.cp = ReusingCvxpy(cache)
     try:
-        found = [vo.portfolio_optimize(pool, d, objective=objective, **kwargs) for d in dates]
+        found = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
     finally:
         vo.cp = saved
     for mine, theirs in zip(found, expected):
@@ -301,6 +317,17 @@ def test_reused_problems_match_portfolio_optimize(demo_case, objective):
             np.testing.assert_array_equal(mine, theirs)
     else:
         assert (cache.built, cache.reused, cache.fresh) == (1, len(dates) - 1, 0)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_plot_draws_returns_and_turnover(tiny):
+    pytest.importorskip("matplotlib")
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
+    result = rebalance(dates, PAIR, benchmark="990001.XSHG", engine="serial", progress=False)
+    figure = result.plot()
+    top, bottom = figure.axes
+    assert [line.get_label() for line in top.get_lines()] == ["portfolio", "benchmark", "active"]
+    assert len(bottom.patches) == len(dates)
 
 
 # --------------------------------------------------------------------------- engines
