@@ -28,7 +28,11 @@ import numpy as np
 import pandas as pd
 
 import tidewell as tw
-from vantelo.constraints import TurnoverLimit, WildcardIndustryConstraint, wildcard_style_constraint
+from vantelo.constraints import (
+    TurnoverLimit,
+    WildcardIndustryConstraint,
+    wildcard_style_constraint,
+)
 from vantelo.exception import OptimizerWarning
 from vantelo.objective import MinTrackingError, MinVariance
 from vantelo.optimize import portfolio_optimize
@@ -69,7 +73,11 @@ def plain_loop(dates, case, chained=False):
         if chained:
             cons = [TurnoverLimit(holding, 0.2)] if holding is not None else []
         result = portfolio_optimize(
-            pool, date, objective=case["objective"], bnds=case["bnds"], cons=cons,
+            pool,
+            date,
+            objective=case["objective"],
+            bnds=case["bnds"],
+            cons=cons,
             benchmark=case["benchmark"],
         )
         holding = result
@@ -93,11 +101,7 @@ def l1_gap(plain, result):
 
 def row(name, dates, plain_s, mine_s, note=""):
     speedup = plain_s / mine_s if mine_s else float("nan")
-    print(
-        "{:<44} {:>6} {:>10.1f} {:>10.1f} {:>8.2f}x  {}".format(
-            name, dates, plain_s, mine_s, speedup, note
-        )
-    )
+    print(f"{name:<44} {dates:>6} {plain_s:>10.1f} {mine_s:>10.1f} {speedup:>8.2f}x  {note}")
 
 
 def memory(days_wanted):
@@ -116,17 +120,21 @@ def memory(days_wanted):
 
     started = time.perf_counter()
     result = rebalance(
-        dates, universe, bnds={"*": (0.0, 0.05)}, engine="serial", progress=False,
+        dates,
+        universe,
+        bnds={"*": (0.0, 0.05)},
+        engine="serial",
+        progress=False,
         on_error="record",
     )
     seconds = time.perf_counter() - started
     rss = pd.Series([mb for _, mb in samples])
-    print("memory over {} dates of the 300 index, serial engine, {:.0f} s:".format(
-        len(dates), seconds))
+    print(f"memory over {len(dates)} dates of the 300 index, serial engine, {seconds:.0f} s:")
     for at in (0, 50, 100, len(rss) // 2, len(rss) - 1):
-        print("  after {:>4} dates: {:7.1f} MB resident".format(at, rss.iloc[at]))
-    print("  growth after the first 100 dates: {:+.1f} MB; peak {:.1f} MB".format(
-        rss.iloc[-1] - rss.iloc[100], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024))
+        print(f"  after {at:>4} dates: {rss.iloc[at]:7.1f} MB resident")
+    growth = rss.iloc[-1] - rss.iloc[100]
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"  growth after the first 100 dates: {growth:+.1f} MB; peak {peak:.1f} MB")
     print("  failed dates:", int((result.records["status"] == "failed").sum()))
 
 
@@ -148,40 +156,63 @@ def main(argv=None):
     daily = tw.get_trading_dates("2024-01-02", "2025-12-31")[: args.daily]
     # The demo calendar holds four years: 47 month-ends after its first month.
     monthly = rebalance_dates("2022-01-04", "2025-12-31", "M")[-args.monthly :]
-    print("{:<44} {:>6} {:>10} {:>10} {:>9}".format("case", "dates", "plain s", "vantelo s",
-                                                      "speed-up"))
+    print(
+        "{:<44} {:>6} {:>10} {:>10} {:>9}".format(
+            "case", "dates", "plain s", "vantelo s", "speed-up"
+        )
+    )
 
     case = independent_case()
     plain_s, plain = timed(lambda: plain_loop(daily, case))
     mine_s, result = timed(
-        lambda: rebalance(daily, engine="processes", workers=args.workers, progress=False,
-                          **case)
+        lambda: rebalance(daily, engine="processes", workers=args.workers, progress=False, **case)
     )
-    row("1 daily, independent (processes)", len(daily), plain_s, mine_s,
-        "max L1 to plain {:.1e}".format(l1_gap(plain, result)))
+    row(
+        "1 daily, independent (processes)",
+        len(daily),
+        plain_s,
+        mine_s,
+        f"max L1 to plain {l1_gap(plain, result):.1e}",
+    )
 
     case = chained_case()
     plain_s, plain = timed(lambda: plain_loop(monthly, case, chained=True))
     chained_s, chained = timed(
-        lambda: rebalance(monthly, engine="processes", workers=args.workers, progress=False,
-                          **case)
+        lambda: rebalance(
+            monthly, engine="processes", workers=args.workers, progress=False, **case
+        )
     )
-    row("2 monthly, chained, turnover limit", len(monthly), plain_s, chained_s,
-        "statuses: {}".format(dict(chained.records["status"].value_counts())))
+    row(
+        "2 monthly, chained, turnover limit",
+        len(monthly),
+        plain_s,
+        chained_s,
+        "statuses: {}".format(dict(chained.records["status"].value_counts())),
+    )
 
     if not args.no_dask:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address=None) as cluster, \
-                Client(cluster) as client:
+        with LocalCluster(
+            n_workers=args.workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster, Client(cluster) as client:
             case = independent_case()
-            dask_s, found = timed(lambda: rebalance(daily, engine=client, progress=False,
-                                                    **case))
+            dask_s, found = timed(lambda: rebalance(daily, engine=client, progress=False, **case))
         same = np.abs(found.weights.to_numpy() - result.weights.to_numpy()).max()
-        print("{:<44} {:>6} {:>10.1f} {:>10.1f} {:>8.2f}x  max |w - processes| {:.1e}".format(
-            "3 daily on Dask LocalCluster vs processes", len(daily), mine_s, dask_s,
-            dask_s / mine_s, same))
+        print(
+            "{:<44} {:>6} {:>10.1f} {:>10.1f} {:>8.2f}x  max |w - processes| {:.1e}".format(
+                "3 daily on Dask LocalCluster vs processes",
+                len(daily),
+                mine_s,
+                dask_s,
+                dask_s / mine_s,
+                same,
+            )
+        )
     return 0
 
 

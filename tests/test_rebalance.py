@@ -73,7 +73,12 @@ def demo_kwargs(pool):
 @pytest.mark.parametrize(
     "frequency, start, end, expected",
     [
-        ("D", "2024-01-02", "2024-01-05", ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"]),
+        (
+            "D",
+            "2024-01-02",
+            "2024-01-05",
+            ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"],
+        ),
         ("W", "2024-01-02", "2024-01-19", ["2024-01-05", "2024-01-12", "2024-01-19"]),
         # February has not ended by the 20th.
         ("M", "2024-01-02", "2024-02-20", ["2024-01-31"]),
@@ -114,13 +119,15 @@ def test_drift_and_turnover_by_hand():
         (lambda: _rebalance.drift(np.ones(2), np.ones((3, 3))), "rates"),
         (lambda: _rebalance.turnover(np.ones(2), np.ones(3)), "after"),
         (
-            lambda: _rebalance.backtest(np.ones((2, 2)), np.array([1.0, 1.0]), np.ones((3, 2)),
-                                        np.zeros(2), 0.0),
+            lambda: _rebalance.backtest(
+                np.ones((2, 2)), np.array([1.0, 1.0]), np.ones((3, 2)), np.zeros(2), 0.0
+            ),
             "rows",
         ),
         (
-            lambda: _rebalance.backtest(np.ones((1, 2)), np.array([0.0]), np.ones((3, 2)),
-                                        np.zeros(2), -1.0),
+            lambda: _rebalance.backtest(
+                np.ones((1, 2)), np.array([0.0]), np.ones((3, 2)), np.zeros(2), -1.0
+            ),
             "cost",
         ),
     ],
@@ -175,7 +182,7 @@ def test_chained_holdings_turnover_and_returns_by_hand(tiny):
     expected_turnover = [1.0]
     for before, date in zip(dates, dates[1:]):
         held = weights.loc[before].to_numpy()
-        for day, row in rates.loc[str(tw.get_next_trading_date(before)) : str(date)].iterrows():
+        for _, row in rates.loc[str(tw.get_next_trading_date(before)) : str(date)].iterrows():
             held = held * (1 + row.to_numpy()) / (1 + held @ row.to_numpy())
         np.testing.assert_allclose(seen[date].reindex(PAIR).to_numpy(), held, atol=1e-12)
         change = weights.loc[date].to_numpy() - held
@@ -283,14 +290,20 @@ def tracking_case(pool, day):
 @pytest.mark.parametrize(
     "case",
     [
-        lambda pool, day: (MinVariance(), [
-            WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
-            wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
-        ]),
+        lambda pool, day: (
+            MinVariance(),
+            [
+                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+                wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
+            ],
+        ),
         tracking_case,
-        lambda pool, day: (DenseMinVariance(), [
-            WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
-        ]),
+        lambda pool, day: (
+            DenseMinVariance(),
+            [
+                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+            ],
+        ),
     ],
     ids=["bands", "tracking-turnover", "dense"],
 )
@@ -369,7 +382,11 @@ def test_a_killed_worker_is_retried_once_then_recorded(demo_case, tmp_path, monk
     monkeypatch.setenv("VANTELO_KILL_LOG", str(log))
     started = time.perf_counter()
     result = rebalance(
-        days[:4], kill_on_second_date, engine="processes", workers=2, progress=False,
+        days[:4],
+        kill_on_second_date,
+        engine="processes",
+        workers=2,
+        progress=False,
         on_error="record",
     )
     assert time.perf_counter() - started < 300
@@ -385,7 +402,10 @@ def test_dask_local_cluster_matches_serial(demo_case):
     days, pool = demo_case
     serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
         dashboard_address=None,
     ) as cluster, distributed.Client(cluster) as client:
         found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
@@ -406,7 +426,8 @@ def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
     common = ["--scheduler-file", scheduler_file, "--no-dashboard"]
     scheduler = subprocess.Popen(
         [dask, "scheduler", "--host", "127.0.0.1", "--port", "0"] + common,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
     )
     worker = None
     try:
@@ -415,7 +436,8 @@ def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
             time.sleep(0.2)
         worker = subprocess.Popen(
             [dask, "worker", "--nthreads", "1", "--host", "127.0.0.1"] + common,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
         )
         with distributed.Client(scheduler_file=scheduler_file, timeout=120) as client:
             client.wait_for_workers(1, timeout=120)

@@ -174,9 +174,7 @@ class _Walk:
                 self._expr(arg)
 
     def signs(self):
-        return tuple(
-            "+" if (v >= 0).all() else "-" if (v <= 0).all() else "" for v in self.values
-        )
+        return tuple("+" if (v >= 0).all() else "-" if (v <= 0).all() else "" for v in self.values)
 
 
 class _Template:

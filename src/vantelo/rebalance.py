@@ -28,8 +28,8 @@ from concurrent.futures.process import BrokenProcessPool
 import cloudpickle
 import numpy as np
 import pandas as pd
-import tidewell
 
+import tidewell
 import vantelo.optimize
 from vantelo import _rebalance
 from vantelo._problem_cache import ProblemCache, ReusingCvxpy
@@ -56,8 +56,13 @@ MIN_RUN_LENGTH = 8
 # running threads of their own would only fight over the same cores.
 SINGLE_THREADED = {
     name: "1"
-    for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
-                 "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS")
+    for name in (
+        "OMP_NUM_THREADS",
+        "OPENBLAS_NUM_THREADS",
+        "MKL_NUM_THREADS",
+        "VECLIB_MAXIMUM_THREADS",
+        "NUMEXPR_NUM_THREADS",
+    )
 }
 # A weight below this is not a position (solvers leave such crumbs).
 HELD = 1e-6
@@ -246,7 +251,7 @@ def _solve_date(strategy, date, holding, first, helpers):
         except Exception as exc:  # noqa: BLE001 - a failed date is recorded, not lost
             error = exc
             record["status"] = "failed"
-            record["message"] = "{}: {}".format(type(exc).__name__, exc)
+            record["message"] = f"{type(exc).__name__}: {exc}"
             record["diagnosis"] = _portable(getattr(exc, "diagnosis", None))
     texts = []
     for item in caught:
@@ -338,9 +343,9 @@ def _open_store(store):
         if tidewell.get_database_path() != path:
             tidewell.set_database(path)
         return
-    local = os.path.join(tempfile.gettempdir(), "vantelo-store-{}".format(shipped))
+    local = os.path.join(tempfile.gettempdir(), f"vantelo-store-{shipped}")
     if not os.path.isfile(local):
-        raise FileNotFoundError("the store {} is not visible on this worker".format(path))
+        raise FileNotFoundError(f"the store {path} is not visible on this worker")
     if tidewell.get_database_path() != local:
         tidewell.set_database(local)
 
@@ -363,9 +368,7 @@ def _run(task):
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
-            weights, record, error = _solve_date(
-                strategy, date, reference, first, patched.helpers
-            )
+            weights, record, error = _solve_date(strategy, date, reference, first, patched.helpers)
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
                 break
@@ -416,9 +419,10 @@ def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
 
 def _single_date_tasks(task):
     """A task split into one task per date, to find the date that kills a worker."""
-    return [dict(task, dates=[date], first=task["first"] and i == 0) for i, date in enumerate(
-        task["dates"]
-    )]
+    return [
+        dict(task, dates=[date], first=task["first"] and i == 0)
+        for i, date in enumerate(task["dates"])
+    ]
 
 
 def _died(task):
@@ -635,13 +639,12 @@ def _execute(tasks, engine, workers, progress, on_error):
 def _store():
     path = os.path.abspath(tidewell.get_database_path())
     stat = os.stat(path)
-    return (path, stat.st_size, "{}-{}-{}".format(os.path.basename(path), stat.st_size,
-                                                    stat.st_mtime_ns))
+    return (path, stat.st_size, f"{os.path.basename(path)}-{stat.st_size}-{stat.st_mtime_ns}")
 
 
 def _dates(dates):
     if isinstance(dates, str) or not hasattr(dates, "__iter__"):
-        raise InvalidArgument("dates: expected a list of dates, got {!r}".format(dates))
+        raise InvalidArgument(f"dates: expected a list of dates, got {dates!r}")
     days = sorted({vantelo.optimize.to_date(d) for d in dates})
     if not days:
         raise InvalidArgument("dates: the schedule is empty")
@@ -653,17 +656,16 @@ def _check_engine(engine, workers):
         if engine not in ("serial", "processes"):
             raise InvalidArgument(
                 "engine: expected 'serial', 'processes' or a dask.distributed.Client, "
-                "got {!r}".format(engine)
+                f"got {engine!r}"
             )
     elif not (hasattr(engine, "submit") and hasattr(engine, "run")):
         raise InvalidArgument(
-            "engine: expected 'serial', 'processes' or a dask.distributed.Client, "
-            "got {!r}".format(engine)
+            f"engine: expected 'serial', 'processes' or a dask.distributed.Client, got {engine!r}"
         )
     if workers is None:
         return os.cpu_count() or 1
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-        raise InvalidArgument("workers: expected a positive integer, got {!r}".format(workers))
+        raise InvalidArgument(f"workers: expected a positive integer, got {workers!r}")
     return workers
 
 
@@ -678,10 +680,13 @@ def _strategy(
     cost_bps=0.0,
     trading=False,
 ):
-    if universe is None or (not callable(universe) and not isinstance(universe, str)
-                            and not hasattr(universe, "__iter__")):
+    if universe is None or (
+        not callable(universe)
+        and not isinstance(universe, str)
+        and not hasattr(universe, "__iter__")
+    ):
         raise InvalidArgument(
-            "universe: expected codes, an index code or a callable, got {!r}".format(universe)
+            f"universe: expected codes, an index code or a callable, got {universe!r}"
         )
     if not callable(universe) and not isinstance(universe, str):
         universe = list(universe)
@@ -694,8 +699,7 @@ def _strategy(
     except (TypeError, ValueError):
         cost = math.nan
     if not math.isfinite(cost) or cost < 0:
-        raise InvalidArgument("cost_bps: expected a number of at least 0, got {!r}".format(
-            cost_bps))
+        raise InvalidArgument(f"cost_bps: expected a number of at least 0, got {cost_bps!r}")
     if cons is not None and not callable(cons):
         cons = list(cons)
     strategy = _Strategy(
@@ -706,9 +710,7 @@ def _strategy(
 
 def _check_on_error(on_error):
     if on_error not in ("raise", "record"):
-        raise InvalidArgument(
-            "on_error: expected 'raise' or 'record', got {!r}".format(on_error)
-        )
+        raise InvalidArgument(f"on_error: expected 'raise' or 'record', got {on_error!r}")
 
 
 # --------------------------------------------------------------------------- result
@@ -760,8 +762,12 @@ def _assemble(strategy, cost, dates, outcomes):
     position = {d: i for i, d in enumerate(days)}
     rows = []
     for d in dates:
-        i = np.searchsorted(np.asarray(days, dtype="datetime64[D]"), np.datetime64(d, "D"),
-                            side="right") - 1
+        i = (
+            np.searchsorted(
+                np.asarray(days, dtype="datetime64[D]"), np.datetime64(d, "D"), side="right"
+            )
+            - 1
+        )
         rows.append(max(int(i), 0) if d not in position else position[d])
     if len(set(rows)) != len(rows):
         raise InvalidArgument("dates: two rebalance dates fall on the same trading day")
@@ -783,18 +789,30 @@ def _assemble(strategy, cost, dates, outcomes):
         matrix, np.asarray(rows, dtype=float), rates, start, cost / 1e4
     )
     weights = pd.DataFrame(
-        np.where(np.isfinite(matrix), matrix, drifted), index=pd.Index(dates, name="date"),
+        np.where(np.isfinite(matrix), matrix, drifted),
+        index=pd.Index(dates, name="date"),
         columns=pd.Index(codes, name="order_book_id"),
     )
     records = []
     for j, d in enumerate(dates):
-        record = dict(by_date[d][2]) if d in by_date else {
-            "status": "failed", "message": "not run", "diagnosis": None, "seconds": math.nan}
+        record = (
+            dict(by_date[d][2])
+            if d in by_date
+            else {"status": "failed", "message": "not run", "diagnosis": None, "seconds": math.nan}
+        )
         record["holdings"] = int((weights.iloc[j] > HELD).sum())
         record["turnover"] = float(turnover[j]) if d in targets else 0.0
         records.append(record)
-    columns = ["status", "message", "holdings", "turnover", "ex_ante_volatility",
-               "ex_ante_tracking_error", "seconds", "diagnosis"]
+    columns = [
+        "status",
+        "message",
+        "holdings",
+        "turnover",
+        "ex_ante_volatility",
+        "ex_ante_tracking_error",
+        "seconds",
+        "diagnosis",
+    ]
     records = pd.DataFrame(records, index=pd.Index(dates, name="date")).reindex(columns=columns)
     index = pd.DatetimeIndex(pd.to_datetime(days[1:]), name="date")
     table = pd.DataFrame({"portfolio": returns[1:]}, index=index)
@@ -825,9 +843,8 @@ class RebalanceResult:
 
     def __repr__(self):
         failed = int((self.records["status"] == "failed").sum())
-        return "RebalanceResult({} dates, {} failed, {} stocks)".format(
-            len(self.records), failed, self.weights.shape[1]
-        )
+        dates, stocks = len(self.records), self.weights.shape[1]
+        return f"RebalanceResult({dates} dates, {failed} failed, {stocks} stocks)"
 
     def summary(self):
         """Annualised return, volatility, tracking error, information ratio, maximum
@@ -840,8 +857,14 @@ class RebalanceResult:
         )
         traded = self.records.loc[self.records["status"] != "failed", "turnover"]
         stats = _rebalance.summary(portfolio, benchmark, traded.to_numpy(dtype=float))
-        names = ["annualised_return", "volatility", "tracking_error", "information_ratio",
-                 "max_drawdown", "average_turnover"]
+        names = [
+            "annualised_return",
+            "volatility",
+            "tracking_error",
+            "information_ratio",
+            "max_drawdown",
+            "average_turnover",
+        ]
         return pd.Series([stats[n] for n in names], index=names, dtype=float)
 
     def plot(self):
@@ -907,9 +930,19 @@ def rebalance(
     :return: :class:`RebalanceResult`
     """
     return rebalance_many(
-        {"": dict(universe=universe, objective=objective, bnds=bnds, cons=cons,
-                  benchmark=benchmark, cov_model=cov_model, initial_holding=initial_holding,
-                  cost_bps=cost_bps, trading=trading)},
+        {
+            "": dict(
+                universe=universe,
+                objective=objective,
+                bnds=bnds,
+                cons=cons,
+                benchmark=benchmark,
+                cov_model=cov_model,
+                initial_holding=initial_holding,
+                cost_bps=cost_bps,
+                trading=trading,
+            )
+        },
         dates,
         engine=engine,
         workers=workers,
@@ -918,8 +951,9 @@ def rebalance(
     )[""]
 
 
-def rebalance_many(strategies, dates, engine="processes", workers=None, progress=True,
-                   on_error="raise"):
+def rebalance_many(
+    strategies, dates, engine="processes", workers=None, progress=True, on_error="raise"
+):
     """Several strategies over the same dates, their dates in parallel.
 
     :param strategies: a mapping of name to the keyword arguments of
@@ -930,8 +964,7 @@ def rebalance_many(strategies, dates, engine="processes", workers=None, progress
     """
     if not hasattr(strategies, "items"):
         raise InvalidArgument(
-            "strategies: expected a mapping of name to keyword arguments, got {!r}".format(
-                strategies)
+            f"strategies: expected a mapping of name to keyword arguments, got {strategies!r}"
         )
     days = _dates(dates)
     workers = _check_engine(engine, workers)
@@ -942,12 +975,12 @@ def rebalance_many(strategies, dates, engine="processes", workers=None, progress
     for name, arguments in strategies.items():
         if not hasattr(arguments, "items"):
             raise InvalidArgument(
-                "strategies[{!r}]: expected keyword arguments, got {!r}".format(name, arguments)
+                f"strategies[{name!r}]: expected keyword arguments, got {arguments!r}"
             )
         try:
             strategy, cost = _strategy(**arguments)
         except TypeError as exc:
-            raise InvalidArgument("strategies[{!r}]: {}".format(name, exc)) from exc
+            raise InvalidArgument(f"strategies[{name!r}]: {exc}") from exc
         prepared[name] = (strategy, cost)
         payload = cloudpickle.dumps(strategy)
         tasks.extend(_tasks(name, payload, strategy, days, store, on_error))
