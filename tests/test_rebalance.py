@@ -245,6 +245,20 @@ def test_a_failed_date_is_recorded_and_the_holding_kept(tiny):
     assert caught.value.date == dates[1]
 
 
+def test_a_failure_keeps_the_diagnosis_it_carries(tiny):
+    from vantelo.exception import OptimizationFailed
+
+    def cons(date, holding):
+        error = OptimizationFailed("failed")
+        error.diagnosis = {"binding": ["beta"]}
+        raise error
+
+    day = datetime.date(2024, 1, 3)
+    result = rebalance([day], PAIR, cons=cons, engine="serial", progress=False, on_error="record")
+    assert result.records.loc[day, "diagnosis"] == {"binding": ["beta"]}
+    assert result.records.loc[day, "status"] == "failed"
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [
