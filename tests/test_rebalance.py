@@ -257,6 +257,9 @@ def test_a_failure_keeps_the_diagnosis_it_carries(tiny):
     result = rebalance([day], PAIR, cons=cons, engine="serial", progress=False, on_error="record")
     assert result.records.loc[day, "diagnosis"] == {"binding": ["beta"]}
     assert result.records.loc[day, "status"] == "failed"
+    # Nothing was ever held: no columns, and the cash earned nothing.
+    assert result.weights.shape == (1, 0)
+    assert (result.returns["portfolio"] == 0.0).all()
 
 
 @pytest.mark.parametrize(

@@ -179,7 +179,7 @@ py::tuple backtest(const Array &targets, const Array &rows, const Array &rates,
                 const double *target = targets.data() + next * n;
                 // A date without a target (it failed) keeps what is held.
                 traded[next] = 0.0;
-                if (std::isfinite(target[0])) {
+                if (n > 0 && std::isfinite(target[0])) {
                     traded[next] = one_way_turnover(held, target);
                     std::copy(target, target + n, held.begin());
                     charge = cost * traded[next];
