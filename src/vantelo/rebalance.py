@@ -157,7 +157,7 @@ class _Strategy:
             return list(tidewell.index_weights(universe, date).index)
         return universe
 
-    def inputs(self, date, holding, first):
+    def inputs(self, date, holding):
         """objective, bnds, cons for `date` with `holding` the drifted holding."""
         pool = self.pool(date)
         if callable(self.objective) and not isinstance(
@@ -177,7 +177,7 @@ class _Strategy:
             for constraint in self.cons:
                 if isinstance(constraint, TurnoverLimit):
                     # Building the portfolio from cash is no turnover to limit.
-                    if first and self.initial_holding is None:
+                    if holding is None or holding.empty:
                         continue
                     constraint = copy.copy(constraint)
                     constraint._current_holding = holding
@@ -224,7 +224,7 @@ def _portable(value):
         return repr(value)
 
 
-def _solve_date(strategy, date, holding, first, helpers):
+def _solve_date(strategy, date, holding, helpers):
     """One date: (weights or None, record, error or None)."""
     started = time.perf_counter()
     record = {"status": "ok", "message": "", "diagnosis": None}
@@ -234,7 +234,7 @@ def _solve_date(strategy, date, holding, first, helpers):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            pool, objective, bnds, cons = strategy.inputs(date, holding, first)
+            pool, objective, bnds, cons = strategy.inputs(date, holding)
             result = vantelo.optimize.portfolio_optimize(
                 pool,
                 date,
@@ -363,12 +363,11 @@ def _run(task):
     dates = task["dates"]
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
     with _Patched(ProblemCache()) as patched:
-        for position, date in enumerate(dates):
-            first = task["first"] and position == 0
+        for date in dates:
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
-            weights, record, error = _solve_date(strategy, date, reference, first, patched.helpers)
+            weights, record, error = _solve_date(strategy, date, reference, patched.helpers)
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
                 break
@@ -398,7 +397,6 @@ def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
                 common,
                 dates=list(dates),
                 chained=True,
-                first=True,
                 holding=initial,
                 previous=None,
             )
@@ -409,7 +407,6 @@ def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
             common,
             dates=list(dates[i : i + length]),
             chained=False,
-            first=i == 0,
             holding=initial,
             previous=None,
         )
@@ -419,10 +416,7 @@ def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
 
 def _single_date_tasks(task):
     """A task split into one task per date, to find the date that kills a worker."""
-    return [
-        dict(task, dates=[date], first=task["first"] and i == 0)
-        for i, date in enumerate(task["dates"])
-    ]
+    return [dict(task, dates=[date]) for date in task["dates"]]
 
 
 def _died(task):
@@ -913,8 +907,8 @@ def rebalance(
         ``date -> objective``; ``MinVariance()`` when None
     :param bnds: as for ``portfolio_optimize``, or a callable ``(date, holding)``
     :param cons: as for ``portfolio_optimize``, or a callable ``(date, holding)``;
-        a ``TurnoverLimit`` in a list is measured against the drifted holding (on
-        the first date against ``initial_holding``, and left out without one)
+        a ``TurnoverLimit`` in a list is measured against the drifted holding (left
+        out while nothing is held: a run that starts from cash)
     :param benchmark: an index code or an ``OptimizeBenchmark``
     :param cov_model: the covariance model
     :param initial_holding: weights held before the first date (cash when None)
