@@ -29,7 +29,7 @@ test-default: install
 # optional dependency group `bench`, installed into the same environment; pass
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
 # Then rebalancing over schedules beside the plain loop (benchmarks/rebalance_bench.py;
-# options in REBALANCE_BENCH_ARGS, e.g. "--daily 60 --no-dask").
+# options in REBALANCE_BENCH_ARGS, e.g. "--daily 60 --cases 1,3").
 REBALANCE_BENCH_ARGS ?=
 
 bench: install $(VENV)/.bench-deps

@@ -143,7 +143,7 @@ def main(argv=None):
     parser.add_argument("--daily", type=int, default=250, help="independent daily dates")
     parser.add_argument("--monthly", type=int, default=60, help="chained month-end dates")
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--no-dask", action="store_true", help="skip the Dask comparison")
+    parser.add_argument("--cases", default="1,2,3", help="which comparisons, e.g. 1,3")
     parser.add_argument("--memory", action="store_true", help="only measure memory")
     parser.add_argument("--memory-dates", type=int, default=1000)
     args = parser.parse_args(argv)
@@ -162,58 +162,79 @@ def main(argv=None):
         )
     )
 
-    case = independent_case()
-    plain_s, plain = timed(lambda: plain_loop(daily, case))
-    mine_s, result = timed(
-        lambda: rebalance(daily, engine="processes", workers=args.workers, progress=False, **case)
-    )
-    row(
-        "1 daily, independent (processes)",
-        len(daily),
-        plain_s,
-        mine_s,
-        f"max L1 to plain {l1_gap(plain, result):.1e}",
-    )
+    cases = set(args.cases.split(","))
 
+    def processes():
+        return timed(
+            lambda: rebalance(
+                daily,
+                engine="processes",
+                workers=args.workers,
+                progress=False,
+                **independent_case(),
+            )
+        )
+
+    result = mine_s = None
+    if "1" in cases:
+        plain_s, plain = timed(lambda: plain_loop(daily, independent_case()))
+        mine_s, result = processes()
+        row(
+            "1 daily, independent (processes)",
+            len(daily),
+            plain_s,
+            mine_s,
+            f"max L1 to plain {l1_gap(plain, result):.1e}",
+        )
+
+    if "2" in cases:
+        chained(monthly, args.workers)
+
+    if "3" in cases:
+        if result is None:
+            mine_s, result = processes()
+        dask(daily, args.workers, mine_s, result)
+    return 0
+
+
+def chained(monthly, workers):
     case = chained_case()
     plain_s, plain = timed(lambda: plain_loop(monthly, case, chained=True))
-    chained_s, chained = timed(
-        lambda: rebalance(
-            monthly, engine="processes", workers=args.workers, progress=False, **case
-        )
+    chained_s, found = timed(
+        lambda: rebalance(monthly, engine="processes", workers=workers, progress=False, **case)
     )
     row(
         "2 monthly, chained, turnover limit",
         len(monthly),
         plain_s,
         chained_s,
-        "statuses: {}".format(dict(chained.records["status"].value_counts())),
+        "statuses: {}".format(dict(found.records["status"].value_counts())),
     )
 
-    if not args.no_dask:
-        from distributed import Client, LocalCluster
 
-        with LocalCluster(
-            n_workers=args.workers,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=None,
-        ) as cluster, Client(cluster) as client:
-            case = independent_case()
-            dask_s, found = timed(lambda: rebalance(daily, engine=client, progress=False, **case))
-        same = np.abs(found.weights.to_numpy() - result.weights.to_numpy()).max()
-        print(
-            "{:<44} {:>6} {:>10.1f} {:>10.1f} {:>8.2f}x  max |w - processes| {:.1e}".format(
-                "3 daily on Dask LocalCluster vs processes",
-                len(daily),
-                mine_s,
-                dask_s,
-                dask_s / mine_s,
-                same,
-            )
+def dask(daily, workers, mine_s, result):
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+    ) as cluster, Client(cluster) as client:
+        case = independent_case()
+        dask_s, found = timed(lambda: rebalance(daily, engine=client, progress=False, **case))
+    same = np.abs(found.weights.to_numpy() - result.weights.to_numpy()).max()
+    print(
+        "{:<44} {:>6} {:>10.1f} {:>10.1f} {:>8.2f}x  max |w - processes| {:.1e}".format(
+            "3 daily on Dask LocalCluster vs processes",
+            len(daily),
+            mine_s,
+            dask_s,
+            dask_s / mine_s,
+            same,
         )
-    return 0
+    )
 
 
 if __name__ == "__main__":
