@@ -20,6 +20,7 @@ constraint kind other than equalities and inequalities) is solved as built.
 from __future__ import annotations
 
 import hashlib
+import warnings
 from collections import OrderedDict
 
 import cvxpy as cp
@@ -227,7 +228,11 @@ class _Template:
         # cvxpy's own check of each value would cost more than the solve's setup.
         for parameter, value in zip(self.parameters, walk.values):
             parameter.save_value(value)
-        result = self.problem.solve(warm_start=True, **options)
+        with warnings.catch_warnings():
+            # Older cvxpy warns when a problem has many parameter entries: compiling
+            # it takes longer once, which is the point of keeping it.
+            warnings.filterwarnings("ignore", message="Your problem has too many parameters")
+            result = self.problem.solve(warm_start=True, **options)
         self.solves += 1
         self._last = None
         if self.problem.status in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE):
