@@ -208,7 +208,7 @@ def chained(monthly, workers):
         len(monthly),
         plain_s,
         chained_s,
-        "statuses: {}".format(dict(found.records["status"].value_counts())),
+        "statuses: {}".format(found.records["status"].value_counts().to_dict()),
     )
 
 

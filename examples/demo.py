@@ -213,7 +213,7 @@ def backtest_example():
         on_error="record",
     )
     records = result.records
-    print(f"solved in {seconds:.1f} s; statuses: {dict(records['status'].value_counts())}")
+    print(f"solved in {seconds:.1f} s; statuses: {records['status'].value_counts().to_dict()}")
     print(
         records[["holdings", "turnover", "ex_ante_tracking_error"]]
         .tail(4)
