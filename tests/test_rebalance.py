@@ -349,6 +349,30 @@ def test_reused_problems_match_portfolio_optimize(demo_case, case):
         assert (cache.built, cache.reused, cache.fresh) == (1, len(dates) - 1, 0)
 
 
+def test_a_date_asking_the_last_problem_takes_its_answer(demo_case, monkeypatch):
+    import vantelo.rebalance as module
+
+    days, pool = demo_case
+    # Two risk-model months: the dates of one share their data, the next does not.
+    dates = list(days[-3:]) + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
+    kwargs = dict(demo_kwargs(pool), benchmark="990300.XSHG", engine="serial", progress=False)
+    answers = []
+    unchanged = module._unchanged
+
+    def counting(*args):
+        answers.append(unchanged(*args))
+        return answers[-1]
+
+    monkeypatch.setattr(module, "_unchanged", counting)
+    reused = rebalance(dates, **kwargs)
+    assert answers == [False, True, True, False, True, True]
+    monkeypatch.setattr(module, "_helper_only", lambda strategy: False)
+    solved = rebalance(dates, **kwargs)
+    pd.testing.assert_frame_equal(reused.weights, solved.weights)
+    columns = ["status", "holdings", "turnover", "ex_ante_volatility", "ex_ante_tracking_error"]
+    pd.testing.assert_frame_equal(reused.records[columns], solved.records[columns])
+
+
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_plot_draws_returns_and_turnover(tiny):
     pytest.importorskip("matplotlib")

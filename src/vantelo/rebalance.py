@@ -30,6 +30,9 @@ import numpy as np
 import pandas as pd
 
 import tidewell
+import vantelo.constraints
+import vantelo.helper
+import vantelo.objective
 import vantelo.optimize
 from vantelo import _rebalance
 from vantelo._problem_cache import ProblemCache, ReusingCvxpy
@@ -224,17 +227,117 @@ def _portable(value):
         return repr(value)
 
 
-def _solve_date(strategy, date, holding, helpers):
-    """One date: (weights or None, record, error or None)."""
+# Objectives and constraints that read their data from the helper and nowhere else:
+# with them, a date whose helper answers every question as the last date's did poses
+# the very same problem.
+_HELPER_ONLY_OBJECTIVES = ("MinVariance", "MinTrackingError", "RiskParity")
+_HELPER_ONLY_CONSTRAINTS = (
+    "TrackingErrorLimit",
+    "BenchmarkComponentWeightLimit",
+    "IndustryConstraint",
+    "WildcardIndustryConstraint",
+    "IndustryComponentLimit",
+    "StyleConstraint",
+)
+
+
+def _helper_only(strategy) -> bool:
+    """Whether the strategy's problem is a function of the pool and the helper's data."""
+    if strategy.chained or vantelo.optimize.OptimizeHelper is not vantelo.helper.OptimizeHelper:
+        return False
+    objective = strategy.objective
+    if type(objective) not in [getattr(vantelo.objective, n) for n in _HELPER_ONLY_OBJECTIVES]:
+        return False
+    kinds = [getattr(vantelo.constraints, n) for n in _HELPER_ONLY_CONSTRAINTS]
+    if any(type(c) not in kinds for c in strategy.cons or []):
+        return False
+    return strategy.benchmark is None or isinstance(strategy.benchmark, str)
+
+
+class _RecordingHelper:
+    """A helper that writes down every question asked of it and its answer."""
+
+    def __init__(self, helper, log):
+        self._helper = helper
+        self._log = log
+
+    def __getattr__(self, name):
+        value = getattr(self._helper, name)
+        if not callable(value):
+            self._log.append((name, None, value))
+            return value
+
+        def ask(*args):
+            answer = value(*args)
+            self._log.append((name, args, answer))
+            return answer
+
+        return ask
+
+
+def _same(a, b) -> bool:
+    if isinstance(a, (pd.Series, pd.DataFrame)):
+        return type(a) is type(b) and a.index.equals(b.index) and a.equals(b)
+    if isinstance(a, np.ndarray):
+        return (
+            isinstance(b, np.ndarray)
+            and a.shape == b.shape
+            and a.dtype == b.dtype
+            and np.array_equal(a, b)
+        )
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    if a is None or isinstance(a, (str, int, float)):
+        return type(a) is type(b) and a == b
+    return False
+
+
+def _unchanged(last, pool, date, strategy) -> bool:
+    """Whether `date` asks the very problem the last solved date asked."""
+    if not last:
+        return False
+    day = vantelo.optimize.to_date(date)
+    cleaned = vantelo.optimize.ensure_order_book_ids(pool, day)
+    if list(cleaned) != last["pool"]:
+        return False
+    benchmark = strategy.benchmark
+    if benchmark is not None:
+        benchmark = vantelo.optimize.IndexBenchmark(benchmark)
+    cov_model = vantelo.optimize.to_enum(strategy.cov_model, CovModel)
+    helper = vantelo.helper.OptimizeHelper(cleaned, day, benchmark, cov_model)
+    try:
+        for name, args, answer in last["log"]:
+            value = getattr(helper, name)
+            if args is not None:
+                value = value(*args)
+            if not _same(value, answer):
+                return False
+    except Exception:  # noqa: BLE001 - a question this date cannot answer: not the same
+        return False
+    return True
+
+
+def _solve_date(strategy, date, holding, helpers, last=None, log=None):
+    """One date: (weights or None, record, error or None).
+
+    With `last` (a dict), a date that asks the same problem as the last solved one
+    takes its answer; `log` collects the questions the solve asks its helper.
+    """
     started = time.perf_counter()
     record = {"status": "ok", "message": "", "diagnosis": None}
     error = None
     weights = None
     del helpers[:]
+    if log is not None:
+        del log[:]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             pool, objective, bnds, cons = strategy.inputs(date, holding)
+            if last is not None and _unchanged(last, pool, date, strategy):
+                record = dict(last["record"])
+                record["seconds"] = time.perf_counter() - started
+                return last["weights"].copy(), record, None
             result = vantelo.optimize.portfolio_optimize(
                 pool,
                 date,
@@ -264,6 +367,15 @@ def _solve_date(strategy, date, holding, helpers):
     if texts:
         record["message"] = "; ".join(([record["message"]] if record["message"] else []) + texts)
     record["seconds"] = time.perf_counter() - started
+    if last is not None:
+        last.clear()
+        if record["status"] == "ok" and helpers and log is not None:
+            last.update(
+                pool=list(helpers[-1].order_book_ids),
+                log=list(log),
+                weights=weights.copy(),
+                record=dict(record),
+            )
     return weights, record, error
 
 
@@ -312,20 +424,22 @@ def _positions(weights):
 class _Patched:
     """`vantelo.optimize` using a problem cache and telling which helpers it built."""
 
-    def __init__(self, cache):
+    def __init__(self, cache, log=None):
         self.cache = cache
         self.helpers = []
+        self.log = log
 
     def __enter__(self):
         module = vantelo.optimize
         self._saved = (module.cp, module.OptimizeHelper)
         make_helper = module.OptimizeHelper
         helpers = self.helpers
+        log = self.log
 
         def recording_helper(*args, **kwargs):
             helper = make_helper(*args, **kwargs)
             helpers.append(helper)
-            return helper
+            return helper if log is None else _RecordingHelper(helper, log)
 
         module.cp = ReusingCvxpy(self.cache)
         module.OptimizeHelper = recording_helper
@@ -362,12 +476,16 @@ def _run(task):
     outcomes = []
     dates = task["dates"]
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
-    with _Patched(ProblemCache()) as patched:
+    reuse = _helper_only(strategy)
+    last = {} if reuse else None
+    with _Patched(ProblemCache(), [] if reuse else None) as patched:
         for date in dates:
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
-            weights, record, error = _solve_date(strategy, date, reference, patched.helpers)
+            weights, record, error = _solve_date(
+                strategy, date, reference, patched.helpers, last, patched.log
+            )
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
                 break
