@@ -495,3 +495,10 @@ def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
                     process.wait()
     serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
     np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("benchmark", ["returns", object(), [[0.0, 0.1]]])
+def test_summary_refuses_a_benchmark_that_is_no_vector(benchmark):
+    # An unconvertible benchmark once reached the arithmetic as a null array (a crash).
+    with pytest.raises((TypeError, ValueError, InvalidArgument)):
+        _rebalance.summary(np.zeros(3), benchmark, np.zeros(2))

@@ -35,8 +35,8 @@ std::vector<double> vector_of(const Array &values, const char *what, py::ssize_t
 
 void check_matrix(const Array &values, const char *what, py::ssize_t columns) {
     if (values.ndim() != 2 || values.shape(1) != columns) {
-        invalid(format("{}: expected a matrix of {} columns, got shape {}", py::str(what),
-                       columns, py::tuple(py::reinterpret_borrow<py::object>(values).attr("shape"))));
+        invalid(format("{}: expected a matrix of {} columns, got shape {}", py::str(what), columns,
+                       py::tuple(py::reinterpret_borrow<py::object>(values).attr("shape"))));
     }
 }
 
@@ -197,8 +197,10 @@ py::dict summary(const Array &portfolio, py::object benchmark, const Array &turn
     const bool with_benchmark = !benchmark.is_none();
     std::vector<double> active;
     if (with_benchmark) {
-        std::vector<double> theirs = vector_of(Array::ensure(benchmark), "benchmark",
-                                               static_cast<py::ssize_t>(mine.size()));
+        // Array::ensure answers a null array, not an error, for what numpy cannot
+        // convert; the cast raises the TypeError a wrong argument deserves.
+        std::vector<double> theirs =
+            vector_of(benchmark.cast<Array>(), "benchmark", static_cast<py::ssize_t>(mine.size()));
         active.resize(mine.size());
         for (std::size_t t = 0; t < mine.size(); ++t) {
             active[t] = mine[t] - theirs[t];
@@ -214,10 +216,9 @@ py::dict summary(const Array &portfolio, py::object benchmark, const Array &turn
         mine.empty() || growth <= 0.0 ? nan : std::pow(growth, 1.0 / years) - 1.0;
     const double root_year = std::sqrt(kTradingDaysPerYear);
     const double tracking_error = with_benchmark ? sample_std(active) * root_year : nan;
-    const double information_ratio =
-        with_benchmark && tracking_error > 0.0
-            ? mean(active) * kTradingDaysPerYear / tracking_error
-            : nan;
+    const double information_ratio = with_benchmark && tracking_error > 0.0
+                                         ? mean(active) * kTradingDaysPerYear / tracking_error
+                                         : nan;
     py::dict out;
     out["annualised_return"] = annual_return;
     out["volatility"] = sample_std(mine) * root_year;
@@ -236,22 +237,19 @@ PYBIND11_MODULE(_rebalance, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "The arithmetic of rebalancing: drift, turnover, backtest returns, statistics.";
-    m.def("drift", &drift, py::arg("weights"), py::arg("rates"),
-          "drift(weights, rates) -> (returns, weights)\n\n"
-          "Daily returns of a holding over the rows of `rates` (days x stocks, NaN = no\n"
-          "change), and the holding after the last day.");
-    m.def("turnover", &turnover, py::arg("before"), py::arg("after"),
-          "turnover(before, after) -> float\n\n"
-          "One-way turnover: the larger of what is bought and what is sold.");
-    m.def("backtest", &backtest, py::arg("targets"), py::arg("rows"), py::arg("rates"),
-          py::arg("initial"), py::arg("cost"),
-          "backtest(targets, rows, rates, initial, cost) -> (returns, turnover, drifted)\n\n"
-          "The daily returns of holding `initial`, then each row of `targets` from the\n"
-          "close of the day `rows` names (a row of NaN keeps the holding), with `cost`\n"
-          "times the turnover taken off the next day's value; the turnover of each\n"
-          "date and the drifted holding it traded from.");
-    m.def("summary", &summary, py::arg("portfolio"), py::arg("benchmark"), py::arg("turnover"),
-          "summary(portfolio, benchmark, turnover) -> dict\n\n"
-          "Annualised return, volatility, tracking error, information ratio, maximum\n"
-          "drawdown and average turnover.");
+    def_function(m, "drift", &drift, py::arg("weights"), py::arg("rates"),
+                 "Daily returns of a holding over the rows of `rates` (days x stocks, NaN = no\n"
+                 "change), and the holding after the last day.");
+    def_function(m, "turnover", &turnover, py::arg("before"), py::arg("after"),
+                 "One-way turnover: the larger of what is bought and what is sold.");
+    def_function(m, "backtest", &backtest, py::arg("targets"), py::arg("rows"), py::arg("rates"),
+                 py::arg("initial"), py::arg("cost"),
+                 "The daily returns of holding `initial`, then each row of `targets` from the\n"
+                 "close of the day `rows` names (a row of NaN keeps the holding), with `cost`\n"
+                 "times the turnover taken off the next day's value; the turnover of each\n"
+                 "date and the drifted holding it traded from.");
+    def_function(m, "summary", &summary, py::arg("portfolio"), py::arg("benchmark"),
+                 py::arg("turnover"),
+                 "Annualised return, volatility, tracking error, information ratio, maximum\n"
+                 "drawdown and average turnover.");
 }
