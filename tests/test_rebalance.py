@@ -502,3 +502,28 @@ def test_summary_refuses_a_benchmark_that_is_no_vector(benchmark):
     # An unconvertible benchmark once reached the arithmetic as a null array (a crash).
     with pytest.raises((TypeError, ValueError, InvalidArgument)):
         _rebalance.summary(np.zeros(3), benchmark, np.zeros(2))
+
+
+def test_trading_keeps_what_the_day_does_not_let_trade():
+    # A demo day with suspended stocks and one at limit-up among the 300 index.
+    from vantelo.trading import trading_status
+
+    day, index = "2025-05-29", "990300.XSHG"
+    pool = sorted(tw.index_weights(index, day).index)
+    status = trading_status(pool, day)
+    held = tw.index_weights(index, tw.get_previous_trading_date(day))
+    assert status.suspended.sum() >= 2 and status.limit_up.sum() >= 1
+    result = rebalance(
+        [day], pool, bnds={"*": (0, 0.02)}, initial_holding=held, trading=True,
+        engine="serial", progress=False,
+    )  # fmt: skip
+    weights = result.weights.iloc[0].reindex(pool, fill_value=0.0)
+    suspended = status.index[status.suspended]
+    np.testing.assert_allclose(weights[suspended], held.reindex(suspended), atol=1e-5)
+    limit_up = status.index[status.limit_up]
+    assert (weights[limit_up] <= held.reindex(limit_up, fill_value=0.0) + 1e-5).all()
+    # Without the day's rules the same schedule trades them.
+    free = rebalance(
+        [day], pool, bnds={"*": (0, 0.02)}, initial_holding=held, engine="serial", progress=False
+    ).weights.iloc[0].reindex(pool, fill_value=0.0)
+    assert np.abs(free[suspended] - held.reindex(suspended)).max() > 1e-3
