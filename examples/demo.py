@@ -31,9 +31,9 @@ from vantelo.objective import (
     RiskParity,
 )
 from vantelo.optimize import portfolio_optimize, to_date
+from vantelo.rebalance import rebalance, rebalance_dates
 from vantelo.report import portfolio_report
 from vantelo.trading import to_orders, tradable_bounds, trading_status
-from vantelo.rebalance import rebalance, rebalance_dates
 
 DATE = "2025-06-30"
 PREVIOUS_REBALANCE = "2025-05-30"
