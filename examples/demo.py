@@ -8,7 +8,6 @@ or the TIDEWELL_DB environment variable and the same code runs on it.
 import time
 import warnings
 
-import numpy as np
 import pandas as pd
 
 import tidewell
