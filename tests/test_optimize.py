@@ -614,3 +614,22 @@ def test_assertions_skipped_under_optimize_flag():
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert "AssertionError" in run.stderr
+
+
+def test_a_tracking_error_past_its_limit_is_measured_as_a_volatility():
+    # No pharmaceuticals and a 1.5% tracking error cannot hold together on the demo's
+    # 300 index; SCS stops at about 1.95%, which in variance units (1.6e-4) passed for
+    # within the tolerance and was returned as a portfolio.
+    import tidewell
+
+    from vantelo.constraints import IndustryConstraint, TrackingErrorLimit
+
+    day, index = "2025-06-30", "990300.XSHG"
+    pool = sorted(tidewell.index_weights(index, day).index)
+    cons = [IndustryConstraint("pharmaceuticals", upper_limit=0.0), TrackingErrorLimit(0.015)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the solver's and ours: inaccurate at its limit
+        with pytest.raises(OptimizationFailed, match="^求解结果违反约束 0.00[3-5]"):
+            optimize.portfolio_optimize(
+                pool, day, bnds={"*": (0, 0.05)}, cons=cons, benchmark=index
+            )

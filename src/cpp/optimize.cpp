@@ -383,9 +383,36 @@ bool problem_has_constraints(py::handle problem) {
     return py::len(problem.attr("constraints")) > 0;
 }
 
+// How far `constraint` is broken at the variables' current values, on the scale of
+// the limit the caller gave: a quadratic form held below a square (a tracking error
+// held below its limit squared) is measured as the difference of the square roots,
+// a volatility, since in variance units an overshoot of 1.95% over a 1.5% limit is
+// only 1.6e-4.
+double constraint_violation(py::handle constraint) {
+    py::object np = attr("np");
+    py::object inequality = attr("cp").attr("constraints").attr("Inequality");
+    if (is_instance(constraint, inequality)) {
+        py::sequence sides = constraint.attr("args");
+        py::object lhs = sides[0];
+        py::object rhs = sides[1];
+        if (!truthy(lhs.attr("is_affine")()) && truthy(lhs.attr("is_quadratic")()) &&
+            truthy(rhs.attr("is_constant")()) && py::len(lhs.attr("shape")) == 0) {
+            const double form = lhs.attr("value").cast<double>();
+            const double square = rhs.attr("value").cast<double>();
+            if (std::isnan(form) || std::isnan(square)) {
+                return std::numeric_limits<double>::quiet_NaN();
+            }
+            return std::max(0.0,
+                            std::sqrt(std::max(form, 0.0)) - std::sqrt(std::max(square, 0.0)));
+        }
+    }
+    return np.attr("max")(constraint.attr("violation")(), py::arg("initial") = 0.0).cast<double>();
+}
+
 // The largest amount by which `weight` breaks a constraint of `checked` (or its
-// nonnegativity), in units of weight: each constraint is evaluated at g = weight
-// times the scale, the scale divided out again.
+// nonnegativity), in the units of its limit (a weight, an exposure, a volatility):
+// each constraint is evaluated at g = weight times the scale, the scale divided out
+// again.
 double worst_violation(const py::list &checked, py::handle g, py::handle zeta, py::handle weight) {
     py::object np = attr("np");
     double worst = std::max(0.0, -np.attr("min")(weight).cast<double>());
@@ -399,9 +426,7 @@ double worst_violation(const py::list &checked, py::handle g, py::handle zeta, p
     }
     g.attr("value") = np.attr("maximum")(weight * py::float_(scale), 0.0);
     for (py::handle constraint : checked) {
-        const double violation =
-            np.attr("max")(constraint.attr("violation")(), py::arg("initial") = 0.0)
-                .cast<double>();
+        const double violation = constraint_violation(constraint);
         if (std::isnan(violation)) {
             return std::numeric_limits<double>::infinity();
         }
