@@ -20,6 +20,7 @@ TEST_DEPS = "pytest>=7" "hypothesis>=6"
 demo: install
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/vantelo optimize examples/demo.toml -o build/demo-weights.csv --report build/demo-report.html
+	$(VENV)/bin/vantelo check build/demo-weights.csv examples/demo.toml
 
 test: test-default test-py38
 
@@ -29,9 +30,14 @@ test-default: install
 # Speed and accuracy next to the peers (benchmarks/README.md). The peers are the
 # optional dependency group `bench`, installed into the same environment; pass
 # options to the runner with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`.
+# Then rebalancing over schedules beside the plain loop (benchmarks/rebalance_bench.py;
+# options in REBALANCE_BENCH_ARGS, e.g. "--daily 60 --cases 1,3").
+REBALANCE_BENCH_ARGS ?=
+
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/diagnose_bench.py
+	$(VENV)/bin/python benchmarks/rebalance_bench.py $(REBALANCE_BENCH_ARGS)
 
 # The user guide: docs/ (pages) and the stubs' docstrings (API reference) built into
 # site/ by MkDocs. --strict turns a broken link or reference into a failed build.
@@ -61,19 +67,20 @@ $(VENV38)/.deps: pyproject.toml
 	touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench]"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[bench,dask,plot]"
 	touch $@
 
 $(VENV)/.docs-deps: $(VENV)/.deps pyproject.toml
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[docs]"
 	touch $@
 
-# With the `report` group: the tests and the demo draw the report's figures.
+# The optional groups the tests and the demo exercise (a Dask cluster, figures) are
+# installed too, so that those tests run rather than skip.
 install: $(VENV)/.deps
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[report]"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[dask,plot]"
 
 install38: $(VENV38)/.deps
-	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[report]"
+	$(VENV38)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation -Cbuild-dir=build/{wheel_tag} -e ".[dask,plot]"
 
 # --- reliability -----------------------------------------------------------
 # `make fuzz` throws arbitrary values at every public call (reliability/fuzz.py, run

@@ -33,6 +33,7 @@ from vantelo.objective import (
 from vantelo.optimize import portfolio_optimize, to_date
 from vantelo.report import portfolio_report
 from vantelo.trading import to_orders, tradable_bounds, trading_status
+from vantelo.rebalance import rebalance, rebalance_dates
 
 DATE = "2025-06-30"
 PREVIOUS_REBALANCE = "2025-05-30"
@@ -263,6 +264,49 @@ def trading_example():
     )
 
 
+def backtest_example():
+    heading("A backtest: two years of month-ends on the 800 index")
+    wide = "990800.XSHG"
+    dates = rebalance_dates("2024-01-01", "2025-12-31", "M")
+    print(
+        f"{len(dates)} month-ends from {dates[0]} to {dates[-1]}; minimum tracking error to "
+        "the index, bounds 0-1%, industries within 2% and styles within 0.2 of the index, "
+        "one-way turnover at most 20% of the drifted holding a month, 10 bp costs"
+    )
+    result, seconds = timed(
+        rebalance,
+        dates,
+        wide,
+        objective=MinTrackingError(),
+        bnds={"*": (0.0, 0.01)},
+        cons=[
+            WildcardIndustryConstraint(lower_limit=-0.02, upper_limit=0.02, relative=True),
+            wildcard_style_constraint(lower_limit=-0.2, upper_limit=0.2, relative=True),
+            TurnoverLimit({}, 0.2),
+        ],
+        benchmark=wide,
+        cost_bps=10,
+        progress=False,
+        on_error="record",
+    )
+    records = result.records
+    print(f"solved in {seconds:.1f} s; statuses: {records['status'].value_counts().to_dict()}")
+    print(
+        records[["holdings", "turnover", "ex_ante_tracking_error"]]
+        .tail(4)
+        .to_string(float_format=lambda v: f"{v:.4f}")
+    )
+    print()
+    print(result.summary().to_string(float_format=lambda v: f"{v:.4f}"))
+    try:
+        figure = result.plot()
+    except ImportError:
+        print("(pip install vantelo[plot] for the picture)")
+        return
+    figure.savefig("backtest.png", dpi=100)
+    print("picture: backtest.png")
+
+
 def main():
     print(f"market data: {tidewell.get_database_path()}")
     pool = sorted(tidewell.index_weights(INDEX, DATE).index)
@@ -271,6 +315,7 @@ def main():
     diagnosis_example(pool)
     objectives_example(pool)
     trading_example()
+    backtest_example()
 
 
 if __name__ == "__main__":

@@ -51,6 +51,7 @@ import vantelo.trading as trading
 from reliability import fakes, store
 from reliability import values as v
 from reliability.standins import FakeHelper
+from vantelo import _rebalance as rebalance_core
 from vantelo import _report as report_core
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed
@@ -282,6 +283,16 @@ def function_calls():
         ("trading.to_orders", lambda: trading.to_orders(HOLDING, DATE, 1e6)),
         ("trading.to_orders",
          lambda: _expect(InvalidArgument, lambda: trading.to_orders(HOLDING, DATE, -1.0))),
+        ("_rebalance.drift",
+         lambda: rebalance_core.drift(np.full(5, 0.2), np.full((3, 5), 0.01))),
+        ("_rebalance.turnover",
+         lambda: rebalance_core.turnover(np.full(5, 0.2), np.array([0.4, 0.1, 0.1, 0.2, 0.2]))),
+        ("_rebalance.backtest", lambda: rebalance_core.backtest(
+            np.full((1, 5), 0.2), np.array([0]), np.full((3, 5), 0.01), np.zeros(5), 0.001)),
+        ("_rebalance.summary", lambda: rebalance_core.summary(
+            np.linspace(-0.01, 0.01, 20), np.zeros(20), np.array([0.5, 0.1]))),
+        ("_rebalance.summary", lambda: _expect(Exception, lambda: rebalance_core.summary(
+            "returns", None, None))),
         ("_report.risk_decomposition",
          lambda: report_core.risk_decomposition(factor_helper, np.full(5, 0.2))),
         ("_report.risk_decomposition",

@@ -13,6 +13,7 @@ from reliability.targets import (  # noqa: F401
     objective,
     optimize,
     protocol,
+    rebalance,
     report,
     tidewell,
     trading,

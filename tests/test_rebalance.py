@@ -1,0 +1,529 @@
+"""Rebalancing over schedules: holdings carried by hand, engines agreeing, failures."""
+
+import datetime
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tidewell as tw
+import vantelo.optimize as vo
+from vantelo import _rebalance
+from vantelo._problem_cache import ProblemCache, ReusingCvxpy
+from vantelo.constraints import (
+    StyleConstraint,
+    TurnoverLimit,
+    WildcardIndustryConstraint,
+    wildcard_style_constraint,
+)
+from vantelo.exception import InvalidArgument
+from vantelo.objective import MeanVariance, MinTrackingError, MinVariance
+from vantelo.rebalance import (
+    WORKER_DIED,
+    RebalanceFailed,
+    RebalanceResult,
+    rebalance,
+    rebalance_dates,
+    rebalance_many,
+)
+
+TINY = os.path.join(os.path.dirname(__file__), "data", "tiny")
+PAIR = ["000020.XSHE", "600001.XSHG"]
+
+
+@pytest.fixture(scope="module")
+def tiny_store(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("store") / "tiny.duckdb")
+    tw.import_database(TINY, path)
+    return path
+
+
+@pytest.fixture
+def tiny(tiny_store):
+    tw.set_database(tiny_store)
+    yield tiny_store
+    tw.set_database(None)
+
+
+@pytest.fixture(scope="module")
+def demo_case():
+    """A small pool of the demo market over ten trading days."""
+    days = tw.get_trading_dates("2024-03-01", "2024-03-15")[:10]
+    pool = sorted(tw.index_weights("990300.XSHG", days[0]).index)[:40]
+    return days, pool
+
+
+def demo_kwargs(pool):
+    return dict(
+        universe=pool,
+        bnds={"*": (0.0, 0.1)},
+        cons=[WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3)],
+    )
+
+
+# --------------------------------------------------------------------------- schedules
+
+
+@pytest.mark.parametrize(
+    "frequency, start, end, expected",
+    [
+        (
+            "D",
+            "2024-01-02",
+            "2024-01-05",
+            ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"],
+        ),
+        ("W", "2024-01-02", "2024-01-19", ["2024-01-05", "2024-01-12", "2024-01-19"]),
+        # February has not ended by the 20th.
+        ("M", "2024-01-02", "2024-02-20", ["2024-01-31"]),
+        ("Q", "2024-01-02", "2024-09-30", ["2024-03-29", "2024-06-28", "2024-09-30"]),
+    ],
+)
+def test_rebalance_dates_end_each_period(frequency, start, end, expected):
+    dates = rebalance_dates(start, end, frequency)
+    assert [d.isoformat() for d in dates] == expected
+    calendar = set(tw.get_trading_dates(start, end))
+    assert set(dates) <= calendar
+
+
+def test_rebalance_dates_rejects_an_unknown_frequency():
+    with pytest.raises(InvalidArgument, match="frequency.*'Y'"):
+        rebalance_dates("2024-01-02", "2024-12-31", "Y")
+
+
+# --------------------------------------------------------------------------- the arithmetic
+
+
+def test_drift_and_turnover_by_hand():
+    returns, weights = _rebalance.drift(
+        np.array([0.6, 0.3]), np.array([[0.10, -0.10], [np.nan, 0.05]])
+    )
+    # Day 1: 0.06 - 0.03; the tenth in cash earns nothing.
+    assert returns[0] == pytest.approx(0.03)
+    day1 = np.array([0.66, 0.27]) / 1.03
+    assert returns[1] == pytest.approx(day1[1] * 0.05)
+    np.testing.assert_allclose(weights, day1 * [1.0, 1.05] / (1 + day1[1] * 0.05))
+    assert _rebalance.turnover(np.array([0.5, 0.5]), np.array([0.8, 0.2])) == pytest.approx(0.3)
+    assert _rebalance.turnover(np.zeros(2), np.array([0.8, 0.2])) == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: _rebalance.drift(np.ones(2), np.ones((3, 3))), "rates"),
+        (lambda: _rebalance.turnover(np.ones(2), np.ones(3)), "after"),
+        (
+            lambda: _rebalance.backtest(
+                np.ones((2, 2)), np.array([1.0, 1.0]), np.ones((3, 2)), np.zeros(2), 0.0
+            ),
+            "rows",
+        ),
+        (
+            lambda: _rebalance.backtest(
+                np.ones((1, 2)), np.array([0.0]), np.ones((3, 2)), np.zeros(2), -1.0
+            ),
+            "cost",
+        ),
+    ],
+)
+def test_core_rejects_mismatched_input(call, message):
+    with pytest.raises(InvalidArgument, match=message):
+        call()
+
+
+def test_summary_against_pandas():
+    rng = np.random.default_rng(3)
+    index = pd.bdate_range("2024-01-01", periods=300)
+    portfolio = rng.normal(0.0004, 0.01, size=300)
+    benchmark = rng.normal(0.0002, 0.011, size=300)
+    returns = pd.DataFrame(
+        {"portfolio": portfolio, "benchmark": benchmark, "active": portfolio - benchmark},
+        index=index,
+    )
+    records = pd.DataFrame({"status": ["ok", "ok", "failed"], "turnover": [1.0, 0.2, 0.0]})
+    stats = RebalanceResult(pd.DataFrame(), records, returns).summary()
+    growth = (1 + returns["portfolio"]).cumprod()
+    assert stats["annualised_return"] == pytest.approx(growth.iloc[-1] ** (252 / 300) - 1)
+    assert stats["volatility"] == pytest.approx(returns["portfolio"].std() * np.sqrt(252))
+    te = returns["active"].std() * np.sqrt(252)
+    assert stats["tracking_error"] == pytest.approx(te)
+    assert stats["information_ratio"] == pytest.approx(returns["active"].mean() * 252 / te)
+    drawdown = 1 - growth / np.maximum(growth.cummax(), 1.0)
+    assert stats["max_drawdown"] == pytest.approx(drawdown.max())
+    assert stats["average_turnover"] == pytest.approx(0.6)
+
+
+# --------------------------------------------------------------------------- a known market
+
+
+def test_chained_holdings_turnover_and_returns_by_hand(tiny):
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9), datetime.date(2024, 1, 11)]
+    targets = {dates[0]: 0.7, dates[1]: 0.3, dates[2]: 0.5}
+    seen = {}
+
+    def bnds(date, holding):
+        seen[date] = holding.copy()
+        share = targets[date]
+        return {PAIR[0]: (share, share), PAIR[1]: (1 - share, 1 - share)}
+
+    result = rebalance(dates, PAIR, bnds=bnds, engine="serial", progress=False, cost_bps=25)
+    weights = result.weights[PAIR]
+    for date, share in targets.items():
+        np.testing.assert_allclose(weights.loc[date], [share, 1 - share], atol=1e-3)
+
+    rates = tw.get_price_change_rate(PAIR, "2024-01-04", "2024-01-12")[PAIR].fillna(0.0)
+    # The holding each date starts from: the last target moved along with prices.
+    expected_turnover = [1.0]
+    for before, date in zip(dates, dates[1:]):
+        held = weights.loc[before].to_numpy()
+        for _, row in rates.loc[str(tw.get_next_trading_date(before)) : str(date)].iterrows():
+            held = held * (1 + row.to_numpy()) / (1 + held @ row.to_numpy())
+        np.testing.assert_allclose(seen[date].reindex(PAIR).to_numpy(), held, atol=1e-12)
+        change = weights.loc[date].to_numpy() - held
+        expected_turnover.append(max(change[change > 0].sum(), -change[change < 0].sum()))
+    assert seen[dates[0]].empty
+    np.testing.assert_allclose(result.records["turnover"], expected_turnover, atol=1e-12)
+    assert list(result.records["status"]) == ["ok"] * 3
+    assert (result.records["holdings"] == 2).all()
+
+    # Daily returns: each day's holding earns that day's rates; a trade's cost comes
+    # off the next day's value.
+    expected = []
+    held = weights.loc[dates[0]].to_numpy()
+    charge = 0.0025 * expected_turnover[0]
+    for day, row in rates.iterrows():
+        gross = held @ row.to_numpy()
+        expected.append((1 + gross) * (1 - charge) - 1)
+        held = held * (1 + row.to_numpy()) / (1 + gross)
+        charge = 0.0
+        if day.date() in targets and day.date() != dates[0]:
+            position = dates.index(day.date())
+            charge = 0.0025 * expected_turnover[position]
+            held = weights.loc[day.date()].to_numpy()
+    np.testing.assert_allclose(result.returns["portfolio"], expected, atol=1e-12)
+    assert result.returns.index[0].date() == datetime.date(2024, 1, 4)
+
+
+def test_static_turnover_limit_follows_the_drifted_holding(tiny):
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9), datetime.date(2024, 1, 11)]
+    start = pd.Series({PAIR[0]: 0.9, PAIR[1]: 0.1})
+    limit = TurnoverLimit(pd.Series({PAIR[0]: 0.0, PAIR[1]: 1.0}), 0.05)
+    result = rebalance(
+        dates, PAIR, cons=[limit], initial_holding=start, engine="serial", progress=False
+    )
+    assert (result.records["turnover"] <= 0.05 + 1e-3).all()
+    # The caller's constraint keeps its own holding.
+    assert limit._current_holding[PAIR[1]] == 1.0
+
+
+def test_a_failed_date_is_recorded_and_the_holding_kept(tiny):
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9), datetime.date(2024, 1, 11)]
+
+    def cons(date, holding):
+        # No portfolio of these two stocks has a beta of 50.
+        return [StyleConstraint("beta", lower_limit=50.0)] if date == dates[1] else []
+
+    result = rebalance(dates, PAIR, cons=cons, engine="serial", progress=False, on_error="record")
+    records = result.records
+    assert list(records["status"]) == ["ok", "failed", "ok"]
+    assert "OptimizationFailed" in records.loc[dates[1], "message"]
+    assert records.loc[dates[1], "turnover"] == 0.0
+    rates = tw.get_price_change_rate(PAIR, "2024-01-04", "2024-01-09")[PAIR].fillna(0.0)
+    held = result.weights.loc[dates[0]].reindex(PAIR).to_numpy()
+    for _, row in rates.iterrows():
+        held = held * (1 + row.to_numpy()) / (1 + held @ row.to_numpy())
+    np.testing.assert_allclose(result.weights.loc[dates[1]].reindex(PAIR), held, atol=1e-12)
+
+    with pytest.raises(RebalanceFailed, match="2024-01-09") as caught:
+        rebalance(dates, PAIR, cons=cons, engine="serial", progress=False)
+    assert caught.value.date == dates[1]
+
+
+def test_a_failure_keeps_the_diagnosis_it_carries(tiny):
+    from vantelo.exception import OptimizationFailed
+
+    def cons(date, holding):
+        error = OptimizationFailed("failed")
+        error.diagnosis = {"binding": ["beta"]}
+        raise error
+
+    day = datetime.date(2024, 1, 3)
+    result = rebalance([day], PAIR, cons=cons, engine="serial", progress=False, on_error="record")
+    assert result.records.loc[day, "diagnosis"] == {"binding": ["beta"]}
+    assert result.records.loc[day, "status"] == "failed"
+    # Nothing was ever held: no columns, and the cash earned nothing.
+    assert result.weights.shape == (1, 0)
+    assert (result.returns["portfolio"] == 0.0).all()
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(engine="threads"), "engine"),
+        (dict(engine="serial", on_error="ignore"), "on_error"),
+        (dict(engine="serial", cost_bps=-1), "cost_bps"),
+        (dict(engine="processes", workers=0), "workers"),
+        (dict(engine="serial", universe=None), "universe"),
+    ],
+)
+def test_rejected_arguments(tiny, kwargs, message):
+    arguments = dict(universe=PAIR, progress=False)
+    arguments.update(kwargs)
+    with pytest.raises(InvalidArgument, match=message):
+        rebalance([datetime.date(2024, 1, 3)], **arguments)
+
+
+def test_each_date_gets_a_fresh_objective(demo_case):
+    days, pool = demo_case
+    objective = MeanVariance(window=20)
+    result = rebalance(days[:2], pool, objective=objective, engine="serial", progress=False)
+    assert objective._expected_returns is None
+    assert not np.allclose(result.weights.iloc[0], result.weights.iloc[1], atol=1e-3)
+
+
+# --------------------------------------------------------------------------- re-solving
+
+
+class DenseMinVariance(MinVariance):
+    """A user's objective that writes the risk with the dense covariance."""
+
+    def get_objective_expr(self, g, zeta, helper):
+        import cvxpy as cp
+
+        return cp.quad_form(g, cp.psd_wrap(helper.get_cov_matrix()))
+
+
+def tracking_case(pool, day):
+    holding = tw.index_weights("990300.XSHG", day).reindex(pool).dropna()
+    return MinTrackingError(), [TurnoverLimit(holding / holding.sum(), 0.3)]
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        lambda pool, day: (
+            MinVariance(),
+            [
+                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+                wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
+            ],
+        ),
+        tracking_case,
+        lambda pool, day: (
+            DenseMinVariance(),
+            [
+                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
+            ],
+        ),
+    ],
+    ids=["bands", "tracking-turnover", "dense"],
+)
+def test_reused_problems_match_portfolio_optimize(demo_case, case):
+    days, pool = demo_case
+    # Days of two risk-model months, so the data change between them.
+    dates = [days[0], days[1]] + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
+    objective, cons = case(pool, days[0])
+    kwargs = dict(objective=objective, bnds={"*": (0, 0.1)}, cons=cons, benchmark="990300.XSHG")
+    expected = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
+    cache = ProblemCache()
+    saved = vo.cp
+    vo.cp = ReusingCvxpy(cache)
+    try:
+        found = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
+    finally:
+        vo.cp = saved
+    for mine, theirs in zip(found, expected):
+        assert np.abs(mine - theirs).sum() < 2e-3
+    if isinstance(objective, DenseMinVariance):
+        # A dense covariance cannot be a parameter: built afresh, the very same result.
+        assert cache.fresh == len(dates)
+        for mine, theirs in zip(found, expected):
+            np.testing.assert_array_equal(mine, theirs)
+    else:
+        assert (cache.built, cache.reused, cache.fresh) == (1, len(dates) - 1, 0)
+
+
+def test_a_date_asking_the_last_problem_takes_its_answer(demo_case, monkeypatch):
+    import vantelo.rebalance as module
+
+    days, pool = demo_case
+    # Two risk-model months: the dates of one share their data, the next does not.
+    dates = list(days[-3:]) + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
+    kwargs = dict(demo_kwargs(pool), benchmark="990300.XSHG", engine="serial", progress=False)
+    answers = []
+    unchanged = module._unchanged
+
+    def counting(*args):
+        answers.append(unchanged(*args))
+        return answers[-1]
+
+    monkeypatch.setattr(module, "_unchanged", counting)
+    reused = rebalance(dates, **kwargs)
+    assert answers == [False, True, True, False, True, True]
+    monkeypatch.setattr(module, "_helper_only", lambda strategy: False)
+    solved = rebalance(dates, **kwargs)
+    pd.testing.assert_frame_equal(reused.weights, solved.weights)
+    columns = ["status", "holdings", "turnover", "ex_ante_volatility", "ex_ante_tracking_error"]
+    pd.testing.assert_frame_equal(reused.records[columns], solved.records[columns])
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_plot_draws_returns_and_turnover(tiny):
+    pytest.importorskip("matplotlib")
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
+    result = rebalance(dates, PAIR, benchmark="990001.XSHG", engine="serial", progress=False)
+    figure = result.plot()
+    top, bottom = figure.axes
+    assert [line.get_label() for line in top.get_lines()] == ["portfolio", "benchmark", "active"]
+    assert len(bottom.patches) == len(dates)
+
+
+# --------------------------------------------------------------------------- engines
+
+
+def test_processes_and_many_strategies_match_serial(demo_case):
+    days, pool = demo_case
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
+    assert list(serial.records["status"]) == ["ok"] * len(days)
+    many = rebalance_many(
+        {
+            "bands": demo_kwargs(pool),
+            "capped": dict(universe=pool, bnds={"*": (0.0, 0.03)}),
+        },
+        days,
+        engine="processes",
+        workers=2,
+        progress=False,
+    )
+    assert set(many) == {"bands", "capped"}
+    np.testing.assert_allclose(many["bands"].weights, serial.weights, rtol=0, atol=1e-9)
+    assert many["capped"].weights.max().max() <= 0.03 + 1e-3 < serial.weights.max().max()
+
+
+def kill_on_second_date(date):
+    import multiprocessing
+
+    if date == tw.get_trading_dates("2024-03-01", "2024-03-15")[1]:
+        with open(os.environ["VANTELO_KILL_LOG"], "a") as fh:
+            fh.write("killed\n")
+        if multiprocessing.parent_process() is not None:
+            os.kill(os.getpid(), signal.SIGKILL)
+    return sorted(tw.index_weights("990300.XSHG", date).index)[:40]
+
+
+def test_a_killed_worker_is_retried_once_then_recorded(demo_case, tmp_path, monkeypatch):
+    days, _ = demo_case
+    log = tmp_path / "kills.log"
+    monkeypatch.setenv("VANTELO_KILL_LOG", str(log))
+    started = time.perf_counter()
+    # Ten dates make two runs, so a pool of processes is used.
+    result = rebalance(
+        days,
+        kill_on_second_date,
+        engine="processes",
+        workers=2,
+        progress=False,
+        on_error="record",
+    )
+    assert time.perf_counter() - started < 300
+    assert log.read_text().count("killed") == 2
+    assert list(result.records["status"]) == ["ok", "failed"] + ["ok"] * (len(days) - 2)
+    assert result.records["message"].iloc[1] == WORKER_DIED
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_dask_local_cluster_matches_serial(demo_case):
+    distributed = pytest.importorskip("distributed")
+    days, pool = demo_case
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+    ) as cluster, distributed.Client(cluster) as client:
+        found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
+    np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
+    pd.testing.assert_series_equal(found.records["status"], serial.records["status"])
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_dask_scheduler_and_worker_processes(demo_case, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    days, pool = demo_case
+    days = days[:3]
+    dask = os.path.join(os.path.dirname(sys.executable), "dask")
+    if not os.path.exists(dask):
+        dask = shutil.which("dask")
+    scheduler_file = str(tmp_path / "scheduler.json")
+    common = ["--scheduler-file", scheduler_file, "--no-dashboard"]
+    scheduler = subprocess.Popen(
+        [dask, "scheduler", "--host", "127.0.0.1", "--port", "0"] + common,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    worker = None
+    try:
+        deadline = time.time() + 120
+        while not os.path.exists(scheduler_file) and time.time() < deadline:
+            time.sleep(0.2)
+        worker = subprocess.Popen(
+            [dask, "worker", "--nthreads", "1", "--host", "127.0.0.1"] + common,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        with distributed.Client(scheduler_file=scheduler_file, timeout=120) as client:
+            client.wait_for_workers(1, timeout=120)
+            found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
+    finally:
+        for process in (worker, scheduler):
+            if process is not None:
+                process.terminate()
+                try:
+                    process.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+    serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
+    np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("benchmark", ["returns", object(), [[0.0, 0.1]]])
+def test_summary_refuses_a_benchmark_that_is_no_vector(benchmark):
+    # An unconvertible benchmark once reached the arithmetic as a null array (a crash).
+    with pytest.raises((TypeError, ValueError, InvalidArgument)):
+        _rebalance.summary(np.zeros(3), benchmark, np.zeros(2))
+
+
+def test_trading_keeps_what_the_day_does_not_let_trade():
+    # A demo day with suspended stocks and one at limit-up among the 300 index.
+    from vantelo.trading import trading_status
+
+    day, index = "2025-05-29", "990300.XSHG"
+    pool = sorted(tw.index_weights(index, day).index)
+    status = trading_status(pool, day)
+    held = tw.index_weights(index, tw.get_previous_trading_date(day))
+    assert status.suspended.sum() >= 2 and status.limit_up.sum() >= 1
+    result = rebalance(
+        [day], pool, bnds={"*": (0, 0.02)}, initial_holding=held, trading=True,
+        engine="serial", progress=False,
+    )  # fmt: skip
+    weights = result.weights.iloc[0].reindex(pool, fill_value=0.0)
+    suspended = status.index[status.suspended]
+    np.testing.assert_allclose(weights[suspended], held.reindex(suspended), atol=1e-5)
+    limit_up = status.index[status.limit_up]
+    assert (weights[limit_up] <= held.reindex(limit_up, fill_value=0.0) + 1e-5).all()
+    # Without the day's rules the same schedule trades them.
+    free = rebalance(
+        [day], pool, bnds={"*": (0, 0.02)}, initial_holding=held, engine="serial", progress=False
+    ).weights.iloc[0].reindex(pool, fill_value=0.0)
+    assert np.abs(free[suspended] - held.reindex(suspended)).max() > 1e-3
