@@ -195,13 +195,14 @@ NOT_MESSAGES = {
 
 def english_templates():
     """The texts with a space in them in the sources of vantelo.diagnose, vantelo.trading
-    and the report's core (adjacent literals joined, surrounding whitespace dropped),
-    less their docstrings and NOT_MESSAGES: the messages they raise and warn with."""
+    and the cores of the report and the rebalance (adjacent literals joined, surrounding
+    whitespace dropped), less their docstrings and NOT_MESSAGES: the messages they
+    raise and warn with."""
     import importlib
     import inspect
 
     docs = set()
-    for name in ["diagnose", "trading", "_report"]:
+    for name in ["diagnose", "trading", "_report", "_rebalance"]:
         module = importlib.import_module(f"vantelo.{name}")
         docs.add(module.__doc__ or "")
         for value in vars(module).values():
@@ -210,7 +211,7 @@ def english_templates():
     literal = re.compile(r'"((?:[^"\\]|\\.)*)"')
     run = re.compile(r'(?:"(?:[^"\\]|\\.)*"\s*)+')
     found = set()
-    for name in ["diagnose", "trading", "report"]:
+    for name in ["diagnose", "trading", "report", "rebalance"]:
         code = (ROOT / "src" / "cpp" / f"{name}.cpp").read_text(encoding="utf-8")
         code = re.sub(r'R"\((.*?)\)"', "", code, flags=re.S)
         code = re.sub(r"//[^\n]*", "", code)
@@ -231,14 +232,21 @@ def test_the_error_table_lists_the_english_messages_of_the_newer_modules():
 
 
 def python_templates():
-    """The messages report.py and cli.py raise: the text given to InvalidArgument,
-    CliError, ImportError or a configuration's `error`, each f-string's fields written
-    `{}` (`{!r}` where they are repr'd)."""
+    """The messages report.py, cli.py and rebalance.py raise: the text given to
+    InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
+    configuration's `error`, each f-string's fields written `{}` (`{!r}` where they
+    are repr'd), and the messages they keep in module constants."""
     import ast
 
     def template(node):
         if isinstance(node, ast.Constant) and isinstance(node.value, str):
             return node.value
+        if (
+            isinstance(node, ast.Call)
+            and isinstance(node.func, ast.Attribute)
+            and node.func.attr == "format"
+        ):
+            return template(node.func.value)
         if isinstance(node, ast.JoinedStr):
             return "".join(
                 part.value
@@ -251,14 +259,25 @@ def python_templates():
         return None
 
     found = set()
-    for name in ["report.py", "cli.py"]:
+    raising = {
+        "InvalidArgument",
+        "CliError",
+        "ImportError",
+        "RebalanceFailed",
+        "FileNotFoundError",
+        "error",
+    }
+    for name in ["report.py", "cli.py", "rebalance.py"]:
         tree = ast.parse((ROOT / "src" / "vantelo" / name).read_text(encoding="utf-8"))
         for node in ast.walk(tree):
+            if isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name):
+                if node.targets[0].id in ("WORKER_DIED", "SOFT_RETRY_WARNING"):
+                    found.add(template(node.value))
             if not isinstance(node, ast.Call):
                 continue
             function = node.func
             called = getattr(function, "attr", None) or getattr(function, "id", None)
-            if called not in ("InvalidArgument", "CliError", "ImportError", "error"):
+            if called not in raising:
                 continue
             # A configuration's error(path, message): the path is not text.
             for argument in node.args:
@@ -268,9 +287,10 @@ def python_templates():
     return sorted(found)
 
 
-def test_the_error_table_lists_the_messages_of_the_report_and_the_command_line():
+def test_the_error_table_lists_the_messages_of_the_report_rebalance_and_command_line():
     table = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
     templates = python_templates()
-    assert len(templates) > 40
+    assert len(templates) > 50
     assert "{}: not valid TOML: {}" in templates
+    assert "frequency: expected one of {}, got {!r}" in templates
     assert [t for t in templates if t not in table] == []
