@@ -523,7 +523,16 @@ def test_trading_keeps_what_the_day_does_not_let_trade():
     limit_up = status.index[status.limit_up]
     assert (weights[limit_up] <= held.reindex(limit_up, fill_value=0.0) + 1e-5).all()
     # Without the day's rules the same schedule trades them.
-    free = rebalance(
-        [day], pool, bnds={"*": (0, 0.02)}, initial_holding=held, engine="serial", progress=False
-    ).weights.iloc[0].reindex(pool, fill_value=0.0)
+    free = (
+        rebalance(
+            [day],
+            pool,
+            bnds={"*": (0, 0.02)},
+            initial_holding=held,
+            engine="serial",
+            progress=False,
+        )
+        .weights.iloc[0]
+        .reindex(pool, fill_value=0.0)
+    )
     assert np.abs(free[suspended] - held.reindex(suspended)).max() > 1e-3

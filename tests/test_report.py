@@ -5,9 +5,11 @@ and clean_weights."""
 import base64
 import json
 import math
+import pathlib
 import re
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -18,7 +20,7 @@ import vantelo.optimize as optimize
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
 from vantelo.exception import InvalidArgument
-from vantelo.report import PortfolioReport, clean_weights, portfolio_report
+from vantelo.report import PortfolioReport, check_constraints, clean_weights, portfolio_report
 
 POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
 OUTSIDE = ["300001.XSHE", "300002.XSHE"]
@@ -474,3 +476,54 @@ def test_demo_market_matches_the_dense_covariance(demo_weights):
     assert report.industries["benchmark"].sum() == pytest.approx(1.0, abs=1e-9)
     assert isinstance(report, PortfolioReport)
     assert report.benchmark == DEMO_INDEX
+
+
+def test_check_marks_as_binding_what_binds_at_the_benchmark_reference():
+    """The benchmark harness's case b (industries within 3% and styles within 0.2 of the
+    800 index, 0-5% a stock, over the 300 pool), solved by its own reference (Clarabel at
+    tight tolerances, its own arithmetic): check_constraints on that solution marks as
+    binding exactly the limits the harness finds binding, and none violated."""
+    pytest.importorskip("clarabel")
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks"))
+    try:
+        import problems
+        import solvers
+    finally:
+        sys.path.pop(0)
+    from vantelo.constraints import WildcardIndustryConstraint, wildcard_style_constraint
+
+    problem = problems.Problem(problems.build_problem("300"))
+    weights = solvers.setup_reference(problem, "b")()
+    near = 1e-7  # the reference's tolerance is 1e-10; this leaves room, far below a band
+    expected = {f"bnds {code} upper" for code in problem.pool[weights >= problems.UPPER - near]}
+    sums = problem.industry_rows @ weights
+    for name, value, low, high in zip(
+        problem.industry_names, sums, problem.industry_low, problem.industry_high
+    ):
+        if abs(value - low) < near:
+            expected.add(f"WildcardIndustryConstraint {name} lower")
+        if abs(value - high) < near:
+            expected.add(f"WildcardIndustryConstraint {name} upper")
+    styles = problem.exposure.T @ weights
+    for name, value, low, high in zip(
+        problem.style_names, styles, problem.style_low, problem.style_high
+    ):
+        if abs(value - low) < near:
+            expected.add(f"StyleConstraint {name} lower")
+        if abs(value - high) < near:
+            expected.add(f"StyleConstraint {name} upper")
+    assert len(expected) > 3  # the case is built so that several limits bind
+
+    table = check_constraints(
+        pd.Series(weights, index=list(problem.pool)),
+        problem.date,
+        bnds={"*": (0.0, problems.UPPER)},
+        cons=[
+            WildcardIndustryConstraint(lower_limit=-0.03, upper_limit=0.03, relative=True),
+            wildcard_style_constraint(lower_limit=-0.2, upper_limit=0.2, relative=True),
+        ],
+        benchmark=problems.BENCHMARK,
+    )
+    binding = set(table.label[table.binding]) - {"full investment"}
+    assert binding == expected
+    assert not table.violated.any()
