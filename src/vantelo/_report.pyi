@@ -38,6 +38,7 @@ def risk_decomposition(
     :raises InvalidArgument: for weights of the wrong shape or not finite, or a helper
         without a factor form
     """
+
 def factor_decomposition(
     helper: HelperLike, weights: Any, over_union: bool = False
 ) -> FactorDecomposition:

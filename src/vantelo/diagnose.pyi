@@ -79,6 +79,7 @@ def explain_infeasibility(
     :raises OptimizationFailed: "the relaxed problem could not be solved ({})" when the
         solver gives up on the relaxed problem
     """
+
 def check_constraints(
     weights: pd.Series | dict[str, float],
     date: DateLike,
@@ -104,6 +105,7 @@ def check_constraints(
     :raises InvalidArgument: for empty or repeated weights, non-finite values, and the
         bounds or constraints `portfolio_optimize` would refuse
     """
+
 def _explain_failure(
     order_book_ids: list[str],
     objective: OptimizationObjective,

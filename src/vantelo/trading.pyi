@@ -47,6 +47,7 @@ def trading_status(order_book_ids: str | Iterable[str], date: DateLike) -> pd.Da
         `close` and `board` ("main", "chinext" or "star"); stocks not trading that
         day (not listed yet, delisted, unknown) are absent
     """
+
 def tradable_bounds(
     order_book_ids: str | Iterable[str],
     date: DateLike,
@@ -75,6 +76,7 @@ def tradable_bounds(
         finite or above 1, or a day on which the bounds cannot add up to a fully
         invested portfolio
     """
+
 def to_orders(
     target: pd.Series | Mapping[str, float],
     date: DateLike,
