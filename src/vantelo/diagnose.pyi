@@ -26,8 +26,8 @@ class InfeasibilityReport:
 
     :param feasible: whether every limit, hard and soft, can hold together
     :param conflicts: one row per limit that moves in the cheapest relaxation found:
-        `label`, `constraint` (the object; None for bounds, full investment and the
-        objective's constraints), `side` ("lower", "upper" or "equal"), `limit` (as
+        `label`, `constraint` (the object; the objective for its own constraints; None
+        for bounds and full investment), `side` ("lower", "upper" or "equal"), `limit` (as
         given, in its own units), `attainable` (the nearest value reachable while
         everything else holds), `relaxation` (how far the limit must move, >= 0) and
         `hard`; empty when the problem is feasible
