@@ -239,7 +239,9 @@ def dask(daily, workers, mine_s, result):
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",
-        dashboard_address=None,
+        # A port of its own: older releases read None as the default 8787, which
+        # another cluster on the machine may hold.
+        dashboard_address=":0",
     ) as cluster, Client(cluster) as client:
         case = independent_case()
         dask_s, found = timed(lambda: rebalance(daily, engine=client, progress=False, **case))

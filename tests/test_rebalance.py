@@ -448,7 +448,9 @@ def test_dask_local_cluster_matches_serial(demo_case):
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",
-        dashboard_address=None,
+        # A port of its own: older releases read None as the default 8787, which
+        # another cluster on the machine may hold.
+        dashboard_address=":0",
     ) as cluster, distributed.Client(cluster) as client:
         found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
     np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
