@@ -177,3 +177,120 @@ def test_the_error_table_lists_every_message():
     templates = message_templates()
     assert len(templates) > 40
     assert [t for t in templates if t not in table] == []
+
+
+# Texts of the newer compiled modules that are not messages of an error or a warning:
+# the lines of an InfeasibilityReport's text, a filter on cvxpy's own warning, and the
+# tail of a long list inside a warning.
+NOT_MESSAGES = {
+    "Solution may be inaccurate",
+    "Feasible: every limit can hold together.",
+    "Infeasible: {} {} must move for a solution to exist.",
+    "Smallest set that cannot hold together (each one is needed): {}",
+    "The hard constraints alone can hold: without the soft ones a solution exists.",
+    "The hard constraints alone cannot hold.",
+    "... and",
+}
+
+
+def english_templates():
+    """The texts with a space in them in the sources of vantelo.diagnose, vantelo.trading
+    and the cores of the report and the rebalance (adjacent literals joined, surrounding
+    whitespace dropped), less their docstrings and NOT_MESSAGES: the messages they
+    raise and warn with."""
+    import importlib
+    import inspect
+
+    docs = set()
+    for name in ["diagnose", "trading", "_report", "_rebalance"]:
+        module = importlib.import_module(f"vantelo.{name}")
+        docs.add(module.__doc__ or "")
+        for value in vars(module).values():
+            members = [value, *vars(value).values()] if inspect.isclass(value) else [value]
+            docs.update(getattr(m, "__doc__", None) or "" for m in members)
+    literal = re.compile(r'"((?:[^"\\]|\\.)*)"')
+    run = re.compile(r'(?:"(?:[^"\\]|\\.)*"\s*)+')
+    found = set()
+    for name in ["diagnose", "trading", "report", "rebalance"]:
+        code = (ROOT / "src" / "cpp" / f"{name}.cpp").read_text(encoding="utf-8")
+        code = re.sub(r'R"\((.*?)\)"', "", code, flags=re.S)
+        code = re.sub(r"//[^\n]*", "", code)
+        for match in run.finditer(code):
+            text = "".join(literal.findall(match.group(0)))
+            text = text.replace("\\n", "\n").replace('\\"', '"').strip()
+            if " " in text and text not in NOT_MESSAGES and not any(text in d for d in docs):
+                found.add(text)
+    return sorted(found)
+
+
+def test_the_error_table_lists_the_english_messages_of_the_newer_modules():
+    table = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
+    templates = english_templates()
+    assert len(templates) > 30
+    assert "order_book_ids is empty" in templates
+    assert [t for t in templates if t not in table] == []
+
+
+def python_templates():
+    """The messages report.py, cli.py and rebalance.py raise: the text given to
+    InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
+    configuration's `error`, each f-string's fields written `{}` (`{!r}` where they
+    are repr'd), and the messages they keep in module constants."""
+    import ast
+
+    def template(node):
+        if isinstance(node, ast.Constant) and isinstance(node.value, str):
+            return node.value
+        if (
+            isinstance(node, ast.Call)
+            and isinstance(node.func, ast.Attribute)
+            and node.func.attr == "format"
+        ):
+            return template(node.func.value)
+        if isinstance(node, ast.JoinedStr):
+            return "".join(
+                part.value
+                if isinstance(part, ast.Constant)
+                else "{!r}"
+                if part.conversion == ord("r")
+                else "{}"
+                for part in node.values
+            )
+        return None
+
+    found = set()
+    raising = {
+        "InvalidArgument",
+        "CliError",
+        "ImportError",
+        "RebalanceFailed",
+        "FileNotFoundError",
+        "error",
+    }
+    for name in ["report.py", "cli.py", "rebalance.py"]:
+        tree = ast.parse((ROOT / "src" / "vantelo" / name).read_text(encoding="utf-8"))
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name):
+                if node.targets[0].id in ("WORKER_DIED", "SOFT_RETRY_WARNING"):
+                    found.add(template(node.value))
+            if not isinstance(node, ast.Call):
+                continue
+            function = node.func
+            called = getattr(function, "attr", None) or getattr(function, "id", None)
+            if called not in raising:
+                continue
+            # A configuration's error(path, message): the path is not text.
+            for argument in node.args:
+                text = template(argument)
+                if text:
+                    found.add(text)
+    return sorted(found)
+
+
+def test_the_error_table_lists_the_messages_of_the_report_rebalance_and_command_line():
+    table = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
+    templates = python_templates()
+    assert len(templates) > 50
+    assert "{}: not valid TOML: {}" in templates
+    assert "frequency: expected one of {}, got {!r}" in templates
+    assert [t for t in templates if t not in table] == []

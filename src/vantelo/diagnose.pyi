@@ -1,3 +1,13 @@
+"""Why a problem has no solution, and how a portfolio stands against its limits.
+
+`explain_infeasibility` takes the arguments of `portfolio_optimize` and says which
+limits collide and by how much, without optimising; `portfolio_optimize` attaches the
+same report to the `OptimizationFailed` it raises for an infeasible problem (its
+`diagnosis`). `check_constraints` measures given weights against the same limits.
+A limit is one side of one bound: each per-stock bound, full investment, the
+objective's own constraints and each side of each constraint object.
+"""
+
 import datetime
 from typing import Any, Iterable
 
@@ -12,6 +22,21 @@ DateLike = datetime.date | datetime.datetime | str
 _Bnds = dict[str, tuple[float | None, float | None]]
 
 class InfeasibilityReport:
+    """Why a problem has no solution; `str(report)` gives it as text.
+
+    :param feasible: whether every limit, hard and soft, can hold together
+    :param conflicts: one row per limit that moves in the cheapest relaxation found:
+        `label`, `constraint` (the object; the objective for its own constraints; None
+        for bounds and full investment), `side` ("lower", "upper" or "equal"), `limit` (as
+        given, in its own units), `attainable` (the nearest value reachable while
+        everything else holds), `relaxation` (how far the limit must move, >= 0) and
+        `hard`; empty when the problem is feasible
+    :param minimal_set: labels of limits that cannot hold together, each one needed:
+        without any one of them the rest can hold
+    :param hard_only_feasible: whether the hard limits alone can hold, that is whether
+        dropping the soft constraints gives a solution
+    """
+
     feasible: bool
     conflicts: pd.DataFrame
     minimal_set: list[str]
@@ -32,7 +57,29 @@ def explain_infeasibility(
     cons: Iterable[Any] | None = None,
     benchmark: None | str | OptimizeBenchmark = None,
     cov_model: CovModel | str = ...,
-) -> InfeasibilityReport: ...
+) -> InfeasibilityReport:
+    """Which limits of a problem collide, and by how much.
+
+    Every limit may move at a cost of one per unit of its own scale (a weight, an
+    exposure, a tracking error as a volatility, a turnover); the limits that move in
+    the cheapest relaxation are the conflicts. Soft limits move before hard ones; full
+    investment and the objective's own constraints move only where nothing else will.
+
+    :param order_book_ids: the pool, cleaned as `portfolio_optimize` cleans it
+    :param date: the date of the problem
+    :param objective: the objective whose own constraints count; `MinVariance` when None
+    :param bnds: per-stock bounds, as for `portfolio_optimize`
+    :param cons: constraint objects, hard and soft alike
+    :param benchmark: an index code or an `OptimizeBenchmark`; required where the
+        objective or a relative constraint needs one
+    :param cov_model: the risk model's horizon
+    :return: an `InfeasibilityReport`; a feasible one (no conflicts) when every limit
+        can hold, and for a pool that cleans down to one stock
+    :raises InvalidArgument: for the input `portfolio_optimize` would refuse
+    :raises OptimizationFailed: "the relaxed problem could not be solved ({})" when the
+        solver gives up on the relaxed problem
+    """
+
 def check_constraints(
     weights: pd.Series | dict[str, float],
     date: DateLike,
@@ -40,11 +87,31 @@ def check_constraints(
     cons: Iterable[Any] | None = None,
     benchmark: None | str | OptimizeBenchmark = None,
     cov_model: CovModel | str = ...,
-) -> pd.DataFrame: ...
+) -> pd.DataFrame:
+    """A portfolio measured against the limits of `bnds` and `cons`.
+
+    :param weights: a Series or dict of code -> weight, taken as given (neither cleaned
+        nor renormalised; negative weights are measured too)
+    :param date: the date whose market data the limits read
+    :param bnds: per-stock bounds, as for `portfolio_optimize`
+    :param cons: constraint objects
+    :param benchmark: an index code or an `OptimizeBenchmark`, for relative limits,
+        tracking error and benchmark constituents
+    :param cov_model: the risk model's horizon
+    :return: one row per limit, labelled as `explain_infeasibility` labels them:
+        `label`, `value` (the portfolio's, in the limit's units), `lower` and `upper`
+        (NaN on the open side), `slack` (distance to the bound, negative past it),
+        `binding` (within 1e-6 of the bound) and `violated` (past it by more)
+    :raises InvalidArgument: for empty or repeated weights, non-finite values, and the
+        bounds or constraints `portfolio_optimize` would refuse
+    """
+
 def _explain_failure(
     order_book_ids: list[str],
     objective: OptimizationObjective,
     bnds: _Bnds | None,
     cons: Iterable[Any] | None,
     helper: HelperLike,
-) -> InfeasibilityReport | None: ...
+) -> InfeasibilityReport | None:
+    """The report `portfolio_optimize` attaches to `OptimizationFailed.diagnosis`, or
+    None when the diagnosis itself fails."""

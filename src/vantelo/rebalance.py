@@ -1018,7 +1018,7 @@ def rebalance(
 ):
     """Optimise a portfolio on every date of a schedule and follow it in between.
 
-    :param dates: the rebalance dates (see :func:`rebalance_dates`)
+    :param dates: the rebalance dates (see `rebalance_dates`)
     :param universe: a list of codes, an index code (its constituents on each
         date) or a callable ``date -> codes``
     :param objective: an objective (each date gets a fresh copy) or a callable
@@ -1039,7 +1039,7 @@ def rebalance(
         it and keeps the holding
     :param trading: limit each date's bounds to what can be traded that day
         (``vantelo.trading.tradable_bounds``)
-    :return: :class:`RebalanceResult`
+    :return: `RebalanceResult`
     """
     return rebalance_many(
         {
@@ -1069,10 +1069,10 @@ def rebalance_many(
     """Several strategies over the same dates, their dates in parallel.
 
     :param strategies: a mapping of name to the keyword arguments of
-        :func:`rebalance` that describe a strategy (``universe``, ``objective``,
+        `rebalance` that describe a strategy (``universe``, ``objective``,
         ``bnds``, ``cons``, ``benchmark``, ``cov_model``, ``initial_holding``,
         ``cost_bps``, ``trading``)
-    :return: a dict of name to :class:`RebalanceResult`
+    :return: a dict of name to `RebalanceResult`
     """
     if not hasattr(strategies, "items"):
         raise InvalidArgument(

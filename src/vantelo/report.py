@@ -1,12 +1,13 @@
 """What came out and why: a portfolio's risk, exposures and risk contributions.
 
-:func:`portfolio_report` looks at a set of weights on a date, on its own or against
-a benchmark, through the risk model the optimiser uses: volatility and tracking
-error, industry and style exposures, each stock's and each factor's contribution
-to risk. The arithmetic runs in the compiled ``vantelo._report`` through the factor
-form of the covariance (no n x n matrix); tables are pandas, figures matplotlib
-(the optional dependency group ``report``), and :meth:`PortfolioReport.to_html`
-writes it all into one file a browser opens.
+`portfolio_report` looks at a set of weights on a date, on its own or against a
+benchmark, through the risk model the optimiser uses: volatility and tracking error,
+industry and style exposures, each stock's and each factor's contribution to risk.
+The arithmetic runs in the compiled `vantelo._report` through the factor form of the
+covariance (no n x n matrix); tables are pandas, figures matplotlib (the optional
+dependency group `report`), and `PortfolioReport.to_html` writes it all into one file
+a browser opens. `clean_weights` tidies a solver's weights; `check_constraints`
+measures them against limits.
 """
 
 import base64
@@ -106,16 +107,21 @@ def portfolio_report(
 ):
     """The risk, exposures and risk contributions of `weights` on `date`.
 
-    weights: a Series (or a dict) of order_book_id -> weight, such as
-    portfolio_optimize returns; taken as given (not renormalised).
-    benchmark: None, an index order_book_id or an OptimizeBenchmark; with one, the
-    report adds tracking error, active share and the active side of every table.
-    cov_model: the risk model's covariance estimate; classification: the industry
-    standard of the industry table.
+    The market data comes from the optimiser's own helper
+    (`vantelo.optimize.OptimizeHelper`), built as `portfolio_optimize` builds it, over
+    the stocks of `weights` in ascending order.
 
-    Returns a PortfolioReport. The market data comes from the optimiser's own
-    helper (`vantelo.optimize.OptimizeHelper`), built as portfolio_optimize builds
-    it, over the stocks of `weights` in ascending order.
+    :param weights: a Series (or a dict) of order_book_id -> weight, such as
+        `portfolio_optimize` returns; taken as given (not cleaned or renormalised)
+    :param date: the date of the risk model and the market data
+    :param benchmark: None, an index order_book_id or an `OptimizeBenchmark`; with one,
+        the report adds tracking error, active share and the active side of every table
+    :param cov_model: the risk model's covariance estimate: daily (default), monthly or
+        quarterly
+    :param classification: the industry standard of the industry table
+    :return: a `PortfolioReport`
+    :raises InvalidArgument: for weights that are not a Series or dict of finite
+        numbers keyed by distinct codes, or a benchmark of another type
     """
     weights = _ensure_weights(weights)
     day = optimize.to_date(date)
@@ -284,11 +290,16 @@ def _matplotlib_figure():
 
 
 class PortfolioReport:
-    """The figures of one portfolio on one date (see :func:`portfolio_report`).
+    """The figures of one portfolio on one date, as `portfolio_report` returns them.
 
-    Tables (pandas): `summary` (a Series), `industries`, `styles`,
-    `risk_contributions` (by stock), `factor_contributions` (by factor, and
-    `specific`). With a benchmark each also holds the active side. `plot(kind)`
+    Tables (pandas): `summary` (a Series: volatility, factor_volatility,
+    specific_volatility, tracking_error and active_share with a benchmark, holdings,
+    effective_holdings, max_weight), `industries` and `styles` (portfolio, and with a
+    benchmark benchmark and active), `risk_contributions` (by stock: weight, marginal,
+    contribution, share, and with a benchmark their active counterparts) and
+    `factor_contributions` (by factor, and `specific`: group, exposure, contribution,
+    share, and the active ones). `weights`, `date`, `benchmark` (its code or class
+    name), `cov_model` and `classification` say what was reported on. `plot(kind)`
     draws a matplotlib figure, `to_html(path)` writes the whole report into one
     self-contained HTML file.
     """
@@ -324,7 +335,12 @@ class PortfolioReport:
     # -- tables --------------------------------------------------------------
 
     def to_frame(self, table="summary"):
-        """A copy of one table as a DataFrame; `table` is one of TABLES."""
+        """A copy of one table as a DataFrame.
+
+        :param table: "summary", "industries", "styles", "risk_contributions" or
+            "factor_contributions"
+        :raises InvalidArgument: for any other name
+        """
         if table not in TABLES:
             raise InvalidArgument(f"table: {table!r} is not one of {list(TABLES)}")
         frame = getattr(self, table)
@@ -339,9 +355,14 @@ class PortfolioReport:
     # -- figures -------------------------------------------------------------
 
     def plot(self, kind):
-        """A matplotlib Figure: "industries" or "styles" (portfolio against the
-        benchmark), "risk" (shares of variance by factor group) or "weights" (the
-        largest holdings). Drawn off-screen (Agg); save it with `savefig`."""
+        """A matplotlib Figure, drawn off-screen (Agg); save it with `savefig`.
+
+        :param kind: "industries" or "styles" (portfolio against the benchmark),
+            "risk" (shares of variance by factor group, total and active) or "weights"
+            (the 20 largest holdings)
+        :raises InvalidArgument: for any other kind
+        :raises ImportError: when matplotlib is not installed (the `report` group)
+        """
         if kind not in PLOT_KINDS:
             raise InvalidArgument(f"kind: {kind!r} is not one of {list(PLOT_KINDS)}")
         make = _matplotlib_figure()
@@ -423,8 +444,11 @@ class PortfolioReport:
     # -- HTML ----------------------------------------------------------------
 
     def to_html(self, path):
-        """Writes the report, tables and figures (PNG, embedded), into one HTML file
-        at `path`; returns the path."""
+        """Writes the report, tables and figures (PNG, embedded), into one HTML file.
+
+        :param path: where to write; an existing file is replaced
+        :return: the path, as a `pathlib.Path`
+        """
         path = pathlib.Path(path)
         figures = []
         for kind in PLOT_KINDS:
@@ -537,8 +561,15 @@ img {{ max-width: 100%; }}
 def clean_weights(weights, cutoff=1e-4, decimals=None):
     """Weights below `cutoff` set to 0, renormalised to sum to 1 and, with
     `decimals`, rounded (the rounding remainder goes to the largest weight, so the
-    sum stays 1). Returns the type it was given: a Series (same index) or a dict
-    (same keys)."""
+    sum stays 1).
+
+    :param weights: a Series or a dict of order_book_id -> weight
+    :param cutoff: weights below it become 0; a finite number >= 0
+    :param decimals: None, or the number of decimals to round to
+    :return: the type it was given: a Series (same index) or a dict (same keys)
+    :raises InvalidArgument: for a bad cutoff or decimals, or when no weight is at or
+        above the cutoff
+    """
     series = _ensure_weights(weights)
     try:
         usable = not isinstance(cutoff, bool) and isinstance(cutoff, numbers.Real)
@@ -581,7 +612,8 @@ def check_constraints(
     against it: columns label, value, lower, upper, slack, binding, violated.
 
     The limits carry the labels the infeasibility diagnosis gives them; the check
-    itself lives beside it, in `vantelo.diagnose`.
+    itself lives beside it, in `vantelo.diagnose` (`vantelo.diagnose.check_constraints`
+    describes the columns).
     """
     diagnose = importlib.import_module("vantelo.diagnose")
     return diagnose.check_constraints(
