@@ -621,7 +621,6 @@ def test_a_tracking_error_past_its_limit_is_measured_as_a_volatility():
     # 300 index; SCS stops at about 1.95%, which in variance units (1.6e-4) passed for
     # within the tolerance and was returned as a portfolio.
     import tidewell
-
     from vantelo.constraints import IndustryConstraint, TrackingErrorLimit
 
     day, index = "2025-06-30", "990300.XSHG"
