@@ -537,9 +537,13 @@ def _single_date_tasks(task):
     return [dict(task, dates=[date]) for date in task["dates"]]
 
 
-def _died(task):
-    record = {"status": "failed", "message": WORKER_DIED, "diagnosis": None, "seconds": math.nan}
-    return [(date, None, dict(record), RuntimeError(WORKER_DIED)) for date in task["dates"]]
+def _died(task, error=None):
+    """Every date of `task` failed: the worker died, or, given `error`, the task raised
+    outside the solve (a store the worker cannot open, say), which is said as it is."""
+    message = WORKER_DIED if error is None else f"{type(error).__name__}: {error}"
+    error = RuntimeError(WORKER_DIED) if error is None else error
+    record = {"status": "failed", "message": message, "diagnosis": None, "seconds": math.nan}
+    return [(date, None, dict(record), error) for date in task["dates"]]
 
 
 class _Progress:
@@ -690,7 +694,7 @@ def _receive_store(data, shipped):
 
 def _run_dask(client, tasks, progress, on_error):
     """Tasks on a Dask cluster; a task is retried once, then its dates are failed."""
-    from distributed import as_completed
+    from distributed import KilledWorker, as_completed
 
     if tasks:
         _ship_store(client, tasks[0]["store"])
@@ -703,8 +707,10 @@ def _run_dask(client, tasks, progress, on_error):
             task = futures[future]
             try:
                 outcomes = future.result()
-            except Exception:  # noqa: BLE001 - a lost worker, a killed task
+            except KilledWorker:
                 outcomes = _died(task)
+            except Exception as error:  # noqa: BLE001 - raised by the task itself
+                outcomes = _died(task, error)
             progress.update(len(outcomes))
             yield task, outcomes
             if on_error == "raise" and any(o[3] is not None for o in outcomes):
