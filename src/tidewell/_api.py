@@ -303,6 +303,18 @@ def get_next_trading_date(date, n=1) -> _dt.date:
 # --------------------------------------------------------------------------- prices
 
 
+def _date_range(h, order_book_ids, start_date, end_date):
+    """(start, end) of a range read, checked; a single unknown id is refused."""
+    cal = _calendar(h)
+    start = cal.date(start_date, "start_date")
+    end = cal.date(end_date, "end_date")
+    if start > end:
+        raise TidewellError(f"start_date {start} is after end_date {end}")
+    if isinstance(order_book_ids, str) and order_book_ids not in _instrument_table(h):
+        raise TidewellError(f"unknown order_book_id {order_book_ids!r}")
+    return start, end
+
+
 def get_price_change_rate(order_book_ids, start_date, end_date):
     """Daily change rates (0.0123 = +1.23 %) from ``start_date`` to ``end_date``.
 
@@ -316,13 +328,8 @@ def get_price_change_rate(order_book_ids, start_date, end_date):
     ids = _unique(_ids(order_book_ids))
     with _database.lock():
         h = _database.current()
+        start, end = _date_range(h, order_book_ids, start_date, end_date)
         cal = _calendar(h)
-        start = cal.date(start_date, "start_date")
-        end = cal.date(end_date, "end_date")
-        if start > end:
-            raise TidewellError(f"start_date {start} is after end_date {end}")
-        if single and order_book_ids not in _instrument_table(h):
-            raise TidewellError(f"unknown order_book_id {order_book_ids!r}")
         res = h.query(
             "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
             "generate_subscripts(?::VARCHAR[], 1) - 1 AS pos) "
@@ -622,13 +629,7 @@ def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
     ids = _unique(_ids(order_book_ids))
     with _database.lock():
         h = _database.current()
-        cal = _calendar(h)
-        start = cal.date(start_date, "start_date")
-        end = cal.date(end_date, "end_date")
-        if start > end:
-            raise TidewellError(f"start_date {start} is after end_date {end}")
-        if single and order_book_ids not in _instrument_table(h):
-            raise TidewellError(f"unknown order_book_id {order_book_ids!r}")
+        start, end = _date_range(h, order_book_ids, start_date, end_date)
         _daily_prices(h)
         res = h.query(
             "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
