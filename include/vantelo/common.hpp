@@ -16,6 +16,17 @@ namespace vantelo {
 namespace py = pybind11;
 
 // ---------------------------------------------------------------------------
+// Constants every module shares
+// ---------------------------------------------------------------------------
+
+// Trading days in a year: annualises daily figures and is the default length of
+// a history window.
+constexpr int kTradingDaysPerYear = 252;
+
+// The industry of a stock that has none under the classification.
+constexpr const char *kUnknownIndustry = "UNKNOWN";
+
+// ---------------------------------------------------------------------------
 // Module attributes
 // ---------------------------------------------------------------------------
 
@@ -44,6 +55,9 @@ void import_into(py::module_ &module, const char *source, const char *name,
 // Raises the `InvalidArgument` that `module` holds.
 [[noreturn]] void raise_invalid_argument(const char *module, py::handle message);
 
+// Raises NotImplementedError: the body of a method a subclass must provide.
+[[noreturn]] void not_implemented();
+
 // Issues `module.warnings.warn(message, module.OptimizerWarning, 1)`. A compiled
 // function has no Python frame, so stack level 1 points at the Python line that
 // called into the package.
@@ -61,6 +75,45 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name);
 // no single value to use, and pandas would refuse to align it with a message about
 // axes. The module's InvalidArgument names `name` and the repeated codes.
 void reject_duplicate_keys(const char *module, py::handle series, const char *name);
+
+// ---------------------------------------------------------------------------
+// Numbers
+// ---------------------------------------------------------------------------
+
+// float(value): the interpreter's own conversion (numbers, numeric text), its
+// error (TypeError, ValueError, OverflowError) passed on as error_already_set.
+py::float_ to_float(py::handle value);
+
+// float(value) as a C++ double.
+double as_double(py::handle value);
+
+// A bound as a float, None kept as None. A value float() refuses as a number
+// (ValueError, and OverflowError when `refuse_overflow`) raises the module's
+// InvalidArgument with `message()` and that error as its context; any other error
+// (a list is no bound at all) passes unchanged.
+template <typename Message>
+py::object bound_or_none(const char *module, py::handle value, bool refuse_overflow,
+                         Message &&message) {
+    if (value.is_none()) {
+        return py::none();
+    }
+    try {
+        return to_float(value);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError) &&
+            !(refuse_overflow && error.matches(PyExc_OverflowError))) {
+            throw;
+        }
+        raise_in_context(module_attr(module, "InvalidArgument"), message(), error);
+    }
+}
+
+// Whether every entry of the numeric array `values` is finite.
+bool all_finite(py::handle values);
+
+// The entries of `labels` (one per value, in the same order) whose value in
+// `values` is NaN or infinite; each caller words its own message around them.
+py::list non_finite_labels(py::handle values, py::handle labels);
 
 // `values` as a float64 numpy array. A NaN or infinite entry raises InvalidArgument
 // naming `what` and the entries of `labels` (one per value, in the same order) at
@@ -126,6 +179,28 @@ py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
 
 // wᵀ·cov·w for a plain weight vector, as a float.
 double portfolio_variance(py::handle weights, py::handle helper);
+
+// g followed by `extra` zeros: the portfolio's weights over a universe that
+// extends the pool by stocks the portfolio cannot hold (g itself when `extra` is
+// 0). `module` is where `cp` and `np` are looked up.
+py::object pad_with_zeros(const char *module, py::handle g, py::ssize_t extra);
+
+// The portfolio's weights minus the benchmark's, over the union of pool and
+// benchmark components (`helper.union_components`, the pool first): the portfolio
+// holds nothing outside its pool. With a scale (zeta), the benchmark is scaled
+// as g is. `module` is where `cp` and `np` are looked up.
+py::object active_weight(const char *module, py::handle g, py::handle helper, py::handle scale);
+
+// g · (the pool's exposures to `style`): one style row of `factor_exposure` (the
+// helper's get_factor_exposure()), checked finite; `what` names it in the message.
+py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle style,
+                          py::handle helper, py::handle what);
+
+// The annualised mean daily change rate of `codes` over the `window` trading
+// days that end on `end`, read through the market-data `client`: the history
+// estimate of expected returns.
+py::object annualised_mean_return(py::handle client, py::handle codes, py::handle end,
+                                  py::handle window);
 
 // ---------------------------------------------------------------------------
 // Signatures. The modules switch pybind11's generated signatures off, so that a

@@ -24,11 +24,6 @@ constexpr const char *kIndustryMissing = "候选股票池中没有 {} 行业，�
 py::object cp() { return module_attr(kModule, "cp"); }
 py::object np() { return module_attr(kModule, "np"); }
 
-[[noreturn]] void not_implemented() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    throw py::error_already_set();
-}
-
 [[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
 
 bool finite(py::handle number) {
@@ -46,30 +41,18 @@ bool both_none(py::handle lower, py::handle upper) { return lower.is_none() && u
 // ---------------------------------------------------------------------------
 
 py::object ensure_bound(py::handle v, py::handle label) {
-    if (v.is_none()) {
-        return py::none();
-    }
-    PyObject *converted = PyNumber_Float(v.ptr());
-    if (converted == nullptr) {
-        // A value of the wrong kind altogether (a list, say) is the caller's
-        // programming error and keeps its TypeError; a number that will not parse,
-        // or an integer too large for a float, is a bad bound.
-        if (PyErr_ExceptionMatches(PyExc_ValueError) ||
-            PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            py::error_already_set cause;
-            raise_in_context(module_attr(kModule, "InvalidArgument"), format(kBadBound, label, v),
-                             cause);
-        }
-        throw py::error_already_set();
-    }
-    auto bound = py::reinterpret_steal<py::float_>(converted);
+    // A value of the wrong kind altogether (a list, say) is the caller's
+    // programming error and keeps its TypeError; a number that will not parse,
+    // or an integer too large for a float, is a bad bound.
+    py::object bound =
+        bound_or_none(kModule, v, true, [&] { return format(kBadBound, label, v); });
     // float() happily accepts "nan", which bounds nothing and would reach the
     // solver as a constraint nobody can meet. An infinity is kept: whether it
     // means "no limit" or "impossible" depends on the side it bounds.
-    if (std::isnan(bound.cast<double>())) {
+    if (!bound.is_none() && std::isnan(bound.cast<double>())) {
         invalid(format(kBadBound, label, v));
     }
-    return std::move(bound);
+    return bound;
 }
 
 enum class Side { Lower, Upper };
@@ -131,11 +114,7 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     }
     py::object value;
     if (is_instance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
-        PyObject *sum = PyNumber_Float((benchmark + deviation).ptr());
-        if (sum == nullptr) {
-            throw py::error_already_set();
-        }
-        value = py::reinterpret_steal<py::object>(sum);
+        value = to_float(benchmark + deviation);
     } else if (py::isinstance<py::str>(deviation)) {
         auto text = py::reinterpret_borrow<py::str>(deviation);
         if (py::len(text) == 0) {
@@ -149,11 +128,7 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         }
         // "+%" and "+abc%" have the right shape; float() says what is wrong with them.
         py::object middle = text[py::slice(1, -1, 1)];
-        PyObject *parsed = PyNumber_Float(middle.ptr());
-        if (parsed == nullptr) {
-            throw py::error_already_set();
-        }
-        double pct = py::reinterpret_steal<py::float_>(parsed).cast<double>();
+        double pct = as_double(middle);
         if (rich_equal(first, py::str("-"))) {
             pct = -pct;
         }
@@ -284,19 +259,7 @@ void define_tracking_error_limit(py::module_ &m) {
                                 "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
                     return py::list();
                 }
-                py::ssize_t outside =
-                    static_cast<py::ssize_t>(py::len(helper.attr("union_components"))) -
-                    static_cast<py::ssize_t>(py::len(helper.attr("order_book_ids")));
-                py::object held = g;
-                if (outside > 0) {
-                    // The portfolio holds none of the benchmark's stocks outside the pool.
-                    held = cp().attr("hstack")(
-                        py::make_tuple(g, np().attr("repeat")(py::float_(0.0), outside)));
-                }
-                py::object benchmark =
-                    finite_array(helper.attr("benchmark_weight").attr("values"),
-                                 helper.attr("union_components"), py::str("benchmark_weight"));
-                py::object active = held - zeta * benchmark;
+                py::object active = active_weight(kModule, g, helper, zeta);
                 py::object risk = risk_quad_form(active, helper, Universe::Union);
                 py::list result;
                 result.append(
@@ -359,12 +322,9 @@ void define_turnover_limit(py::module_ &m) {
                 py::object current = finite_array(
                     holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values"), ids,
                     py::str("TurnoverLimit: current_holding"));
-                py::object held = g;
-                if (py::len(not_in_pool) > 0) {
-                    // Positions outside the pool are sold off entirely.
-                    held = cp().attr("hstack")(py::make_tuple(
-                        g, np().attr("repeat")(py::float_(0.0), py::len(not_in_pool))));
-                }
+                // Positions outside the pool are sold off entirely.
+                py::object held =
+                    pad_with_zeros(kModule, g, static_cast<py::ssize_t>(py::len(not_in_pool)));
                 py::object turnover = held - zeta * current;
                 // One unit of turnover is a sale plus the matching purchase.
                 py::object budget = py::int_(2) * zeta * py::object(self.attr("upper"));
@@ -571,7 +531,8 @@ void define_wildcard_industry_constraint(py::module_ &m, py::object default_clas
                 py::object exclude = self.attr("exclude");
                 py::list result;
                 for (py::handle industry : candidates) {
-                    if (exclude.contains(industry) || rich_equal(industry, py::str("UNKNOWN"))) {
+                    if (exclude.contains(industry) ||
+                        rich_equal(industry, py::str(kUnknownIndustry))) {
                         continue;
                     }
                     industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
@@ -639,9 +600,8 @@ void define_style_constraint(py::module_ &m) {
                     }
                     // Exposures may be negative, so every given bound binds.
                     py::object exposure =
-                        matmul(g, finite_array(factor_exposure[style].attr("values"),
-                                               helper.attr("order_book_ids"),
-                                               format("StyleConstraint: {} 的因子暴露", style)));
+                        style_exposure(g, factor_exposure, style, helper,
+                                       format("StyleConstraint: {} 的因子暴露", style));
                     if (!lower.is_none()) {
                         result.append(greater_equal(exposure, zeta * lower));
                     }

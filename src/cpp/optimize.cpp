@@ -143,24 +143,10 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
 // ---------------------------------------------------------------------------
 
 py::object ensure_bound(py::object value) {
-    if (value.is_none()) {
-        return value;
-    }
-    try {
-        return py::reinterpret_steal<py::object>([&] {
-            PyObject *number = PyNumber_Float(value.ptr());
-            if (number == nullptr) {
-                throw py::error_already_set();
-            }
-            return number;
-        }());
-    } catch (py::error_already_set &error) {
-        if (!error.matches(PyExc_ValueError)) {
-            throw;
-        }
-        raise_in_context(attr("InvalidArgument"), format("约束的上限或下限非法: {}", value),
-                         error);
-    }
+    // Unlike the constraints' bounds, "nan" passes here, and an integer too
+    // large for a float keeps its OverflowError.
+    return bound_or_none(kModule, value, false,
+                         [&] { return format("约束的上限或下限非法: {}", value); });
 }
 
 // `a, b = value` with the interpreter's own errors for a wrong number of parts.
@@ -210,16 +196,6 @@ bool outside_unit_interval(py::handle value) {
     // equal_to rather than rich_equal: the latter takes identity as equality.
     return !(!rich_less(value, zero) && !rich_greater(value, one) &&
              truthy(equal_to(value, value)));
-}
-
-double as_double(py::handle value) {
-    PyObject *number = PyNumber_Float(value.ptr());
-    if (number == nullptr) {
-        throw py::error_already_set();
-    }
-    double result = PyFloat_AS_DOUBLE(number);
-    Py_DECREF(number);
-    return result;
 }
 
 constexpr const char *kNotAPair = "上下限应该以 (lower, upper) 的形式指定";

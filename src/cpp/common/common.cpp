@@ -38,6 +38,35 @@ void raise_invalid_argument(const char *module, py::handle message) {
     raise(module_attr(module, "InvalidArgument"), message);
 }
 
+void not_implemented() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw py::error_already_set();
+}
+
+py::float_ to_float(py::handle value) {
+    PyObject *number = PyNumber_Float(value.ptr());
+    if (number == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::float_>(number);
+}
+
+double as_double(py::handle value) { return to_float(value).cast<double>(); }
+
+bool all_finite(py::handle values) {
+    return truthy(py::module_::import("numpy").attr("isfinite")(values).attr("all")());
+}
+
+py::list non_finite_labels(py::handle values, py::handle labels) {
+    py::module_ np = py::module_::import("numpy");
+    py::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
+    py::list offending;
+    for (py::handle position : np.attr("flatnonzero")(bad)) {
+        offending.append(labels[py::reinterpret_borrow<py::object>(position)]);
+    }
+    return offending;
+}
+
 void warn_optimizer(const char *module, py::handle message) {
     py::module_ owner = py::module_::import(module);
     owner.attr("warnings").attr("warn")(message, owner.attr("OptimizerWarning"), 1);
@@ -170,12 +199,8 @@ bool is_instance(py::handle value, py::handle type) {
 py::object finite_array(py::handle values, py::handle labels, py::handle what) {
     py::module_ np = py::module_::import("numpy");
     py::object array = np.attr("asarray")(values, py::arg("dtype") = "float64");
-    py::object bad = np.attr("logical_not")(np.attr("isfinite")(array));
-    if (truthy(bad.attr("any")())) {
-        py::list offending;
-        for (py::handle position : np.attr("flatnonzero")(bad)) {
-            offending.append(labels[py::reinterpret_borrow<py::object>(position)]);
-        }
+    if (!all_finite(array)) {
+        py::list offending = non_finite_labels(array, labels);
         raise_invalid_argument(
             "vantelo.exception",
             format("{}: 以下股票的值不是有限数（NaN 或 inf）：{}", what, offending));
@@ -226,10 +251,6 @@ py::object numeric_array(py::handle values, const char *getter, const char *what
         raise_in_context(module_attr("vantelo.exception", "InvalidArgument"),
                          format("{}(): {}不是数值", py::str(getter), py::str(what)), error);
     }
-}
-
-bool all_finite(py::handle array) {
-    return truthy(py::module_::import("numpy").attr("isfinite")(array).attr("all")());
 }
 
 // The helper's dense covariance over the universe, checked (a square matrix of
@@ -366,6 +387,40 @@ double portfolio_variance(py::handle weights, py::handle helper) {
     double systematic = exposure.attr("dot")(exposure).cast<double>();
     double idiosyncratic = (weights * weights).attr("dot")(specific).cast<double>();
     return systematic + idiosyncratic;
+}
+
+py::object pad_with_zeros(const char *module, py::handle g, py::ssize_t extra) {
+    if (extra <= 0) {
+        return py::reinterpret_borrow<py::object>(g);
+    }
+    py::object zeros = module_attr(module, "np").attr("repeat")(py::float_(0.0), extra);
+    return module_attr(module, "cp").attr("hstack")(py::make_tuple(g, zeros));
+}
+
+py::object active_weight(const char *module, py::handle g, py::handle helper, py::handle scale) {
+    const py::ssize_t not_in_pool =
+        py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
+    py::object benchmark =
+        finite_array(helper.attr("benchmark_weight").attr("values"),
+                     helper.attr("union_components"), py::str("benchmark_weight"));
+    if (!scale.is_none()) {
+        benchmark = scale * benchmark;
+    }
+    return pad_with_zeros(module, g, not_in_pool) - benchmark;
+}
+
+py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle style,
+                          py::handle helper, py::handle what) {
+    return matmul(g, finite_array(factor_exposure[style].attr("values"),
+                                  helper.attr("order_book_ids"), what));
+}
+
+py::object annualised_mean_return(py::handle client, py::handle codes, py::handle end,
+                                  py::handle window) {
+    py::object start =
+        client.attr("trading_date_offset")(end, -py::reinterpret_borrow<py::object>(window));
+    py::object rates = client.attr("get_price_change_rate")(codes, start, end);
+    return rates.attr("mean")() * py::float_(static_cast<double>(kTradingDaysPerYear));
 }
 
 namespace {

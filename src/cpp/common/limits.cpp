@@ -245,7 +245,7 @@ void add_wildcard_industry(LimitSet &set, py::handle owner, py::handle g, py::ha
     py::object exclude = owner.attr("exclude");
     py::list covered;
     for (py::handle industry : candidates) {
-        if (!exclude.contains(industry) && !rich_equal(industry, py::str("UNKNOWN"))) {
+        if (!exclude.contains(industry) && !rich_equal(industry, py::str(kUnknownIndustry))) {
             covered.append(industry);
         }
     }
