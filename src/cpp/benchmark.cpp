@@ -71,7 +71,7 @@ void define_index_benchmark(py::module_ &m) {
                     raise_invalid_argument(kModule, format("无效的 benchmark: {}", order_book_id));
                 }
                 py::object type = instrument.attr("type");
-                if (!rich_equal(type, py::str("INDX"))) {
+                if (!type.equal(py::str("INDX"))) {
                     raise_invalid_argument(
                         kModule,
                         format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));

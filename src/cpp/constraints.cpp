@@ -113,7 +113,7 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         invalid(format("约束的基准值 {} 不是有限数", benchmark));
     }
     py::object value;
-    if (is_instance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
+    if (py::isinstance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
         value = to_float(benchmark + deviation);
     } else if (py::isinstance<py::str>(deviation)) {
         auto text = py::reinterpret_borrow<py::str>(deviation);
@@ -122,14 +122,14 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         }
         py::object first = text[py::int_(0)];
         py::object last = text[py::int_(-1)];
-        bool has_sign = rich_equal(first, py::str("+")) || rich_equal(first, py::str("-"));
-        if (!has_sign || !rich_equal(last, py::str("%"))) {
+        bool has_sign = first.equal(py::str("+")) || first.equal(py::str("-"));
+        if (!has_sign || !last.equal(py::str("%"))) {
             invalid(format(kBadDeviationText, text));
         }
         // "+%" and "+abc%" have the right shape; float() says what is wrong with them.
         py::object middle = text[py::slice(1, -1, 1)];
         double pct = as_double(middle);
-        if (rich_equal(first, py::str("-"))) {
+        if (first.equal(py::str("-"))) {
             pct = -pct;
         }
         // Proportional: a minus moves a negative benchmark value towards zero.
@@ -140,7 +140,7 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     // An infinite numeric offset gives an infinite bound, which its side reads
     // (deviation_side); anything else non-finite bounds nothing.
     const bool infinite_offset =
-        is_instance(deviation, module_attr(kModule, "numbers").attr("Number")) &&
+        py::isinstance(deviation, module_attr(kModule, "numbers").attr("Number")) &&
         std::isinf(PyFloat_AsDouble(value.ptr()));
     if (!finite(value) && !infinite_offset) {
         invalid(format(kBadDeviation, deviation));
@@ -236,7 +236,7 @@ void define_tracking_error_limit(py::module_ &m) {
             [](py::object self, py::object upper_limit, py::object hard) {
                 py::object upper =
                     ensure_bound(upper_limit, py::str("TrackingErrorLimit:upper_limit"));
-                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
+                if (upper.is_none() || !(upper > py::float_(0.0))) {
                     invalid(format("跟踪误差上限小于0：{}", upper));
                 }
                 self.attr("upper") = upper;
@@ -292,7 +292,7 @@ void define_turnover_limit(py::module_ &m) {
                     ensure_series(kModule, current_holding, py::str("current_holding"));
                 // The label's spelling is the one callers already match in messages.
                 py::object upper = ensure_bound(upper_limit, py::str("TrunoverLimit:upper_limit"));
-                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
+                if (upper.is_none() || !(upper > py::float_(0.0))) {
                     invalid(format("换手率上限小于0：{}", upper));
                 }
                 self.attr("upper") = upper;
@@ -361,8 +361,7 @@ void define_benchmark_component_weight_limit(py::module_ &m) {
                 // Exactly 1 is accepted although the message says [0, 1): a fund
                 // may have to hold nothing but benchmark components, and only a
                 // bound above 1 can never be met.
-                if (lower.is_none() || rich_less(lower, py::float_(0.0)) ||
-                    rich_greater(lower, py::float_(1.0))) {
+                if (lower.is_none() || lower < py::float_(0.0) || lower > py::float_(1.0)) {
                     invalid(py::str(
                         "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在 [0, 1) 范围内"));
                 }
@@ -411,10 +410,10 @@ void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
     // Weights are never negative and never sum beyond zeta, so a lower bound of 0
     // or an upper bound of 1 would only burden the solver.
     py::object weight = matmul(g, selector.attr("astype")(py::str("float64")));
-    if (!lower.is_none() && rich_greater(lower, py::int_(0))) {
+    if (!lower.is_none() && lower > py::int_(0)) {
         result.append(greater_equal(weight, zeta * lower));
     }
-    if (!upper.is_none() && rich_less(upper, py::int_(1))) {
+    if (!upper.is_none() && upper < py::int_(1)) {
         result.append(less_equal(weight, zeta * upper));
     }
 }
@@ -531,8 +530,7 @@ void define_wildcard_industry_constraint(py::module_ &m, py::object default_clas
                 py::object exclude = self.attr("exclude");
                 py::list result;
                 for (py::handle industry : candidates) {
-                    if (exclude.contains(industry) ||
-                        rich_equal(industry, py::str(kUnknownIndustry))) {
+                    if (exclude.contains(industry) || industry.equal(py::str(kUnknownIndustry))) {
                         continue;
                     }
                     industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
@@ -675,8 +673,8 @@ void define_industry_component_limit(py::module_ &m, py::object default_classifi
                 py::object total = matmul(g, selector.attr("astype")(py::str("float64")));
                 py::object lower = self.attr("lower");
                 py::object upper = self.attr("upper");
-                bool has_lower = !lower.is_none() && rich_greater(lower, py::int_(0));
-                bool has_upper = !upper.is_none() && rich_less(upper, py::int_(1));
+                bool has_lower = !lower.is_none() && lower > py::int_(0);
+                bool has_upper = !upper.is_none() && upper < py::int_(1);
                 py::list result;
                 for (py::handle position : np().attr("flatnonzero")(selector)) {
                     py::object weight = g[py::int_(py::reinterpret_borrow<py::object>(position))];

@@ -52,7 +52,7 @@ py::object benchmark_holding(py::handle self) {
             return pd.attr("Series")(py::list(), py::arg("dtype") = "float64");
         }
         py::object weights = benchmark.attr("get_weight")(self.attr("date"));
-        if (!is_instance(weights, pd.attr("Series"))) {
+        if (!py::isinstance(weights, pd.attr("Series"))) {
             weights = pd.attr("Series")(weights);
         }
         weights = weights.attr("astype")("float64").attr("fillna")(0.0);

@@ -114,7 +114,7 @@ py::object stored_estimate(py::handle self, py::handle helper) {
     if (!stored.is_none()) {
         py::object record = py::getattr(self, "_estimated_for", py::none());
         const bool ours = !record.is_none() && py::object(record[py::int_(0)]).is(stored);
-        if (!ours || rich_equal(record[py::int_(1)], made_for)) {
+        if (!ours || py::object(record[py::int_(1)]).equal(made_for)) {
             return stored;
         }
     }
@@ -225,7 +225,7 @@ constexpr const char *kMeanVarianceDoc = R"(
 void mean_variance_init(py::object self, py::object expected_returns, py::object window,
                         py::object risk_aversion_coefficient) {
     expected_returns = optional_series(expected_returns, "expected_returns");
-    if (rich_less(risk_aversion_coefficient, py::int_(0))) {
+    if (risk_aversion_coefficient < py::int_(0)) {
         invalid(format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                        risk_aversion_coefficient));
     }

@@ -27,11 +27,11 @@ py::object attr(const char *name) { return module_attr(kModule, name); }
 // ---------------------------------------------------------------------------
 
 py::object to_enum(py::object value, py::object enum_type) {
-    if (is_instance(value, enum_type)) {
+    if (py::isinstance(value, enum_type)) {
         return value;
     }
     for (py::handle member : enum_type.attr("__members__").attr("values")()) {
-        if (rich_equal(value, member) || rich_equal(value, member.attr("value"))) {
+        if (value.equal(member) || value.equal(member.attr("value"))) {
             return py::reinterpret_borrow<py::object>(member);
         }
     }
@@ -40,10 +40,10 @@ py::object to_enum(py::object value, py::object enum_type) {
 
 py::object to_date(py::object dt) {
     py::object datetime = attr("datetime");
-    if (is_instance(dt, datetime.attr("datetime"))) {
+    if (py::isinstance(dt, datetime.attr("datetime"))) {
         return dt.attr("date")();
     }
-    if (is_instance(dt, datetime.attr("date"))) {
+    if (py::isinstance(dt, datetime.attr("date"))) {
         return dt;
     }
     if (PyUnicode_Check(dt.ptr())) {
@@ -77,7 +77,7 @@ void warn_unknown_codes(py::handle requested, const py::set &known) {
 }
 
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
-    if (!is_instance(order_book_ids, attr("Iterable"))) {
+    if (!py::isinstance(order_book_ids, attr("Iterable"))) {
         invalid(py::str("order_book_ids 非法"));
     }
     py::object date_text = attr("ensure_date_str")(date);
@@ -112,21 +112,21 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
             warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
             continue;
         }
-        if (!rich_equal(record.attr("type"), stock_type)) {
+        if (!py::object(record.attr("type")).equal(stock_type)) {
             warn_optimizer(kModule, format("{} 不是股票，被剔除", code));
             continue;
         }
         py::object listed = record.attr("listed_date");
-        if (rich_greater(listed, date_text)) {
+        if (listed > date_text) {
             warn_optimizer(kModule, format("{} 在 {} 尚未上市，被剔除", code, date_text));
             continue;
         }
-        if (rich_equal(listed, date_text)) {
+        if (listed.equal(date_text)) {
             warn_optimizer(kModule, format("{} 在 {} 当天上市，被剔除", code, date_text));
             continue;
         }
         py::object delisted = record.attr("de_listed_date");
-        if (!rich_equal(delisted, not_delisted) && !rich_greater(delisted, date_text)) {
+        if (!delisted.equal(not_delisted) && !(delisted > date_text)) {
             warn_optimizer(kModule, format("{} 在 {} 时已退市，被剔除", code, date_text));
             continue;
         }
@@ -194,8 +194,7 @@ bool outside_unit_interval(py::handle value) {
     py::int_ zero(0);
     py::int_ one(1);
     // equal_to rather than rich_equal: the latter takes identity as equality.
-    return !(!rich_less(value, zero) && !rich_greater(value, one) &&
-             truthy(equal_to(value, value)));
+    return !(!(value < zero) && !(value > one) && truthy(equal_to(value, value)));
 }
 
 constexpr const char *kNotAPair = "上下限应该以 (lower, upper) 的形式指定";
@@ -275,7 +274,7 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
             if (outside_unit_interval(high)) {
                 invalid(format("合约 {} 的上限 {} 无效", code, high));
             }
-            if (rich_less(high, low)) {
+            if (high < low) {
                 invalid(format("合约 {} 的上限 {} 小于下限 {}", code, high, low));
             }
             lows[i] = as_double(low);
@@ -368,7 +367,7 @@ double worst_violation(const py::list &checked, py::handle g, py::handle zeta, p
     if (py::len(checked) == 0) {
         return worst;
     }
-    const bool variable_scale = is_instance(zeta, attr("cp").attr("Variable"));
+    const bool variable_scale = py::isinstance(zeta, attr("cp").attr("Variable"));
     const double scale = variable_scale ? zeta.attr("value").cast<double>() : zeta.cast<double>();
     if (!(scale > 0.0)) {
         return std::numeric_limits<double>::infinity();
@@ -406,8 +405,7 @@ py::object solve_tightly(py::handle problem, py::handle solver) {
         throw;
     }
     py::object status = problem.attr("status");
-    if (!rich_equal(status, cp.attr("OPTIMAL")) &&
-        !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+    if (!status.equal(cp.attr("OPTIMAL")) && !status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
         raise(attr("OptimizationFailed"), result);
     }
     return result;
@@ -434,12 +432,12 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         return std::move(single);
     }
 
-    if (!is_instance(objective, attr("OptimizationObjective"))) {
+    if (!py::isinstance(objective, attr("OptimizationObjective"))) {
         invalid(py::str("非法的目标函数"));
     }
-    const bool needs_benchmark = is_instance(objective, attr("MinTrackingError")) ||
-                                 is_instance(objective, attr("MaxSharpeRatio")) ||
-                                 is_instance(objective, attr("MaxInformationRatio"));
+    const bool needs_benchmark = py::isinstance(objective, attr("MinTrackingError")) ||
+                                 py::isinstance(objective, attr("MaxSharpeRatio")) ||
+                                 py::isinstance(objective, attr("MaxInformationRatio"));
     if (needs_benchmark && benchmark.is_none()) {
         invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
                        py::type::of(objective).attr("__name__")));
@@ -448,7 +446,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         if (PyUnicode_Check(benchmark.ptr())) {
             benchmark = attr("IndexBenchmark")(benchmark);
         }
-        if (!is_instance(benchmark, attr("OptimizeBenchmark"))) {
+        if (!py::isinstance(benchmark, attr("OptimizeBenchmark"))) {
             invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
                            "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
                            benchmark));
@@ -462,9 +460,9 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     py::object variable = cp.attr("Variable");
     py::object g = variable(n, py::arg("nonneg") = true);
     py::object zeta;
-    const bool ratio_objective = is_instance(objective, attr("MaxInformationRatio")) ||
-                                 is_instance(objective, attr("MaxSharpeRatio"));
-    const bool risk_parity = is_instance(objective, attr("RiskParity"));
+    const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
+                                 py::isinstance(objective, attr("MaxSharpeRatio"));
+    const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
     if (ratio_objective) {
         zeta = variable(py::arg("nonneg") = true);
     } else if (risk_parity) {
@@ -529,12 +527,11 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
             throw;
         }
         py::object status = problem.attr("status");
-        if (rich_equal(status, cp.attr("OPTIMAL")) ||
-            rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+        if (status.equal(cp.attr("OPTIMAL")) || status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
             break;
         }
-        if (rich_equal(status, cp.attr("INFEASIBLE")) ||
-            rich_equal(status, cp.attr("INFEASIBLE_INACCURATE"))) {
+        if (status.equal(cp.attr("INFEASIBLE")) ||
+            status.equal(cp.attr("INFEASIBLE_INACCURATE"))) {
             if (py::len(soft_cons) > 0) {
                 warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
                 soft_cons = py::list();
@@ -553,7 +550,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
 
     py::object solution = g.attr("value");
     py::object total = solution.attr("sum")();
-    py::object scale = is_instance(zeta, variable) ? zeta.attr("value") : zeta;
+    py::object scale = py::isinstance(zeta, variable) ? zeta.attr("value") : zeta;
     logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     // A solver may call a problem solved and hand back no usable point; that is
     // a failure, not a portfolio.
@@ -568,7 +565,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
     if (worst > kFeasibilityTolerance) {
         py::object solver = objective.attr("get_preferred_solver")();
-        if (rich_equal(solver, py::str("SCS"))) {
+        if (solver.equal(py::str("SCS"))) {
             result = solve_tightly(problem, solver);
             solution = g.attr("value");
             total = solution.attr("sum")();
@@ -583,7 +580,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
                   format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
         }
     }
-    if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
+    if (py::object(problem.attr("status")).equal(cp.attr("OPTIMAL_INACCURATE"))) {
         warn_optimizer(
             kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
     }
