@@ -411,27 +411,9 @@ py::object solve_tightly(py::handle problem, py::handle solver) {
     return result;
 }
 
-py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
-                              py::object bnds, py::object cons, py::object benchmark,
-                              py::object cov_model) {
-    date = attr("to_date")(date);
-    py::object pool = attr("ensure_order_book_ids")(order_book_ids, date);
-    const py::ssize_t n = py::len(pool);
-    if (n == 0) {
-        invalid(py::str("经过剔除后，股票池为空"));
-    }
-    if (n < 2) {
-        // The one stock takes the whole portfolio, which its own bounds may forbid:
-        // parse_bnds then reports the bound that cannot be met. Anything but a
-        // dictionary of bounds is left to a pool that needs solving.
-        if (PyDict_Check(bnds.ptr())) {
-            attr("parse_bnds")(bnds, pool);
-        }
-        py::dict single;
-        single[pool[py::int_(0)]] = 1.0;
-        return std::move(single);
-    }
-
+// The benchmark the objective is measured against: required by the objectives
+// that track one, a code given as text becomes an IndexBenchmark.
+py::object checked_benchmark(py::handle objective, py::object benchmark) {
     if (!py::isinstance(objective, attr("OptimizationObjective"))) {
         invalid(py::str("非法的目标函数"));
     }
@@ -452,66 +434,61 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
                            benchmark));
         }
     }
-    cov_model = attr("to_enum")(cov_model, attr("CovModel"));
+    return benchmark;
+}
 
-    py::object helper = attr("OptimizeHelper")(pool, date, benchmark, cov_model);
-
-    py::object cp = attr("cp");
-    py::object variable = cp.attr("Variable");
-    py::object g = variable(n, py::arg("nonneg") = true);
-    py::object zeta;
-    const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
-                                 py::isinstance(objective, attr("MaxSharpeRatio"));
-    const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
-    if (ratio_objective) {
-        zeta = variable(py::arg("nonneg") = true);
-    } else if (risk_parity) {
-        zeta = py::int_(n);
-    } else {
-        zeta = py::float_(1.0);
-    }
-
-    py::list hard_cons;
-    // The hard constraints a returned portfolio must meet: the bounds and those of
-    // the hard constraint objects (the objective's own are its formulation).
+// The constraints of one problem: the hard ones, the soft ones (dropped when the
+// problem is infeasible), and the hard ones a returned portfolio must meet (the
+// bounds and those of the hard constraint objects; the objective's own are its
+// formulation).
+struct ProblemConstraints {
+    py::list hard;
+    py::list soft;
     py::list checked;
-    hard_cons.append(equal_to(cp.attr("sum")(g) - zeta, py::int_(0)));
+    py::object upper_bound = py::none();
+};
+
+ProblemConstraints collect_constraints(py::handle objective, py::handle bnds, py::handle cons,
+                                       py::handle pool, py::handle g, py::handle zeta,
+                                       py::handle helper) {
+    ProblemConstraints result;
+    py::list &hard_cons = result.hard;
+    hard_cons.append(equal_to(attr("cp").attr("sum")(g) - zeta, py::int_(0)));
     for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
         hard_cons.append(constraint);
     }
-    py::object upper_bound = py::none();
     if (!bnds.is_none()) {
         py::tuple bounds = attr("parse_bnds")(bnds, pool);
-        upper_bound = bounds[1];
+        result.upper_bound = bounds[1];
         hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
         hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
-        checked.append(hard_cons[py::len(hard_cons) - 2]);
-        checked.append(hard_cons[py::len(hard_cons) - 1]);
+        result.checked.append(hard_cons[py::len(hard_cons) - 2]);
+        result.checked.append(hard_cons[py::len(hard_cons) - 1]);
     }
-    py::list soft_cons;
     if (!cons.is_none()) {
         for (py::handle constraint : cons) {
             const bool hard = truthy(constraint.attr("hard"));
-            py::list &target = hard ? hard_cons : soft_cons;
+            py::list &target = hard ? hard_cons : result.soft;
             for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
                 target.append(item);
                 if (hard) {
-                    checked.append(item);
+                    result.checked.append(item);
                 }
             }
         }
     }
+    return result;
+}
 
-    py::object expression = risk_parity
-                                ? risk_parity_expression(objective, g, zeta, helper, upper_bound)
-                                : objective.attr("get_objective_expr")(g, zeta, helper);
-    py::object problem;
-    if (risk_parity && !truthy(bnds) && !truthy(cons)) {
-        problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
-    } else {
-        problem = cp.attr("Problem")(cp.attr("Minimize")(expression), hard_cons + soft_cons);
-    }
-
+// Solves `problem` until it is solved: an infeasible problem with soft
+// constraints is solved once more without them (with an OptimizerWarning); any
+// other failure raises OptimizationFailed, an infeasible one with a diagnosis of
+// the limits that collide. Returns the solver's result; `problem` is the one
+// that was solved.
+py::object solve_with_soft_retry(py::object &problem, ProblemConstraints &constraints,
+                                 py::handle objective, py::handle pool, py::handle bnds,
+                                 py::handle cons, py::handle helper) {
+    py::object cp = attr("cp");
     py::object result;
     while (true) {
         try {
@@ -528,14 +505,14 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         }
         py::object status = problem.attr("status");
         if (status.equal(cp.attr("OPTIMAL")) || status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
-            break;
+            return result;
         }
         if (status.equal(cp.attr("INFEASIBLE")) ||
             status.equal(cp.attr("INFEASIBLE_INACCURATE"))) {
-            if (py::len(soft_cons) > 0) {
+            if (py::len(constraints.soft) > 0) {
                 warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
-                soft_cons = py::list();
-                problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
+                constraints.soft = py::list();
+                problem = cp.attr("Problem")(problem.attr("objective"), constraints.hard);
                 continue;
             }
             // Which limits collide, and by how much, travels with the failure.
@@ -547,10 +524,20 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         }
         raise(attr("OptimizationFailed"), result);
     }
+}
 
+// The solution of g over its sum, once it is a portfolio: a solver may call a
+// problem solved and hand back no usable point, and whatever the status, a
+// portfolio beyond its bounds or hard constraints is no answer. Warns when the
+// solver stopped short of its accuracy.
+py::object checked_weights(py::handle problem, py::object result, py::handle objective,
+                           const py::list &checked, py::handle g, py::handle zeta) {
+    py::object cp = attr("cp");
     py::object solution = g.attr("value");
     py::object total = solution.attr("sum")();
-    py::object scale = py::isinstance(zeta, variable) ? zeta.attr("value") : zeta;
+    py::object scale = py::isinstance(zeta, cp.attr("Variable"))
+                           ? zeta.attr("value")
+                           : py::reinterpret_borrow<py::object>(zeta);
     logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     // A solver may call a problem solved and hand back no usable point; that is
     // a failure, not a portfolio.
@@ -584,7 +571,67 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         warn_optimizer(
             kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
     }
-    py::object weight = solution / total;
+    return solution / total;
+}
+
+py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
+                              py::object bnds, py::object cons, py::object benchmark,
+                              py::object cov_model) {
+    date = attr("to_date")(date);
+    py::object pool = attr("ensure_order_book_ids")(order_book_ids, date);
+    const py::ssize_t n = py::len(pool);
+    if (n == 0) {
+        invalid(py::str("经过剔除后，股票池为空"));
+    }
+    if (n < 2) {
+        // The one stock takes the whole portfolio, which its own bounds may forbid:
+        // parse_bnds then reports the bound that cannot be met. Anything but a
+        // dictionary of bounds is left to a pool that needs solving.
+        if (PyDict_Check(bnds.ptr())) {
+            attr("parse_bnds")(bnds, pool);
+        }
+        py::dict single;
+        single[pool[py::int_(0)]] = 1.0;
+        return std::move(single);
+    }
+
+    benchmark = checked_benchmark(objective, benchmark);
+    cov_model = attr("to_enum")(cov_model, attr("CovModel"));
+
+    py::object helper = attr("OptimizeHelper")(pool, date, benchmark, cov_model);
+
+    py::object cp = attr("cp");
+    py::object variable = cp.attr("Variable");
+    py::object g = variable(n, py::arg("nonneg") = true);
+    py::object zeta;
+    const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
+                                 py::isinstance(objective, attr("MaxSharpeRatio"));
+    const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
+    if (ratio_objective) {
+        zeta = variable(py::arg("nonneg") = true);
+    } else if (risk_parity) {
+        zeta = py::int_(n);
+    } else {
+        zeta = py::float_(1.0);
+    }
+
+    ProblemConstraints constraints =
+        collect_constraints(objective, bnds, cons, pool, g, zeta, helper);
+
+    py::object expression =
+        risk_parity ? risk_parity_expression(objective, g, zeta, helper, constraints.upper_bound)
+                    : objective.attr("get_objective_expr")(g, zeta, helper);
+    py::object problem;
+    if (risk_parity && !truthy(bnds) && !truthy(cons)) {
+        problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
+    } else {
+        problem = cp.attr("Problem")(cp.attr("Minimize")(expression),
+                                     constraints.hard + constraints.soft);
+    }
+
+    py::object result =
+        solve_with_soft_retry(problem, constraints, objective, pool, bnds, cons, helper);
+    py::object weight = checked_weights(problem, result, objective, constraints.checked, g, zeta);
     return attr("pd").attr("Series")(weight, py::arg("index") = pool);
 }
 
