@@ -12,14 +12,8 @@ namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.benchmark";
-constexpr double kTradingDaysPerYear = 252.0;
 
 py::object tidewell() { return module_attr(kModule, "tidewell"); }
-
-[[noreturn]] void not_implemented() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    throw py::error_already_set();
-}
 
 constexpr const char *kGetWeightDoc = "\n"
                                       "        获取 date 日期的持仓权重。此函数必需实现。\n"
@@ -77,7 +71,7 @@ void define_index_benchmark(py::module_ &m) {
                     raise_invalid_argument(kModule, format("无效的 benchmark: {}", order_book_id));
                 }
                 py::object type = instrument.attr("type");
-                if (!rich_equal(type, py::str("INDX"))) {
+                if (!type.equal(py::str("INDX"))) {
                     raise_invalid_argument(
                         kModule,
                         format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
@@ -94,13 +88,10 @@ void define_index_benchmark(py::module_ &m) {
         .method(
             "get_expected_returns",
             [](py::object self, py::object date, py::object window) {
-                py::object client = tidewell();
-                py::object start_date = client.attr("trading_date_offset")(date, -window);
-                py::object rates = client.attr("get_price_change_rate")(
-                    self.attr("_order_book_id"), start_date, date);
-                return rates.attr("mean")() * py::float_(kTradingDaysPerYear);
+                return annualised_mean_return(tidewell(), self.attr("_order_book_id"), date,
+                                              window);
             },
-            py::arg("date"), py::arg("window") = 252);
+            py::arg("date"), py::arg("window") = kTradingDaysPerYear);
 }
 
 } // namespace

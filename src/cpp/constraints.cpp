@@ -24,11 +24,6 @@ constexpr const char *kIndustryMissing = "候选股票池中没有 {} 行业，�
 py::object cp() { return module_attr(kModule, "cp"); }
 py::object np() { return module_attr(kModule, "np"); }
 
-[[noreturn]] void not_implemented() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    throw py::error_already_set();
-}
-
 [[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
 
 bool finite(py::handle number) {
@@ -46,30 +41,18 @@ bool both_none(py::handle lower, py::handle upper) { return lower.is_none() && u
 // ---------------------------------------------------------------------------
 
 py::object ensure_bound(py::handle v, py::handle label) {
-    if (v.is_none()) {
-        return py::none();
-    }
-    PyObject *converted = PyNumber_Float(v.ptr());
-    if (converted == nullptr) {
-        // A value of the wrong kind altogether (a list, say) is the caller's
-        // programming error and keeps its TypeError; a number that will not parse,
-        // or an integer too large for a float, is a bad bound.
-        if (PyErr_ExceptionMatches(PyExc_ValueError) ||
-            PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            py::error_already_set cause;
-            raise_in_context(module_attr(kModule, "InvalidArgument"), format(kBadBound, label, v),
-                             cause);
-        }
-        throw py::error_already_set();
-    }
-    auto bound = py::reinterpret_steal<py::float_>(converted);
+    // A value of the wrong kind altogether (a list, say) is the caller's
+    // programming error and keeps its TypeError; a number that will not parse,
+    // or an integer too large for a float, is a bad bound.
+    py::object bound =
+        bound_or_none(kModule, v, true, [&] { return format(kBadBound, label, v); });
     // float() happily accepts "nan", which bounds nothing and would reach the
     // solver as a constraint nobody can meet. An infinity is kept: whether it
     // means "no limit" or "impossible" depends on the side it bounds.
-    if (std::isnan(bound.cast<double>())) {
+    if (!bound.is_none() && std::isnan(bound.cast<double>())) {
         invalid(format(kBadBound, label, v));
     }
-    return std::move(bound);
+    return bound;
 }
 
 enum class Side { Lower, Upper };
@@ -130,12 +113,8 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         invalid(format("约束的基准值 {} 不是有限数", benchmark));
     }
     py::object value;
-    if (is_instance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
-        PyObject *sum = PyNumber_Float((benchmark + deviation).ptr());
-        if (sum == nullptr) {
-            throw py::error_already_set();
-        }
-        value = py::reinterpret_steal<py::object>(sum);
+    if (py::isinstance(deviation, module_attr(kModule, "numbers").attr("Number"))) {
+        value = to_float(benchmark + deviation);
     } else if (py::isinstance<py::str>(deviation)) {
         auto text = py::reinterpret_borrow<py::str>(deviation);
         if (py::len(text) == 0) {
@@ -143,18 +122,14 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
         }
         py::object first = text[py::int_(0)];
         py::object last = text[py::int_(-1)];
-        bool has_sign = rich_equal(first, py::str("+")) || rich_equal(first, py::str("-"));
-        if (!has_sign || !rich_equal(last, py::str("%"))) {
+        bool has_sign = first.equal(py::str("+")) || first.equal(py::str("-"));
+        if (!has_sign || !last.equal(py::str("%"))) {
             invalid(format(kBadDeviationText, text));
         }
         // "+%" and "+abc%" have the right shape; float() says what is wrong with them.
         py::object middle = text[py::slice(1, -1, 1)];
-        PyObject *parsed = PyNumber_Float(middle.ptr());
-        if (parsed == nullptr) {
-            throw py::error_already_set();
-        }
-        double pct = py::reinterpret_steal<py::float_>(parsed).cast<double>();
-        if (rich_equal(first, py::str("-"))) {
+        double pct = as_double(middle);
+        if (first.equal(py::str("-"))) {
             pct = -pct;
         }
         // Proportional: a minus moves a negative benchmark value towards zero.
@@ -165,7 +140,7 @@ py::object get_deviation_value(py::handle benchmark, py::handle deviation) {
     // An infinite numeric offset gives an infinite bound, which its side reads
     // (deviation_side); anything else non-finite bounds nothing.
     const bool infinite_offset =
-        is_instance(deviation, module_attr(kModule, "numbers").attr("Number")) &&
+        py::isinstance(deviation, module_attr(kModule, "numbers").attr("Number")) &&
         std::isinf(PyFloat_AsDouble(value.ptr()));
     if (!finite(value) && !infinite_offset) {
         invalid(format(kBadDeviation, deviation));
@@ -255,55 +230,40 @@ constexpr const char *kTrackingErrorDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void tracking_error_limit_init(py::object self, py::object upper_limit, py::object hard) {
+    py::object upper = ensure_bound(upper_limit, py::str("TrackingErrorLimit:upper_limit"));
+    if (upper.is_none() || !(upper > py::float_(0.0))) {
+        invalid(format("跟踪误差上限小于0：{}", upper));
+    }
+    self.attr("upper") = upper;
+    self.attr("_hard") = hard;
+}
+
+py::object tracking_error_limit_to_constraints(py::object self, py::object g, py::object zeta,
+                                               py::object helper) {
+    if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
+        return py::list();
+    }
+    // The ratio objectives scale by a variable, which would put a convex
+    // (zeta * upper)^2 on the right of the bound, and risk parity scales
+    // by the pool size; rather than fail the solve, the limit steps aside.
+    if (!PyFloat_Check(zeta.ptr())) {
+        warn_optimizer(kModule, py::str("当目标函数为 MaxInformationRatio 或 MaxSharpeRatio "
+                                        "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
+        return py::list();
+    }
+    py::object active = active_weight(kModule, g, helper, zeta);
+    py::object risk = risk_quad_form(active, helper, Universe::Union);
+    py::list result;
+    result.append(less_equal(risk, power(zeta * py::object(self.attr("upper")), py::int_(2))));
+    return std::move(result);
+}
+
 void define_tracking_error_limit(py::module_ &m) {
     constraint_class(m, "TrackingErrorLimit", kTrackingErrorDoc)
-        .init(
-            [](py::object self, py::object upper_limit, py::object hard) {
-                py::object upper =
-                    ensure_bound(upper_limit, py::str("TrackingErrorLimit:upper_limit"));
-                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
-                    invalid(format("跟踪误差上限小于0：{}", upper));
-                }
-                self.attr("upper") = upper;
-                self.attr("_hard") = hard;
-            },
-            py::arg("upper_limit"), py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
-                    return py::list();
-                }
-                // The ratio objectives scale by a variable, which would put a convex
-                // (zeta * upper)^2 on the right of the bound, and risk parity scales
-                // by the pool size; rather than fail the solve, the limit steps aside.
-                if (!PyFloat_Check(zeta.ptr())) {
-                    warn_optimizer(
-                        kModule,
-                        py::str("当目标函数为 MaxInformationRatio 或 MaxSharpeRatio "
-                                "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
-                    return py::list();
-                }
-                py::ssize_t outside =
-                    static_cast<py::ssize_t>(py::len(helper.attr("union_components"))) -
-                    static_cast<py::ssize_t>(py::len(helper.attr("order_book_ids")));
-                py::object held = g;
-                if (outside > 0) {
-                    // The portfolio holds none of the benchmark's stocks outside the pool.
-                    held = cp().attr("hstack")(
-                        py::make_tuple(g, np().attr("repeat")(py::float_(0.0), outside)));
-                }
-                py::object benchmark =
-                    finite_array(helper.attr("benchmark_weight").attr("values"),
-                                 helper.attr("union_components"), py::str("benchmark_weight"));
-                py::object active = held - zeta * benchmark;
-                py::object risk = risk_quad_form(active, helper, Universe::Union);
-                py::list result;
-                result.append(
-                    less_equal(risk, power(zeta * py::object(self.attr("upper")), py::int_(2))));
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&tracking_error_limit_init, py::arg("upper_limit"), py::arg("hard") = true)
+        .method("to_constraints", &tracking_error_limit_to_constraints, py::arg("g"),
+                py::arg("zeta"), py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -315,64 +275,62 @@ constexpr const char *kTurnoverDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void turnover_limit_init(py::object self, py::object current_holding, py::object upper_limit,
+                         py::object hard) {
+    // Checked first: pd.Series(None) is an empty series, which would
+    // read as "holding nothing" rather than as a forgotten argument.
+    if (current_holding.is_none()) {
+        invalid(py::str("在 TurnoverLimit 约束中，current_holding 参数不能为 None"));
+    }
+    self.attr("_current_holding") =
+        ensure_series(kModule, current_holding, py::str("current_holding"));
+    // The label's spelling is the one callers already match in messages.
+    py::object upper = ensure_bound(upper_limit, py::str("TrunoverLimit:upper_limit"));
+    if (upper.is_none() || !(upper > py::float_(0.0))) {
+        invalid(format("换手率上限小于0：{}", upper));
+    }
+    self.attr("upper") = upper;
+    self.attr("_hard") = hard;
+}
+
+py::object turnover_limit_to_constraints(py::object self, py::object g, py::object zeta,
+                                         py::object helper) {
+    if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
+        return py::list();
+    }
+    py::object order_book_ids = helper.attr("order_book_ids");
+    py::set pool;
+    for (py::handle id : order_book_ids) {
+        pool.add(id);
+    }
+    py::object holding = self.attr("_current_holding");
+    reject_duplicate_keys(kModule, holding, "TurnoverLimit: current_holding");
+    py::list not_in_pool;
+    for (py::handle id : holding.attr("index")) {
+        if (!pool.contains(id)) {
+            not_in_pool.append(id);
+        }
+    }
+    py::object ids = order_book_ids + not_in_pool;
+    py::object current =
+        finite_array(holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values"), ids,
+                     py::str("TurnoverLimit: current_holding"));
+    // Positions outside the pool are sold off entirely.
+    py::object held = pad_with_zeros(kModule, g, static_cast<py::ssize_t>(py::len(not_in_pool)));
+    py::object turnover = held - zeta * current;
+    // One unit of turnover is a sale plus the matching purchase.
+    py::object budget = py::int_(2) * zeta * py::object(self.attr("upper"));
+    py::list result;
+    result.append(less_equal(cp().attr("norm1")(turnover), budget));
+    return std::move(result);
+}
+
 void define_turnover_limit(py::module_ &m) {
     constraint_class(m, "TurnoverLimit", kTurnoverDoc)
-        .init(
-            [](py::object self, py::object current_holding, py::object upper_limit,
-               py::object hard) {
-                // Checked first: pd.Series(None) is an empty series, which would
-                // read as "holding nothing" rather than as a forgotten argument.
-                if (current_holding.is_none()) {
-                    invalid(py::str("在 TurnoverLimit 约束中，current_holding 参数不能为 None"));
-                }
-                self.attr("_current_holding") =
-                    ensure_series(kModule, current_holding, py::str("current_holding"));
-                // The label's spelling is the one callers already match in messages.
-                py::object upper = ensure_bound(upper_limit, py::str("TrunoverLimit:upper_limit"));
-                if (upper.is_none() || !rich_greater(upper, py::float_(0.0))) {
-                    invalid(format("换手率上限小于0：{}", upper));
-                }
-                self.attr("upper") = upper;
-                self.attr("_hard") = hard;
-            },
-            py::arg("current_holding"), py::arg("upper_limit"), py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
-                    return py::list();
-                }
-                py::object order_book_ids = helper.attr("order_book_ids");
-                py::set pool;
-                for (py::handle id : order_book_ids) {
-                    pool.add(id);
-                }
-                py::object holding = self.attr("_current_holding");
-                reject_duplicate_keys(kModule, holding, "TurnoverLimit: current_holding");
-                py::list not_in_pool;
-                for (py::handle id : holding.attr("index")) {
-                    if (!pool.contains(id)) {
-                        not_in_pool.append(id);
-                    }
-                }
-                py::object ids = order_book_ids + not_in_pool;
-                py::object current = finite_array(
-                    holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values"), ids,
-                    py::str("TurnoverLimit: current_holding"));
-                py::object held = g;
-                if (py::len(not_in_pool) > 0) {
-                    // Positions outside the pool are sold off entirely.
-                    held = cp().attr("hstack")(py::make_tuple(
-                        g, np().attr("repeat")(py::float_(0.0), py::len(not_in_pool))));
-                }
-                py::object turnover = held - zeta * current;
-                // One unit of turnover is a sale plus the matching purchase.
-                py::object budget = py::int_(2) * zeta * py::object(self.attr("upper"));
-                py::list result;
-                result.append(less_equal(cp().attr("norm1")(turnover), budget));
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&turnover_limit_init, py::arg("current_holding"), py::arg("upper_limit"),
+              py::arg("hard") = true)
+        .method("to_constraints", &turnover_limit_to_constraints, py::arg("g"), py::arg("zeta"),
+                py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -392,41 +350,40 @@ template <typename Pick> py::object pool_selector(py::handle order_book_ids, Pic
     return np().attr("array")(marks, py::str("float64"));
 }
 
+void benchmark_component_weight_limit_init(py::object self, py::object lower_limit,
+                                           py::object hard) {
+    py::object lower =
+        ensure_bound(lower_limit, py::str("BenchmarkComponentWeightLimit:lower_limit"));
+    // Exactly 1 is accepted although the message says [0, 1): a fund
+    // may have to hold nothing but benchmark components, and only a
+    // bound above 1 can never be met.
+    if (lower.is_none() || lower < py::float_(0.0) || lower > py::float_(1.0)) {
+        invalid(py::str("在 BenchmarkComponentWeightLimit 中，lower_limit 应该在 [0, 1) 范围内"));
+    }
+    self.attr("lower") = lower;
+    self.attr("_hard") = hard;
+}
+
+py::object benchmark_component_weight_limit_to_constraints(py::object self, py::object g,
+                                                           py::object zeta, py::object helper) {
+    py::set components;
+    for (py::handle id : helper.attr("benchmark_components")) {
+        components.add(id);
+    }
+    py::object selector = pool_selector(helper.attr("order_book_ids"),
+                                        [&](py::handle id) { return components.contains(id); });
+    py::list result;
+    // Emitted even for a bound of 0, so that every call yields one constraint.
+    result.append(greater_equal(matmul(g, selector), py::object(self.attr("lower")) * zeta));
+    return std::move(result);
+}
+
 void define_benchmark_component_weight_limit(py::module_ &m) {
     constraint_class(m, "BenchmarkComponentWeightLimit", kBenchmarkComponentDoc)
-        .init(
-            [](py::object self, py::object lower_limit, py::object hard) {
-                py::object lower = ensure_bound(
-                    lower_limit, py::str("BenchmarkComponentWeightLimit:lower_limit"));
-                // Exactly 1 is accepted although the message says [0, 1): a fund
-                // may have to hold nothing but benchmark components, and only a
-                // bound above 1 can never be met.
-                if (lower.is_none() || rich_less(lower, py::float_(0.0)) ||
-                    rich_greater(lower, py::float_(1.0))) {
-                    invalid(py::str(
-                        "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在 [0, 1) 范围内"));
-                }
-                self.attr("lower") = lower;
-                self.attr("_hard") = hard;
-            },
-            py::arg("lower_limit"), py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                py::set components;
-                for (py::handle id : helper.attr("benchmark_components")) {
-                    components.add(id);
-                }
-                py::object selector =
-                    pool_selector(helper.attr("order_book_ids"),
-                                  [&](py::handle id) { return components.contains(id); });
-                py::list result;
-                // Emitted even for a bound of 0, so that every call yields one constraint.
-                result.append(
-                    greater_equal(matmul(g, selector), py::object(self.attr("lower")) * zeta));
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&benchmark_component_weight_limit_init, py::arg("lower_limit"),
+              py::arg("hard") = true)
+        .method("to_constraints", &benchmark_component_weight_limit_to_constraints, py::arg("g"),
+                py::arg("zeta"), py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -451,10 +408,10 @@ void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
     // Weights are never negative and never sum beyond zeta, so a lower bound of 0
     // or an upper bound of 1 would only burden the solver.
     py::object weight = matmul(g, selector.attr("astype")(py::str("float64")));
-    if (!lower.is_none() && rich_greater(lower, py::int_(0))) {
+    if (!lower.is_none() && lower > py::int_(0)) {
         result.append(greater_equal(weight, zeta * lower));
     }
-    if (!upper.is_none() && rich_less(upper, py::int_(1))) {
+    if (!upper.is_none() && upper < py::int_(1)) {
         result.append(less_equal(weight, zeta * upper));
     }
 }
@@ -477,39 +434,40 @@ constexpr const char *kIndustryDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void industry_constraint_init(py::object self, py::object industries, py::object lower_limit,
+                              py::object upper_limit, py::object relative,
+                              py::object classification, py::object hard) {
+    if (both_none(lower_limit, upper_limit)) {
+        invalid(py::str("IndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
+    }
+    self.attr("relative") = relative;
+    store_bounds(self, relative, lower_limit, upper_limit, "IndustryConstraint");
+    self.attr("industries") = listify_text(industries);
+    self.attr("classification") = classification;
+    self.attr("_hard") = hard;
+}
+
+py::object industry_constraint_to_constraints(py::object self, py::object g, py::object zeta,
+                                              py::object helper) {
+    py::object classification = self.attr("classification");
+    py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
+    py::object benchmark_weights = benchmark_industry_weight(self, helper);
+    py::list result;
+    for (py::handle industry : self.attr("industries")) {
+        industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
+                                    result);
+    }
+    return std::move(result);
+}
+
 void define_industry_constraint(py::module_ &m, py::object default_classification) {
     constraint_class(m, "IndustryConstraint", kIndustryDoc)
-        .init(
-            [](py::object self, py::object industries, py::object lower_limit,
-               py::object upper_limit, py::object relative, py::object classification,
-               py::object hard) {
-                if (both_none(lower_limit, upper_limit)) {
-                    invalid(
-                        py::str("IndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
-                }
-                self.attr("relative") = relative;
-                store_bounds(self, relative, lower_limit, upper_limit, "IndustryConstraint");
-                self.attr("industries") = listify_text(industries);
-                self.attr("classification") = classification;
-                self.attr("_hard") = hard;
-            },
-            py::arg("industries"), py::arg("lower_limit") = py::none(),
-            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
-            py::arg("classification") = default_classification, py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                py::object classification = self.attr("classification");
-                py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
-                py::object benchmark_weights = benchmark_industry_weight(self, helper);
-                py::list result;
-                for (py::handle industry : self.attr("industries")) {
-                    industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
-                                                industry, result);
-                }
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&industry_constraint_init, py::arg("industries"),
+              py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+              py::arg("relative") = false, py::arg("classification") = default_classification,
+              py::arg("hard") = true)
+        .method("to_constraints", &industry_constraint_to_constraints, py::arg("g"),
+                py::arg("zeta"), py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -524,62 +482,63 @@ constexpr const char *kWildcardIndustryDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void wildcard_industry_constraint_init(py::object self, py::object exclude, py::object lower_limit,
+                                       py::object upper_limit, py::object relative,
+                                       py::object classification, py::object hard) {
+    if (both_none(lower_limit, upper_limit)) {
+        invalid(py::str("WildcardIndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
+    }
+    self.attr("relative") = relative;
+    store_bounds(self, relative, lower_limit, upper_limit, "WildcardIndustryConstraint");
+    self.attr("exclude") = own_exclude_list(exclude);
+    self.attr("classification") = classification;
+    self.attr("_hard") = hard;
+}
+
+py::object wildcard_industry_constraint_to_constraints(py::object self, py::object g,
+                                                       py::object zeta, py::object helper) {
+    py::object classification = self.attr("classification");
+    py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
+    py::object benchmark_weights = benchmark_industry_weight(self, helper);
+    // The pool's industries in order of first appearance, then (in
+    // relative mode) the benchmark's others in its order: a fixed
+    // order keeps the constraints and warnings reproducible.
+    py::list candidates;
+    py::set seen;
+    auto add = [&](py::handle industry) {
+        if (!seen.contains(industry)) {
+            seen.add(industry);
+            candidates.append(industry);
+        }
+    };
+    for (py::handle industry : industry_mapping.attr("unique")()) {
+        add(industry);
+    }
+    if (!benchmark_weights.is_none()) {
+        for (py::handle industry : benchmark_weights.attr("index")) {
+            add(industry);
+        }
+    }
+    py::object exclude = self.attr("exclude");
+    py::list result;
+    for (py::handle industry : candidates) {
+        if (exclude.contains(industry) || industry.equal(py::str(kUnknownIndustry))) {
+            continue;
+        }
+        industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
+                                    result);
+    }
+    return std::move(result);
+}
+
 void define_wildcard_industry_constraint(py::module_ &m, py::object default_classification) {
     constraint_class(m, "WildcardIndustryConstraint", kWildcardIndustryDoc)
-        .init(
-            [](py::object self, py::object exclude, py::object lower_limit, py::object upper_limit,
-               py::object relative, py::object classification, py::object hard) {
-                if (both_none(lower_limit, upper_limit)) {
-                    invalid(py::str(
-                        "WildcardIndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
-                }
-                self.attr("relative") = relative;
-                store_bounds(self, relative, lower_limit, upper_limit,
-                             "WildcardIndustryConstraint");
-                self.attr("exclude") = own_exclude_list(exclude);
-                self.attr("classification") = classification;
-                self.attr("_hard") = hard;
-            },
-            py::arg("exclude") = py::none(), py::arg("lower_limit") = py::none(),
-            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
-            py::arg("classification") = default_classification, py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                py::object classification = self.attr("classification");
-                py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
-                py::object benchmark_weights = benchmark_industry_weight(self, helper);
-                // The pool's industries in order of first appearance, then (in
-                // relative mode) the benchmark's others in its order: a fixed
-                // order keeps the constraints and warnings reproducible.
-                py::list candidates;
-                py::set seen;
-                auto add = [&](py::handle industry) {
-                    if (!seen.contains(industry)) {
-                        seen.add(industry);
-                        candidates.append(industry);
-                    }
-                };
-                for (py::handle industry : industry_mapping.attr("unique")()) {
-                    add(industry);
-                }
-                if (!benchmark_weights.is_none()) {
-                    for (py::handle industry : benchmark_weights.attr("index")) {
-                        add(industry);
-                    }
-                }
-                py::object exclude = self.attr("exclude");
-                py::list result;
-                for (py::handle industry : candidates) {
-                    if (exclude.contains(industry) || rich_equal(industry, py::str("UNKNOWN"))) {
-                        continue;
-                    }
-                    industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights,
-                                                industry, result);
-                }
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&wildcard_industry_constraint_init, py::arg("exclude") = py::none(),
+              py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+              py::arg("relative") = false, py::arg("classification") = default_classification,
+              py::arg("hard") = true)
+        .method("to_constraints", &wildcard_industry_constraint_to_constraints, py::arg("g"),
+                py::arg("zeta"), py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -594,64 +553,61 @@ constexpr const char *kStyleDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void style_constraint_init(py::object self, py::object styles, py::object lower_limit,
+                           py::object upper_limit, py::object relative, py::object hard) {
+    if (both_none(lower_limit, upper_limit)) {
+        invalid(py::str("StyleConstraint: upper_limit及lower_limit 最少应该指定一个"));
+    }
+    styles = listify_text(styles);
+    py::object supported = module_attr(kModule, "STYLE_FACTORS");
+    for (py::handle style : styles) {
+        if (!supported.contains(style)) {
+            invalid(format("约束中指定的风格 {} 非法，应该从 {} 选取", style, supported));
+        }
+    }
+    self.attr("styles") = styles;
+    self.attr("relative") = relative;
+    store_bounds(self, relative, lower_limit, upper_limit, "StyleConstraint");
+    self.attr("_hard") = hard;
+}
+
+py::object style_constraint_to_constraints(py::object self, py::object g, py::object zeta,
+                                           py::object helper) {
+    py::object factor_exposure = helper.attr("get_factor_exposure")();
+    bool relative = truthy(self.attr("relative"));
+    py::object benchmark_style = relative ? helper.attr("get_benchmark_style")() : py::none();
+    py::list result;
+    for (py::handle style : self.attr("styles")) {
+        py::object lower = self.attr("lower");
+        py::object upper = self.attr("upper");
+        if (relative) {
+            py::object benchmark = benchmark_style[style];
+            lower = deviation_side(benchmark, lower, Side::Lower);
+            upper = deviation_side(benchmark, upper, Side::Upper);
+        } else {
+            lower = limit_or_none(lower, Side::Lower);
+            upper = limit_or_none(upper, Side::Upper);
+        }
+        // Exposures may be negative, so every given bound binds.
+        py::object exposure = style_exposure(g, factor_exposure, style, helper,
+                                             format("StyleConstraint: {} 的因子暴露", style));
+        if (!lower.is_none()) {
+            result.append(greater_equal(exposure, zeta * lower));
+        }
+        if (!upper.is_none()) {
+            result.append(less_equal(exposure, zeta * upper));
+        }
+    }
+    return std::move(result);
+}
+
 void define_style_constraint(py::module_ &m) {
     constraint_class(m, "StyleConstraint", kStyleDoc)
-        .init(
-            [](py::object self, py::object styles, py::object lower_limit, py::object upper_limit,
-               py::object relative, py::object hard) {
-                if (both_none(lower_limit, upper_limit)) {
-                    invalid(py::str("StyleConstraint: upper_limit及lower_limit 最少应该指定一个"));
-                }
-                styles = listify_text(styles);
-                py::object supported = module_attr(kModule, "STYLE_FACTORS");
-                for (py::handle style : styles) {
-                    if (!supported.contains(style)) {
-                        invalid(
-                            format("约束中指定的风格 {} 非法，应该从 {} 选取", style, supported));
-                    }
-                }
-                self.attr("styles") = styles;
-                self.attr("relative") = relative;
-                store_bounds(self, relative, lower_limit, upper_limit, "StyleConstraint");
-                self.attr("_hard") = hard;
-            },
-            py::arg("styles"), py::arg("lower_limit") = py::none(),
-            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
-            py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object zeta, py::object helper) -> py::object {
-                py::object factor_exposure = helper.attr("get_factor_exposure")();
-                bool relative = truthy(self.attr("relative"));
-                py::object benchmark_style =
-                    relative ? helper.attr("get_benchmark_style")() : py::none();
-                py::list result;
-                for (py::handle style : self.attr("styles")) {
-                    py::object lower = self.attr("lower");
-                    py::object upper = self.attr("upper");
-                    if (relative) {
-                        py::object benchmark = benchmark_style[style];
-                        lower = deviation_side(benchmark, lower, Side::Lower);
-                        upper = deviation_side(benchmark, upper, Side::Upper);
-                    } else {
-                        lower = limit_or_none(lower, Side::Lower);
-                        upper = limit_or_none(upper, Side::Upper);
-                    }
-                    // Exposures may be negative, so every given bound binds.
-                    py::object exposure =
-                        matmul(g, finite_array(factor_exposure[style].attr("values"),
-                                               helper.attr("order_book_ids"),
-                                               format("StyleConstraint: {} 的因子暴露", style)));
-                    if (!lower.is_none()) {
-                        result.append(greater_equal(exposure, zeta * lower));
-                    }
-                    if (!upper.is_none()) {
-                        result.append(less_equal(exposure, zeta * upper));
-                    }
-                }
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&style_constraint_init, py::arg("styles"), py::arg("lower_limit") = py::none(),
+              py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+              py::arg("hard") = true)
+        .method("to_constraints", &style_constraint_to_constraints, py::arg("g"), py::arg("zeta"),
+                py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 
@@ -679,57 +635,57 @@ constexpr const char *kIndustryComponentDoc = R"(
     :param hard: 软约束/硬约束
     )";
 
+void industry_component_limit_init(py::object self, py::object industry, py::object lower_limit,
+                                   py::object upper_limit, py::object classification,
+                                   py::object hard) {
+    if (both_none(lower_limit, upper_limit)) {
+        invalid(py::str("IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个"));
+    }
+    self.attr("lower") =
+        ensure_side(lower_limit, py::str("IndustryComponentLimit:lower_limit"), Side::Lower);
+    self.attr("upper") =
+        ensure_side(upper_limit, py::str("IndustryComponentLimit:upper_limit"), Side::Upper);
+    self.attr("industry") = industry;
+    self.attr("classification") = classification;
+    self.attr("_hard") = hard;
+}
+
+py::object industry_component_limit_to_constraints(py::object self, py::object g, py::object,
+                                                   py::object helper) {
+    py::object industry = self.attr("industry");
+    py::object industry_mapping = helper.attr("get_industry_mapping")(self.attr("classification"));
+    py::object selector = equal_to(industry_mapping, industry).attr("values");
+    // Unlike the industry weight bounds, a share of nothing is meaningless,
+    // so a missing industry is the caller's mistake.
+    if (!truthy(selector.attr("any")())) {
+        invalid(format("候选股票池中没有 {} 行业", industry));
+    }
+    // Shares of the industry's own weight: zeta scales both sides alike.
+    py::object total = matmul(g, selector.attr("astype")(py::str("float64")));
+    py::object lower = self.attr("lower");
+    py::object upper = self.attr("upper");
+    bool has_lower = !lower.is_none() && lower > py::int_(0);
+    bool has_upper = !upper.is_none() && upper < py::int_(1);
+    py::list result;
+    for (py::handle position : np().attr("flatnonzero")(selector)) {
+        py::object weight = g[py::int_(py::reinterpret_borrow<py::object>(position))];
+        if (has_lower) {
+            result.append(greater_equal(weight, total * lower));
+        }
+        if (has_upper) {
+            result.append(less_equal(weight, total * upper));
+        }
+    }
+    return std::move(result);
+}
+
 void define_industry_component_limit(py::module_ &m, py::object default_classification) {
     constraint_class(m, "IndustryComponentLimit", kIndustryComponentDoc)
-        .init(
-            [](py::object self, py::object industry, py::object lower_limit,
-               py::object upper_limit, py::object classification, py::object hard) {
-                if (both_none(lower_limit, upper_limit)) {
-                    invalid(py::str(
-                        "IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个"));
-                }
-                self.attr("lower") = ensure_side(
-                    lower_limit, py::str("IndustryComponentLimit:lower_limit"), Side::Lower);
-                self.attr("upper") = ensure_side(
-                    upper_limit, py::str("IndustryComponentLimit:upper_limit"), Side::Upper);
-                self.attr("industry") = industry;
-                self.attr("classification") = classification;
-                self.attr("_hard") = hard;
-            },
-            py::arg("industry"), py::arg("lower_limit") = py::none(),
-            py::arg("upper_limit") = py::none(),
-            py::arg("classification") = default_classification, py::arg("hard") = true)
-        .method(
-            "to_constraints",
-            [](py::object self, py::object g, py::object, py::object helper) -> py::object {
-                py::object industry = self.attr("industry");
-                py::object industry_mapping =
-                    helper.attr("get_industry_mapping")(self.attr("classification"));
-                py::object selector = equal_to(industry_mapping, industry).attr("values");
-                // Unlike the industry weight bounds, a share of nothing is meaningless,
-                // so a missing industry is the caller's mistake.
-                if (!truthy(selector.attr("any")())) {
-                    invalid(format("候选股票池中没有 {} 行业", industry));
-                }
-                // Shares of the industry's own weight: zeta scales both sides alike.
-                py::object total = matmul(g, selector.attr("astype")(py::str("float64")));
-                py::object lower = self.attr("lower");
-                py::object upper = self.attr("upper");
-                bool has_lower = !lower.is_none() && rich_greater(lower, py::int_(0));
-                bool has_upper = !upper.is_none() && rich_less(upper, py::int_(1));
-                py::list result;
-                for (py::handle position : np().attr("flatnonzero")(selector)) {
-                    py::object weight = g[py::int_(py::reinterpret_borrow<py::object>(position))];
-                    if (has_lower) {
-                        result.append(greater_equal(weight, total * lower));
-                    }
-                    if (has_upper) {
-                        result.append(less_equal(weight, total * upper));
-                    }
-                }
-                return std::move(result);
-            },
-            py::arg("g"), py::arg("zeta"), py::arg("helper"))
+        .init(&industry_component_limit_init, py::arg("industry"),
+              py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+              py::arg("classification") = default_classification, py::arg("hard") = true)
+        .method("to_constraints", &industry_component_limit_to_constraints, py::arg("g"),
+                py::arg("zeta"), py::arg("helper"))
         .readonly_property("hard", &hard_getter);
 }
 

@@ -139,7 +139,7 @@ class Elastic {
                                   .attr("ConeMatrixStuffing");
         py::list reductions = chain_.attr("reductions");
         for (py::ssize_t r = 0; r < static_cast<py::ssize_t>(py::len(reductions)); ++r) {
-            if (is_instance(reductions[py::int_(r)], stuffing)) {
+            if (py::isinstance(reductions[py::int_(r)], stuffing)) {
                 offset_ = inverse_[py::int_(r)]
                               .attr("var_offsets")[slack_.attr("id")]
                               .cast<py::ssize_t>();
@@ -259,8 +259,7 @@ class Elastic {
     static void check(py::handle problem) {
         py::object cp = attr("cp");
         py::object status = problem.attr("status");
-        if (!rich_equal(status, cp.attr("OPTIMAL")) &&
-            !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+        if (!status.equal(cp.attr("OPTIMAL")) && !status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
             raise(module_attr("vantelo.exception", "OptimizationFailed"),
                   format("the relaxed problem could not be solved ({})", status));
         }
@@ -487,7 +486,7 @@ py::object resolve_benchmark(py::object benchmark) {
     if (PyUnicode_Check(benchmark.ptr())) {
         benchmark = driver("IndexBenchmark")(benchmark);
     }
-    if (!is_instance(benchmark, driver("OptimizeBenchmark"))) {
+    if (!py::isinstance(benchmark, driver("OptimizeBenchmark"))) {
         invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
                        "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
                        benchmark));
@@ -496,8 +495,8 @@ py::object resolve_benchmark(py::object benchmark) {
 }
 
 bool is_ratio_objective(py::handle objective) {
-    return is_instance(objective, driver("MaxInformationRatio")) ||
-           is_instance(objective, driver("MaxSharpeRatio"));
+    return py::isinstance(objective, driver("MaxInformationRatio")) ||
+           py::isinstance(objective, driver("MaxSharpeRatio"));
 }
 
 // The helper as the limits see it: the data several constraint objects (and each
@@ -534,7 +533,7 @@ void shared_init(py::object self, py::object helper) {
 
 py::object diagnose_problem(py::object pool, py::object objective, py::object bnds,
                             py::object cons, py::object helper) {
-    const bool risk_parity = is_instance(objective, driver("RiskParity"));
+    const bool risk_parity = py::isinstance(objective, driver("RiskParity"));
     // portfolio_optimize solves risk parity without bounds or constraints as an
     // unconstrained problem.
     if (risk_parity && !truthy(bnds) && !truthy(cons)) {
@@ -565,11 +564,11 @@ py::object explain_infeasibility(py::object order_book_ids, py::object date, py:
     if (objective.is_none()) {
         objective = driver("DEFAULT_OBJECTIVE");
     }
-    if (!is_instance(objective, driver("OptimizationObjective"))) {
+    if (!py::isinstance(objective, driver("OptimizationObjective"))) {
         invalid(py::str("非法的目标函数"));
     }
     const bool needs_benchmark =
-        is_instance(objective, driver("MinTrackingError")) || is_ratio_objective(objective);
+        py::isinstance(objective, driver("MinTrackingError")) || is_ratio_objective(objective);
     if (needs_benchmark && benchmark.is_none()) {
         invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
                        py::type::of(objective).attr("__name__")));

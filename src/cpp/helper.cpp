@@ -16,8 +16,6 @@ namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.helper";
-constexpr double kTradingDaysPerYear = 252.0;
-constexpr const char *kUnknownIndustry = "UNKNOWN";
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
 py::object tidewell() { return attr("tidewell"); }
@@ -54,7 +52,7 @@ py::object benchmark_holding(py::handle self) {
             return pd.attr("Series")(py::list(), py::arg("dtype") = "float64");
         }
         py::object weights = benchmark.attr("get_weight")(self.attr("date"));
-        if (!is_instance(weights, pd.attr("Series"))) {
+        if (!py::isinstance(weights, pd.attr("Series"))) {
             weights = pd.attr("Series")(weights);
         }
         weights = weights.attr("astype")("float64").attr("fillna")(0.0);
@@ -121,14 +119,12 @@ py::object risk_model(py::handle self) {
         py::object factors = exposure.attr("columns");
         factor_cov =
             factor_cov.attr("reindex")(py::arg("index") = factors, py::arg("columns") = factors);
-        py::object cov =
-            as_float_array(factor_cov.attr("values")) * py::float_(kTradingDaysPerYear);
+        py::object cov = as_float_array(factor_cov.attr("values")) *
+                         py::float_(static_cast<double>(kTradingDaysPerYear));
         py::object loadings = as_float_array(exposure.attr("values"));
         py::object specific_vol =
             as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
-        if (!truthy(np.attr("isfinite")(loadings).attr("all")()) ||
-            !truthy(np.attr("isfinite")(cov).attr("all")()) ||
-            !truthy(np.attr("isfinite")(specific_vol).attr("all")())) {
+        if (!all_finite(loadings) || !all_finite(cov) || !all_finite(specific_vol)) {
             raise_invalid_argument("vantelo.exception",
                                    format("the risk model on {} holds non-finite values", date));
         }
@@ -144,7 +140,8 @@ py::object risk_model(py::handle self) {
         model["factor_cov"] = cov;
         model["root"] = matmul(loadings, factor_root);
         model["loadings"] = loadings;
-        model["specific"] = specific_vol * specific_vol * py::float_(kTradingDaysPerYear);
+        model["specific"] =
+            specific_vol * specific_vol * py::float_(static_cast<double>(kTradingDaysPerYear));
         return py::object(model);
     });
 }

@@ -17,19 +17,13 @@ namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.objective";
-constexpr int kTradingDaysPerYear = 252;
-constexpr int kDefaultWindow = 252;
+constexpr int kDefaultWindow = kTradingDaysPerYear;
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
 
 py::object cp() { return attr("cp"); }
 
 [[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
-
-[[noreturn]] void not_implemented() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    throw py::error_already_set();
-}
 
 py::object scs() { return cp().attr("SCS"); }
 
@@ -59,13 +53,7 @@ double mean(const Vector &values) {
 // A NaN would otherwise reach the solver and come back as a failed or
 // meaningless solve; naming the stocks lets the caller find them in their data.
 void require_finite(const Vector &values, py::handle helper, const char *name) {
-    py::object pool = helper.attr("order_book_ids");
-    py::list offending;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) {
-            offending.append(pool[py::int_(i)]);
-        }
-    }
+    py::list offending = non_finite_labels(to_array(values), helper.attr("order_book_ids"));
     if (py::len(offending) > 0) {
         invalid(format("{}: 股票池中以下股票的值不是有限数（NaN 或 inf）：{}", name, offending));
     }
@@ -106,12 +94,8 @@ Vector pool_values(py::handle series, py::handle helper, const char *name) {
 // trading day before the optimisation date (that day's close is the last one
 // known when the portfolio is built).
 py::object history_returns(py::handle window, py::handle helper, py::handle codes) {
-    py::object client = attr("tidewell");
-    py::object end = helper.attr("prev_trading_date");
-    py::object start =
-        client.attr("trading_date_offset")(end, -py::reinterpret_borrow<py::object>(window));
-    py::object rates = client.attr("get_price_change_rate")(codes, start, end);
-    return rates.attr("mean")() * py::int_(kTradingDaysPerYear);
+    return annualised_mean_return(attr("tidewell"), codes, helper.attr("prev_trading_date"),
+                                  window);
 }
 
 py::object history_returns(py::handle window, py::handle helper) {
@@ -130,7 +114,7 @@ py::object stored_estimate(py::handle self, py::handle helper) {
     if (!stored.is_none()) {
         py::object record = py::getattr(self, "_estimated_for", py::none());
         const bool ours = !record.is_none() && py::object(record[py::int_(0)]).is(stored);
-        if (!ours || rich_equal(record[py::int_(1)], made_for)) {
+        if (!ours || py::object(record[py::int_(1)]).equal(made_for)) {
             return stored;
         }
     }
@@ -144,26 +128,6 @@ py::object stored_estimate(py::handle self, py::handle helper) {
 // ---------------------------------------------------------------------------
 // Shared expression pieces
 // ---------------------------------------------------------------------------
-
-// The portfolio's weights minus the benchmark's, over the union of pool and
-// benchmark components: the portfolio holds nothing outside its pool. With a
-// scale, the benchmark is scaled like g is (the ratio objectives' zeta).
-py::object active_weight(py::handle g, py::handle helper, py::handle scale) {
-    const py::ssize_t not_in_pool =
-        py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-    py::object benchmark =
-        finite_array(helper.attr("benchmark_weight").attr("values"),
-                     helper.attr("union_components"), py::str("benchmark_weight"));
-    if (!scale.is_none()) {
-        benchmark = scale * benchmark;
-    }
-    py::object held = py::reinterpret_borrow<py::object>(g);
-    if (not_in_pool > 0) {
-        py::object zeros = attr("np").attr("repeat")(0.0, not_in_pool);
-        held = cp().attr("hstack")(py::make_tuple(g, zeros));
-    }
-    return held - benchmark;
-}
 
 // The ratio objectives fix the expected return of g at 1 and let zeta absorb the
 // scale. That needs a vector that nonnegative weights can bring to 1: a constant
@@ -261,7 +225,7 @@ constexpr const char *kMeanVarianceDoc = R"(
 void mean_variance_init(py::object self, py::object expected_returns, py::object window,
                         py::object risk_aversion_coefficient) {
     expected_returns = optional_series(expected_returns, "expected_returns");
-    if (rich_less(risk_aversion_coefficient, py::int_(0))) {
+    if (risk_aversion_coefficient < py::int_(0)) {
         invalid(format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                        risk_aversion_coefficient));
     }
@@ -343,7 +307,7 @@ void define_risk_parity(py::module_ &m) {
 
 py::object min_tracking_error_expr(py::object, py::object g, py::object zeta, py::object helper) {
     assert_unscaled(zeta);
-    return risk_quad_form(active_weight(g, helper, py::none()), helper, Universe::Union);
+    return risk_quad_form(active_weight(kModule, g, helper, py::none()), helper, Universe::Union);
 }
 
 void define_min_tracking_error(py::module_ &m) {
@@ -373,7 +337,7 @@ void max_information_ratio_init(py::object self, py::object expected_active_retu
 
 py::object max_information_ratio_expr(py::object, py::object g, py::object zeta,
                                       py::object helper) {
-    return risk_quad_form(active_weight(g, helper, zeta), helper, Universe::Union);
+    return risk_quad_form(active_weight(kModule, g, helper, zeta), helper, Universe::Union);
 }
 
 // The history estimate of the active returns, afresh on every call and never
@@ -588,11 +552,7 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
             target = target + py::object(benchmark_style[style]);
         }
         // A NaN target (given, or from the benchmark) has no deviation to measure.
-        PyObject *number = PyNumber_Float(target.ptr());
-        if (number == nullptr) {
-            throw py::error_already_set();
-        }
-        if (!std::isfinite(py::reinterpret_steal<py::float_>(number).cast<double>())) {
+        if (!std::isfinite(as_double(target))) {
             invalid(format("MinStyleDeviation: 风格 {} 的目标值不是有限数：{}", style, target));
         }
         py::object weight = py::int_(1);
@@ -600,9 +560,8 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        py::object exposure = matmul(
-            g, finite_array(factor_exposure[style].attr("values"), helper.attr("order_book_ids"),
-                            format("MinStyleDeviation: {} 的因子暴露", style)));
+        py::object exposure = style_exposure(g, factor_exposure, style, helper,
+                                             format("MinStyleDeviation: {} 的因子暴露", style));
         diff = diff + weight * power(exposure - target, py::int_(2));
     }
     return diff;

@@ -27,11 +27,11 @@ py::object attr(const char *name) { return module_attr(kModule, name); }
 // ---------------------------------------------------------------------------
 
 py::object to_enum(py::object value, py::object enum_type) {
-    if (is_instance(value, enum_type)) {
+    if (py::isinstance(value, enum_type)) {
         return value;
     }
     for (py::handle member : enum_type.attr("__members__").attr("values")()) {
-        if (rich_equal(value, member) || rich_equal(value, member.attr("value"))) {
+        if (value.equal(member) || value.equal(member.attr("value"))) {
             return py::reinterpret_borrow<py::object>(member);
         }
     }
@@ -40,10 +40,10 @@ py::object to_enum(py::object value, py::object enum_type) {
 
 py::object to_date(py::object dt) {
     py::object datetime = attr("datetime");
-    if (is_instance(dt, datetime.attr("datetime"))) {
+    if (py::isinstance(dt, datetime.attr("datetime"))) {
         return dt.attr("date")();
     }
-    if (is_instance(dt, datetime.attr("date"))) {
+    if (py::isinstance(dt, datetime.attr("date"))) {
         return dt;
     }
     if (PyUnicode_Check(dt.ptr())) {
@@ -77,7 +77,7 @@ void warn_unknown_codes(py::handle requested, const py::set &known) {
 }
 
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
-    if (!is_instance(order_book_ids, attr("Iterable"))) {
+    if (!py::isinstance(order_book_ids, attr("Iterable"))) {
         invalid(py::str("order_book_ids 非法"));
     }
     py::object date_text = attr("ensure_date_str")(date);
@@ -112,21 +112,21 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
             warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
             continue;
         }
-        if (!rich_equal(record.attr("type"), stock_type)) {
+        if (!py::object(record.attr("type")).equal(stock_type)) {
             warn_optimizer(kModule, format("{} 不是股票，被剔除", code));
             continue;
         }
         py::object listed = record.attr("listed_date");
-        if (rich_greater(listed, date_text)) {
+        if (listed > date_text) {
             warn_optimizer(kModule, format("{} 在 {} 尚未上市，被剔除", code, date_text));
             continue;
         }
-        if (rich_equal(listed, date_text)) {
+        if (listed.equal(date_text)) {
             warn_optimizer(kModule, format("{} 在 {} 当天上市，被剔除", code, date_text));
             continue;
         }
         py::object delisted = record.attr("de_listed_date");
-        if (!rich_equal(delisted, not_delisted) && !rich_greater(delisted, date_text)) {
+        if (!delisted.equal(not_delisted) && !(delisted > date_text)) {
             warn_optimizer(kModule, format("{} 在 {} 时已退市，被剔除", code, date_text));
             continue;
         }
@@ -143,24 +143,10 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
 // ---------------------------------------------------------------------------
 
 py::object ensure_bound(py::object value) {
-    if (value.is_none()) {
-        return value;
-    }
-    try {
-        return py::reinterpret_steal<py::object>([&] {
-            PyObject *number = PyNumber_Float(value.ptr());
-            if (number == nullptr) {
-                throw py::error_already_set();
-            }
-            return number;
-        }());
-    } catch (py::error_already_set &error) {
-        if (!error.matches(PyExc_ValueError)) {
-            throw;
-        }
-        raise_in_context(attr("InvalidArgument"), format("约束的上限或下限非法: {}", value),
-                         error);
-    }
+    // Unlike the constraints' bounds, "nan" passes here, and an integer too
+    // large for a float keeps its OverflowError.
+    return bound_or_none(kModule, value, false,
+                         [&] { return format("约束的上限或下限非法: {}", value); });
 }
 
 // `a, b = value` with the interpreter's own errors for a wrong number of parts.
@@ -208,18 +194,7 @@ bool outside_unit_interval(py::handle value) {
     py::int_ zero(0);
     py::int_ one(1);
     // equal_to rather than rich_equal: the latter takes identity as equality.
-    return !(!rich_less(value, zero) && !rich_greater(value, one) &&
-             truthy(equal_to(value, value)));
-}
-
-double as_double(py::handle value) {
-    PyObject *number = PyNumber_Float(value.ptr());
-    if (number == nullptr) {
-        throw py::error_already_set();
-    }
-    double result = PyFloat_AS_DOUBLE(number);
-    Py_DECREF(number);
-    return result;
+    return !(!(value < zero) && !(value > one) && truthy(equal_to(value, value)));
 }
 
 constexpr const char *kNotAPair = "上下限应该以 (lower, upper) 的形式指定";
@@ -299,7 +274,7 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
             if (outside_unit_interval(high)) {
                 invalid(format("合约 {} 的上限 {} 无效", code, high));
             }
-            if (rich_less(high, low)) {
+            if (high < low) {
                 invalid(format("合约 {} 的上限 {} 小于下限 {}", code, high, low));
             }
             lows[i] = as_double(low);
@@ -419,7 +394,7 @@ double worst_violation(const py::list &checked, py::handle g, py::handle zeta, p
     if (py::len(checked) == 0) {
         return worst;
     }
-    const bool variable_scale = is_instance(zeta, attr("cp").attr("Variable"));
+    const bool variable_scale = py::isinstance(zeta, attr("cp").attr("Variable"));
     const double scale = variable_scale ? zeta.attr("value").cast<double>() : zeta.cast<double>();
     if (!(scale > 0.0)) {
         return std::numeric_limits<double>::infinity();
@@ -455,11 +430,173 @@ py::object solve_tightly(py::handle problem, py::handle solver) {
         throw;
     }
     py::object status = problem.attr("status");
-    if (!rich_equal(status, cp.attr("OPTIMAL")) &&
-        !rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
+    if (!status.equal(cp.attr("OPTIMAL")) && !status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
         raise(attr("OptimizationFailed"), result);
     }
     return result;
+}
+
+// The benchmark the objective is measured against: required by the objectives
+// that track one, a code given as text becomes an IndexBenchmark.
+py::object checked_benchmark(py::handle objective, py::object benchmark) {
+    if (!py::isinstance(objective, attr("OptimizationObjective"))) {
+        invalid(py::str("非法的目标函数"));
+    }
+    const bool needs_benchmark = py::isinstance(objective, attr("MinTrackingError")) ||
+                                 py::isinstance(objective, attr("MaxSharpeRatio")) ||
+                                 py::isinstance(objective, attr("MaxInformationRatio"));
+    if (needs_benchmark && benchmark.is_none()) {
+        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
+                       py::type::of(objective).attr("__name__")));
+    }
+    if (!benchmark.is_none()) {
+        if (PyUnicode_Check(benchmark.ptr())) {
+            benchmark = attr("IndexBenchmark")(benchmark);
+        }
+        if (!py::isinstance(benchmark, attr("OptimizeBenchmark"))) {
+            invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                           "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                           benchmark));
+        }
+    }
+    return benchmark;
+}
+
+// The constraints of one problem: the hard ones, the soft ones (dropped when the
+// problem is infeasible), and the hard ones a returned portfolio must meet (the
+// bounds and those of the hard constraint objects; the objective's own are its
+// formulation).
+struct ProblemConstraints {
+    py::list hard;
+    py::list soft;
+    py::list checked;
+    py::object upper_bound = py::none();
+};
+
+ProblemConstraints collect_constraints(py::handle objective, py::handle bnds, py::handle cons,
+                                       py::handle pool, py::handle g, py::handle zeta,
+                                       py::handle helper) {
+    ProblemConstraints result;
+    py::list &hard_cons = result.hard;
+    hard_cons.append(equal_to(attr("cp").attr("sum")(g) - zeta, py::int_(0)));
+    for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
+        hard_cons.append(constraint);
+    }
+    if (!bnds.is_none()) {
+        py::tuple bounds = attr("parse_bnds")(bnds, pool);
+        result.upper_bound = bounds[1];
+        hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
+        hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
+        result.checked.append(hard_cons[py::len(hard_cons) - 2]);
+        result.checked.append(hard_cons[py::len(hard_cons) - 1]);
+    }
+    if (!cons.is_none()) {
+        for (py::handle constraint : cons) {
+            const bool hard = truthy(constraint.attr("hard"));
+            py::list &target = hard ? hard_cons : result.soft;
+            for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
+                target.append(item);
+                if (hard) {
+                    result.checked.append(item);
+                }
+            }
+        }
+    }
+    return result;
+}
+
+// Solves `problem` until it is solved: an infeasible problem with soft
+// constraints is solved once more without them (with an OptimizerWarning); any
+// other failure raises OptimizationFailed, an infeasible one with a diagnosis of
+// the limits that collide. Returns the solver's result; `problem` is the one
+// that was solved.
+py::object solve_with_soft_retry(py::object &problem, ProblemConstraints &constraints,
+                                 py::handle objective, py::handle pool, py::handle bnds,
+                                 py::handle cons, py::handle helper) {
+    py::object cp = attr("cp");
+    py::object result;
+    while (true) {
+        try {
+            py::object start_at = attr("time").attr("perf_counter")();
+            result =
+                problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
+            logger().attr("info")("solve time: %f, optimization result = %f",
+                                  elapsed_since(start_at), result);
+        } catch (py::error_already_set &error) {
+            if (error.matches(cp.attr("SolverError"))) {
+                raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
+            }
+            throw;
+        }
+        py::object status = problem.attr("status");
+        if (status.equal(cp.attr("OPTIMAL")) || status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
+            return result;
+        }
+        if (status.equal(cp.attr("INFEASIBLE")) ||
+            status.equal(cp.attr("INFEASIBLE_INACCURATE"))) {
+            if (py::len(constraints.soft) > 0) {
+                warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
+                constraints.soft = py::list();
+                problem = cp.attr("Problem")(problem.attr("objective"), constraints.hard);
+                continue;
+            }
+            // Which limits collide, and by how much, travels with the failure.
+            py::object error = attr("OptimizationFailed")(result);
+            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
+                pool, objective, bnds, cons, helper);
+            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
+            throw py::error_already_set();
+        }
+        raise(attr("OptimizationFailed"), result);
+    }
+}
+
+// The solution of g over its sum, once it is a portfolio: a solver may call a
+// problem solved and hand back no usable point, and whatever the status, a
+// portfolio beyond its bounds or hard constraints is no answer. Warns when the
+// solver stopped short of its accuracy.
+py::object checked_weights(py::handle problem, py::object result, py::handle objective,
+                           const py::list &checked, py::handle g, py::handle zeta) {
+    py::object cp = attr("cp");
+    py::object solution = g.attr("value");
+    py::object total = solution.attr("sum")();
+    py::object scale = py::isinstance(zeta, cp.attr("Variable"))
+                           ? zeta.attr("value")
+                           : py::reinterpret_borrow<py::object>(zeta);
+    logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
+    // A solver may call a problem solved and hand back no usable point; that is
+    // a failure, not a portfolio.
+    const double sum = total.cast<double>();
+    if (!std::isfinite(sum) || sum <= 0.0) {
+        raise(attr("OptimizationFailed"), result);
+    }
+    // Whatever the status, a portfolio beyond its bounds or hard constraints is no
+    // answer. SCS at its default accuracy can overshoot a binding limit by about
+    // the tolerance on large pools, so it gets one tighter solve first.
+    const bool constrained = problem_has_constraints(problem);
+    double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
+    if (worst > kFeasibilityTolerance) {
+        py::object solver = objective.attr("get_preferred_solver")();
+        if (solver.equal(py::str("SCS"))) {
+            result = solve_tightly(problem, solver);
+            solution = g.attr("value");
+            total = solution.attr("sum")();
+            const double tight_sum = total.cast<double>();
+            if (!std::isfinite(tight_sum) || tight_sum <= 0.0) {
+                raise(attr("OptimizationFailed"), result);
+            }
+            worst = worst_violation(checked, g, zeta, solution / total);
+        }
+        if (worst > kFeasibilityTolerance) {
+            raise(attr("OptimizationFailed"),
+                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
+        }
+    }
+    if (py::object(problem.attr("status")).equal(cp.attr("OPTIMAL_INACCURATE"))) {
+        warn_optimizer(
+            kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
+    }
+    return solution / total;
 }
 
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
@@ -483,26 +620,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         return std::move(single);
     }
 
-    if (!is_instance(objective, attr("OptimizationObjective"))) {
-        invalid(py::str("非法的目标函数"));
-    }
-    const bool needs_benchmark = is_instance(objective, attr("MinTrackingError")) ||
-                                 is_instance(objective, attr("MaxSharpeRatio")) ||
-                                 is_instance(objective, attr("MaxInformationRatio"));
-    if (needs_benchmark && benchmark.is_none()) {
-        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
-                       py::type::of(objective).attr("__name__")));
-    }
-    if (!benchmark.is_none()) {
-        if (PyUnicode_Check(benchmark.ptr())) {
-            benchmark = attr("IndexBenchmark")(benchmark);
-        }
-        if (!is_instance(benchmark, attr("OptimizeBenchmark"))) {
-            invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
-                           "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
-                           benchmark));
-        }
-    }
+    benchmark = checked_benchmark(objective, benchmark);
     cov_model = attr("to_enum")(cov_model, attr("CovModel"));
 
     py::object helper = attr("OptimizeHelper")(pool, date, benchmark, cov_model);
@@ -511,9 +629,9 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     py::object variable = cp.attr("Variable");
     py::object g = variable(n, py::arg("nonneg") = true);
     py::object zeta;
-    const bool ratio_objective = is_instance(objective, attr("MaxInformationRatio")) ||
-                                 is_instance(objective, attr("MaxSharpeRatio"));
-    const bool risk_parity = is_instance(objective, attr("RiskParity"));
+    const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
+                                 py::isinstance(objective, attr("MaxSharpeRatio"));
+    const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
     if (ratio_objective) {
         zeta = variable(py::arg("nonneg") = true);
     } else if (risk_parity) {
@@ -522,121 +640,23 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         zeta = py::float_(1.0);
     }
 
-    py::list hard_cons;
-    // The hard constraints a returned portfolio must meet: the bounds and those of
-    // the hard constraint objects (the objective's own are its formulation).
-    py::list checked;
-    hard_cons.append(equal_to(cp.attr("sum")(g) - zeta, py::int_(0)));
-    for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
-        hard_cons.append(constraint);
-    }
-    py::object upper_bound = py::none();
-    if (!bnds.is_none()) {
-        py::tuple bounds = attr("parse_bnds")(bnds, pool);
-        upper_bound = bounds[1];
-        hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
-        hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
-        checked.append(hard_cons[py::len(hard_cons) - 2]);
-        checked.append(hard_cons[py::len(hard_cons) - 1]);
-    }
-    py::list soft_cons;
-    if (!cons.is_none()) {
-        for (py::handle constraint : cons) {
-            const bool hard = truthy(constraint.attr("hard"));
-            py::list &target = hard ? hard_cons : soft_cons;
-            for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
-                target.append(item);
-                if (hard) {
-                    checked.append(item);
-                }
-            }
-        }
-    }
+    ProblemConstraints constraints =
+        collect_constraints(objective, bnds, cons, pool, g, zeta, helper);
 
-    py::object expression = risk_parity
-                                ? risk_parity_expression(objective, g, zeta, helper, upper_bound)
-                                : objective.attr("get_objective_expr")(g, zeta, helper);
+    py::object expression =
+        risk_parity ? risk_parity_expression(objective, g, zeta, helper, constraints.upper_bound)
+                    : objective.attr("get_objective_expr")(g, zeta, helper);
     py::object problem;
     if (risk_parity && !truthy(bnds) && !truthy(cons)) {
         problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
     } else {
-        problem = cp.attr("Problem")(cp.attr("Minimize")(expression), hard_cons + soft_cons);
+        problem = cp.attr("Problem")(cp.attr("Minimize")(expression),
+                                     constraints.hard + constraints.soft);
     }
 
-    py::object result;
-    while (true) {
-        try {
-            py::object start_at = attr("time").attr("perf_counter")();
-            result =
-                problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
-            logger().attr("info")("solve time: %f, optimization result = %f",
-                                  elapsed_since(start_at), result);
-        } catch (py::error_already_set &error) {
-            if (error.matches(cp.attr("SolverError"))) {
-                raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
-            }
-            throw;
-        }
-        py::object status = problem.attr("status");
-        if (rich_equal(status, cp.attr("OPTIMAL")) ||
-            rich_equal(status, cp.attr("OPTIMAL_INACCURATE"))) {
-            break;
-        }
-        if (rich_equal(status, cp.attr("INFEASIBLE")) ||
-            rich_equal(status, cp.attr("INFEASIBLE_INACCURATE"))) {
-            if (py::len(soft_cons) > 0) {
-                warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
-                soft_cons = py::list();
-                problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
-                continue;
-            }
-            // Which limits collide, and by how much, travels with the failure.
-            py::object error = attr("OptimizationFailed")(result);
-            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
-                pool, objective, bnds, cons, helper);
-            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
-            throw py::error_already_set();
-        }
-        raise(attr("OptimizationFailed"), result);
-    }
-
-    py::object solution = g.attr("value");
-    py::object total = solution.attr("sum")();
-    py::object scale = is_instance(zeta, variable) ? zeta.attr("value") : zeta;
-    logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
-    // A solver may call a problem solved and hand back no usable point; that is
-    // a failure, not a portfolio.
-    const double sum = total.cast<double>();
-    if (!std::isfinite(sum) || sum <= 0.0) {
-        raise(attr("OptimizationFailed"), result);
-    }
-    // Whatever the status, a portfolio beyond its bounds or hard constraints is no
-    // answer. SCS at its default accuracy can overshoot a binding limit by about
-    // the tolerance on large pools, so it gets one tighter solve first.
-    const bool constrained = problem_has_constraints(problem);
-    double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
-    if (worst > kFeasibilityTolerance) {
-        py::object solver = objective.attr("get_preferred_solver")();
-        if (rich_equal(solver, py::str("SCS"))) {
-            result = solve_tightly(problem, solver);
-            solution = g.attr("value");
-            total = solution.attr("sum")();
-            const double tight_sum = total.cast<double>();
-            if (!std::isfinite(tight_sum) || tight_sum <= 0.0) {
-                raise(attr("OptimizationFailed"), result);
-            }
-            worst = worst_violation(checked, g, zeta, solution / total);
-        }
-        if (worst > kFeasibilityTolerance) {
-            raise(attr("OptimizationFailed"),
-                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
-        }
-    }
-    if (rich_equal(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
-        warn_optimizer(
-            kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
-    }
-    py::object weight = solution / total;
+    py::object result =
+        solve_with_soft_retry(problem, constraints, objective, pool, bnds, cons, helper);
+    py::object weight = checked_weights(problem, result, objective, constraints.checked, g, zeta);
     return attr("pd").attr("Series")(weight, py::arg("index") = pool);
 }
 

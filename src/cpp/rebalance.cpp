@@ -16,7 +16,6 @@ namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.exception";
-constexpr double kTradingDaysPerYear = 252.0;
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 

@@ -131,8 +131,7 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
                                 "the {} in union_components",
                                 shape, union_rows));
     }
-    if (!truthy(np.attr("isfinite")(loadings).attr("all")()) ||
-        !truthy(np.attr("isfinite")(cov).attr("all")())) {
+    if (!all_finite(loadings) || !all_finite(cov)) {
         bad_factor_model(py::str("the exposure or the factor covariance (over the exposure's "
                                  "factors) holds NaN or inf"));
     }

@@ -378,13 +378,12 @@ py::object empty_series() {
 }
 
 double finite_number(py::handle value, const char *what) {
-    PyObject *number = PyNumber_Float(value.ptr());
-    if (number == nullptr) {
-        PyErr_Clear();
+    double result = 0.0;
+    try {
+        result = as_double(value);
+    } catch (py::error_already_set &) {
         invalid(format("{} must be a number, not {!r}", py::str(what), value));
     }
-    const double result = PyFloat_AS_DOUBLE(number);
-    Py_DECREF(number);
     if (!std::isfinite(result)) {
         invalid(format("{} must be a finite number, not {!r}", py::str(what), value));
     }

@@ -121,7 +121,7 @@ py::object as_norm(py::handle variance) {
         if (kind == "quad_over_lin") {
             py::object denominator = args[py::int_(1)];
             if (!truthy(denominator.attr("is_constant")()) ||
-                !rich_equal(denominator.attr("value"), py::float_(1.0))) {
+                !py::object(denominator.attr("value")).equal(py::float_(1.0))) {
                 return py::none();
             }
             pieces.append(flat(args[py::int_(0)]));
@@ -245,14 +245,14 @@ void add_wildcard_industry(LimitSet &set, py::handle owner, py::handle g, py::ha
     py::object exclude = owner.attr("exclude");
     py::list covered;
     for (py::handle industry : candidates) {
-        if (!exclude.contains(industry) && !rich_equal(industry, py::str("UNKNOWN"))) {
+        if (!exclude.contains(industry) && !industry.equal(py::str(kUnknownIndustry))) {
             covered.append(industry);
         }
     }
     add_per_name(set, owner, "exclude", covered, g, zeta, helper, hard, [&](py::handle keep) {
         py::list others = list_copy(exclude);
         for (py::handle industry : candidates) {
-            if (!rich_equal(industry, keep)) {
+            if (!industry.equal(keep)) {
                 others.append(industry);
             }
         }
@@ -269,8 +269,8 @@ void add_industry_component(LimitSet &set, py::handle owner, py::handle g, py::h
     py::object positions = np().attr("flatnonzero")(selector);
     py::object lower = owner.attr("lower");
     py::object upper = owner.attr("upper");
-    const bool has_lower = !lower.is_none() && rich_greater(lower, py::int_(0));
-    const bool has_upper = !upper.is_none() && rich_less(upper, py::int_(1));
+    const bool has_lower = !lower.is_none() && lower > py::int_(0);
+    const bool has_upper = !upper.is_none() && upper < py::int_(1);
     const py::ssize_t per_stock = (has_lower ? 1 : 0) + (has_upper ? 1 : 0);
     if (py::len(raw) != py::len(positions) * per_stock) {
         add_comparisons(set, raw, type_name(owner), owner, hard);
@@ -388,8 +388,8 @@ void add_ratio_constraints(LimitSet &set, py::handle objective, py::handle compa
 void add_objective(LimitSet &set, py::handle objective, py::handle g, py::handle zeta,
                    py::handle helper) {
     const bool ratio =
-        is_instance(objective, module_attr("vantelo.optimize", "MaxSharpeRatio")) ||
-        is_instance(objective, module_attr("vantelo.optimize", "MaxInformationRatio"));
+        py::isinstance(objective, module_attr("vantelo.optimize", "MaxSharpeRatio")) ||
+        py::isinstance(objective, module_attr("vantelo.optimize", "MaxInformationRatio"));
     if (ratio) {
         py::object scale = cp().attr("Variable")(py::arg("nonneg") = true);
         add_ratio_constraints(set, objective,
