@@ -366,7 +366,7 @@ bool problem_has_constraints(py::handle problem) {
 double constraint_violation(py::handle constraint) {
     py::object np = attr("np");
     py::object inequality = attr("cp").attr("constraints").attr("Inequality");
-    if (is_instance(constraint, inequality)) {
+    if (py::isinstance(constraint, inequality)) {
         py::sequence sides = constraint.attr("args");
         py::object lhs = sides[0];
         py::object rhs = sides[1];
