@@ -65,4 +65,10 @@ py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle s
 py::object annualised_mean_return(py::handle client, py::handle codes, py::handle end,
                                   py::handle window);
 
+// The industries a wildcard industry constraint covers, before its exclusions: the
+// pool's in order of first appearance, then the benchmark's others in its order
+// (`benchmark_weights` None when the constraint is absolute). A fixed order keeps
+// the constraints, their labels and the warnings reproducible.
+py::list wildcard_industries(py::handle industry_mapping, py::handle benchmark_weights);
+
 } // namespace vantelo

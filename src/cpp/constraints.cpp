@@ -500,25 +500,7 @@ py::object wildcard_industry_constraint_to_constraints(py::object self, py::obje
     py::object classification = self.attr("classification");
     py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
     py::object benchmark_weights = benchmark_industry_weight(self, helper);
-    // The pool's industries in order of first appearance, then (in
-    // relative mode) the benchmark's others in its order: a fixed
-    // order keeps the constraints and warnings reproducible.
-    py::list candidates;
-    py::set seen;
-    auto add = [&](py::handle industry) {
-        if (!seen.contains(industry)) {
-            seen.add(industry);
-            candidates.append(industry);
-        }
-    };
-    for (py::handle industry : industry_mapping.attr("unique")()) {
-        add(industry);
-    }
-    if (!benchmark_weights.is_none()) {
-        for (py::handle industry : benchmark_weights.attr("index")) {
-            add(industry);
-        }
-    }
+    py::list candidates = wildcard_industries(industry_mapping, benchmark_weights);
     py::object exclude = self.attr("exclude");
     py::list result;
     for (py::handle industry : candidates) {

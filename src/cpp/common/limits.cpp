@@ -223,25 +223,12 @@ void add_wildcard_industry(LimitSet &set, py::handle owner, py::handle g, py::ha
     // The industries the object would cover, in the order it covers them: the
     // pool's, then (relative to the benchmark) the benchmark's others.
     py::object classification = owner.attr("classification");
-    py::list candidates;
-    py::set seen;
-    auto add = [&](py::handle industry) {
-        if (!seen.contains(industry)) {
-            seen.add(industry);
-            candidates.append(industry);
-        }
-    };
-    for (py::handle industry :
-         helper.attr("get_industry_mapping")(classification).attr("unique")()) {
-        add(industry);
-    }
-    if (truthy(owner.attr("relative"))) {
-        py::object weights = helper.attr("get_benchmark_industry_weight")(classification);
-        py::object names = weights.attr("index");
-        for (py::handle industry : names) {
-            add(industry);
-        }
-    }
+    py::object benchmark_weights =
+        truthy(owner.attr("relative"))
+            ? py::object(helper.attr("get_benchmark_industry_weight")(classification))
+            : py::object(py::none());
+    py::list candidates = wildcard_industries(helper.attr("get_industry_mapping")(classification),
+                                              benchmark_weights);
     py::object exclude = owner.attr("exclude");
     py::list covered;
     for (py::handle industry : candidates) {

@@ -219,4 +219,24 @@ py::object annualised_mean_return(py::handle client, py::handle codes, py::handl
     return rates.attr("mean")() * py::float_(static_cast<double>(kTradingDaysPerYear));
 }
 
+py::list wildcard_industries(py::handle industry_mapping, py::handle benchmark_weights) {
+    py::list candidates;
+    py::set seen;
+    auto add = [&](py::handle industry) {
+        if (!seen.contains(industry)) {
+            seen.add(industry);
+            candidates.append(industry);
+        }
+    };
+    for (py::handle industry : industry_mapping.attr("unique")()) {
+        add(industry);
+    }
+    if (!benchmark_weights.is_none()) {
+        for (py::handle industry : benchmark_weights.attr("index")) {
+            add(industry);
+        }
+    }
+    return candidates;
+}
+
 } // namespace vantelo
