@@ -335,6 +335,7 @@ def tidewell_calls():
         ("tidewell.get_specific_risk", lambda: tidewell.get_specific_risk(ids, day, "daily")),
         ("tidewell.industry_names", lambda: tidewell.industry_names("sws")),
         ("tidewell.get_industry", lambda: tidewell.get_industry(ids, day, "sws")),
+        ("tidewell.get_industry_history", lambda: tidewell.get_industry_history(ids, "sws")),
         ("tidewell.get_prices",  # the tiny store has no daily prices
          lambda: _expect(refused, lambda: tidewell.get_prices(ids, "2024-01-02", day))),
         ("tidewell.get_trading_status",

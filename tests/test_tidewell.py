@@ -358,6 +358,25 @@ def test_every_listed_stock_has_risk_data(day, stocks_on):
     assert len(tw.get_specific_risk(ids, day, "quarterly")) == len(ids)
 
 
+@pytest.mark.parametrize("classification", ["sws", "citic"])
+def test_industry_history_answers_what_get_industry_answers(stocks_on, classification):
+    ids = stocks_on("2022-01-04")[:300] + ["688999.XSHG"]
+    history = tw.get_industry_history(ids + ids[:2], classification)
+    assert list(history.columns) == ["order_book_id", "start_date", "industry"]
+    assert history.equals(history.sort_values(["order_book_id", "start_date"]))
+    assert set(history["order_book_id"]) <= set(ids)
+    for day in ("2022-01-04", "2023-07-14", "2025-12-31"):
+        when = dt.date.fromisoformat(day)
+        latest = history[history["start_date"] <= when].groupby("order_book_id").last()
+        expected = tw.get_industry(ids, day, classification)
+        assert latest["industry"].reindex(expected.index).tolist() == expected.tolist()
+        assert set(latest.index) == set(expected.index)
+    everyone = tw.get_industry_history(classification=classification)
+    assert len(everyone) > len(history)
+    with pytest.raises(tw.TidewellError, match="unknown classification 'xyz'"):
+        tw.get_industry_history(ids, "xyz")
+
+
 @pytest.mark.parametrize(
     "call, message",
     [

@@ -94,6 +94,7 @@ for _name, _arguments in [
     ("get_specific_risk", (tw_ids, tw_dates, tw_cov_models)),
     ("industry_names", (tw_classifications,)),
     ("get_industry", (tw_ids, tw_dates, tw_classifications)),
+    ("get_industry_history", (st.one_of(st.none(), tw_ids), tw_classifications)),
     ("get_prices", (tw_ids, tw_dates, tw_dates)),
     ("get_trading_status", (tw_ids, tw_dates)),
     ("get_database_path", ()),

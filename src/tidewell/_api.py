@@ -761,6 +761,37 @@ def get_industry(order_book_ids, date, classification=DEFAULT_CLASSIFICATION) ->
     )
 
 
+def get_industry_history(
+    order_book_ids=None, classification=DEFAULT_CLASSIFICATION
+) -> pd.DataFrame:
+    """Every industry assignment under ``classification``, oldest first per id.
+
+    Columns ``order_book_id``, ``start_date`` and ``industry``, sorted by id and
+    date; ``order_book_ids`` of None means every id.  The industry of an id on a
+    date is that of its last row starting on or before the date, which is what
+    :func:`get_industry` answers; a schedule of many dates reads this once instead.
+    """
+    ids = None if order_book_ids is None else _unique(_ids(order_book_ids))
+    with _database.lock():
+        h = _database.current()
+        name = _choice(classification, _classifications(h), "classification")
+        sql = (
+            "SELECT order_book_id, start_date, industry FROM industry_classification "
+            "WHERE classification = ? {} ORDER BY order_book_id, start_date"
+        )
+        if ids is None:
+            res = h.query(sql.format(""), [name]).fetchnumpy()
+        else:
+            res = _with_ids(h, sql.format("AND order_book_id IN {ids}"), ids, [name]).fetchnumpy()
+    return pd.DataFrame(
+        {
+            "order_book_id": np.asarray(res["order_book_id"], dtype=object),
+            "start_date": [_dt.date.fromisoformat(str(d)[:10]) for d in res["start_date"]],
+            "industry": np.asarray(res["industry"], dtype=object),
+        }
+    )
+
+
 __all__ = [
     "Instrument",
     "all_instruments",
@@ -768,6 +799,7 @@ __all__ = [
     "get_factor_exposure",
     "get_factor_names",
     "get_industry",
+    "get_industry_history",
     "get_next_trading_date",
     "get_previous_trading_date",
     "get_price_change_rate",
