@@ -85,6 +85,15 @@ def plain_loop(dates, case, chained=False):
     return weights
 
 
+def one_blas_thread(call):
+    """`call()` with BLAS on one thread, as rebalance runs its dates: a fairer plain
+    loop where threads of a multi-threaded BLAS cost more than they bring."""
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(limits=1, user_api="blas"):
+        return call()
+
+
 def timed(call):
     started = time.perf_counter()
     value = call()
@@ -205,6 +214,8 @@ def main(argv=None):
             mine_s,
             f"max L1 to plain {l1_gap(plain, result):.1e}; pool start-up {start_up:.1f} s",
         )
+        one_s, _ = timed(lambda: one_blas_thread(lambda: plain_loop(daily, independent_case())))
+        row("  the same, plain loop on one BLAS thread", len(daily), one_s, mine_s)
 
     if "2" in cases:
         chained(monthly, args.workers)
@@ -229,6 +240,8 @@ def chained(monthly, workers):
         chained_s,
         "statuses: {}".format(found.records["status"].value_counts().to_dict()),
     )
+    one_s, _ = timed(lambda: one_blas_thread(lambda: plain_loop(monthly, case, chained=True)))
+    row("  the same, plain loop on one BLAS thread", len(monthly), one_s, chained_s)
 
 
 def dask(daily, workers, mine_s, result):

@@ -2,6 +2,7 @@
 
 import datetime
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -371,6 +372,92 @@ def test_a_date_asking_the_last_problem_takes_its_answer(demo_case, monkeypatch)
     pd.testing.assert_frame_equal(reused.weights, solved.weights)
     columns = ["status", "holdings", "turnover", "ex_ante_volatility", "ex_ante_tracking_error"]
     pd.testing.assert_frame_equal(reused.records[columns], solved.records[columns])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda tidewell, ids, day: tidewell.get_industry(ids, day, "sws"),
+        lambda tidewell, ids, day: tidewell.get_industry(ids + ids[:3], day, "citic"),
+        lambda tidewell, ids, day: tidewell.get_industry(tuple(ids), day),
+        lambda tidewell, ids, day: tidewell.get_industry(ids[0], day),
+        lambda tidewell, ids, day: tidewell.get_industry(ids, str(day), "sws"),
+        lambda tidewell, ids, day: tidewell.index_weights("990800.XSHG", day),
+    ],
+)
+def test_schedule_reads_answer_as_the_store_does(call):
+    from vantelo._schedule_reads import ScheduleReads
+
+    reads = ScheduleReads()
+    ids = [i.order_book_id for i in tw.all_instruments("CS")][::7] + ["000000.XSHE"]
+    # Dates before, between and after reclassifications, each asked twice, and a
+    # Saturday.
+    days = tw.get_trading_dates("2022-01-04", "2025-12-31")[::97] * 2
+    for day in days + [datetime.date(2024, 6, 15)]:
+        expected = call(tw, ids, day)
+        found = call(reads, ids, day)
+        pd.testing.assert_series_equal(found, expected)
+
+
+def test_schedule_reads_refuse_as_the_store_does():
+    from vantelo._schedule_reads import ScheduleReads
+
+    reads = ScheduleReads()
+    for call in (
+        lambda client: client.get_industry(["600000.XSHG"], datetime.date(2021, 12, 31)),
+        lambda client: client.get_industry(["600000.XSHG"], datetime.date(2024, 6, 14), "xyz"),
+        lambda client: client.get_industry([1], datetime.date(2024, 6, 14)),
+    ):
+        with pytest.raises(Exception) as expected:
+            call(tw)
+        with pytest.raises(type(expected.value), match=re.escape(str(expected.value))):
+            call(reads)
+
+
+def test_runs_in_threads_of_one_process_take_turns(demo_case):
+    # A Dask worker with several threads runs tasks side by side; each task swaps
+    # the driver's modules for its own stand-ins while it runs, so two tasks must
+    # not overlap in one process.
+    import threading
+
+    import cvxpy
+
+    import vantelo.helper
+
+    days, pool = demo_case
+    events = []
+
+    def slow_pool(date):
+        name = threading.current_thread().name
+        events.append(name)
+        time.sleep(0.05)
+        events.append(name)
+        return pool
+
+    kwargs = dict(demo_kwargs(pool), engine="serial", progress=False)
+    kwargs["universe"] = slow_pool
+    expected = rebalance(days[:3], **kwargs).weights
+    del events[:]
+    found, errors = [], []
+
+    def run():
+        try:
+            found.append(rebalance(days[:3], **kwargs).weights)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, name=f"task{i}") for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    # Each thread's dates ran as one block.
+    assert events == sorted(events, key=events.index)
+    assert vo.cp is cvxpy and vo.OptimizeHelper is vantelo.helper.OptimizeHelper
+    assert vantelo.helper.tidewell is tw and vo.tidewell is tw
+    for weights in found:
+        pd.testing.assert_frame_equal(weights, expected)
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")

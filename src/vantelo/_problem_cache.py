@@ -193,6 +193,7 @@ class _Template:
         self.solves = 0
         self.repeated = 0
         self._last = None
+        self._epoch = None
 
     def _copy(self, expr):
         if isinstance(expr, Variable):
@@ -212,7 +213,13 @@ class _Template:
             ]
         )
 
-    def solve(self, walk: _Walk, options):
+    def solve(self, walk: _Walk, options, epoch=0):
+        # A template serves several runs of dates; each run starts cold, so that
+        # its answers do not depend on which runs came before it in this process.
+        warm = self._epoch == epoch
+        if not warm:
+            self._epoch = epoch
+            self._last = None
         # The same numbers as the last solve (daily dates within one risk-model
         # period, say) are the same problem: its answer is already known.
         last = self._last
@@ -232,7 +239,7 @@ class _Template:
             # Older cvxpy warns when a problem has many parameter entries: compiling
             # it takes longer once, which is the point of keeping it.
             warnings.filterwarnings("ignore", message="Your problem has too many parameters")
-            result = self.problem.solve(warm_start=True, **options)
+            result = self.problem.solve(warm_start=warm, **options)
         self.solves += 1
         self._last = None
         if self.problem.status in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE):
@@ -252,6 +259,11 @@ class ProblemCache:
         self.reused = 0
         self.built = 0
         self.fresh = 0
+        self.epoch = 0
+
+    def begin_run(self):
+        """A new run of dates: its first solve of each structure starts cold."""
+        self.epoch += 1
 
     def _remember(self, key, value):
         self._templates[key] = value
@@ -318,7 +330,7 @@ class CachedProblem:
                 self._cache.reused += 1
             else:
                 self._cache.built += 1
-            result = template.solve(walk, options)
+            result = template.solve(walk, options, self._cache.epoch)
             self.status = template.problem.status
         self.value = result
         return result

@@ -21,13 +21,16 @@ import multiprocessing
 import os
 import sys
 import tempfile
+import threading
 import time
+import uuid
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
 import cloudpickle
 import numpy as np
 import pandas as pd
+from threadpoolctl import threadpool_limits
 
 import tidewell
 import vantelo.constraints
@@ -36,6 +39,7 @@ import vantelo.objective
 import vantelo.optimize
 from vantelo import _rebalance
 from vantelo._problem_cache import ProblemCache, ReusingCvxpy
+from vantelo._schedule_reads import ScheduleReads, reading_through
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.constraints import TurnoverLimit
@@ -152,17 +156,17 @@ class _Strategy:
         )
         return callable(self.bnds) or callable(self.cons) or static_turnover or self.trading
 
-    def pool(self, date):
+    def pool(self, date, client=tidewell):
         universe = self.universe
         if callable(universe):
             return universe(date)
         if isinstance(universe, str):
-            return list(tidewell.index_weights(universe, date).index)
+            return list(client.index_weights(universe, date).index)
         return universe
 
-    def inputs(self, date, holding):
+    def inputs(self, date, holding, client=tidewell):
         """objective, bnds, cons for `date` with `holding` the drifted holding."""
-        pool = self.pool(date)
+        pool = self.pool(date, client)
         if callable(self.objective) and not isinstance(
             self.objective, vantelo.optimize.OptimizationObjective
         ):
@@ -286,7 +290,12 @@ def _same(a, b) -> bool:
             and np.array_equal(a, b)
         )
     if isinstance(a, (list, tuple)):
-        return type(a) is type(b) and len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+        if type(a) is not type(b) or len(a) != len(b):
+            return False
+        if all(type(x) is str for x in a):
+            # Lists of codes, compared at C speed.
+            return a == b
+        return all(_same(x, y) for x, y in zip(a, b))
     if a is None or isinstance(a, (str, int, float)):
         return type(a) is type(b) and a == b
     return False
@@ -317,7 +326,7 @@ def _unchanged(last, pool, date, strategy) -> bool:
     return True
 
 
-def _solve_date(strategy, date, holding, helpers, last=None, log=None):
+def _solve_date(strategy, date, holding, helpers, last=None, log=None, client=tidewell):
     """One date: (weights or None, record, error or None).
 
     With `last` (a dict), a date that asks the same problem as the last solved one
@@ -333,7 +342,7 @@ def _solve_date(strategy, date, holding, helpers, last=None, log=None):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            pool, objective, bnds, cons = strategy.inputs(date, holding)
+            pool, objective, bnds, cons = strategy.inputs(date, holding, client)
             if last is not None and _unchanged(last, pool, date, strategy):
                 record = dict(last["record"])
                 record["seconds"] = time.perf_counter() - started
@@ -387,6 +396,11 @@ class _Rates:
         self._first = first
         self._last = last
         self._table = None
+        self._expected = {}
+
+    def expect(self, codes):
+        """`codes` may be held later: read them with the next stocks that are missing."""
+        self._expected.update(dict.fromkeys(codes))
 
     def between(self, codes, start, end):
         """Rates of `codes` (columns, in that order) from `start` to `end`."""
@@ -395,6 +409,10 @@ class _Rates:
         known = set(self._table.columns) if self._table is not None else set()
         missing = [code for code in codes if code not in known]
         if missing:
+            # A holding draws on its pool, so the pool's stocks come with the first
+            # miss, and later dates rarely miss again.
+            missing += [c for c in self._expected if c not in known and c not in missing]
+            self._expected.clear()
             more = tidewell.get_price_change_rate(missing, self._first, self._last)
             more = more.reindex(columns=missing)
             self._table = more if self._table is None else pd.concat([self._table, more], axis=1)
@@ -464,8 +482,36 @@ def _open_store(store):
         tidewell.set_database(local)
 
 
+# A worker process runs one task at a time: a task swaps modules of vantelo for
+# its own stand-ins, and a worker with several threads (a Dask worker, say) must
+# not interleave two tasks' swaps.
+_RUN_LOCK = threading.RLock()
+# The compiled problems of the schedule this process last worked on: the tasks of
+# one call that land on one worker share them. A new call starts afresh, so a
+# long-lived worker keeps at most one call's problems.
+_call_cache = {"call": None, "cache": None}
+
+
+def _cache_for(call):
+    if _call_cache["call"] != call:
+        _call_cache.update(call=call, cache=ProblemCache())
+    cache = _call_cache["cache"]
+    cache.begin_run()
+    return cache
+
+
+def _forget_cache(call):
+    if _call_cache["call"] == call:
+        _call_cache.update(call=None, cache=None)
+
+
 def _run(task):
     """Run one task: consecutive dates of one strategy. Returns picklable outcomes."""
+    with _RUN_LOCK:
+        return _run_alone(task)
+
+
+def _run_alone(task):
     # The serial engine runs the caller's own objects, so that what their callables
     # do is seen; other engines get a copy.
     strategy = task.get("local") or cloudpickle.loads(task["strategy"])
@@ -478,13 +524,17 @@ def _run(task):
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
     reuse = _helper_only(strategy)
     last = {} if reuse else None
-    with _Patched(ProblemCache(), [] if reuse else None) as patched:
+    # A date's linear algebra is many small products and decompositions, which
+    # BLAS threads slow down (they wait on each other, and on the other workers).
+    with threadpool_limits(limits=1, user_api="blas"), reading_through(
+        ScheduleReads()
+    ) as reads, _Patched(_cache_for(task["call"]), [] if reuse else None) as patched:
         for date in dates:
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
             weights, record, error = _solve_date(
-                strategy, date, reference, patched.helpers, last, patched.log
+                strategy, date, reference, patched.helpers, last, patched.log, reads
             )
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
@@ -492,6 +542,8 @@ def _run(task):
             outcomes.append((date, weights, record, None))
             if weights is not None:
                 holding = _positions(weights)
+            if rates is not None and patched.helpers:
+                rates.expect(patched.helpers[-1].order_book_ids)
             previous = date
     return outcomes
 
@@ -499,9 +551,10 @@ def _run(task):
 # --------------------------------------------------------------------------- engines
 
 
-def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
+def _tasks(key, strategy_bytes, strategy, dates, store, on_error, call=None):
     """The tasks of one strategy: one in-order run when chained, else runs of dates."""
     common = {
+        "call": call,
         "key": key,
         "strategy": strategy_bytes,
         "local": strategy,
@@ -1088,6 +1141,7 @@ def rebalance_many(
     workers = _check_engine(engine, workers)
     _check_on_error(on_error)
     store = _store()
+    call = uuid.uuid4().hex
     prepared = {}
     tasks = []
     for name, arguments in strategies.items():
@@ -1101,9 +1155,14 @@ def rebalance_many(
             raise InvalidArgument(f"strategies[{name!r}]: {exc}") from exc
         prepared[name] = (strategy, cost)
         payload = cloudpickle.dumps(strategy)
-        tasks.extend(_tasks(name, payload, strategy, days, store, on_error))
+        tasks.extend(_tasks(name, payload, strategy, days, store, on_error, call))
     progress_bar = _Progress(len(days) * len(prepared), progress)
-    results = _execute(tasks, engine, workers, progress_bar, on_error)
+    try:
+        results = _execute(tasks, engine, workers, progress_bar, on_error)
+    finally:
+        # What this process compiled for the call (the serial engine, or a chained
+        # run kept here) is not kept beyond it.
+        _forget_cache(call)
     return {
         name: _assemble(strategy, cost, days, results.get(name, []))
         for name, (strategy, cost) in prepared.items()

@@ -1,0 +1,160 @@
+"""Market-data reads shared by the dates of one run of a schedule.
+
+A rebalance asks the store the same questions date after date: the index's
+constituents (once for the pool, again for the benchmark), the industry of every
+pool stock (once for the constraints, again for the benchmark's industry weights),
+and, to tell whether a date poses the last date's problem, all of them once more.
+Industry assignments change a few times a year, so the run reads their whole
+history once and answers each date from memory; the other answers are kept for
+the run, so a question asked twice about one date is read once.
+
+`ScheduleReads` stands in for the tidewell module inside vantelo's compiled
+modules (they look `tidewell` up at call time) for the length of a run. Anything
+it does not answer itself goes to tidewell unchanged, and so does every call whose
+arguments are not the plain kinds a rebalance passes, so errors read as tidewell's.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+from collections import OrderedDict
+
+import numpy as np
+import pandas as pd
+
+import tidewell
+
+# Answers kept per run: a run asks about one date at a time, and a date's
+# questions come together.
+KEPT_ANSWERS = 64
+_DEFAULT_CLASSIFICATION = tidewell.get_industry.__defaults__[0]
+
+
+def _day(value):
+    """`value` as a date when it plainly is one, else None (tidewell then judges it)."""
+    if isinstance(value, pd.Timestamp):
+        return None if value.tzinfo is not None or value != value.normalize() else value.date()
+    if isinstance(value, _dt.datetime):
+        return None
+    if isinstance(value, _dt.date):
+        return value
+    return None
+
+
+def _codes(value):
+    if isinstance(value, (list, tuple, pd.Index)) and all(isinstance(c, str) for c in value):
+        return list(value)
+    return None
+
+
+class _IndustryHistory:
+    """Every stock's industry assignments under one classification, answered by date."""
+
+    def __init__(self, history: pd.DataFrame):
+        codes = history["order_book_id"].to_numpy(dtype=object)
+        starts = np.array(history["start_date"].tolist(), dtype="datetime64[D]")
+        self._codes = codes
+        self._starts = starts
+        self._industries = history["industry"].to_numpy(dtype=object)
+        # Rows run by code, then by start: a row is its code's latest on a date when
+        # the next row belongs to another code or starts after the date.
+        self._next_same = np.zeros(len(codes), dtype=bool)
+        if len(codes) > 1:
+            self._next_same[:-1] = codes[1:] == codes[:-1]
+        self._next_start = np.empty(len(codes), dtype="datetime64[D]")
+        if len(codes):
+            self._next_start[:-1] = starts[1:]
+            self._next_start[-1] = starts[-1]
+
+    def on(self, day) -> pd.Series:
+        """The industry of every stock classified on `day`, by code."""
+        when = np.datetime64(day, "D")
+        latest = (self._starts <= when) & ~(self._next_same & (self._next_start <= when))
+        return pd.Series(self._industries[latest], index=pd.Index(self._codes[latest]))
+
+
+class ScheduleReads:
+    """tidewell, with the reads a run of dates repeats answered from memory."""
+
+    def __init__(self, client=tidewell):
+        self._client = client
+        self._histories = {}
+        self._by_day = OrderedDict()
+        self._index_weights = OrderedDict()
+
+    def __getattr__(self, name):
+        return getattr(self._client, name)
+
+    def _keep(self, cache, key, make):
+        found = cache.get(key)
+        if found is None:
+            found = cache[key] = make()
+            while len(cache) > KEPT_ANSWERS:
+                cache.popitem(last=False)
+        else:
+            cache.move_to_end(key)
+        return found
+
+    def index_weights(self, order_book_id, date):
+        day = _day(date)
+        if not isinstance(order_book_id, str) or day is None:
+            return self._client.index_weights(order_book_id, date)
+        weights = self._keep(
+            self._index_weights,
+            (order_book_id, day),
+            lambda: self._client.index_weights(order_book_id, day),
+        )
+        return weights.copy()
+
+    def get_industry(self, order_book_ids, date, classification=_DEFAULT_CLASSIFICATION):
+        codes = _codes(order_book_ids)
+        day = _day(date)
+        # tidewell takes an enumeration member for its value.
+        classification = getattr(classification, "value", classification)
+        if codes is None or day is None or not isinstance(classification, str):
+            return self._client.get_industry(order_book_ids, date, classification)
+        if not self._client.is_trading_date(day):
+            # tidewell's own refusal, with its message.
+            return self._client.get_industry(order_book_ids, date, classification)
+        history = self._histories.get(classification)
+        if history is None:
+            history = self._histories[classification] = _IndustryHistory(
+                self._client.get_industry_history(classification=classification)
+            )
+        on_day = self._keep(self._by_day, (classification, day), lambda: history.on(day))
+        wanted = list(dict.fromkeys(codes))
+        position = on_day.index.get_indexer(wanted)
+        found = position[position >= 0]
+        return pd.Series(
+            on_day.to_numpy()[found],
+            index=pd.Index(on_day.index.to_numpy()[found], name="order_book_id"),
+            name="industry",
+            dtype=object,
+        )
+
+
+class reading_through:  # noqa: N801 - used as a context manager, like a function
+    """Within the block, vantelo's compiled modules read the market through `reads`."""
+
+    MODULES = ("vantelo.helper", "vantelo.optimize", "vantelo.benchmark", "vantelo.objective")
+
+    def __init__(self, reads: ScheduleReads):
+        self._reads = reads
+        self._saved = []
+
+    def __enter__(self):
+        import importlib
+
+        for name in self.MODULES:
+            module = importlib.import_module(name)
+            # A caller's own stand-in for the store is theirs to keep.
+            if module.tidewell is tidewell:
+                self._saved.append((module, module.tidewell))
+                module.tidewell = self._reads
+        return self._reads
+
+    def __exit__(self, *exc):
+        for module, client in reversed(self._saved):
+            module.tidewell = client
+        self._saved.clear()
+        return False
