@@ -292,10 +292,12 @@ def _same(a, b) -> bool:
     if isinstance(a, (list, tuple)):
         if type(a) is not type(b) or len(a) != len(b):
             return False
-        if all(type(x) is str for x in a):
-            # Lists of codes, compared at C speed.
-            return a == b
-        return all(_same(x, y) for x, y in zip(a, b))
+        try:
+            # Lists of codes or numbers compare at C speed; one that holds arrays
+            # or frames cannot say in one word and is compared item by item.
+            return bool(a == b)
+        except (TypeError, ValueError):
+            return all(_same(x, y) for x, y in zip(a, b))
     if a is None or isinstance(a, (str, int, float)):
         return type(a) is type(b) and a == b
     return False
