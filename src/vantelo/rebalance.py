@@ -503,8 +503,9 @@ def _cache_for(call):
 
 
 def _forget_cache(call):
-    if _call_cache["call"] == call:
-        _call_cache.update(call=None, cache=None)
+    with _RUN_LOCK:
+        if _call_cache["call"] == call:
+            _call_cache.update(call=None, cache=None)
 
 
 def _run(task):
