@@ -280,6 +280,20 @@ def test_rejected_arguments(tiny, kwargs, message):
         rebalance([datetime.date(2024, 1, 3)], **arguments)
 
 
+@pytest.mark.parametrize(
+    "strategies, message",
+    [
+        ({"a": dict(universe=PAIR, cost=1)}, r"\['a'\]: unexpected keyword argument 'cost'"),
+        ({"a": dict(objective=None)}, r"\['a'\]: missing the keyword argument 'universe'"),
+        ({"a": PAIR}, r"strategies\['a'\]: expected keyword arguments"),
+        ([PAIR], "strategies: expected a mapping"),
+    ],
+)  # fmt: skip
+def test_rejected_strategies(tiny, strategies, message):
+    with pytest.raises(InvalidArgument, match=message):
+        rebalance_many(strategies, [datetime.date(2024, 1, 3)], engine="serial", progress=False)
+
+
 def test_each_date_gets_a_fresh_objective(demo_case):
     days, pool = demo_case
     objective = MeanVariance(window=20)

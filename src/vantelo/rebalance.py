@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import concurrent.futures
 import copy
+import dataclasses
+import inspect
 import math
 import multiprocessing
 import os
@@ -125,28 +127,18 @@ def rebalance_dates(start, end, frequency="M"):
 # --------------------------------------------------------------------------- one strategy
 
 
+@dataclasses.dataclass
 class _Strategy:
     """The inputs of one rebalance, as shipped to the workers."""
 
-    def __init__(
-        self,
-        universe,
-        objective,
-        bnds,
-        cons,
-        benchmark,
-        cov_model,
-        initial_holding,
-        trading,
-    ):
-        self.universe = universe
-        self.objective = objective
-        self.bnds = bnds
-        self.cons = cons
-        self.benchmark = benchmark
-        self.cov_model = cov_model
-        self.initial_holding = initial_holding
-        self.trading = trading
+    universe: object
+    objective: object
+    bnds: object
+    cons: object
+    benchmark: object
+    cov_model: object
+    initial_holding: object
+    trading: bool
 
     @property
     def chained(self) -> bool:
@@ -843,16 +835,20 @@ def _check_engine(engine, workers):
     return workers
 
 
-def _strategy(
-    universe,
-    objective=None,
-    bnds=None,
-    cons=None,
-    benchmark=None,
-    cov_model=CovModel.FACTOR_MODEL_DAILY,
-    initial_holding=None,
-    cost_bps=0.0,
-    trading=False,
+def _strategy(arguments):
+    """The `_Strategy` and the cost of one strategy's keyword arguments, with
+    `rebalance`'s defaults for what they leave out."""
+    unknown = [name for name in arguments if name not in _STRATEGY_ARGUMENTS]
+    if unknown:
+        raise TypeError(f"unexpected keyword argument {unknown[0]!r}")
+    if "universe" not in arguments:
+        raise TypeError("missing the keyword argument 'universe'")
+    given = dict(_STRATEGY_DEFAULTS, **arguments)
+    return _checked_strategy(**given)
+
+
+def _checked_strategy(
+    universe, objective, bnds, cons, benchmark, cov_model, initial_holding, cost_bps, trading
 ):
     if universe is None or (
         not callable(universe)
@@ -1103,26 +1099,30 @@ def rebalance(
         (``vantelo.trading.tradable_bounds``)
     :return: `RebalanceResult`
     """
+    given = locals()
+    strategy = {name: given[name] for name in _STRATEGY_ARGUMENTS}
     return rebalance_many(
-        {
-            "": dict(
-                universe=universe,
-                objective=objective,
-                bnds=bnds,
-                cons=cons,
-                benchmark=benchmark,
-                cov_model=cov_model,
-                initial_holding=initial_holding,
-                cost_bps=cost_bps,
-                trading=trading,
-            )
-        },
+        {"": strategy},
         dates,
         engine=engine,
         workers=workers,
         progress=progress,
         on_error=on_error,
     )[""]
+
+
+# What describes one strategy: the keyword arguments of `rebalance` that are not
+# about how to run it, and their defaults.
+_STRATEGY_ARGUMENTS = tuple(
+    name
+    for name in inspect.signature(rebalance).parameters
+    if name not in ("dates", "engine", "workers", "progress", "on_error")
+)
+_STRATEGY_DEFAULTS = {
+    name: parameter.default
+    for name, parameter in inspect.signature(rebalance).parameters.items()
+    if name in _STRATEGY_ARGUMENTS and parameter.default is not inspect.Parameter.empty
+}
 
 
 def rebalance_many(
@@ -1153,7 +1153,7 @@ def rebalance_many(
                 f"strategies[{name!r}]: expected keyword arguments, got {arguments!r}"
             )
         try:
-            strategy, cost = _strategy(**arguments)
+            strategy, cost = _strategy(arguments)
         except TypeError as exc:
             raise InvalidArgument(f"strategies[{name!r}]: {exc}") from exc
         prepared[name] = (strategy, cost)
