@@ -2,6 +2,8 @@
 
 from enum import Enum
 
+from tidewell._schema import STYLE_FACTORS as _STYLE_FACTORS
+
 __all__ = ["CovModel", "IndustryClassification", "STYLE_FACTORS"]
 
 
@@ -24,15 +26,6 @@ class IndustryClassification(Enum):
     """Shenwan level 1 with the non-bank financial industry split into its parts."""
 
 
-STYLE_FACTORS = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
+# The data client owns the style names (they are columns of its exposure table); the
+# optimiser's copy is a list, as it always was, so that callers may treat it as one.
+STYLE_FACTORS = list(_STYLE_FACTORS)
