@@ -753,15 +753,11 @@ constexpr const char *kCheckDoc = R"(
 
 PYBIND11_MODULE(diagnose, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "cvxpy", nullptr, "cp");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.const", "CovModel");
+    import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"cvxpy", "cp"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument"});
+    import_names(m, "vantelo.const", {"CovModel"});
 
     ClassBuilder(m, "InfeasibilityReport", py::str(kReportDoc))
         .init(&report_init, py::arg("feasible"), py::arg("conflicts"), py::arg("minimal_set"),

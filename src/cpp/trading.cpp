@@ -707,17 +707,11 @@ void define_orders(py::module_ &m) {
 
 PYBIND11_MODULE(trading, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "tidewell", nullptr, "tidewell");
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.exception", "OptimizerWarning");
-    import_into(m, "vantelo.optimize", "parse_bnds");
-    import_into(m, "vantelo.optimize", "to_date");
+    import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}, {"warnings"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
+    import_names(m, "vantelo.optimize", {"parse_bnds", "to_date"});
 
     define_orders(m);
     def_function(
