@@ -147,14 +147,27 @@ py::object one_entry(py::handle value) {
     return np().attr("array")(py::make_tuple(value), py::arg("dtype") = "float64");
 }
 
-void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
-                        py::handle helper, bool hard) {
+// The one inequality `owner.to_constraints` gives, as the package's own limit
+// writes it; None when it gives anything else (a subclass's own rule), whose
+// comparisons are then added one by one under `base`.
+py::object single_inequality(LimitSet &set, py::handle owner, const char *base, py::handle g,
+                             py::handle zeta, py::handle helper, bool hard) {
     py::list raw = list_copy(owner.attr("to_constraints")(g, zeta, helper));
     if (py::len(raw) != 1 || type_name(raw[0]) != "Inequality") {
-        add_comparisons(set, raw, "TrackingErrorLimit", owner, hard);
+        add_comparisons(set, raw, base, owner, hard);
+        return py::none();
+    }
+    return raw[0];
+}
+
+void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
+                        py::handle helper, bool hard) {
+    py::object inequality =
+        single_inequality(set, owner, "TrackingErrorLimit", g, zeta, helper, hard);
+    if (inequality.is_none()) {
         return;
     }
-    py::object variance = raw[0].attr("args")[py::int_(0)];
+    py::object variance = inequality.attr("args")[py::int_(0)];
     py::object upper = owner.attr("upper");
     LimitGroup group;
     group.constraint = py::reinterpret_borrow<py::object>(owner);
@@ -166,7 +179,7 @@ void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handl
     py::object norm = as_norm(variance);
     if (norm.is_none()) {
         group.squared = true;
-        group.excess = flat(variance - raw[0].attr("args")[py::int_(1)]);
+        group.excess = flat(variance - inequality.attr("args")[py::int_(1)]);
     } else {
         group.excess = flat(norm - upper);
     }
@@ -175,13 +188,12 @@ void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handl
 
 void add_turnover(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
                   py::handle helper, bool hard) {
-    py::list raw = list_copy(owner.attr("to_constraints")(g, zeta, helper));
-    if (py::len(raw) != 1 || type_name(raw[0]) != "Inequality") {
-        add_comparisons(set, raw, "TurnoverLimit", owner, hard);
+    py::object inequality = single_inequality(set, owner, "TurnoverLimit", g, zeta, helper, hard);
+    if (inequality.is_none()) {
         return;
     }
     // The object bounds the sum of absolute trades by twice the turnover.
-    py::object args = raw[0].attr("args");
+    py::object args = inequality.attr("args");
     LimitGroup group;
     group.constraint = py::reinterpret_borrow<py::object>(owner);
     group.hard = hard;
