@@ -160,6 +160,20 @@ py::object single_inequality(LimitSet &set, py::handle owner, const char *base, 
     return raw[0];
 }
 
+// The limit such an inequality stands for: `upper`, the object's one upper side;
+// the excess is the caller's to write.
+LimitGroup upper_limit(py::handle owner, const char *base, py::handle upper, bool hard,
+                       double scale) {
+    LimitGroup group;
+    group.constraint = py::reinterpret_borrow<py::object>(owner);
+    group.hard = hard;
+    group.side = Side::Upper;
+    group.scale = py::float_(scale);
+    group.limits = one_entry(upper);
+    group.labels.append(py::str(std::string(base) + " upper"));
+    return group;
+}
+
 void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
                         py::handle helper, bool hard) {
     py::object inequality =
@@ -169,13 +183,7 @@ void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handl
     }
     py::object variance = inequality.attr("args")[py::int_(0)];
     py::object upper = owner.attr("upper");
-    LimitGroup group;
-    group.constraint = py::reinterpret_borrow<py::object>(owner);
-    group.hard = hard;
-    group.side = Side::Upper;
-    group.scale = py::float_(1.0);
-    group.limits = one_entry(upper);
-    group.labels.append(py::str("TrackingErrorLimit upper"));
+    LimitGroup group = upper_limit(owner, "TrackingErrorLimit", upper, hard, 1.0);
     py::object norm = as_norm(variance);
     if (norm.is_none()) {
         group.squared = true;
@@ -194,14 +202,8 @@ void add_turnover(LimitSet &set, py::handle owner, py::handle g, py::handle zeta
     }
     // The object bounds the sum of absolute trades by twice the turnover.
     py::object args = inequality.attr("args");
-    LimitGroup group;
-    group.constraint = py::reinterpret_borrow<py::object>(owner);
-    group.hard = hard;
-    group.side = Side::Upper;
-    group.scale = py::float_(2.0);
+    LimitGroup group = upper_limit(owner, "TurnoverLimit", owner.attr("upper"), hard, 2.0);
     group.weight = 0.5;
-    group.limits = one_entry(owner.attr("upper"));
-    group.labels.append(py::str("TurnoverLimit upper"));
     group.excess = flat(args[py::int_(0)] - args[py::int_(1)]);
     set.groups.push_back(std::move(group));
 }
