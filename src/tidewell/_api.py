@@ -105,18 +105,25 @@ def _current_calendar() -> _Calendar:
         return _calendar(h)
 
 
-def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
-    """``{group: sorted dates}`` from a query returning (group, date) pairs."""
+def _grouped(h, key: str, sql: str, sort: bool = False) -> dict[str, list]:
+    """``{group: [value, ...]}`` from a query returning (group, value) rows, in row
+    order or sorted; rows of more columns give tuples of the rest as values."""
 
     def make():
-        out: dict[str, list[_dt.date]] = {}
-        for group, d in h.query(sql).fetchall():
-            out.setdefault(group, []).append(d)
-        for v in out.values():
-            v.sort()
+        out: dict[str, list] = {}
+        for group, *rest in h.query(sql).fetchall():
+            out.setdefault(group, []).append(rest[0] if len(rest) == 1 else tuple(rest))
+        if sort:
+            for v in out.values():
+                v.sort()
         return out
 
     return _memo(h, key, make)
+
+
+def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
+    """``{group: sorted dates}`` from a query returning (group, date) pairs."""
+    return _grouped(h, key, sql, sort=True)
 
 
 def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
@@ -125,16 +132,11 @@ def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
 
 
 def _classifications(h) -> dict[str, list[str]]:
-    def make():
-        out: dict[str, list[str]] = {}
-        rows = h.query(
-            "SELECT classification, industry FROM industries ORDER BY classification, position"
-        ).fetchall()
-        for cls, industry in rows:
-            out.setdefault(cls, []).append(industry)
-        return out
-
-    return _memo(h, "classifications", make)
+    return _grouped(
+        h,
+        "classifications",
+        "SELECT classification, industry FROM industries ORDER BY classification, position",
+    )
 
 
 def _industry_factors(h) -> list[str]:
@@ -588,16 +590,11 @@ def _boards(h) -> pd.Series:
 
 
 def _special_treatment(h) -> dict[str, list[tuple]]:
-    def make():
-        out: dict[str, list[tuple]] = {}
-        rows = h.query(
-            "SELECT order_book_id, start_date, end_date FROM special_treatment ORDER BY 1, 2"
-        ).fetchall()
-        for oid, start, end in rows:
-            out.setdefault(oid, []).append((start, end))
-        return out
-
-    return _memo(h, "special_treatment", make)
+    return _grouped(
+        h,
+        "special_treatment",
+        "SELECT order_book_id, start_date, end_date FROM special_treatment ORDER BY 1, 2",
+    )
 
 
 def _under_special_treatment(periods: dict, oid: str, d: _dt.date) -> bool:
