@@ -26,6 +26,6 @@ class IndustryClassification(Enum):
     """Shenwan level 1 with the non-bank financial industry split into its parts."""
 
 
-# The data client owns the style names (they are columns of its exposure table); the
-# optimiser's copy is a list, as it always was, so that callers may treat it as one.
+# The style names belong to the data client: they are columns of its exposure table.
+# Here they are a list, which is how the optimiser's callers use them.
 STYLE_FACTORS = list(_STYLE_FACTORS)
