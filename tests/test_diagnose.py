@@ -354,6 +354,26 @@ def test_check_values_match_dense_arithmetic(market):
     assert rows.loc["TrackingErrorLimit upper", "violated"] == (te > 0.01)
 
 
+@pytest.mark.parametrize(
+    "make, name",
+    [
+        (lambda: vc.TrackingErrorLimit(0.01), "TrackingErrorLimit"),
+        (lambda: vc.TurnoverLimit(HOLDING, 0.2), "TurnoverLimit"),
+    ],
+)
+def test_check_limit_whose_rule_is_not_one_inequality(market, make, name):
+    # Not the single inequality the limit is read from: each comparison is checked
+    # on its own, numbered under the limit's name.
+    constraint = make()
+    constraint.to_constraints = lambda g, zeta, helper: [g[0] <= 0.2, g[1] >= 0.1]
+    weights = pd.Series([0.3, 0.1, 0.2, 0.15, 0.15, 0.1], index=POOL)
+    rows = check_constraints(weights, DATE, cons=[constraint]).set_index("label")
+    assert list(rows.index) == ["full investment", f"{name} #1 upper", f"{name} #2 lower"]
+    first, second = rows.loc[f"{name} #1 upper"], rows.loc[f"{name} #2 lower"]
+    assert first.value == pytest.approx(0.3) and first.upper == 0.2 and first.violated
+    assert second.value == pytest.approx(0.1) and second.lower == 0.1 and not second.violated
+
+
 def test_check_rejects_bad_weights(market):
     market.helper_options["industries"] = None
     with pytest.raises(InvalidArgument, match="600000.XSHG"):

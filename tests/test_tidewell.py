@@ -125,6 +125,70 @@ def test_trading_date_offset_outside_calendar(day, n):
         tw.trading_date_offset(day, n)
 
 
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: tw.get_previous_trading_date("2022-01-05", 2),
+            tw.TidewellError,
+            "2 trading days before 2022-01-05 is outside the trading calendar "
+            "(2022-01-04 .. 2025-12-31)",
+        ),
+        (
+            lambda: tw.get_next_trading_date("2025-12-30", 2),
+            tw.TidewellError,
+            "2 trading days after 2025-12-30 is outside the trading calendar "
+            "(2022-01-04 .. 2025-12-31)",
+        ),
+        (
+            lambda: tw.get_next_trading_date("2026-01-05"),
+            tw.TidewellError,
+            "date 2026-01-05 is outside the trading calendar (2022-01-04 .. 2025-12-31)",
+        ),
+        (
+            lambda: tw.get_previous_trading_date("2024-03-05", 0),
+            tw.TidewellError,
+            "n must be at least 1, not 0",
+        ),
+        (
+            lambda: tw.get_next_trading_date("2024-03-05", -1),
+            tw.TidewellError,
+            "n must be at least 1, not -1",
+        ),
+        (
+            lambda: tw.get_next_trading_date("2024-03-05", True),
+            TypeError,
+            "n must be an integer, not bool True",
+        ),
+        (
+            lambda: tw.trading_date_offset("2025-12-31", 1),
+            tw.TidewellError,
+            "1 trading days from 2025-12-31 is outside the trading calendar "
+            "(2022-01-04 .. 2025-12-31)",
+        ),
+    ],
+)
+def test_stepping_off_the_calendar_says_where(call, error, message):
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: tw.get_previous_trading_date("2022-01-05"), D(2022, 1, 4)),
+        (lambda: tw.get_previous_trading_date("2022-01-06", 2), D(2022, 1, 4)),
+        (lambda: tw.get_next_trading_date("2025-12-30"), D(2025, 12, 31)),
+        (lambda: tw.get_next_trading_date("2025-12-29", 2), D(2025, 12, 31)),
+        # From a holiday: the day itself is not counted either way.
+        (lambda: tw.get_previous_trading_date("2024-10-03"), D(2024, 9, 30)),
+        (lambda: tw.get_next_trading_date("2024-10-03"), D(2024, 10, 8)),
+    ],
+)
+def test_stepping_to_the_calendar_edges(call, expected):
+    assert call() == expected
+
+
 def test_calendar_functions_agree():
     days = tw.get_trading_dates("2024-09-27", "2024-10-10")
     assert days == [

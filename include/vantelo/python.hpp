@@ -5,9 +5,11 @@
 // cvxpy needs (comparisons that yield constraints rather than booleans).
 #pragma once
 
+#include <pybind11/options.h>
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -29,6 +31,32 @@ py::object module_attr(const char *module, const char *name);
 // Python modules of the package import.
 void import_into(py::module_ &module, const char *source, const char *name,
                  const char *alias = nullptr);
+
+// A module a Python module of the package imports whole (`import numpy as np`);
+// without an alias it keeps its own name.
+struct ModuleImport {
+    const char *source;
+    const char *alias = nullptr;
+};
+
+// Binds each of `modules` into `module`, in order.
+void import_modules(py::module_ &module, std::initializer_list<ModuleImport> modules);
+
+// Binds `source.<name>` into `module` under its own name for each of `names`, in
+// order (`from source import a, b`).
+void import_names(py::module_ &module, const char *source,
+                  std::initializer_list<const char *> names);
+
+// The options a module is defined under, held for the whole of its PYBIND11_MODULE
+// block: pybind11 writes no signature line of its own into a docstring, since
+// def_function and ClassBuilder write the text signatures themselves.
+class ModuleOptions {
+  public:
+    ModuleOptions() { options_.disable_function_signatures(); }
+
+  private:
+    py::options options_;
+};
 
 // ---------------------------------------------------------------------------
 // Errors and warnings

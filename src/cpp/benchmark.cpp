@@ -99,12 +99,11 @@ void define_index_benchmark(py::module_ &m) {
 
 PYBIND11_MODULE(benchmark, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "abc", "abstractmethod");
-    import_into(m, "tidewell", nullptr, "tidewell");
-    import_into(m, "vantelo.exception", "InvalidArgument");
+    import_names(m, "abc", {"abstractmethod"});
+    import_modules(m, {{"tidewell"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument"});
 
     define_optimize_benchmark(m);
     define_index_benchmark(m);

@@ -676,19 +676,13 @@ void define_industry_component_limit(py::module_ &m, py::object default_classifi
 
 PYBIND11_MODULE(constraints, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "abc", "ABCMeta");
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "numbers", nullptr, "numbers");
-    import_into(m, "cvxpy", nullptr, "cp");
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.exception", "OptimizerWarning");
-    import_into(m, "vantelo.const", "IndustryClassification");
-    import_into(m, "vantelo.const", "STYLE_FACTORS");
+    import_names(m, "abc", {"ABCMeta"});
+    import_modules(
+        m, {{"warnings"}, {"numbers"}, {"cvxpy", "cp"}, {"numpy", "np"}, {"pandas", "pd"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
+    import_names(m, "vantelo.const", {"IndustryClassification", "STYLE_FACTORS"});
 
     // The default classification is the member as it stood when the module loaded.
     py::object sws = m.attr("IndustryClassification").attr("SWS");

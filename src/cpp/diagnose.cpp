@@ -54,21 +54,26 @@ double number(py::handle value) {
 // The elastic problem
 // ---------------------------------------------------------------------------
 
-// An interior-point solve that stops just short of its tolerances still ranks the
-// limits correctly; cvxpy's warning about it would only puzzle the caller.
-void solve_quietly(py::handle problem, const char *solver) {
+// Runs `solve` with cvxpy's warning that a solution may be inaccurate silenced: an
+// interior-point solve that stops just short of its tolerances still ranks the
+// limits correctly, and the warning would only puzzle the caller.
+template <typename Solve> void without_inaccuracy_warning(Solve &&solve) {
     py::object warnings = attr("warnings");
     py::object guard = warnings.attr("catch_warnings")();
     guard.attr("__enter__")();
     try {
         warnings.attr("filterwarnings")("ignore",
                                         py::arg("message") = "Solution may be inaccurate");
-        problem.attr("solve")(py::arg("solver") = solver);
+        solve();
     } catch (py::error_already_set &) {
         guard.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
     }
     guard.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void solve_quietly(py::handle problem, const char *solver) {
+    without_inaccuracy_warning([&] { problem.attr("solve")(py::arg("solver") = solver); });
 }
 
 struct Entry {
@@ -286,20 +291,11 @@ class Elastic {
     // The compiled problem solved as cvxpy would, and its answer unpacked into the
     // variables; cvxpy's note that a solution may be inaccurate stays inside.
     void solve_compiled(py::handle data) {
-        py::object warnings = attr("warnings");
-        py::object guard = warnings.attr("catch_warnings")();
-        guard.attr("__enter__")();
-        try {
-            warnings.attr("filterwarnings")("ignore",
-                                            py::arg("message") = "Solution may be inaccurate");
+        without_inaccuracy_warning([&] {
             py::object solution =
                 chain_.attr("solve_via_data")(problem_, data, false, false, py::dict());
             problem_.attr("unpack_results")(solution, chain_, inverse_);
-        } catch (py::error_already_set &) {
-            guard.attr("__exit__")(py::none(), py::none(), py::none());
-            throw;
-        }
-        guard.attr("__exit__")(py::none(), py::none(), py::none());
+        });
     }
 
     py::list limit_constraints_;
@@ -753,15 +749,11 @@ constexpr const char *kCheckDoc = R"(
 
 PYBIND11_MODULE(diagnose, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "cvxpy", nullptr, "cp");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.const", "CovModel");
+    import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"cvxpy", "cp"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument"});
+    import_names(m, "vantelo.const", {"CovModel"});
 
     ClassBuilder(m, "InfeasibilityReport", py::str(kReportDoc))
         .init(&report_init, py::arg("feasible"), py::arg("conflicts"), py::arg("minimal_set"),

@@ -230,11 +230,8 @@ constexpr const char *kDoc = R"(
 
 PYBIND11_MODULE(helper, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "tidewell", nullptr, "tidewell");
+    ModuleOptions options;
+    import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
 
     ClassBuilder(m, "OptimizeHelper", py::str(kDoc))
         .init(&initialise, py::arg("order_book_ids"), py::arg("date"), py::arg("benchmark"),

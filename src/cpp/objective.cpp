@@ -580,18 +580,13 @@ void define_min_style_deviation(py::module_ &m) {
 
 PYBIND11_MODULE(objective, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "abc", "ABCMeta");
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "cvxpy", nullptr, "cp");
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "tidewell", nullptr, "tidewell");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.exception", "OptimizerWarning");
-    import_into(m, "vantelo.const", "STYLE_FACTORS");
+    import_names(m, "abc", {"ABCMeta"});
+    import_modules(
+        m, {{"warnings"}, {"cvxpy", "cp"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
+    import_names(m, "vantelo.const", {"STYLE_FACTORS"});
 
     def_function(
         m, "ensure_series",

@@ -701,32 +701,23 @@ constexpr const char *kPortfolioOptimizeDoc = R"(
 
 PYBIND11_MODULE(optimize, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    for (const char *name : {"warnings", "datetime", "time", "logging"}) {
-        import_into(m, name, nullptr, name);
-    }
-    import_into(m, "typing", "Iterable");
+    import_modules(m, {{"warnings"}, {"datetime"}, {"time"}, {"logging"}});
+    import_names(m, "typing", {"Iterable"});
     import_into(m, "dateutil.parser", "parse", "parse_datetime");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "cvxpy", nullptr, "cp");
-    import_into(m, "tidewell", nullptr, "tidewell");
-    for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"}) {
-        import_into(m, "vantelo.exception", name);
-    }
+    import_modules(m, {{"pandas", "pd"}, {"numpy", "np"}, {"cvxpy", "cp"}, {"tidewell"}});
+    import_names(m, "vantelo.exception",
+                 {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"});
     py::module_ constants = py::module_::import("vantelo.const");
     for (py::handle name : constants.attr("__all__")) {
         m.attr(name) = constants.attr(name);
     }
-    import_into(m, "vantelo.helper", "OptimizeHelper");
-    import_into(m, "vantelo.benchmark", "IndexBenchmark");
-    import_into(m, "vantelo.benchmark", "OptimizeBenchmark");
-    for (const char *name : {"OptimizationObjective", "MinVariance", "MaxInformationRatio",
-                             "MaxSharpeRatio", "MinTrackingError", "RiskParity"}) {
-        import_into(m, "vantelo.objective", name);
-    }
+    import_names(m, "vantelo.helper", {"OptimizeHelper"});
+    import_names(m, "vantelo.benchmark", {"IndexBenchmark", "OptimizeBenchmark"});
+    import_names(m, "vantelo.objective",
+                 {"OptimizationObjective", "MinVariance", "MaxInformationRatio", "MaxSharpeRatio",
+                  "MinTrackingError", "RiskParity"});
 
     m.attr("warnings")
         .attr("simplefilter")("always", py::arg("category") = m.attr("OptimizerWarning"));

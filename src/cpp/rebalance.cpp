@@ -233,8 +233,7 @@ py::dict summary(const Array &portfolio, py::object benchmark, const Array &turn
 
 PYBIND11_MODULE(_rebalance, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
     m.doc() = "The arithmetic of rebalancing: drift, turnover, backtest returns, statistics.";
     def_function(m, "drift", &drift, py::arg("weights"), py::arg("rates"),
                  "Daily returns of a holding over the rows of `rates` (days x stocks, NaN = no\n"

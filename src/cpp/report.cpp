@@ -174,8 +174,7 @@ specific, volatility.)";
 
 PYBIND11_MODULE(_report, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
     m.doc() = "The risk arithmetic of vantelo.report, through the factor form.";
     def_function(m, "risk_decomposition", &risk_decomposition, py::arg("helper"),
                  py::arg("weights"), py::arg("over_union") = false, kRiskDoc);

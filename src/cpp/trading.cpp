@@ -421,6 +421,12 @@ std::vector<std::uint8_t> flags_of(py::handle status, std::size_t n) {
     return flags;
 }
 
+// Whether nothing of `flags` can trade: every stock suspended or without a price.
+bool none_trades(const std::vector<std::uint8_t> &flags) {
+    return std::all_of(flags.begin(), flags.end(),
+                       [](std::uint8_t f) { return (f & (kSuspended | kNoPrice)) != 0; });
+}
+
 py::object trading_status(py::object order_book_ids, py::object date) {
     return attr("tidewell").attr("get_trading_status")(pool_of(order_book_ids), to_date(date));
 }
@@ -480,8 +486,7 @@ py::object tradable_bounds(py::object order_book_ids, py::object date, py::objec
 
     py::object status = status_for(codes, day);
     std::vector<std::uint8_t> flags = flags_of(status, n);
-    if (std::all_of(flags.begin(), flags.end(),
-                    [](std::uint8_t f) { return (f & (kSuspended | kNoPrice)) != 0; })) {
+    if (none_trades(flags)) {
         invalid(format("every stock of the pool is suspended or not trading on {}: nothing can "
                        "be traded",
                        day));
@@ -613,8 +618,7 @@ py::object to_orders(py::object target, py::object date, py::object capital,
     if (py::len(unknown_board) > 0) {
         missing_stocks("no known board (main, chinext, star)", day, unknown_board);
     }
-    if (std::all_of(flags.begin(), flags.end(),
-                    [](std::uint8_t f) { return (f & (kSuspended | kNoPrice)) != 0; })) {
+    if (none_trades(flags)) {
         invalid(format("every stock of the target and the holding is suspended or not trading "
                        "on {}: nothing can be traded",
                        day));
@@ -707,17 +711,11 @@ void define_orders(py::module_ &m) {
 
 PYBIND11_MODULE(trading, m) {
     using namespace vantelo;
-    py::options options;
-    options.disable_function_signatures();
+    ModuleOptions options;
 
-    import_into(m, "numpy", nullptr, "np");
-    import_into(m, "pandas", nullptr, "pd");
-    import_into(m, "tidewell", nullptr, "tidewell");
-    import_into(m, "warnings", nullptr, "warnings");
-    import_into(m, "vantelo.exception", "InvalidArgument");
-    import_into(m, "vantelo.exception", "OptimizerWarning");
-    import_into(m, "vantelo.optimize", "parse_bnds");
-    import_into(m, "vantelo.optimize", "to_date");
+    import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}, {"warnings"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
+    import_names(m, "vantelo.optimize", {"parse_bnds", "to_date"});
 
     define_orders(m);
     def_function(

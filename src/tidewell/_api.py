@@ -80,10 +80,13 @@ class _Calendar:
 
     def check(self, d: _dt.date) -> _dt.date:
         if not self.first <= d <= self.last:
-            raise TidewellError(
-                f"date {d} is outside the trading calendar ({self.first} .. {self.last})"
-            )
+            raise self.beyond(f"date {d}")
         return d
+
+    def beyond(self, what: str) -> TidewellError:
+        return TidewellError(
+            f"{what} is outside the trading calendar ({self.first} .. {self.last})"
+        )
 
     def date(self, value, what: str = "date") -> _dt.date:
         return self.check(to_date(value, what))
@@ -97,18 +100,30 @@ def _calendar(h) -> _Calendar:
     return _memo(h, "calendar", make)
 
 
-def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
-    """``{group: sorted dates}`` from a query returning (group, date) pairs."""
+def _current_calendar() -> _Calendar:
+    with _database.opened() as h:
+        return _calendar(h)
+
+
+def _grouped(h, key: str, sql: str, sort: bool = False) -> dict[str, list]:
+    """``{group: [value, ...]}`` from a query returning (group, value) rows, in row
+    order or sorted; rows of more columns give tuples of the rest as values."""
 
     def make():
-        out: dict[str, list[_dt.date]] = {}
-        for group, d in h.query(sql).fetchall():
-            out.setdefault(group, []).append(d)
-        for v in out.values():
-            v.sort()
+        out: dict[str, list] = {}
+        for group, *rest in h.query(sql).fetchall():
+            out.setdefault(group, []).append(rest[0] if len(rest) == 1 else tuple(rest))
+        if sort:
+            for v in out.values():
+                v.sort()
         return out
 
     return _memo(h, key, make)
+
+
+def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
+    """``{group: sorted dates}`` from a query returning (group, date) pairs."""
+    return _grouped(h, key, sql, sort=True)
 
 
 def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
@@ -117,16 +132,11 @@ def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
 
 
 def _classifications(h) -> dict[str, list[str]]:
-    def make():
-        out: dict[str, list[str]] = {}
-        rows = h.query(
-            "SELECT classification, industry FROM industries ORDER BY classification, position"
-        ).fetchall()
-        for cls, industry in rows:
-            out.setdefault(cls, []).append(industry)
-        return out
-
-    return _memo(h, "classifications", make)
+    return _grouped(
+        h,
+        "classifications",
+        "SELECT classification, industry FROM industries ORDER BY classification, position",
+    )
 
 
 def _industry_factors(h) -> list[str]:
@@ -168,8 +178,8 @@ def instruments(order_book_ids) -> Instrument | list[Instrument] | None:
     list with one record per known id, in the order asked, repeats kept.
     """
     ids = _ids(order_book_ids)
-    with _database.lock():
-        table = _instrument_table(_database.current())
+    with _database.opened() as h:
+        table = _instrument_table(h)
     if isinstance(order_book_ids, str):
         return table.get(order_book_ids)
     return [table[i] for i in ids if i in table]
@@ -181,8 +191,7 @@ def all_instruments(type: str | None = None, date=None) -> list[Instrument]:
     With ``date``, only instruments with ``listed_date <= date`` and not delisted
     on or before ``date`` are returned.  Sorted by order_book_id.
     """
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         table = _instrument_table(h)
         d = _calendar(h).date(date) if date is not None else None
     if type is not None and not isinstance(type, str):
@@ -212,8 +221,7 @@ def get_trading_dates(start_date=None, end_date=None) -> list[_dt.date]:
     A missing end is the first or last date of the calendar, so
     ``get_trading_dates()`` tells which dates the store covers.
     """
-    with _database.lock():
-        cal = _calendar(_database.current())
+    cal = _current_calendar()
     start = cal.first if start_date is None else cal.date(start_date, "start_date")
     end = cal.last if end_date is None else cal.date(end_date, "end_date")
     if start > end:
@@ -225,8 +233,7 @@ def get_trading_dates(start_date=None, end_date=None) -> list[_dt.date]:
 
 def is_trading_date(date) -> bool:
     """Whether the market is open on ``date`` (which must lie inside the calendar)."""
-    with _database.lock():
-        cal = _calendar(_database.current())
+    cal = _current_calendar()
     d = cal.date(date)
     i = bisect.bisect_left(cal.dates, d)
     return i < len(cal.dates) and cal.dates[i] == d
@@ -245,8 +252,7 @@ def trading_date_offset(date, n) -> _dt.date:
     ``n <= 0`` and at the next one when ``n > 0``.
     """
     n = _count(n)
-    with _database.lock():
-        cal = _calendar(_database.current())
+    cal = _current_calendar()
     d = cal.date(date)
     dates = cal.dates
     i = bisect.bisect_left(dates, d)
@@ -259,45 +265,34 @@ def trading_date_offset(date, n) -> _dt.date:
         base = i - 1  # the previous trading day
     target = base + n
     if base < 0 or base >= len(dates) or not 0 <= target < len(dates):
-        raise TidewellError(
-            f"{n} trading days from {d} is outside the trading calendar "
-            f"({cal.first} .. {cal.last})"
-        )
+        raise cal.beyond(f"{n} trading days from {d}")
     return dates[target]
+
+
+def _nth_trading_date(date, n, before: bool) -> _dt.date:
+    """The ``n``-th trading date before or after ``date`` (``date`` itself not counted)."""
+    n = _count(n)
+    if n < 1:
+        raise TidewellError(f"n must be at least 1, not {n}")
+    cal = _current_calendar()
+    d = cal.date(date)
+    if before:
+        i = bisect.bisect_left(cal.dates, d) - n
+    else:
+        i = bisect.bisect_right(cal.dates, d) + n - 1
+    if not 0 <= i < len(cal.dates):
+        raise cal.beyond(f"{n} trading days {'before' if before else 'after'} {d}")
+    return cal.dates[i]
 
 
 def get_previous_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date before ``date`` (``date`` itself not counted)."""
-    n = _count(n)
-    if n < 1:
-        raise TidewellError(f"n must be at least 1, not {n}")
-    with _database.lock():
-        cal = _calendar(_database.current())
-    d = cal.date(date)
-    i = bisect.bisect_left(cal.dates, d) - n
-    if i < 0:
-        raise TidewellError(
-            f"{n} trading days before {d} is outside the trading calendar "
-            f"({cal.first} .. {cal.last})"
-        )
-    return cal.dates[i]
+    return _nth_trading_date(date, n, before=True)
 
 
 def get_next_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date after ``date`` (``date`` itself not counted)."""
-    n = _count(n)
-    if n < 1:
-        raise TidewellError(f"n must be at least 1, not {n}")
-    with _database.lock():
-        cal = _calendar(_database.current())
-    d = cal.date(date)
-    i = bisect.bisect_right(cal.dates, d) + n - 1
-    if i >= len(cal.dates):
-        raise TidewellError(
-            f"{n} trading days after {d} is outside the trading calendar "
-            f"({cal.first} .. {cal.last})"
-        )
-    return cal.dates[i]
+    return _nth_trading_date(date, n, before=False)
 
 
 # --------------------------------------------------------------------------- prices
@@ -326,8 +321,7 @@ def get_price_change_rate(order_book_ids, start_date, end_date):
     """
     single = isinstance(order_book_ids, str)
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         start, end = _date_range(h, order_book_ids, start_date, end_date)
         cal = _calendar(h)
         res = h.query(
@@ -366,8 +360,7 @@ def index_weights(order_book_id, date) -> pd.Series:
             "index order_book_id must be text, "
             f"not {type(order_book_id).__name__} {order_book_id!r}"
         )
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         d = _calendar(h).date(date)
         rebalances = _dates_by(
             h, "rebalances", "SELECT DISTINCT index_id, date FROM index_weights"
@@ -404,8 +397,8 @@ def get_style_factor_names() -> list[str]:
 
 def get_factor_names() -> list[str]:
     """All risk-model factors: the ten styles, then the industries of the default standard."""
-    with _database.lock():
-        return list(STYLE_FACTORS) + list(_industry_factors(_database.current()))
+    with _database.opened() as h:
+        return list(STYLE_FACTORS) + list(_industry_factors(h))
 
 
 def _model_date(h, key: str, sql: str, group: str, value, what: str) -> _dt.date:
@@ -477,8 +470,7 @@ def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
     dropped).  Columns: the ten styles, then the industry factors (0/1).
     """
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         when = _model_date(
             h,
             "expo_dates",
@@ -494,8 +486,7 @@ def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
 def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
     """Factor covariance (daily variance units) on the latest model date on or before ``date``."""
     model = _choice(cov_model, COV_MODELS, "cov_model")
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         when = _model_date(
             h,
             "cov_dates",
@@ -532,8 +523,7 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
     """Daily specific volatility (standard deviation) per id, request order, missing ids absent."""
     model = _choice(cov_model, COV_MODELS, "cov_model")
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         when = _model_date(
             h,
             "spec_dates",
@@ -600,16 +590,11 @@ def _boards(h) -> pd.Series:
 
 
 def _special_treatment(h) -> dict[str, list[tuple]]:
-    def make():
-        out: dict[str, list[tuple]] = {}
-        rows = h.query(
-            "SELECT order_book_id, start_date, end_date FROM special_treatment ORDER BY 1, 2"
-        ).fetchall()
-        for oid, start, end in rows:
-            out.setdefault(oid, []).append((start, end))
-        return out
-
-    return _memo(h, "special_treatment", make)
+    return _grouped(
+        h,
+        "special_treatment",
+        "SELECT order_book_id, start_date, end_date FROM special_treatment ORDER BY 1, 2",
+    )
 
 
 def _under_special_treatment(periods: dict, oid: str, d: _dt.date) -> bool:
@@ -627,8 +612,7 @@ def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
     """
     single = isinstance(order_book_ids, str)
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         start, end = _date_range(h, order_book_ids, start_date, end_date)
         _daily_prices(h)
         res = h.query(
@@ -679,8 +663,7 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
     A suspended stock is at neither limit.
     """
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         cal = _calendar(h)
         d = cal.date(date)
         i = bisect.bisect_left(cal.dates, d)
@@ -730,16 +713,15 @@ def _status_table(h, d: _dt.date) -> pd.DataFrame:
 
 def industry_names(classification=DEFAULT_CLASSIFICATION) -> list[str]:
     """The industries of a classification standard, in their documented order."""
-    with _database.lock():
-        known = _classifications(_database.current())
+    with _database.opened() as h:
+        known = _classifications(h)
     return list(known[_choice(classification, known, "classification")])
 
 
 def get_industry(order_book_ids, date, classification=DEFAULT_CLASSIFICATION) -> pd.Series:
     """Industry of each id on ``date`` under ``classification``; unclassified ids are absent."""
     ids = _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         name = _choice(classification, _classifications(h), "classification")
         d = _calendar(h).date(date)
         res = _with_ids(
@@ -772,8 +754,7 @@ def get_industry_history(
     :func:`get_industry` answers; a schedule of many dates reads this once instead.
     """
     ids = None if order_book_ids is None else _unique(_ids(order_book_ids))
-    with _database.lock():
-        h = _database.current()
+    with _database.opened() as h:
         name = _choice(classification, _classifications(h), "classification")
         sql = (
             "SELECT order_book_id, start_date, industry FROM industry_classification "
@@ -790,27 +771,3 @@ def get_industry_history(
             "industry": np.asarray(res["industry"], dtype=object),
         }
     )
-
-
-__all__ = [
-    "Instrument",
-    "all_instruments",
-    "get_factor_covariance",
-    "get_factor_exposure",
-    "get_factor_names",
-    "get_industry",
-    "get_industry_history",
-    "get_next_trading_date",
-    "get_previous_trading_date",
-    "get_price_change_rate",
-    "get_prices",
-    "get_specific_risk",
-    "get_style_factor_names",
-    "get_trading_dates",
-    "get_trading_status",
-    "index_weights",
-    "industry_names",
-    "instruments",
-    "is_trading_date",
-    "trading_date_offset",
-]

@@ -17,7 +17,7 @@ import contextlib
 import os
 import tempfile
 import threading
-from typing import Any
+from typing import Any, Iterator
 
 import duckdb
 
@@ -228,7 +228,7 @@ def _stat_key(path: str) -> tuple | None:
 
 
 def current() -> Handle:
-    """The handle for the database in use, (re)opened if needed.  Hold ``lock()``."""
+    """The handle for the database in use, (re)opened if needed.  Hold ``_lock``."""
     global _handle
     path = get_database_path()
     key = _stat_key(path)
@@ -250,8 +250,15 @@ def current() -> Handle:
     return _handle
 
 
-def lock() -> threading.RLock:
-    return _lock
+@contextlib.contextmanager
+def opened() -> Iterator[Handle]:
+    """The handle for the database in use, the lock held for the whole ``with`` body.
+
+    A read holds it until its last query has run, so a store replaced meanwhile
+    is never half read, and the handle's caches are never filled by two threads.
+    """
+    with _lock:
+        yield current()
 
 
 def close() -> None:

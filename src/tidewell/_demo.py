@@ -22,6 +22,7 @@ import datetime as _dt
 import sys
 import time
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -99,6 +100,7 @@ INDEXES = (
 )
 
 _HALF_LIVES = {"daily": 42.0, "monthly": 90.0, "quarterly": 180.0}
+_ANN = np.sqrt(252.0)  # daily volatility from annual
 
 
 class _Progress:
@@ -177,19 +179,97 @@ def _days(dates) -> np.ndarray:
     return np.asarray(dates, dtype="datetime64[D]").astype(np.int64)
 
 
+@dataclass
+class _Stocks:
+    """The common stocks, Shanghai codes first, and when each of them trades."""
+
+    ids: list[str]
+    exchange: list[str]
+    symbols: list[str]
+    listed: np.ndarray  # datetime64[D]
+    delisted: np.ndarray  # datetime64[D], NaT while still listed
+    kind: np.ndarray  # 0 listed before the calendar, 1 lists inside it, 2 after its end
+    alive: np.ndarray  # days x stocks: listed_date <= day < de_listed_date
+
+
+@dataclass
+class _Industries:
+    """Each stock's industry draws; the three standards are derived from them on writing."""
+
+    ind0: np.ndarray  # SWS industry from listing
+    ind1: np.ndarray  # SWS industry from change_day (ind0 where it does not change)
+    change: np.ndarray
+    change_day: np.ndarray  # position in the calendar, past its end where unchanged
+    nb_sub: np.ndarray  # which part of the non-bank financials, in the split standard
+    citic_pick: np.ndarray
+    citic_shuffle: np.ndarray
+    citic_other: np.ndarray
+    citic_missing: np.ndarray
+
+
+@dataclass
+class _FactorModel:
+    """The true model the returns are drawn from (daily units)."""
+
+    cov: np.ndarray
+    premia: np.ndarray
+    regime: np.ndarray  # volatility multiplier per day
+    returns: np.ndarray  # days x factors
+
+
+@dataclass
+class _Characteristics:
+    """What a stock carries from the start: size, specific volatility, alpha, latent styles."""
+
+    log_cap: np.ndarray
+    spec_vol: np.ndarray
+    alpha: np.ndarray
+    latent_names: list[str]
+    latent: np.ndarray  # stocks x latent_names, correlated through chol
+    chol: np.ndarray
+
+
+@dataclass
+class _Simulation:
+    returns: np.ndarray  # days x stocks, NaN where a stock does not trade
+    spec_ret: np.ndarray  # the specific part of returns
+    expo_rows: list  # (model index, stock indices, style matrix, industry codes)
+
+
+@dataclass
+class _Trading:
+    """Boards, special treatment, suspensions, closes and price limits of the stocks."""
+
+    board: np.ndarray
+    st_periods: list  # (stock, first day, day after the last or None)
+    suspended: np.ndarray
+    close: np.ndarray
+    limit_up: np.ndarray
+    limit_down: np.ndarray
+
+
+@dataclass
 class _Market:
     """Everything the demo database holds, as numpy arrays, before writing."""
 
+    calendar: np.ndarray  # datetime64[D]
+    stocks: _Stocks
+    industries: _Industries
+    trading: _Trading
+    model_idx: np.ndarray  # positions of the model dates in the calendar
+    returns: np.ndarray  # days x stocks, as stored
+    expo_rows: list
+    factor_names: list[str]
+    cov: dict  # cov_model -> factor covariance per model date
+    spec: dict  # cov_model -> specific volatility of every stock per model date
+    index_weights: dict  # index code -> [(rebalance day, members, weights)]
+    index_ret: dict
+    fund_rows: list  # (order_book_id, symbol, type, exchange, listed date)
+    fund_ret: list
 
-def _generate(seed: int, progress: _Progress) -> _Market:
-    rng = np.random.default_rng(seed)
-    m = _Market()
-    cal = trading_calendar()
-    cal64 = np.asarray(cal, dtype="datetime64[D]")
-    n_days = len(cal)
-    m.calendar = cal64
 
-    # ---- common stocks -------------------------------------------------------
+def _stocks(rng, cal64: np.ndarray) -> _Stocks:
+    n_days = len(cal64)
     sh = _unique_codes(
         rng,
         2300,
@@ -223,43 +303,48 @@ def _generate(seed: int, progress: _Progress) -> _Market:
         first = max(int(np.searchsorted(cal64, listed[i])) + 60, 20)
         if first < n_days - 1:
             delisted[i] = cal64[rng.integers(first, n_days)]
-    # Trading status: listed_date <= day < de_listed_date.
     alive = (cal64[:, None] >= listed[None, :]) & (
         np.isnat(delisted)[None, :] | (cal64[:, None] < delisted[None, :])
     )
-    m.cs_ids, m.cs_exchange, m.cs_listed, m.cs_delisted = (
-        cs_ids,
-        cs_exchange,
-        listed,
-        delisted,
-    )
-    m.cs_symbols = _names(rng, n, _SUFFIX["CS"])
+    symbols = _names(rng, n, _SUFFIX["CS"])
+    return _Stocks(cs_ids, cs_exchange, symbols, listed, delisted, kind, alive)
 
-    # ---- industries ------------------------------------------------------------
+
+def _industries(rng, kind: np.ndarray, n_days: int) -> _Industries:
+    n = len(kind)
     k_ind = len(SWS_INDUSTRIES)
     p = np.asarray(_INDUSTRY_SIZES, dtype=float)
     ind0 = rng.choice(k_ind, size=n, p=p / p.sum())
     change = (rng.random(n) < 0.012) & (kind == 0)
     change_day = np.where(change, rng.integers(40, n_days - 40, n), n_days + 1)
     ind1 = np.where(change, (ind0 + rng.integers(1, k_ind, n)) % k_ind, ind0)
-    m.ind0, m.ind1, m.change, m.change_day = ind0, ind1, change, change_day
     nb_sub = rng.choice(3, size=n, p=[0.5, 0.2, 0.3])
     citic_pick = rng.integers(0, 2, n)
     citic_shuffle = rng.random(n) < 0.04
     citic_other = rng.integers(0, 1000, n)
     citic_missing = rng.random(n) < 0.006
-    m.nb_sub, m.citic_pick, m.citic_shuffle = nb_sub, citic_pick, citic_shuffle
-    m.citic_other, m.citic_missing = citic_other, citic_missing
-    progress.step("instruments and industries")
+    return _Industries(
+        ind0,
+        ind1,
+        change,
+        change_day,
+        nb_sub,
+        citic_pick,
+        citic_shuffle,
+        citic_other,
+        citic_missing,
+    )
 
-    # ---- the true factor model --------------------------------------------------
+
+def _factor_model(rng, n_days: int) -> _FactorModel:
+    """Four latent drivers (the market and three style themes) under a volatility regime."""
     k_sty = len(STYLE_FACTORS)
+    k_ind = len(SWS_INDUSTRIES)
     k = k_sty + k_ind
-    ann = np.sqrt(252.0)
-    style_vol = np.array([0.05, 0.03, 0.025, 0.02, 0.02, 0.03, 0.045, 0.025, 0.04, 0.04]) / ann
-    mkt_vol = 0.19 / ann
+    style_vol = np.array([0.05, 0.03, 0.025, 0.02, 0.02, 0.03, 0.045, 0.025, 0.04, 0.04]) / _ANN
+    mkt_vol = 0.19 / _ANN
     ind_beta = rng.uniform(0.8, 1.2, k_ind)
-    ind_idio = rng.uniform(0.07, 0.14, k_ind) / ann
+    ind_idio = rng.uniform(0.07, 0.14, k_ind) / _ANN
     n_lat = 4  # market + three style themes
     load = np.zeros((k, n_lat))
     sty_lat = rng.normal(0.0, 0.35, (k_sty, n_lat - 1))
@@ -283,129 +368,173 @@ def _generate(seed: int, progress: _Progress) -> _Market:
     lat = rng.normal(size=(n_days, n_lat))
     eps = rng.normal(size=(n_days, k))
     factor_ret = regime[:, None] * (lat @ load.T + eps * diag) + premia
+    return _FactorModel(true_cov, premia, regime, factor_ret)
 
-    # ---- stock characteristics --------------------------------------------------
+
+# Correlations of the latent styles (those but size and non-linear size).
+_LATENT_CORRELATIONS = (
+    ("beta", "residual_volatility", 0.4),
+    ("book_to_price", "earnings_yield", 0.5),
+    ("book_to_price", "growth", -0.2),
+    ("liquidity", "residual_volatility", 0.3),
+    ("growth", "momentum", 0.2),
+)
+
+
+def _characteristics(rng, n: int) -> _Characteristics:
     log_cap = np.clip(rng.normal(22.9, 1.1, n), np.log(1.2e9), np.log(3.5e12))
-    log_cap_start = log_cap.copy()
     size0 = (log_cap - log_cap.mean()) / log_cap.std()
     spec_ann = np.clip(0.27 * np.exp(rng.normal(0.0, 0.25, n) - 0.12 * size0), 0.12, 0.65)
-    spec_vol = spec_ann / ann
     alpha = rng.normal(0.0, 0.04, n) / 252.0
-    # Latent styles (all but size and non-linear size), correlated and persistent.
     latent_names = [f for f in STYLE_FACTORS if f not in ("size", "non_linear_size")]
     corr = np.eye(len(latent_names))
-
-    def _set(a, b, r):
+    for a, b, r in _LATENT_CORRELATIONS:
         i, j = latent_names.index(a), latent_names.index(b)
         corr[i, j] = corr[j, i] = r
-
-    _set("beta", "residual_volatility", 0.4)
-    _set("book_to_price", "earnings_yield", 0.5)
-    _set("book_to_price", "growth", -0.2)
-    _set("liquidity", "residual_volatility", 0.3)
-    _set("growth", "momentum", 0.2)
     chol = np.linalg.cholesky(corr)
     latent = rng.normal(size=(n, len(latent_names))) @ chol.T
+    return _Characteristics(log_cap, spec_ann / _ANN, alpha, latent_names, latent, chol)
 
-    # ---- model dates -------------------------------------------------------------
-    months = cal64.astype("datetime64[M]")
-    model_idx = _model_indices(cal64)
-    m.model_idx = model_idx
+
+def _styles(
+    latent: np.ndarray, latent_names: list[str], log_cap: np.ndarray, idx: np.ndarray
+) -> np.ndarray:
+    """Style exposures of every stock, standardised over the cross-section ``idx``."""
+    n = len(log_cap)
+    raw = {}
+    for j, name in enumerate(latent_names):
+        raw[name] = latent[:, j].copy()
+    raw["size"] = log_cap.copy()
+    raw["liquidity"] = (
+        raw["liquidity"] + 0.3 * (log_cap - log_cap[idx].mean()) / log_cap[idx].std()
+    )
+    styles = np.empty((n, len(STYLE_FACTORS)))
+    for j, name in enumerate(STYLE_FACTORS):
+        if name == "non_linear_size":
+            continue
+        x = raw[name]
+        styles[:, j] = (x - x[idx].mean()) / x[idx].std()
+    # Non-linear size: the cube of size, less its linear part.
+    s = styles[:, STYLE_FACTORS.index("size")]
+    cube = s**3
+    coef = np.polyfit(s[idx], cube[idx], 1)
+    resid = cube - np.polyval(coef, s)
+    j_nls = STYLE_FACTORS.index("non_linear_size")
+    styles[:, j_nls] = (resid - resid[idx].mean()) / resid[idx].std()
+    return styles
+
+
+def _simulate(
+    rng,
+    cal64: np.ndarray,
+    model_idx: np.ndarray,
+    stocks: _Stocks,
+    industries: _Industries,
+    model: _FactorModel,
+    chars: _Characteristics,
+    progress: _Progress,
+) -> _Simulation:
+    """Exposures on each model date, and the returns of the days up to the next one."""
+    n_days, n = stocks.alive.shape
+    k_sty = len(STYLE_FACTORS)
+    k = k_sty + len(SWS_INDUSTRIES)
     next_model = np.r_[cal64[model_idx[1:]], cal64[-1] + 1]
-
-    # ---- simulate month by month ------------------------------------------------------
+    latent = chars.latent
+    log_cap = chars.log_cap
     returns = np.full((n_days, n), np.nan)
     spec_ret = np.full((n_days, n), np.nan)
-    expo_rows = []  # (model index, stock indices, style matrix, industry codes)
+    expo_rows = []
     n_blocks = len(model_idx)
     for b, t_m in enumerate(model_idx):
         day = cal64[t_m]
-        in_univ = (listed <= next_model[b]) & (np.isnat(delisted) | (delisted > day))
+        in_univ = (stocks.listed <= next_model[b]) & (
+            np.isnat(stocks.delisted) | (stocks.delisted > day)
+        )
         idx = np.flatnonzero(in_univ)
-        # Styles: evolve latent values, then standardise over the cross-section.
+        # Latent styles are persistent: each model date moves them a little.
         if b > 0:
             latent = 0.95 * latent + np.sqrt(1 - 0.95**2) * (
-                rng.normal(size=latent.shape) @ chol.T
+                rng.normal(size=latent.shape) @ chars.chol.T
             )
-        raw = {}
-        for j, name in enumerate(latent_names):
-            raw[name] = latent[:, j].copy()
-        raw["size"] = log_cap.copy()
-        raw["liquidity"] = (
-            raw["liquidity"] + 0.3 * (log_cap - log_cap[idx].mean()) / log_cap[idx].std()
-        )
-        styles = np.empty((n, k_sty))
-        for j, name in enumerate(STYLE_FACTORS):
-            if name == "non_linear_size":
-                continue
-            x = raw[name]
-            styles[:, j] = (x - x[idx].mean()) / x[idx].std()
-        s = styles[:, STYLE_FACTORS.index("size")]
-        cube = s**3
-        coef = np.polyfit(s[idx], cube[idx], 1)
-        resid = cube - np.polyval(coef, s)
-        j_nls = STYLE_FACTORS.index("non_linear_size")
-        styles[:, j_nls] = (resid - resid[idx].mean()) / resid[idx].std()
-        industry = np.where(change_day <= t_m, ind1, ind0)
+        styles = _styles(latent, chars.latent_names, log_cap, idx)
+        industry = np.where(industries.change_day <= t_m, industries.ind1, industries.ind0)
         expo_rows.append((t_m, idx, styles[idx], industry[idx]))
 
-        # Returns for the days this model date covers.
         lo = 0 if b == 0 else t_m + 1
         hi = model_idx[b + 1] + 1 if b + 1 < n_blocks else n_days
         if lo >= hi:
             continue
-        f = factor_ret[lo:hi]
+        f = model.returns[lo:hi]
         expo = np.zeros((n, k))
         expo[:, :k_sty] = styles
         expo[np.arange(n), k_sty + industry] = 1.0
         noise = rng.standard_t(5, size=(hi - lo, n)) * np.sqrt(3.0 / 5.0)
-        e = noise * spec_vol
-        r = np.clip(f @ expo.T + alpha + e, -0.2, 0.2)
-        dead = ~alive[lo:hi]
+        e = noise * chars.spec_vol
+        r = np.clip(f @ expo.T + chars.alpha + e, -0.2, 0.2)
+        dead = ~stocks.alive[lo:hi]
         r[dead] = np.nan
         e[dead] = np.nan
         returns[lo:hi] = r
         spec_ret[lo:hi] = e
         log_cap = log_cap + np.nansum(np.log1p(r), axis=0)
         progress.step("simulating returns")
-    _trading_rules(m, returns, seed)
-    m.returns = np.round(returns, 6)
-    m.expo_rows = expo_rows
-    m.factor_names = list(STYLE_FACTORS) + list(SWS_INDUSTRIES)
+    return _Simulation(returns, spec_ret, expo_rows)
 
-    # ---- risk model estimates: exponentially weighted, one half-life per model ----------
+
+def _risk_estimates(
+    model: _FactorModel,
+    spec_vol: np.ndarray,
+    spec_ret: np.ndarray,
+    model_idx: np.ndarray,
+    progress: _Progress,
+) -> tuple:
+    """Exponentially weighted estimates, one half-life per covariance model.
+
+    Returns ({model: [factor covariance]}, {model: [specific volatility]}), one
+    entry per model date.
+    """
     want = set(model_idx.tolist())
-    m.cov, m.spec = {}, {}
+    covs_by, specs_by = {}, {}
     for name in COV_MODELS:
         lam = 0.5 ** (1.0 / _HALF_LIVES[name])
-        cov = true_cov * regime[0] ** 2
+        cov = model.cov * model.regime[0] ** 2
         var = spec_vol**2
         covs, specs = [], []
-        for t in range(n_days):
-            f = factor_ret[t] - premia
+        for t in range(len(model.returns)):
+            f = model.returns[t] - model.premia
             cov = lam * cov + (1.0 - lam) * np.outer(f, f)
             e = spec_ret[t]
             var = np.where(np.isnan(e), var, lam * var + (1.0 - lam) * np.nan_to_num(e) ** 2)
             if t in want:
                 covs.append((cov + cov.T) / 2.0)
                 specs.append(np.sqrt(var))
-        m.cov[name] = covs
-        m.spec[name] = specs
+        covs_by[name] = covs
+        specs_by[name] = specs
         progress.step("risk model estimates")
-    del spec_ret
+    return covs_by, specs_by
 
-    # ---- indexes: cap weighted, rebalanced on the first trading day of January and July --
+
+def _indexes(
+    cal64: np.ndarray, returns: np.ndarray, stocks: _Stocks, log_cap_start: np.ndarray
+) -> tuple:
+    """Cap-weighted indexes, rebalanced on the first trading day of January and July.
+
+    Returns ({code: [(rebalance day, members, weights)]}, {code: daily change}).
+    """
+    n_days = len(cal64)
+    months = cal64.astype("datetime64[M]")
     new_month = np.r_[False, months[1:] != months[:-1]]
     month_no = months.astype(int) % 12 + 1
     rebal = np.unique(np.r_[0, np.flatnonzero(new_month & ((month_no == 1) | (month_no == 7)))])
     cum = np.cumsum(np.log1p(np.nan_to_num(returns)), axis=0)
-    m.rebalance_idx = rebal
-    m.index_weights = {code: [] for code, _ in INDEXES}
+    weights = {code: [] for code, _ in INDEXES}
     index_ret = {code: np.zeros(n_days) for code, _ in INDEXES}
     for j, t_r in enumerate(rebal):
         last = j + 1 == len(rebal)
         t_next = n_days - 1 if last else rebal[j + 1]
-        eligible = (listed <= cal64[t_r] - 91) & (np.isnat(delisted) | (delisted > cal64[t_next]))
+        eligible = (stocks.listed <= cal64[t_r] - 91) & (
+            np.isnat(stocks.delisted) | (stocks.delisted > cal64[t_next])
+        )
         cap_now = np.exp(log_cap_start + cum[t_r])
         cand = np.flatnonzero(eligible)
         ranked = cand[np.argsort(-cap_now[cand], kind="stable")]
@@ -417,7 +546,7 @@ def _generate(seed: int, progress: _Progress) -> _Market:
         for code, mem in members.items():
             mem = np.sort(mem)
             w0 = cap_now[mem] / cap_now[mem].sum()
-            m.index_weights[code].append((t_r, mem, w0))
+            weights[code].append((t_r, mem, w0))
             out = index_ret[code]
             lo = t_r + 1
             if j == 0:
@@ -427,19 +556,28 @@ def _generate(seed: int, progress: _Progress) -> _Market:
             # estimate over the stocks weighted by the index matches the index's own.
             block = np.nan_to_num(returns[lo : t_next + 1, mem])
             out[lo : t_next + 1] = block @ w0
-    m.index_ret = {c: np.round(v, 6) for c, v in index_ret.items()}
-    progress.step("indexes")
+    return weights, index_ret
 
-    # ---- funds: track an index (ETF) or loosely follow one (LOF) ------------------------
-    ranges = [
-        (510000, 513000, "ETF", "XSHG", 22),
-        (159001, 160000, "ETF", "XSHE", 18),
-        (160101, 170000, "LOF", "XSHE", 14),
-        (501000, 502000, "LOF", "XSHG", 6),
-    ]
-    m.fund_rows, m.fund_ret = [], []
+
+# Code ranges of the funds: (first, past the last, type, exchange, how many).
+_FUND_RANGES = (
+    (510000, 513000, "ETF", "XSHG", 22),
+    (159001, 160000, "ETF", "XSHE", 18),
+    (160101, 170000, "LOF", "XSHE", 14),
+    (501000, 502000, "LOF", "XSHG", 6),
+)
+
+
+def _funds(rng, cal64: np.ndarray, index_ret: dict) -> tuple:
+    """Funds that track an index (ETF) or loosely follow one (LOF).
+
+    Returns (rows, daily changes): rows are (order_book_id, symbol, type,
+    exchange, listed date).
+    """
+    n_days = len(cal64)
+    rows, changes = [], []
     codes = [c for c, _ in INDEXES]
-    for lo, hi, ftype, exch, count in ranges:
+    for lo, hi, ftype, exch, count in _FUND_RANGES:
         for c in np.sort(rng.choice(np.arange(lo, hi), count, replace=False)):
             target = index_ret[codes[rng.integers(0, 3)]]
             if ftype == "ETF":
@@ -454,10 +592,51 @@ def _generate(seed: int, progress: _Progress) -> _Market:
                 ld = _weekday(np.datetime64("2008-01-02") + int(rng.integers(0, 4900)))
             words = ("Select", "Growth", "Value", "Balanced")
             name = _names(rng, 1, words)[0] + (" ETF" if ftype == "ETF" else " LOF")
-            m.fund_rows.append((f"{c:06d}.{exch}", name, ftype, exch, ld))
-            m.fund_ret.append(np.round(r, 6))
+            rows.append((f"{c:06d}.{exch}", name, ftype, exch, ld))
+            changes.append(np.round(r, 6))
+    return rows, changes
+
+
+def _generate(seed: int, progress: _Progress) -> _Market:
+    # One generator feeds every step in turn (the trading rules have their own
+    # stream): the order of the steps is part of what a seed means.
+    rng = np.random.default_rng(seed)
+    cal64 = np.asarray(trading_calendar(), dtype="datetime64[D]")
+    n_days = len(cal64)
+    stocks = _stocks(rng, cal64)
+    industries = _industries(rng, stocks.kind, n_days)
+    progress.step("instruments and industries")
+    model = _factor_model(rng, n_days)
+    chars = _characteristics(rng, len(stocks.ids))
+    model_idx = _model_indices(cal64)
+    sim = _simulate(rng, cal64, model_idx, stocks, industries, model, chars, progress)
+    # The trading rules rewrite these returns in place as the ratios of the closes
+    # they allow; everything after them reads the rewritten ones.
+    returns = sim.returns
+    trading = _trading_rules(stocks.ids, returns, seed)
+    cov, spec = _risk_estimates(model, chars.spec_vol, sim.spec_ret, model_idx, progress)
+    expo_rows = sim.expo_rows
+    del sim  # the specific returns are large and no longer needed
+    index_weights, index_ret = _indexes(cal64, returns, stocks, chars.log_cap)
+    progress.step("indexes")
+    fund_rows, fund_ret = _funds(rng, cal64, index_ret)
     progress.step("funds")
-    return m
+    return _Market(
+        calendar=cal64,
+        stocks=stocks,
+        industries=industries,
+        trading=trading,
+        model_idx=model_idx,
+        returns=np.round(returns, 6),
+        expo_rows=expo_rows,
+        factor_names=list(STYLE_FACTORS) + list(SWS_INDUSTRIES),
+        cov=cov,
+        spec=spec,
+        index_weights=index_weights,
+        index_ret={c: np.round(v, 6) for c, v in index_ret.items()},
+        fund_rows=fund_rows,
+        fund_ret=fund_ret,
+    )
 
 
 # Trading rules of the common stocks. They draw from a stream of their own, so
@@ -480,7 +659,7 @@ def board_of(order_book_id: str) -> str:
     return "main"
 
 
-def _trading_rules(m: _Market, returns: np.ndarray, seed: int) -> None:
+def _trading_rules(cs_ids: list[str], returns: np.ndarray, seed: int) -> _Trading:
     """Boards, special treatment, suspensions, closes and price limits of the stocks.
 
     Prices are in cents, as the exchanges quote them. Each day the close is the
@@ -495,15 +674,15 @@ def _trading_rules(m: _Market, returns: np.ndarray, seed: int) -> None:
     alive = ~np.isnan(returns)
     first = alive.argmax(axis=0)
     last = n_days - 1 - alive[::-1].argmax(axis=0)
-    m.board = np.array([board_of(c) for c in m.cs_ids])
+    board = np.array([board_of(c) for c in cs_ids])
 
     st = np.zeros((n_days, n), dtype=bool)
-    m.st_periods = []  # (stock, first day, day after the last or None)
+    st_periods = []
     for i in np.flatnonzero((rng.random(n) < _ST_SHARE) & alive.any(axis=0)):
         start = int(rng.integers(first[i], last[i] + 1))
         end = start + int(rng.integers(*_ST_DAYS))
         st[start:end, i] = True
-        m.st_periods.append((i, start, end if end <= last[i] else None))
+        st_periods.append((i, start, end if end <= last[i] else None))
 
     # Suspensions: stretches of geometric length, never on a stock's first day.
     can = alive.copy()
@@ -515,8 +694,8 @@ def _trading_rules(m: _Market, returns: np.ndarray, seed: int) -> None:
     np.add.at(count, (np.minimum(day + length, n_days), stock), -1)
     suspended = (np.cumsum(count[:-1], axis=0) > 0) & alive
 
-    board_limit = np.array([_LIMITS[b] for b in m.board])
-    st_limited = m.board == "main"
+    board_limit = np.array([_LIMITS[b] for b in board])
+    st_limited = board == "main"
     prev = np.round(np.exp(rng.normal(np.log(12.0), 0.7, n)), 2).clip(2.0, 600.0)
     close = np.full((n_days, n), np.nan)
     up = np.full((n_days, n), np.nan)
@@ -531,15 +710,17 @@ def _trading_rules(m: _Market, returns: np.ndarray, seed: int) -> None:
         close[t, live], up[t, live], down[t, live] = today[live], hi[live], lo[live]
         returns[t, live] = today[live] / prev[live] - 1.0
         prev = np.where(live, today, prev)
-    m.suspended, m.close, m.limit_up, m.limit_down = suspended, close, up, down
+    return _Trading(board, st_periods, suspended, close, up, down)
 
 
 def _write_trading(con, m: _Market, progress: _Progress) -> None:
     """Daily closes, limits and suspensions, special-treatment periods and boards."""
     cal_days32 = _days(m.calendar).astype(np.int32)
-    order = np.argsort(np.asarray(m.cs_ids))
-    ids = [m.cs_ids[i] for i in order]
-    alive = ~np.isnan(m.close[:, order])
+    cs_ids = m.stocks.ids
+    tr = m.trading
+    order = np.argsort(np.asarray(cs_ids))
+    ids = [cs_ids[i] for i in order]
+    alive = ~np.isnan(tr.close[:, order])
     day, stock = np.nonzero(alive)  # by day, then by id: the table's order
     pick = (day, order[stock])
     _insert(
@@ -549,29 +730,29 @@ def _write_trading(con, m: _Market, progress: _Progress) -> None:
             {
                 "o": pd.Categorical.from_codes(stock.astype(np.int32), categories=ids),
                 "d": cal_days32[day],
-                "c": m.close[pick],
-                "u": m.limit_up[pick],
-                "l": m.limit_down[pick],
-                "s": m.suspended[pick].astype(np.int32),
+                "c": tr.close[pick],
+                "u": tr.limit_up[pick],
+                "l": tr.limit_down[pick],
+                "s": tr.suspended[pick].astype(np.int32),
             }
         ),
         "o, {}, c, u, l, s".format(_date_expr("d")),
     )
-    periods = sorted(m.st_periods, key=lambda p: (m.cs_ids[p[0]], p[1]))
+    periods = sorted(tr.st_periods, key=lambda p: (cs_ids[p[0]], p[1]))
     ends = [-1 if b is None else cal_days32[b] for _, _, b in periods]
     _insert(
         con,
         "special_treatment",
         pd.DataFrame(
             {
-                "o": [m.cs_ids[i] for i, _, _ in periods],
+                "o": [cs_ids[i] for i, _, _ in periods],
                 "s": np.array([cal_days32[a] for _, a, _ in periods], dtype=np.int32),
                 "e": np.array(ends, dtype=np.int32),
             }
         ),
-        "o, {}, CASE WHEN e < 0 THEN NULL ELSE {} END".format(_date_expr("s"), _date_expr("e")),
+        "o, {}, {}".format(_date_expr("s"), _nullable_date_expr("e")),
     )
-    _insert(con, "boards", pd.DataFrame({"o": ids, "b": m.board[order]}), "o, b")
+    _insert(con, "boards", pd.DataFrame({"o": ids, "b": tr.board[order]}), "o, b")
     progress.step("writing trading status", 0)
 
 
@@ -606,40 +787,28 @@ def _date_expr(col: str) -> str:
     return f"{_EPOCH} + CAST({col} AS INTEGER)"
 
 
-def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
-    cal_days = _days(m.calendar)
-    cal_days32 = cal_days.astype(np.int32)
-    _insert(con, "trading_dates", pd.DataFrame({"d": cal_days32}), _date_expr("d"))
+def _day(date) -> int:
+    return int(_days([date])[0])
 
-    # Instruments, sorted by id; price change rates follow the same order.
+
+def _nullable_date_expr(col: str) -> str:
+    """A date column written as days, negative for NULL."""
+    return f"CASE WHEN {col} < 0 THEN NULL ELSE {_date_expr(col)} END"
+
+
+def _write_instruments(con, m: _Market) -> tuple:
+    """Every instrument, sorted by id; returns (ids, each one's daily changes)."""
+    st = m.stocks
     rows = []
-    for i, oid in enumerate(m.cs_ids):
-        dl = -1 if np.isnat(m.cs_delisted[i]) else int(_days([m.cs_delisted[i]])[0])
+    for i, oid in enumerate(st.ids):
+        dl = -1 if np.isnat(st.delisted[i]) else _day(st.delisted[i])
         rows.append(
-            (
-                oid,
-                m.cs_symbols[i],
-                "CS",
-                m.cs_exchange[i],
-                int(_days([m.cs_listed[i]])[0]),
-                dl,
-                ("cs", i),
-            )
+            (oid, st.symbols[i], "CS", st.exchange[i], _day(st.listed[i]), dl, m.returns[:, i])
         )
     for code, name in INDEXES:
-        rows.append(
-            (
-                code,
-                name,
-                "INDX",
-                "XSHG",
-                int(_days(["2005-01-04"])[0]),
-                -1,
-                ("ix", code),
-            )
-        )
+        rows.append((code, name, "INDX", "XSHG", _day("2005-01-04"), -1, m.index_ret[code]))
     for j, (fid, name, ftype, exch, ld) in enumerate(m.fund_rows):
-        rows.append((fid, name, ftype, exch, int(_days([ld])[0]), -1, ("fund", j)))
+        rows.append((fid, name, ftype, exch, _day(ld), -1, m.fund_ret[j]))
     rows.sort(key=lambda r: r[0])
     ids = [r[0] for r in rows]
     inst = pd.DataFrame(
@@ -656,22 +825,14 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
         con,
         "instruments",
         inst,
-        "o, s, t, x, {}, CASE WHEN dl < 0 THEN NULL ELSE {} END".format(
-            _date_expr("l"), _date_expr("dl")
-        ),
+        "o, s, t, x, {}, {}".format(_date_expr("l"), _nullable_date_expr("dl")),
     )
-    progress.step("writing instruments")
+    return ids, [r[6] for r in rows]
 
-    columns = []
-    for r in rows:
-        src, key = r[6]
-        if src == "cs":
-            columns.append(m.returns[:, key])
-        elif src == "ix":
-            columns.append(m.index_ret[key])
-        else:
-            columns.append(m.fund_ret[key])
-    mat = np.column_stack(columns).T  # instrument x day
+
+def _write_price_changes(con, m: _Market, ids: list[str], changes: list) -> None:
+    cal_days32 = _days(m.calendar).astype(np.int32)
+    mat = np.column_stack(changes).T  # instrument x day
     has = ~np.isnan(mat)
     who, when = np.nonzero(has)
     prices = pd.DataFrame(
@@ -683,10 +844,10 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
     )
     del mat, has
     _insert(con, "price_changes", prices, "o, {}, v".format(_date_expr("d")))
-    del prices
-    progress.step("writing price change rates", 2)
 
-    cs_cat = list(m.cs_ids)
+
+def _write_index_weights(con, m: _Market) -> None:
+    cal_days32 = _days(m.calendar).astype(np.int32)
     frames = []
     for code, _ in INDEXES:
         for t_r, mem, w in m.index_weights[code]:
@@ -695,7 +856,9 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
                     {
                         "i": code,
                         "d": np.full(len(mem), cal_days32[t_r]),
-                        "o": pd.Categorical.from_codes(mem.astype(np.int32), categories=cs_cat),
+                        "o": pd.Categorical.from_codes(
+                            mem.astype(np.int32), categories=m.stocks.ids
+                        ),
                         "w": w,
                     }
                 )
@@ -707,7 +870,9 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
         "i, {}, o, w".format(_date_expr("d")),
     )
 
-    # Industry standards.
+
+def _industry_lists() -> dict:
+    """The industries of each standard, in their documented order."""
     citic_names = []
     for targets in _CITIC_MAP.values():
         for t in targets:
@@ -716,11 +881,38 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
     nb_names = []
     for name in SWS_INDUSTRIES:
         nb_names.extend(NON_BANK_SPLIT if name == "non_bank_financials" else [name])
-    lists = {
+    return {
         "sws": list(SWS_INDUSTRIES),
         "sws_non_bank_split": nb_names,
         "citic": citic_names,
     }
+
+
+def _classification_rows(m: _Market, citic_names: list[str]) -> list:
+    """(standard, stock, first day, industry) of every stock under every standard."""
+    cal_days = _days(m.calendar)
+    ind = m.industries
+    rows = []
+    for i in range(len(m.stocks.ids)):
+        records = [(_day(m.stocks.listed[i]), ind.ind0[i])]
+        if ind.change[i]:
+            records.append((int(cal_days[ind.change_day[i]]), ind.ind1[i]))
+        for start, code in records:
+            sws = SWS_INDUSTRIES[code]
+            rows.append(("sws", i, start, sws))
+            split = NON_BANK_SPLIT[ind.nb_sub[i]] if sws == "non_bank_financials" else sws
+            rows.append(("sws_non_bank_split", i, start, split))
+            if not ind.citic_missing[i]:
+                targets = _CITIC_MAP[sws]
+                citic = targets[min(ind.citic_pick[i], len(targets) - 1)]
+                if ind.citic_shuffle[i]:
+                    citic = citic_names[ind.citic_other[i] % len(citic_names)]
+                rows.append(("citic", i, start, citic))
+    return rows
+
+
+def _write_industries(con, m: _Market) -> None:
+    lists = _industry_lists()
     ind_rows = [(c, p + 1, name) for c, names in lists.items() for p, name in enumerate(names)]
     _insert(
         con,
@@ -734,36 +926,22 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
         ),
         "c, CAST(p AS INTEGER), n",
     )
-    cls_rows = []
-    n = len(m.cs_ids)
-    for i in range(n):
-        listed = int(_days([m.cs_listed[i]])[0])
-        records = [(listed, m.ind0[i])]
-        if m.change[i]:
-            records.append((int(cal_days[m.change_day[i]]), m.ind1[i]))
-        for start, code in records:
-            sws = SWS_INDUSTRIES[code]
-            cls_rows.append(("sws", i, start, sws))
-            split = NON_BANK_SPLIT[m.nb_sub[i]] if sws == "non_bank_financials" else sws
-            cls_rows.append(("sws_non_bank_split", i, start, split))
-            if not m.citic_missing[i]:
-                targets = _CITIC_MAP[sws]
-                citic = targets[min(m.citic_pick[i], len(targets) - 1)]
-                if m.citic_shuffle[i]:
-                    citic = citic_names[m.citic_other[i] % len(citic_names)]
-                cls_rows.append(("citic", i, start, citic))
+    cls_rows = _classification_rows(m, lists["citic"])
     cls = pd.DataFrame(
         {
             "c": [r[0] for r in cls_rows],
-            "o": pd.Categorical.from_codes(np.array([r[1] for r in cls_rows], np.int32), cs_cat),
+            "o": pd.Categorical.from_codes(
+                np.array([r[1] for r in cls_rows], np.int32), list(m.stocks.ids)
+            ),
             "d": np.array([r[2] for r in cls_rows], dtype=np.int32),
             "n": [r[3] for r in cls_rows],
         }
     )
     _insert(con, "industry_classification", cls, "c, o, {}, n".format(_date_expr("d")))
-    progress.step("writing indexes and industries")
 
-    # Risk model.
+
+def _write_exposures(con, m: _Market) -> None:
+    cal_days32 = _days(m.calendar).astype(np.int32)
     parts = {"d": [], "o": [], "i": []}
     style_parts = []
     for t_m, idx, styles, industry in m.expo_rows:
@@ -774,7 +952,7 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
     styles = np.vstack(style_parts)
     expo = {
         "d": np.concatenate(parts["d"]),
-        "o": pd.Categorical.from_codes(np.concatenate(parts["o"]), cs_cat),
+        "o": pd.Categorical.from_codes(np.concatenate(parts["o"]), list(m.stocks.ids)),
     }
     for j, name in enumerate(STYLE_FACTORS):
         expo[name] = styles[:, j]
@@ -785,48 +963,60 @@ def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
         pd.DataFrame(expo),
         "{}, o, {}, ind".format(_date_expr("d"), ", ".join(STYLE_FACTORS)),
     )
-    progress.step("writing factor exposures")
 
+
+def _risk_frames(m: _Market) -> tuple:
+    """The factor covariance and specific risk tables: every model, every model date."""
+    cal_days32 = _days(m.calendar).astype(np.int32)
+    cs_cat = list(m.stocks.ids)
     k = len(m.factor_names)
     fi, fj = np.meshgrid(np.arange(k, dtype=np.int32), np.arange(k, dtype=np.int32), indexing="ij")
     cov_frames, spec_frames = [], []
     for name in COV_MODELS:
         for b, t_m in enumerate(m.model_idx):
-            cov_frames.append(
-                pd.DataFrame(
-                    {
-                        "c": name,
-                        "d": np.full(k * k, cal_days32[t_m]),
-                        "f1": pd.Categorical.from_codes(fi.ravel(), m.factor_names),
-                        "f2": pd.Categorical.from_codes(fj.ravel(), m.factor_names),
-                        "v": m.cov[name][b].ravel(),
-                    }
-                )
-            )
             idx = m.expo_rows[b][1]
-            spec_frames.append(
-                pd.DataFrame(
-                    {
-                        "c": name,
-                        "d": np.full(len(idx), cal_days32[t_m]),
-                        "o": pd.Categorical.from_codes(idx.astype(np.int32), cs_cat),
-                        "v": np.round(m.spec[name][b][idx], 8),
-                    }
+            cov_frames.append(
+                _model_frame(
+                    name,
+                    cal_days32[t_m],
+                    f1=pd.Categorical.from_codes(fi.ravel(), m.factor_names),
+                    f2=pd.Categorical.from_codes(fj.ravel(), m.factor_names),
+                    v=m.cov[name][b].ravel(),
                 )
             )
-    _insert(
-        con,
-        "factor_covariance",
-        pd.concat(cov_frames, ignore_index=True),
-        "c, {}, f1, f2, v".format(_date_expr("d")),
-    )
+            spec_frames.append(
+                _model_frame(
+                    name,
+                    cal_days32[t_m],
+                    o=pd.Categorical.from_codes(idx.astype(np.int32), cs_cat),
+                    v=np.round(m.spec[name][b][idx], 8),
+                )
+            )
+    return pd.concat(cov_frames, ignore_index=True), pd.concat(spec_frames, ignore_index=True)
+
+
+def _model_frame(cov_model: str, day, **columns) -> pd.DataFrame:
+    """Rows of one covariance model on one model date: its name and day, then ``columns``."""
+    rows = len(columns["v"])
+    return pd.DataFrame({"c": cov_model, "d": np.full(rows, day), **columns})
+
+
+def _write(con, m: _Market, seed: int, progress: _Progress) -> None:
+    cal_days32 = _days(m.calendar).astype(np.int32)
+    _insert(con, "trading_dates", pd.DataFrame({"d": cal_days32}), _date_expr("d"))
+    ids, changes = _write_instruments(con, m)
+    progress.step("writing instruments")
+    _write_price_changes(con, m, ids, changes)
+    progress.step("writing price change rates", 2)
+    _write_index_weights(con, m)
+    _write_industries(con, m)
+    progress.step("writing indexes and industries")
+    _write_exposures(con, m)
+    progress.step("writing factor exposures")
+    cov, spec = _risk_frames(m)
+    _insert(con, "factor_covariance", cov, "c, {}, f1, f2, v".format(_date_expr("d")))
     progress.step("writing factor covariance")
-    _insert(
-        con,
-        "specific_risk",
-        pd.concat(spec_frames, ignore_index=True),
-        "c, {}, o, v".format(_date_expr("d")),
-    )
+    _insert(con, "specific_risk", spec, "c, {}, o, v".format(_date_expr("d")))
     progress.step("writing specific risk")
     con.executemany(
         "INSERT INTO meta VALUES (?, ?)",

@@ -490,15 +490,19 @@ def _print_weights(results):
         print(weights.rename_axis("order_book_id").to_csv(header=True), end="")
 
 
+def _weights_on(held, day, path):
+    """The weights of ``day`` in a file read by `_read_weights`; an undated file serves any day."""
+    if None in held:
+        return held[None]
+    if day in held:
+        return held[day]
+    raise CliError(f"{path}: no weights dated {day} (dates: {sorted(held)})")
+
+
 def _report(args):
     held = _read_weights(args.weights)
     day = _parse_date(args.date, "--date")
-    if None in held:
-        weights = held[None]
-    elif day in held:
-        weights = held[day]
-    else:
-        raise CliError(f"{args.weights}: no weights dated {day} (dates: {sorted(held)})")
+    weights = _weights_on(held, day, args.weights)
     cov_model = _parse_enum(args.cov_model, CovModel, "--cov-model")
     classification = _parse_enum(args.classification, IndustryClassification, "--classification")
     _write_report(weights, day, args.benchmark, cov_model, args.output, classification)
@@ -510,12 +514,7 @@ def _check(args):
     run = _Run(args.config)
     violated = False
     for day in run.dates:
-        if None in held:
-            weights = held[None]
-        elif day in held:
-            weights = held[day]
-        else:
-            raise CliError(f"{args.weights}: no weights dated {day} (dates: {sorted(held)})")
+        weights = _weights_on(held, day, args.weights)
         table = report.check_constraints(
             weights,
             day,

@@ -2,6 +2,8 @@
 
 from enum import Enum
 
+from tidewell._schema import STYLE_FACTORS as _STYLE_FACTORS
+
 __all__ = ["CovModel", "IndustryClassification", "STYLE_FACTORS"]
 
 
@@ -24,15 +26,6 @@ class IndustryClassification(Enum):
     """Shenwan level 1 with the non-bank financial industry split into its parts."""
 
 
-STYLE_FACTORS = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
+# The style names belong to the data client: they are columns of its exposure table.
+# Here they are a list, which is how the optimiser's callers use them.
+STYLE_FACTORS = list(_STYLE_FACTORS)

@@ -147,26 +147,47 @@ py::object one_entry(py::handle value) {
     return np().attr("array")(py::make_tuple(value), py::arg("dtype") = "float64");
 }
 
-void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
-                        py::handle helper, bool hard) {
+// The one inequality `owner.to_constraints` gives, as the package's own limit
+// writes it; None when it gives anything else (a subclass's own rule), whose
+// comparisons are then added one by one under `base`.
+py::object single_inequality(LimitSet &set, py::handle owner, const char *base, py::handle g,
+                             py::handle zeta, py::handle helper, bool hard) {
     py::list raw = list_copy(owner.attr("to_constraints")(g, zeta, helper));
     if (py::len(raw) != 1 || type_name(raw[0]) != "Inequality") {
-        add_comparisons(set, raw, "TrackingErrorLimit", owner, hard);
-        return;
+        add_comparisons(set, raw, base, owner, hard);
+        return py::none();
     }
-    py::object variance = raw[0].attr("args")[py::int_(0)];
-    py::object upper = owner.attr("upper");
+    return raw[0];
+}
+
+// The limit such an inequality stands for: `upper`, the object's one upper side;
+// the excess is the caller's to write.
+LimitGroup upper_limit(py::handle owner, const char *base, py::handle upper, bool hard,
+                       double scale) {
     LimitGroup group;
     group.constraint = py::reinterpret_borrow<py::object>(owner);
     group.hard = hard;
     group.side = Side::Upper;
-    group.scale = py::float_(1.0);
+    group.scale = py::float_(scale);
     group.limits = one_entry(upper);
-    group.labels.append(py::str("TrackingErrorLimit upper"));
+    group.labels.append(py::str(std::string(base) + " upper"));
+    return group;
+}
+
+void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
+                        py::handle helper, bool hard) {
+    py::object inequality =
+        single_inequality(set, owner, "TrackingErrorLimit", g, zeta, helper, hard);
+    if (inequality.is_none()) {
+        return;
+    }
+    py::object variance = inequality.attr("args")[py::int_(0)];
+    py::object upper = owner.attr("upper");
+    LimitGroup group = upper_limit(owner, "TrackingErrorLimit", upper, hard, 1.0);
     py::object norm = as_norm(variance);
     if (norm.is_none()) {
         group.squared = true;
-        group.excess = flat(variance - raw[0].attr("args")[py::int_(1)]);
+        group.excess = flat(variance - inequality.attr("args")[py::int_(1)]);
     } else {
         group.excess = flat(norm - upper);
     }
@@ -175,21 +196,14 @@ void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handl
 
 void add_turnover(LimitSet &set, py::handle owner, py::handle g, py::handle zeta,
                   py::handle helper, bool hard) {
-    py::list raw = list_copy(owner.attr("to_constraints")(g, zeta, helper));
-    if (py::len(raw) != 1 || type_name(raw[0]) != "Inequality") {
-        add_comparisons(set, raw, "TurnoverLimit", owner, hard);
+    py::object inequality = single_inequality(set, owner, "TurnoverLimit", g, zeta, helper, hard);
+    if (inequality.is_none()) {
         return;
     }
     // The object bounds the sum of absolute trades by twice the turnover.
-    py::object args = raw[0].attr("args");
-    LimitGroup group;
-    group.constraint = py::reinterpret_borrow<py::object>(owner);
-    group.hard = hard;
-    group.side = Side::Upper;
-    group.scale = py::float_(2.0);
+    py::object args = inequality.attr("args");
+    LimitGroup group = upper_limit(owner, "TurnoverLimit", owner.attr("upper"), hard, 2.0);
     group.weight = 0.5;
-    group.limits = one_entry(owner.attr("upper"));
-    group.labels.append(py::str("TurnoverLimit upper"));
     group.excess = flat(args[py::int_(0)] - args[py::int_(1)]);
     set.groups.push_back(std::move(group));
 }

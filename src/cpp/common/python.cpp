@@ -20,6 +20,20 @@ void import_into(py::module_ &module, const char *source, const char *name, cons
     module.attr(alias != nullptr ? alias : name) = value;
 }
 
+void import_modules(py::module_ &module, std::initializer_list<ModuleImport> modules) {
+    for (const ModuleImport &entry : modules) {
+        import_into(module, entry.source, nullptr,
+                    entry.alias != nullptr ? entry.alias : entry.source);
+    }
+}
+
+void import_names(py::module_ &module, const char *source,
+                  std::initializer_list<const char *> names) {
+    for (const char *name : names) {
+        import_into(module, source, name);
+    }
+}
+
 void raise(py::handle cls, py::handle message) {
     // Instantiated here so that a tuple argument stays one argument.
     py::object error = cls(message);
