@@ -173,6 +173,26 @@ void store_bounds(py::handle self, py::handle relative, py::handle lower_limit,
         ensure_side(upper_limit, format("{}:upper_limit", class_name), Side::Upper);
 }
 
+void require_a_limit(py::handle lower_limit, py::handle upper_limit, const char *class_name) {
+    if (both_none(lower_limit, upper_limit)) {
+        invalid(format("{}: upper_limit及lower_limit 最少应该指定一个", py::str(class_name)));
+    }
+}
+
+// What an industry band keeps, whether it names its industries or excludes some:
+// `industries` gives that list once the limits have passed their checks.
+template <typename Industries>
+void store_industry_band(py::handle self, const char *list_name, Industries industries,
+                         py::handle lower_limit, py::handle upper_limit, py::handle relative,
+                         py::handle classification, py::handle hard, const char *class_name) {
+    require_a_limit(lower_limit, upper_limit, class_name);
+    self.attr("relative") = relative;
+    store_bounds(self, relative, lower_limit, upper_limit, class_name);
+    self.attr(list_name) = industries();
+    self.attr("classification") = classification;
+    self.attr("_hard") = hard;
+}
+
 // A single name given as text stands for a one-element list.
 py::object listify_text(py::handle names) {
     if (py::isinstance<py::str>(names)) {
@@ -437,14 +457,9 @@ constexpr const char *kIndustryDoc = R"(
 void industry_constraint_init(py::object self, py::object industries, py::object lower_limit,
                               py::object upper_limit, py::object relative,
                               py::object classification, py::object hard) {
-    if (both_none(lower_limit, upper_limit)) {
-        invalid(py::str("IndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
-    }
-    self.attr("relative") = relative;
-    store_bounds(self, relative, lower_limit, upper_limit, "IndustryConstraint");
-    self.attr("industries") = listify_text(industries);
-    self.attr("classification") = classification;
-    self.attr("_hard") = hard;
+    store_industry_band(
+        self, "industries", [&] { return listify_text(industries); }, lower_limit, upper_limit,
+        relative, classification, hard, "IndustryConstraint");
 }
 
 py::object industry_constraint_to_constraints(py::object self, py::object g, py::object zeta,
@@ -485,14 +500,9 @@ constexpr const char *kWildcardIndustryDoc = R"(
 void wildcard_industry_constraint_init(py::object self, py::object exclude, py::object lower_limit,
                                        py::object upper_limit, py::object relative,
                                        py::object classification, py::object hard) {
-    if (both_none(lower_limit, upper_limit)) {
-        invalid(py::str("WildcardIndustryConstraint: upper_limit及lower_limit 最少应该指定一个"));
-    }
-    self.attr("relative") = relative;
-    store_bounds(self, relative, lower_limit, upper_limit, "WildcardIndustryConstraint");
-    self.attr("exclude") = own_exclude_list(exclude);
-    self.attr("classification") = classification;
-    self.attr("_hard") = hard;
+    store_industry_band(
+        self, "exclude", [&] { return own_exclude_list(exclude); }, lower_limit, upper_limit,
+        relative, classification, hard, "WildcardIndustryConstraint");
 }
 
 py::object wildcard_industry_constraint_to_constraints(py::object self, py::object g,
@@ -537,9 +547,7 @@ constexpr const char *kStyleDoc = R"(
 
 void style_constraint_init(py::object self, py::object styles, py::object lower_limit,
                            py::object upper_limit, py::object relative, py::object hard) {
-    if (both_none(lower_limit, upper_limit)) {
-        invalid(py::str("StyleConstraint: upper_limit及lower_limit 最少应该指定一个"));
-    }
+    require_a_limit(lower_limit, upper_limit, "StyleConstraint");
     styles = listify_text(styles);
     py::object supported = module_attr(kModule, "STYLE_FACTORS");
     for (py::handle style : styles) {
@@ -620,9 +628,7 @@ constexpr const char *kIndustryComponentDoc = R"(
 void industry_component_limit_init(py::object self, py::object industry, py::object lower_limit,
                                    py::object upper_limit, py::object classification,
                                    py::object hard) {
-    if (both_none(lower_limit, upper_limit)) {
-        invalid(py::str("IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个"));
-    }
+    require_a_limit(lower_limit, upper_limit, "IndustryComponentLimit");
     self.attr("lower") =
         ensure_side(lower_limit, py::str("IndustryComponentLimit:lower_limit"), Side::Lower);
     self.attr("upper") =
