@@ -922,7 +922,7 @@ def _assemble(strategy, cost, dates, outcomes):
     targets = {d: by_date[d][1] for d in dates if d in by_date and by_date[d][1] is not None}
     codes = set()
     for weights in targets.values():
-        codes.update(weights.index)
+        codes.update(weights.index.tolist())
     initial = strategy.initial_holding
     if initial is not None:
         codes.update(initial.index)
@@ -930,21 +930,24 @@ def _assemble(strategy, cost, dates, outcomes):
     last = _last_trading_day(dates[-1])
     days = list(tidewell.get_trading_dates(dates[0], last))
     position = {d: i for i, d in enumerate(days)}
+    calendar = np.asarray(days, dtype="datetime64[D]")
     rows = []
     for d in dates:
-        i = (
-            np.searchsorted(
-                np.asarray(days, dtype="datetime64[D]"), np.datetime64(d, "D"), side="right"
-            )
-            - 1
-        )
-        rows.append(max(int(i), 0) if d not in position else position[d])
+        if d in position:
+            rows.append(position[d])
+        else:
+            # A date off the calendar counts from the trading day before it.
+            i = np.searchsorted(calendar, np.datetime64(d, "D"), side="right") - 1
+            rows.append(max(int(i), 0))
     if len(set(rows)) != len(rows):
         raise InvalidArgument("dates: two rebalance dates fall on the same trading day")
     matrix = np.full((len(dates), len(codes)), np.nan)
+    column = pd.Index(codes)
     for j, d in enumerate(dates):
         if d in targets:
-            matrix[j] = targets[d].reindex(codes, fill_value=0.0).to_numpy()
+            target = targets[d]
+            matrix[j] = 0.0
+            matrix[j, column.get_indexer(target.index)] = target.to_numpy(dtype=float)
     if codes:
         rates = tidewell.get_price_change_rate(codes, days[0], days[-1])
         rates = rates.reindex(columns=codes).to_numpy(dtype=float)
