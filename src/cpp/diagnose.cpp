@@ -12,6 +12,7 @@
 // re-solved with other slack costs where a limit's own relaxation is wanted.
 // check_constraints measures given weights against the same limits.
 #include "vantelo/common.hpp"
+#include "vantelo/inputs.hpp"
 #include "vantelo/limits.hpp"
 
 #include <pybind11/options.h>
@@ -475,21 +476,6 @@ py::object analyse(const LimitSet &limits) {
 // The arguments, read as portfolio_optimize reads them
 // ---------------------------------------------------------------------------
 
-py::object resolve_benchmark(py::object benchmark) {
-    if (benchmark.is_none()) {
-        return benchmark;
-    }
-    if (PyUnicode_Check(benchmark.ptr())) {
-        benchmark = driver("IndexBenchmark")(benchmark);
-    }
-    if (!py::isinstance(benchmark, driver("OptimizeBenchmark"))) {
-        invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
-                       "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
-                       benchmark));
-    }
-    return benchmark;
-}
-
 bool is_ratio_objective(py::handle objective) {
     return py::isinstance(objective, driver("MaxInformationRatio")) ||
            py::isinstance(objective, driver("MaxSharpeRatio"));
@@ -548,28 +534,14 @@ py::object diagnose_problem(py::object pool, py::object objective, py::object bn
 py::object explain_infeasibility(py::object order_book_ids, py::object date, py::object objective,
                                  py::object bnds, py::object cons, py::object benchmark,
                                  py::object cov_model) {
-    date = driver("to_date")(date);
-    py::object pool = driver("ensure_order_book_ids")(order_book_ids, date);
-    const py::ssize_t n = py::len(pool);
-    if (n == 0) {
-        invalid(py::str("经过剔除后，股票池为空"));
-    }
-    if (n < 2) {
+    py::object pool = cleaned_pool(order_book_ids, date);
+    if (py::len(pool) < 2) {
         return feasible_report();
     }
     if (objective.is_none()) {
         objective = driver("DEFAULT_OBJECTIVE");
     }
-    if (!py::isinstance(objective, driver("OptimizationObjective"))) {
-        invalid(py::str("非法的目标函数"));
-    }
-    const bool needs_benchmark =
-        py::isinstance(objective, driver("MinTrackingError")) || is_ratio_objective(objective);
-    if (needs_benchmark && benchmark.is_none()) {
-        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
-                       py::type::of(objective).attr("__name__")));
-    }
-    benchmark = resolve_benchmark(benchmark);
+    benchmark = checked_benchmark(objective, benchmark);
     cov_model = driver("to_enum")(cov_model, driver("CovModel"));
     py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
     return diagnose_problem(pool, objective, bnds, cons, helper);
@@ -615,7 +587,7 @@ py::object check_constraints(py::object weights, py::object date, py::object bnd
     series = series.attr("sort_index")();
     py::list pool = series.attr("index").attr("tolist")();
     py::object values = finite_array(series.attr("values"), pool, py::str("weights"));
-    benchmark = resolve_benchmark(benchmark);
+    benchmark = resolved_benchmark(benchmark);
     cov_model = driver("to_enum")(cov_model, driver("CovModel"));
     py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
 

@@ -3,6 +3,7 @@
 // weight bounds and the constraint objects, solves it (once more without the soft
 // constraints when it is infeasible) and returns the weights.
 #include "vantelo/common.hpp"
+#include "vantelo/inputs.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/options.h>
@@ -438,30 +439,6 @@ py::object solve_tightly(py::handle problem, py::handle solver) {
 
 // The benchmark the objective is measured against: required by the objectives
 // that track one, a code given as text becomes an IndexBenchmark.
-py::object checked_benchmark(py::handle objective, py::object benchmark) {
-    if (!py::isinstance(objective, attr("OptimizationObjective"))) {
-        invalid(py::str("非法的目标函数"));
-    }
-    const bool needs_benchmark = py::isinstance(objective, attr("MinTrackingError")) ||
-                                 py::isinstance(objective, attr("MaxSharpeRatio")) ||
-                                 py::isinstance(objective, attr("MaxInformationRatio"));
-    if (needs_benchmark && benchmark.is_none()) {
-        invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
-                       py::type::of(objective).attr("__name__")));
-    }
-    if (!benchmark.is_none()) {
-        if (PyUnicode_Check(benchmark.ptr())) {
-            benchmark = attr("IndexBenchmark")(benchmark);
-        }
-        if (!py::isinstance(benchmark, attr("OptimizeBenchmark"))) {
-            invalid(format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
-                           "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
-                           benchmark));
-        }
-    }
-    return benchmark;
-}
-
 // The constraints of one problem: the hard ones, the soft ones (dropped when the
 // problem is infeasible), and the hard ones a returned portfolio must meet (the
 // bounds and those of the hard constraint objects; the objective's own are its
@@ -602,12 +579,8 @@ py::object checked_weights(py::handle problem, py::object result, py::handle obj
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
                               py::object cov_model) {
-    date = attr("to_date")(date);
-    py::object pool = attr("ensure_order_book_ids")(order_book_ids, date);
+    py::object pool = cleaned_pool(order_book_ids, date);
     const py::ssize_t n = py::len(pool);
-    if (n == 0) {
-        invalid(py::str("经过剔除后，股票池为空"));
-    }
     if (n < 2) {
         // The one stock takes the whole portfolio, which its own bounds may forbid:
         // parse_bnds then reports the bound that cannot be met. Anything but a

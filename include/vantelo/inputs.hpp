@@ -1,0 +1,22 @@
+// The arguments of an optimisation read the one way the driver reads them, for
+// the driver itself and for the diagnosis that must pose the same problem. Every
+// name is looked up in vantelo.optimize at call time, like the driver's own.
+#pragma once
+
+#include "vantelo/common.hpp"
+
+namespace vantelo {
+
+// The pool cleaned for `date` (made a calendar date in place); an empty pool is
+// an error.
+py::object cleaned_pool(py::handle order_book_ids, py::object &date);
+
+// None, or the benchmark as an OptimizeBenchmark (an index code becomes an
+// IndexBenchmark); anything else is an error.
+py::object resolved_benchmark(py::object benchmark);
+
+// The objective checked, and the benchmark an objective that tracks one needs,
+// resolved.
+py::object checked_benchmark(py::handle objective, py::object benchmark);
+
+} // namespace vantelo
