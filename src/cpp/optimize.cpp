@@ -437,8 +437,6 @@ py::object solve_tightly(py::handle problem, py::handle solver) {
     return result;
 }
 
-// The benchmark the objective is measured against: required by the objectives
-// that track one, a code given as text becomes an IndexBenchmark.
 // The constraints of one problem: the hard ones, the soft ones (dropped when the
 // problem is infeasible), and the hard ones a returned portfolio must meet (the
 // bounds and those of the hard constraint objects; the objective's own are its
