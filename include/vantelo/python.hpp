@@ -89,10 +89,17 @@ void assert_unscaled(py::handle zeta);
 // InvalidArgument naming the argument.
 py::object ensure_series(const char *module, py::handle obj, py::handle name);
 
+// The specified modules word their messages in Chinese; the modules beside them
+// (diagnosis, trading, report, rebalancing, the command line) in English.
+enum class Language { Chinese, English };
+
 // Refuses a series of per-stock values that lists a code more than once: there is
 // no single value to use, and pandas would refuse to align it with a message about
-// axes. The module's InvalidArgument names `name` and the repeated codes.
-void reject_duplicate_keys(const char *module, py::handle series, const char *name);
+// axes. The module's InvalidArgument names `name` and the repeated codes, in
+// Chinese or, for the modules that speak English, as "{name}: stocks listed more
+// than once: {codes}".
+void reject_duplicate_keys(const char *module, py::handle series, const char *name,
+                           Language language = Language::Chinese);
 
 // ---------------------------------------------------------------------------
 // Numbers
@@ -150,7 +157,7 @@ template <typename... Args> py::str format(const char *template_text, Args &&...
 
 // "a, b, c, d, e 等 n 个": the first five items of `items` and, when there are more,
 // how many there are; messages that name stocks or keys stay one line long.
-py::str first_items(py::handle items);
+py::str first_items(py::handle items, Language language = Language::Chinese);
 
 // `template % args` (printf-style formatting, for the few %r messages).
 py::str percent_format(const char *template_text, py::handle args);

@@ -111,16 +111,19 @@ py::object ensure_series(const char *module, py::handle obj, py::handle name) {
     }
 }
 
-void reject_duplicate_keys(const char *module, py::handle series, const char *name) {
+void reject_duplicate_keys(const char *module, py::handle series, const char *name,
+                           Language language) {
     py::object index = series.attr("index");
     if (truthy(index.attr("has_duplicates"))) {
         py::object repeated = index[index.attr("duplicated")()].attr("unique")();
-        raise_invalid_argument(module, format("{}: 以下股票代码出现了不止一次：{}", py::str(name),
-                                              first_items(repeated)));
+        const char *text = language == Language::English ? "{}: stocks listed more than once: {}"
+                                                         : "{}: 以下股票代码出现了不止一次：{}";
+        raise_invalid_argument(module,
+                               format(text, py::str(name), first_items(repeated, language)));
     }
 }
 
-py::str first_items(py::handle items) {
+py::str first_items(py::handle items, Language language) {
     constexpr py::ssize_t kShown = 5;
     py::list all = list_copy(items);
     py::list shown;
@@ -129,7 +132,8 @@ py::str first_items(py::handle items) {
     }
     py::str text = py::str(", ").attr("join")(shown);
     if (py::len(all) > kShown) {
-        return format("{} 等 {} 个", text, py::len(all));
+        return format(language == Language::English ? "{} ({} in all)" : "{} 等 {} 个", text,
+                      py::len(all));
     }
     return text;
 }
