@@ -56,6 +56,7 @@ from vantelo import _report as report_core
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed
 from vantelo.helper import OptimizeHelper
+from vantelo.risk import RiskModel
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 SAMPLES = 20
@@ -236,6 +237,14 @@ def constructor_calls():
          lambda: _expect(InvalidArgument, lambda: benchmark.IndexBenchmark(POOL[0]))),
         ("helper.OptimizeHelper",
          lambda: OptimizeHelper(POOL, DATE, None, CovModel.FACTOR_MODEL_DAILY)),
+        ("risk.RiskModel", lambda: RiskModel(pd.DataFrame(
+            np.eye(len(POOL)), index=POOL, columns=POOL)).volatility({POOL[0]: 1.0})),
+        ("risk.RiskModel", lambda: RiskModel(
+            exposures=pd.DataFrame(np.ones((len(POOL), 1)), index=POOL, columns=["beta"]),
+            factor_covariance=np.eye(1), specific_variance=np.full(len(POOL), 0.01),
+        ).subset(POOL[:2]).covariance()),
+        ("risk.RiskModel", lambda: _expect(InvalidArgument, lambda: RiskModel(
+            pd.DataFrame(-np.eye(2), index=POOL[:2], columns=POOL[:2])))),
     ]  # fmt: skip
 
 
@@ -296,8 +305,7 @@ def function_calls():
         ("_report.risk_decomposition",
          lambda: report_core.risk_decomposition(factor_helper, np.full(5, 0.2))),
         ("_report.risk_decomposition",
-         lambda: _expect(InvalidArgument, lambda: report_core.risk_decomposition(
-             FakeHelper(POOL), np.full(5, 0.2)))),
+         lambda: report_core.risk_decomposition(FakeHelper(POOL), np.full(5, 0.2))),
         ("_report.factor_decomposition",
          lambda: _expect(InvalidArgument, lambda: report_core.factor_decomposition(
              factor_helper, np.full(5, 0.2)))),

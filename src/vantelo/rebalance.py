@@ -47,6 +47,7 @@ from vantelo.const import CovModel
 from vantelo.constraints import TurnoverLimit
 from vantelo.exception import InvalidArgument, OptimizerWarning
 from vantelo.objective import MinVariance
+from vantelo.risk import RiskModel
 
 __all__ = [
     "RebalanceFailed",
@@ -292,6 +293,12 @@ def _same(a, b) -> bool:
             return all(_same(x, y) for x, y in zip(a, b))
     if a is None or isinstance(a, (str, int, float)):
         return type(a) is type(b) and a == b
+    if isinstance(a, RiskModel):
+        return (
+            isinstance(b, RiskModel)
+            and a.codes == b.codes
+            and all(_same(x, y) for x, y in zip(a.factor_form(), b.factor_form()))
+        )
     return False
 
 
