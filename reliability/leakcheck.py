@@ -43,6 +43,7 @@ import pandas as pd
 import tidewell
 import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
+import vantelo.core as core
 import vantelo.diagnose as diagnose
 import vantelo.objective as objective
 import vantelo.optimize as optimize
@@ -248,11 +249,20 @@ def constructor_calls():
     ]  # fmt: skip
 
 
+def fake_helper_class(pool, *args, **kwargs):
+    return FakeHelper(pool)
+
+
 def function_calls():
     """The module-level functions of vantelo, accepted and refused."""
     bnds = {"*": (0, 0.5), POOL[1]: (None, 0.3)}
     factor_helper = FakeHelper(POOL, factor_form=True)
     return [
+        ("core.optimize", lambda: core.optimize(
+            POOL, DATE, bnds={"*": (0, 0.5)}, helper_class=fake_helper_class).volatility),
+        ("core.optimize", lambda: core.optimize(
+            POOL, DATE, bnds={"*": (0, 0.3)}, cons=[constraints.IndustryConstraint(
+                "A", upper_limit=0.5)], helper_class=fake_helper_class).status),
         ("optimize.to_enum", lambda: optimize.to_enum("monthly", CovModel)),
         ("optimize.to_enum",
          lambda: _expect(InvalidArgument, lambda: optimize.to_enum("hourly", CovModel))),

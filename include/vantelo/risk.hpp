@@ -6,6 +6,8 @@
 
 #include "vantelo/python.hpp"
 
+#include <utility>
+
 namespace vantelo {
 
 // ---------------------------------------------------------------------------
@@ -95,6 +97,11 @@ double portfolio_variance(py::handle weights, py::handle helper);
 // with volatility, factor_variance, specific_variance, marginal, contribution,
 // share. A portfolio without risk has zero marginals and NaN shares.
 py::dict risk_decomposition(py::handle model, py::handle weights);
+
+// The ex-ante volatility of `weights` (one per pool stock) under the helper's
+// model, and the tracking error of its active weights over the pool and the
+// benchmark's components (NaN without a benchmark).
+std::pair<double, double> ex_ante_risk(py::handle helper, py::handle weights);
 
 // Each named factor's part of wᵀ·cov·w, as a contribution to σ (a dict with
 // factors, exposure, contribution, specific, volatility); None when the model

@@ -467,6 +467,22 @@ double portfolio_variance(py::handle weights, py::handle helper) {
     return risk_variance(model_of(helper, Universe::Pool, vector_length(weights)), weights);
 }
 
+std::pair<double, double> ex_ante_risk(py::handle helper, py::handle weights) {
+    py::object w = np().attr("asarray")(weights, py::arg("dtype") = "float64");
+    const double volatility =
+        std::sqrt(std::max(risk_variance(risk_model_of(helper, Universe::Pool), w), 0.0));
+    if (helper.attr("benchmark").is_none()) {
+        return {volatility, std::nan("")};
+    }
+    py::object benchmark = np().attr("asarray")(helper.attr("benchmark_weight").attr("values"),
+                                                py::arg("dtype") = "float64");
+    const py::ssize_t extra = py::len(benchmark) - py::len(w);
+    py::object held = np().attr("concatenate")(py::make_tuple(w, np().attr("zeros")(extra)));
+    const double tracking_error = std::sqrt(
+        std::max(risk_variance(risk_model_of(helper, Universe::Union), held - benchmark), 0.0));
+    return {volatility, tracking_error};
+}
+
 py::dict risk_decomposition(py::handle model, py::handle weights) {
     py::object w = np().attr("asarray")(weights, py::arg("dtype") = "float64");
     py::object cov_w;
@@ -484,7 +500,7 @@ py::dict risk_decomposition(py::handle model, py::handle weights) {
         factor_variance = exposure.attr("dot")(exposure).cast<double>();
         specific_variance = w.attr("dot")(specific_part).cast<double>();
     }
-    const double volatility = std::sqrt(std::max(factor_variance + specific_variance, 0.0));
+    const double volatility = std::sqrt(std::max(risk_variance(model, w), 0.0));
     py::object marginal;
     py::object share;
     if (volatility > 0.0) {
