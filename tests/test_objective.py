@@ -3,14 +3,16 @@ rejected inputs, and one optimisation per objective through the driver."""
 
 import datetime
 import types
+import warnings
 
 import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import DATE, PREV_DATE, FakeHelper
+from conftest import DATE, PREV_DATE, FakeHelper, stock
 
 import tidewell
+import vantelo.constraints as vc
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS
 from vantelo.exception import InvalidArgument, OptimizerWarning
@@ -413,14 +415,97 @@ def test_risk_parity_leaves_a_stock_capped_at_zero_out_of_the_barrier(solve, con
     # weight it may hold: the solve ended inaccurate, with three warnings.
     w = solve(RiskParity(), bnds={POOL[1]: (0, 0), "*": (0, 0.6)}, cons=cons)
     assert w[1] == pytest.approx(0, abs=1e-6)
-    # The reference: the barrier over the other four, bounds scaled by the pool size.
-    g = cp.Variable(5, nonneg=True)
+    # The reference: the barrier over the other four, bounds as shares of sum(g).
+    g, zeta = cp.Variable(5, nonneg=True), cp.Variable(nonneg=True)
     held = [0, 2, 3, 4]
     cp.Problem(
         cp.Minimize(cp.quad_form(g, COV) - cp.sum(cp.log(g[held]))),
-        [cp.sum(g) == 5, g <= 5 * np.array([0.6, 0, 0.6, 0.6, 0.6])],
+        [cp.sum(g) == zeta, g <= zeta * np.array([0.6, 0, 0.6, 0.6, 0.6])],
     ).solve(solver=cp.CLARABEL)
     assert np.abs(w - g.value / g.value.sum()).max() < 1e-3
+
+
+# Published equal-risk-contribution portfolios. Maillard, Roncalli and Teiletche
+# (2010), examples 1 and 2: volatilities 10/20/30/40%, uncorrelated, then with
+# correlations 0.8 (stocks 1, 2) and -0.5 (stocks 3, 4). Bai, Scheinberg and
+# Tütüncü, the least-squares paper's five-asset example. Each with its weights as
+# printed (rounded to the digits shown).
+VOLS = np.array([0.1, 0.2, 0.3, 0.4])
+MRT_2 = np.eye(4)
+MRT_2[0, 1] = MRT_2[1, 0] = 0.8
+MRT_2[2, 3] = MRT_2[3, 2] = -0.5
+BST = np.array(
+    [
+        [94.868, 33.750, 12.325, -1.178, 8.778],
+        [33.750, 445.642, 98.955, -7.901, 84.954],
+        [12.325, 98.955, 117.265, 0.503, 45.184],
+        [-1.178, -7.901, 0.503, 5.460, 1.057],
+        [8.778, 84.954, 45.184, 1.057, 34.126],
+    ]
+)
+PUBLISHED_RISK_PARITY = {  # covariance, printed weights, their rounding
+    "MRT example 1": (np.diag(VOLS**2), [0.48, 0.24, 0.16, 0.12], 1e-4),
+    "MRT example 2": (np.outer(VOLS, VOLS) * MRT_2, [0.384, 0.192, 0.243, 0.182], 5e-4),
+    "BST example": (BST, [0.125, 0.047, 0.083, 0.613, 0.132], 5e-4),
+}
+
+
+def textbook_risk_parity(cov):
+    """The convex form min ½xᵀΣx − (1/n)Σ ln x, solved by Clarabel, normalised."""
+    x = cp.Variable(len(cov))
+    cp.Problem(cp.Minimize(0.5 * cp.quad_form(x, cov) - cp.sum(cp.log(x)) / len(cov))).solve(
+        solver=cp.CLARABEL
+    )
+    return x.value / x.value.sum()
+
+
+@pytest.fixture
+def solve_with_cov(fake_market):
+    def run(cov, **kwargs):
+        pool = POOL[: len(cov)]
+        found = []
+        for factor_form in (False, True):
+            fake_market.helper_options.update(covariance=cov, factor_form=factor_form)
+            found.append(portfolio_optimize(pool, DATE, RiskParity(), **kwargs).values)
+        return found
+
+    return run
+
+
+@pytest.mark.parametrize("scale", [1e-2, 1.0, 1e2])
+@pytest.mark.parametrize(
+    "limits",
+    [
+        {},
+        {"bnds": {"*": (0, 1)}},
+        {"bnds": {"*": (0.01, 0.7)}},
+        {"cons": [vc.WildcardIndustryConstraint(upper_limit=1.0)]},
+    ],
+    ids=["alone", "unit bounds", "loose bounds", "loose constraint"],
+)
+@pytest.mark.parametrize("example", sorted(PUBLISHED_RISK_PARITY))
+def test_risk_parity_reproduces_published_portfolios(solve_with_cov, example, limits, scale):
+    cov, printed, rounding = PUBLISHED_RISK_PARITY[example]
+    reference = textbook_risk_parity(cov)
+    assert np.abs(reference - printed).max() <= rounding
+    for weights in solve_with_cov(cov * scale, **limits):
+        assert np.abs(weights - reference).max() < 1e-4
+        assert np.abs(weights - printed).max() <= rounding + 1e-4
+
+
+def test_risk_parity_under_a_binding_cap_does_not_depend_on_the_covariance_unit(solve_with_cov):
+    # The least-squares example's fourth asset holds 61% alone: a 40% cap binds.
+    cap = {"*": (0, 0.4)}
+    found = [w for scale in (1e-2, 1.0, 1e2) for w in solve_with_cov(BST * scale, bnds=cap)]
+    assert max(w.max() for w in found) <= 0.4 + 1e-6
+    assert max(np.abs(w - found[0]).max() for w in found) < 1e-4
+    # The capped stock takes its bound; the others are still balanced by the barrier.
+    g, zeta = cp.Variable(5, nonneg=True), cp.Variable(nonneg=True)
+    cp.Problem(
+        cp.Minimize(cp.quad_form(g, BST) - cp.sum(cp.log(g))),
+        [cp.sum(g) == zeta, g <= 0.4 * zeta],
+    ).solve(solver=cp.CLARABEL)
+    assert np.abs(found[0] - g.value / g.value.sum()).max() < 1e-4
 
 
 def test_min_tracking_error_replicates_a_benchmark_inside_the_pool(solve):

@@ -287,17 +287,31 @@ void define_mean_variance(py::module_ &m) {
 
 // At the optimum of gᵀΣg − Σ ln gᵢ every stock has gᵢ·(Σg)ᵢ = ½: equal risk
 // contributions. zeta is not needed; the driver normalises the solution.
+py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
+    py::object barrier = cp().attr("sum")(cp().attr("log")(g));
+    return risk_quad_form(g, helper, Universe::Pool) - barrier;
+}
+
+// The driver's form of the same problem: the barrier over the stocks marked in
+// `held` (all when None), and the risk term divided by the equal-weight
+// portfolio's variance. Σ and c·Σ then give the solver the same numbers, and g
+// only changes by a factor, which the normalised weights do not see.
 py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
     py::object weights = py::reinterpret_borrow<py::object>(g);
     if (!held.is_none()) {
         weights = weights[attr("np").attr("flatnonzero")(held)];
     }
     py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
-    return risk_quad_form(g, helper, Universe::Pool) - barrier;
-}
-
-py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
-    return risk_parity_expression(g, helper, py::none());
+    const auto n = py::len(helper.attr("order_book_ids"));
+    py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
+    const double unit = portfolio_variance(equal_weight, helper);
+    // The unit goes into the argument of the quadratic form, so that the solver's
+    // data (the covariance or its factor root) is itself in that unit.
+    py::object scaled = py::reinterpret_borrow<py::object>(g);
+    if (std::isfinite(unit) && unit > 0.0) {
+        scaled = scaled * py::float_(1.0 / std::sqrt(unit));
+    }
+    return risk_quad_form(scaled, helper, Universe::Pool) - barrier;
 }
 
 void define_risk_parity(py::module_ &m) {
@@ -594,7 +608,8 @@ PYBIND11_MODULE(objective, m) {
         py::arg("obj"), py::arg("name"));
 
     // For the driver: RiskParity's expression with the barrier over the stocks
-    // marked in `held` only (those whose upper bound lets them hold anything).
+    // marked in `held` only (those whose upper bound lets them hold anything; all
+    // when None) and the risk term in units of the equal-weight variance.
     m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
           py::arg("held"));
 

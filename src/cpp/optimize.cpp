@@ -337,7 +337,10 @@ constexpr double kFeasibilityTolerance = 1e-3;
 // The accuracy of the one tighter SCS solve.
 constexpr double kTightAccuracy = 1e-7;
 
-// RiskParity's expression. A stock whose upper bound is 0 can only hold 0, where
+// RiskParity's expression, as the driver solves it: the risk term over the
+// pool's equal-weight variance, so that the solver sees the same numbers whatever
+// the covariance's unit (the problem is homogeneous in g, so the normalised
+// weights are unchanged). A stock whose upper bound is 0 can only hold 0, where
 // the logarithm of its weight is undefined: the barrier leaves it out (the bound
 // keeps it at 0), so the problem stays solvable. A subclass that writes its own
 // expression keeps it.
@@ -345,14 +348,17 @@ py::object risk_parity_expression(py::handle objective, py::handle g, py::handle
                                   py::handle helper, py::handle upper_bound) {
     py::object own = py::type::of(objective).attr("get_objective_expr");
     py::object base = attr("RiskParity").attr("get_objective_expr");
-    if (!upper_bound.is_none() && own.is(base)) {
-        py::object np = attr("np");
-        py::object held = np.attr("greater")(upper_bound, 0.0);
-        if (!truthy(held.attr("all")())) {
-            return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
+    if (!own.is(base)) {
+        return objective.attr("get_objective_expr")(g, zeta, helper);
+    }
+    py::object held = py::none();
+    if (!upper_bound.is_none()) {
+        py::object positive = attr("np").attr("greater")(upper_bound, 0.0);
+        if (!truthy(positive.attr("all")())) {
+            held = positive;
         }
     }
-    return objective.attr("get_objective_expr")(g, zeta, helper);
+    return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
 }
 
 bool problem_has_constraints(py::handle problem) {
@@ -538,6 +544,10 @@ py::object checked_weights(py::handle problem, py::object result, py::handle obj
     py::object scale = py::isinstance(zeta, cp.attr("Variable"))
                            ? zeta.attr("value")
                            : py::reinterpret_borrow<py::object>(zeta);
+    // Risk parity without limits is solved over g alone: its scale is g's sum.
+    if (scale.is_none()) {
+        scale = total;
+    }
     logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     // A solver may call a problem solved and hand back no usable point; that is
     // a failure, not a portfolio.
@@ -603,10 +613,12 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
                                  py::isinstance(objective, attr("MaxSharpeRatio"));
     const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
-    if (ratio_objective) {
+    // Risk parity scales like the ratio objectives: its weights are g / sum(g)
+    // at any scale, so a fixed budget would only bend the barrier's optimum away
+    // from equal risk contributions, and every bound and limit, written as a
+    // multiple of zeta, stays homogeneous.
+    if (ratio_objective || risk_parity) {
         zeta = variable(py::arg("nonneg") = true);
-    } else if (risk_parity) {
-        zeta = py::int_(n);
     } else {
         zeta = py::float_(1.0);
     }
