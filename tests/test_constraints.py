@@ -1,4 +1,5 @@
 import re
+import warnings
 
 import cvxpy as cp
 import numpy as np
@@ -7,6 +8,7 @@ import pytest
 from conftest import DATE, FakeHelper
 
 import vantelo.constraints as vc
+from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS, IndustryClassification
 from vantelo.exception import InvalidArgument, OptimizerWarning
 
@@ -181,9 +183,10 @@ def test_hard_is_stored_unchanged_and_read_only(make):
         soft.hard = True
 
 
+@pytest.mark.parametrize("scaled", [None, "variable", "integer"])
 @pytest.mark.parametrize("factor_form", [False, True])
 @pytest.mark.parametrize("bench", [{"a": 0.6, "b": 0.4}, {"a": 0.3, "x": 0.3, "y": 0.3, "z": 0.1}])
-def test_tracking_error_limit_bounds_active_risk(bench, factor_form):
+def test_tracking_error_limit_bounds_active_risk(bench, factor_form, scaled):
     helper = FakeHelper(POOL, benchmark_weights=bench, factor_form=factor_form)
     weights = np.array([0.1, 0.2, 0.3, 0.4])
     # Benchmark stocks outside the pool are held at 0.
@@ -191,20 +194,19 @@ def test_tracking_error_limit_bounds_active_risk(bench, factor_form):
     active -= helper.benchmark_weight.values
     te = float(np.sqrt(active @ helper.get_union_cov_matrix() @ active))
     g = cp.Variable(4, nonneg=True)
-    for scale, ok in [(1 + EPS, True), (1 - EPS, False)]:
-        cons = vc.TrackingErrorLimit(te * scale).to_constraints(g, np.float64(1.0), helper)
-        assert admitted(cons, g, weights) == [ok]
-
-
-@pytest.mark.parametrize("zeta", [cp.Variable(nonneg=True), 4])
-def test_tracking_error_limit_steps_aside_for_scaled_problems(zeta):
-    helper = FakeHelper(POOL, benchmark_weights={"a": 1.0})
-    with pytest.warns(OptimizerWarning) as record:
-        assert vc.TrackingErrorLimit(0.05).to_constraints(cp.Variable(4), zeta, helper) == []
-    assert [str(w.message) for w in record] == [
-        "当目标函数为 MaxInformationRatio 或 MaxSharpeRatio 时，"
-        "不支持 TrackingErrorLimit 类型的约束；此约束被忽略"
-    ]
+    # Under a variable scale (the ratio objectives, risk parity) g = zeta * w, here
+    # at zeta = 2; an integer scale is a fixed one.
+    zeta, scale = {
+        None: (np.float64(1.0), 1.0),
+        "variable": (cp.Variable(nonneg=True), 2.0),
+        "integer": (1, 1.0),
+    }[scaled]
+    for factor, ok in [(1 + EPS, True), (1 - EPS, False)]:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            cons = vc.TrackingErrorLimit(te * factor).to_constraints(g, zeta, helper)
+        variable = zeta if scaled == "variable" else None
+        assert admitted(cons, g, weights * scale, variable, scale) == [ok]
 
 
 @pytest.mark.parametrize("scale", [1.0, 3.0])
@@ -415,3 +417,61 @@ def test_constraints_shape_the_optimised_portfolio(fake_market):
     assert weights[pool[:2]].sum() == pytest.approx(0, abs=1e-3)
     assert weights[pool[2]] == pytest.approx(weights[pool[3]], abs=1e-3)
     assert np.abs(weights.values - [0, 0, 1, 0, 0]).sum() / 2 <= 0.5 + 1e-3
+
+
+class _Benchmark(OptimizeBenchmark):
+    def get_expected_returns(self, date, window=252):
+        return 0.0
+
+
+RATIO_RETURNS = pd.Series(
+    [0.08, -0.02, 0.05, 0.01, 0.03],
+    index=["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"],
+)
+TE_BENCHMARK = {"000001.XSHE": 0.2, "600001.XSHG": 0.3, "000300.OUT": 0.5}
+
+
+def homogenised_reference(kind, cov, b, te):
+    """The optimum under the tracking-error cone, g = zeta * w, solved by Clarabel."""
+    n = 5
+    g, zeta = cp.Variable(n, nonneg=True), cp.Variable(nonneg=True)
+    active = cp.hstack([g, np.zeros(len(b) - n)]) - zeta * b
+    root = np.linalg.cholesky(cov)
+    cons = [cp.sum(g) == zeta, cp.norm(root.T @ active) <= te * zeta]
+    mu = RATIO_RETURNS.values
+    if kind == "RiskParity":
+        objective = cp.quad_form(g, cov[:n, :n]) - cp.sum(cp.log(g))
+    elif kind == "MaxSharpeRatio":
+        objective, cons = cp.quad_form(g, cov[:n, :n]), [*cons, mu @ g == 1]
+    else:
+        objective, cons = cp.quad_form(active, cov), [*cons, mu @ g == 1]
+    cp.Problem(cp.Minimize(objective), cons).solve(solver=cp.CLARABEL)
+    return g.value / g.value.sum()
+
+
+@pytest.mark.parametrize("kind", ["MaxSharpeRatio", "MaxInformationRatio", "RiskParity"])
+def test_tracking_error_limit_holds_under_a_variable_scale(fake_market, kind):
+    import vantelo.objective as vo
+    from vantelo.optimize import portfolio_optimize
+
+    pool = sorted(fake_market.records)
+    fake_market.helper_options = {"benchmark_weights": TE_BENCHMARK}
+    helper = FakeHelper(pool, TE_BENCHMARK)
+    cov, b = helper.get_union_cov_matrix(), helper.benchmark_weight.values
+
+    def tracking_error(w):
+        active = np.concatenate([w, np.zeros(len(b) - len(w))]) - b
+        return np.sqrt(active @ cov @ active)
+
+    objective = vo.RiskParity() if kind == "RiskParity" else getattr(vo, kind)(RATIO_RETURNS)
+    free = portfolio_optimize(pool, DATE, objective, benchmark=_Benchmark()).values
+    w = cp.Variable(5, nonneg=True)
+    active = cp.hstack([w, np.zeros(len(b) - 5)]) - b
+    cp.Problem(cp.Minimize(cp.quad_form(active, cov)), [cp.sum(w) == 1]).solve(cp.CLARABEL)
+    # Between the least tracking error the pool allows and the free optimum's: it binds.
+    limit = (tracking_error(w.value) + tracking_error(free)) / 2
+    weights = portfolio_optimize(
+        pool, DATE, objective, cons=[vc.TrackingErrorLimit(limit)], benchmark=_Benchmark()
+    ).values
+    assert limit * (1 - 1e-2) <= tracking_error(weights) <= limit * (1 + 1e-3)
+    assert np.abs(weights - homogenised_reference(kind, cov, b, limit)).max() < 1e-3

@@ -40,6 +40,13 @@ py::object factor_form(py::handle helper, Universe universe, py::ssize_t size);
 // specific variances) is the helper's mistake and raises InvalidArgument.
 py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
 
+// sqrt(xᵀ·cov·x) as a cvxpy expression, the 2-norm of rootᵀ·x for a root of the
+// universe's covariance (the factor form stacked with the specific volatilities,
+// or a square root of the dense matrix): a volatility that is convex in x, so it
+// may be held below a bound that is itself a variable (a scaled limit). Checked
+// like risk_quad_form.
+py::object risk_norm(py::handle x, py::handle helper, Universe universe);
+
 // wᵀ·cov·w for a plain weight vector, as a float.
 double portfolio_variance(py::handle weights, py::handle helper);
 

@@ -264,18 +264,18 @@ py::object tracking_error_limit_to_constraints(py::object self, py::object g, py
     if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
         return py::list();
     }
-    // The ratio objectives scale by a variable, which would put a convex
-    // (zeta * upper)^2 on the right of the bound, and risk parity scales
-    // by the pool size; rather than fail the solve, the limit steps aside.
-    if (!PyFloat_Check(zeta.ptr())) {
-        warn_optimizer(kModule, py::str("当目标函数为 MaxInformationRatio 或 MaxSharpeRatio "
-                                        "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
-        return py::list();
-    }
     py::object active = active_weight(kModule, g, helper, zeta);
-    py::object risk = risk_quad_form(active, helper, Universe::Union);
+    py::object upper = self.attr("upper");
     py::list result;
-    result.append(less_equal(risk, power(zeta * py::object(self.attr("upper")), py::int_(2))));
+    if (PyFloat_Check(zeta.ptr())) {
+        py::object risk = risk_quad_form(active, helper, Universe::Union);
+        result.append(less_equal(risk, power(zeta * upper, py::int_(2))));
+        return std::move(result);
+    }
+    // With g = zeta·w and zeta a variable (the ratio objectives, risk parity) the
+    // squared form would put the convex (zeta·upper)² on the right; the volatility
+    // itself is a cone, homogeneous in (g, zeta): ‖root'(g − zeta·b)‖ ≤ upper·zeta.
+    result.append(less_equal(risk_norm(active, helper, Universe::Union), zeta * upper));
     return std::move(result);
 }
 

@@ -171,6 +171,27 @@ py::object risk_quad_form(py::handle x, py::handle helper, Universe universe) {
     return systematic + idiosyncratic;
 }
 
+py::object risk_norm(py::handle x, py::handle helper, Universe universe) {
+    py::module_ cp = py::module_::import("cvxpy");
+    py::module_ np = py::module_::import("numpy");
+    const py::ssize_t size = vector_length(x);
+    py::object factors = factor_form(helper, universe, size);
+    py::list pieces;
+    if (factors.is_none()) {
+        // A symmetric square root from the eigen-decomposition: unlike a Cholesky
+        // factor it exists for a merely semidefinite matrix.
+        py::object cov = checked_covariance(helper, universe, size).attr("value");
+        py::tuple eig = np.attr("linalg").attr("eigh")(cov);
+        py::object vectors = eig[1];
+        py::object root = vectors * np.attr("sqrt")(np.attr("clip")(eig[0], 0.0, py::none()));
+        pieces.append(matmul(root.attr("T"), x));
+    } else {
+        pieces.append(matmul(factors[py::int_(0)].attr("T"), x));
+        pieces.append(cp.attr("multiply")(np.attr("sqrt")(factors[py::int_(1)]), x));
+    }
+    return cp.attr("norm")(cp.attr("hstack")(pieces), 2);
+}
+
 double portfolio_variance(py::handle weights, py::handle helper) {
     const py::ssize_t size = vector_length(weights);
     py::object factors = factor_form(helper, Universe::Pool, size);
