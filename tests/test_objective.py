@@ -155,17 +155,27 @@ def test_mean_variance_with_zero_returns_falls_back_to_variance():
 
 @pytest.mark.parametrize("cls", [MaxSharpeRatio, MaxInformationRatio])
 @pytest.mark.parametrize(
-    "returns, vector",
+    "returns, vector, no_positive",
     [
-        ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1]),
-        ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1]),
-        ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1]),
-        ({POOL[0]: 0.0, POOL[1]: 0.0, "300750.XSHE": 0.3}, [1, 1]),
+        ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1], False),
+        # No positive entry: no portfolio has a positive ratio; shifted, and said.
+        ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1], True),
+        ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1], False),
+        # A negative mean with a positive entry is left as it is.
+        ({POOL[0]: 0.1, POOL[1]: -0.3}, [0.1, -0.3], False),
+        ({POOL[0]: 0.0, POOL[1]: 0.0, "300750.XSHE": 0.3}, [1, 1], False),
     ],
 )
-def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector):
+def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector, no_positive):
     g, h = point(2), FakeHelper(POOL[:2])
-    [constraint] = cls(returns).get_internal_constraints(g, variable(1.0), h)
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        [constraint] = cls(returns).get_internal_constraints(g, variable(1.0), h)
+    messages = [str(w.message) for w in record]
+    if no_positive:
+        assert len(messages) == 1 and messages[0].startswith(f"{cls.__name__}: 股票池中没有")
+    else:
+        assert messages == []
     for unit in np.eye(2):  # each entry of the vector, one at a time
         g.value = unit
         assert constraint.expr.value + 1 == pytest.approx(unit @ vector)
@@ -273,6 +283,34 @@ def test_values_missing_for_some_pool_stocks_are_filled_with_one_warning(cls, me
         assert expr.value == pytest.approx(reference.value)
     else:
         assert expr[0].expr.value == pytest.approx(reference[0].expr.value)
+
+
+@pytest.mark.parametrize("cls, method, name", PER_STOCK)
+@pytest.mark.parametrize(
+    "values, size, median",
+    [
+        ([10.0, 5.0, -3.0, 8.0, 2.0], 5, 5.0),  # percent: 10 for 10%
+        ([0.1, 0.05, -0.03, 0.08, 0.02], 5, None),
+        # A few large entries do not make the rest percent; the median decides.
+        ([0.1, 0.05, 1.2, 1.5, 0.3], 5, None),
+        ([1.5, -2.0, 0.1, 3.0], 5, 1.5),  # the stock left out counts as 0
+        ([2.0, 4.0, -0.5, 0.1], 4, 1.25),  # an even count: the middle two
+    ],
+)
+def test_returns_that_look_like_percent_get_one_warning(cls, method, name, values, size, median):
+    pool = POOL[:size]
+    objective = cls(pd.Series(values, index=POOL[: len(values)]))
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        getattr(objective, method)(point(len(pool)), 1.0, FakeHelper(pool))
+    percent = [str(w.message) for w in record if "百分数" in str(w.message)]
+    if median is None:
+        assert percent == []
+    else:
+        assert percent == [
+            f"{name}: 股票池中收益率绝对值的中位数为 {median}，看起来是百分数；"
+            "收益率应以小数给出（5% 写作 0.05）"
+        ]
 
 
 @pytest.mark.parametrize(
@@ -392,6 +430,50 @@ def test_max_sharpe_beats_min_variance_and_equal_weight(solve, history):
     mu = rates(POOL).mean().values * 252
     sharpe = [mu @ w / np.sqrt(w @ COV @ w) for w in weights]
     assert sharpe[0] >= max(sharpe[1:]) - 1e-4
+
+
+def best_ratio(mu, cov, benchmark=None):
+    """The portfolio of highest mu'w / sqrt((w - b)' cov (w - b)) over w >= 0, sum 1,
+    homogenised (y = k w, mu'y = 1) and solved by Clarabel."""
+    n = len(mu)
+    b = np.zeros(len(cov)) if benchmark is None else benchmark
+    y, k = cp.Variable(n, nonneg=True), cp.Variable(nonneg=True)
+    active = cp.hstack([y, np.zeros(len(cov) - n)]) - k * b
+    cp.Problem(cp.Minimize(cp.quad_form(active, cov)), [mu @ y == 1, cp.sum(y) == k]).solve(
+        solver=cp.CLARABEL
+    )
+    return y.value / k.value
+
+
+WIDE = [f"{i:06d}.XSHE" for i in range(20)]
+
+
+@pytest.mark.parametrize("kind", ["sharpe", "information"])
+def test_ratio_with_a_few_positive_returns_is_the_true_maximum(fake_market, kind):
+    # 4 of 20 expected returns are positive and the mean is negative: the ratio's
+    # maximum holds only those 4, and shifting the returns would move it.
+    for code in WIDE:
+        fake_market.records[code] = stock(code)
+    mu = np.linspace(-0.12, 0.03, 20)
+    assert (mu > 0).sum() == 4 and mu.mean() < 0
+    returns = pd.Series(mu, index=WIDE)
+    if kind == "sharpe":
+        objective, bench = MaxSharpeRatio(returns), None
+    else:
+        objective, bench = MaxInformationRatio(returns), {"000300.OUT": 0.6, "000905.OUT": 0.4}
+    fake_market.helper_options.update(benchmark_weights=bench, seed=7)
+    h = FakeHelper(WIDE, bench, seed=7)
+    cov = h.get_union_cov_matrix()
+    b = h.benchmark_weight.values
+
+    def ratio(w):
+        active = np.concatenate([w, np.zeros(len(b) - len(w))]) - b
+        return mu @ w / np.sqrt(active @ cov @ active)
+
+    best = best_ratio(mu, cov, b)
+    weights = portfolio_optimize(WIDE, DATE, objective, benchmark=Bench()).values
+    assert ratio(weights) == pytest.approx(ratio(best), rel=1e-4)
+    assert np.abs(weights - best).max() < 1e-3
 
 
 def test_mean_variance_optimum_beats_alternatives(solve, history):
