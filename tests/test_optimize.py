@@ -230,6 +230,11 @@ def test_parse_bnds_empty_dict_gives_unit_bounds():
         ({"B": 0.5}, "上下限应该以 (lower, upper) 的形式指定"),
         ({"B": ("low", 0.5)}, "上下限应该以 (lower, upper) 的形式指定"),
         ({"B": (float("nan"), 0.5)}, "合约 B 的下限 nan 无效"),
+        # The default pair follows the same rule as a stock's (5 is 500%, not 5%).
+        ({"*": (0, 5)}, "合约 * 的上限 5 无效"),
+        ({"*": (-0.1, 1)}, "合约 * 的下限 -0.1 无效"),
+        ({"*": (0.5, 0.2)}, "合约 * 的上限 0.2 小于下限 0.5"),
+        ({"*": (None, float("nan"))}, "合约 * 的上限 nan 无效"),
         ({"*": (0.6, 1)}, "下限之和大于1"),
         ({"*": (0, 0.1)}, "上限之和小于1"),
     ],
