@@ -122,6 +122,21 @@ COMPONENT_RANGE = "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在
             lambda: vc.StyleConstraint(["beta", "bogus"], upper_limit=1),
             f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",
         ),
+        # A near miss is named with what it most likely meant.
+        (
+            lambda: vc.StyleConstraint("Size", upper_limit=1),
+            f"约束中指定的风格 Size 非法，应该从 {STYLE_FACTORS} 选取；最接近的风格：size",
+        ),
+        # A misspelt exclusion would bound the very style it meant to leave free.
+        (
+            lambda: vc.wildcard_style_constraint(["beta", "liquidty"], upper_limit=1),
+            f"约束中指定的风格 liquidty 非法，应该从 {STYLE_FACTORS} 选取；"
+            "最接近的风格：liquidity",
+        ),
+        (
+            lambda: vc.wildcard_style_constraint("bogus", upper_limit=1),
+            f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",
+        ),
     ],
 )
 def test_rejected_arguments(call, message):
@@ -281,6 +296,50 @@ def test_industry_constraint_skips_missing_industry_with_warning():
         cons = constraint.to_constraints(g, 1.0, industry_helper())
     assert [str(w.message) for w in record] == ["候选股票池中没有 nope 行业，相应约束忽略"]
     assert_bounds(cons, g, None, industry_i1_at, None, 0.1)
+
+
+KNOWN = ["banks", "steel", "I1", "I2"]
+SWS = "IndustryClassification.SWS"
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (
+            lambda: vc.IndustryConstraint(["I1", "Banks"], upper_limit=0.0),
+            f"行业分类 {SWS} 中没有名为 Banks 的行业（拼写错误？）；最接近的行业名：banks",
+        ),
+        (
+            lambda: vc.IndustryConstraint("zzz", upper_limit=0.0),
+            f"行业分类 {SWS} 中没有名为 zzz 的行业（拼写错误？）；"
+            "该分类的行业有：banks, steel, I1, I2, UNKNOWN",
+        ),
+        (
+            lambda: vc.WildcardIndustryConstraint(["I2", "Steel"], upper_limit=0.3),
+            f"行业分类 {SWS} 中没有名为 Steel 的行业（拼写错误？）；最接近的行业名：steel",
+        ),
+    ],
+    ids=["near miss", "no near name", "misspelt exclusion"],
+)
+def test_industry_names_the_classification_does_not_know_are_refused(make, message):
+    helper = industry_helper()
+    helper.get_industry_names = lambda classification: list(KNOWN)
+    with pytest.raises(InvalidArgument, match="^" + re.escape(message) + "$"):
+        make().to_constraints(cp.Variable(4, nonneg=True), 1.0, helper)
+
+
+def test_known_industry_outside_the_pool_is_only_reported():
+    helper = industry_helper()
+    helper.get_industry_names = lambda classification: list(KNOWN)
+    with pytest.warns(OptimizerWarning) as record:
+        cons = vc.IndustryConstraint(["steel", "I1"], upper_limit=0.1).to_constraints(
+            cp.Variable(4, nonneg=True), 1.0, helper
+        )
+    assert [str(w.message) for w in record] == ["候选股票池中没有 steel 行业，相应约束忽略"]
+    assert len(cons) == 1
+    # Excluding a known industry (or the helper's name for none) is no mistake.
+    exclude = vc.WildcardIndustryConstraint(["steel", "UNKNOWN", "I2"], upper_limit=0.3)
+    assert len(exclude.to_constraints(cp.Variable(4, nonneg=True), 1.0, helper)) == 1
 
 
 def test_relative_bound_form_is_checked_only_when_used():

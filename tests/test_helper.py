@@ -222,3 +222,18 @@ def test_max_information_ratio_on_its_own_index_does_not_return_the_index(compon
     # The estimate gives the index an active return of 0, so the ratio is bounded
     # and its optimum is an active portfolio, not the index at zero tracking error.
     assert np.abs(weights - held).sum() > 0.05
+
+
+def test_an_industry_name_the_store_does_not_know_is_refused(pool):
+    import cvxpy as cp
+
+    from vantelo.constraints import IndustryConstraint
+
+    helper = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_DAILY)
+    names = helper.get_industry_names(IndustryClassification.SWS)
+    assert names == tidewell.industry_names("sws") and "banks" in names
+    # The store's names are lower case: "Banks" is a typo, not a missing industry.
+    with pytest.raises(InvalidArgument, match="没有名为 Banks 的行业.*最接近的行业名：banks$"):
+        IndustryConstraint("Banks", upper_limit=0.0).to_constraints(
+            cp.Variable(len(pool), nonneg=True), 1.0, helper
+        )

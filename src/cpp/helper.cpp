@@ -296,6 +296,13 @@ PYBIND11_MODULE(helper, m) {
             py::arg("classification"),
             "Industry of each pool stock under the classification, \"UNKNOWN\" where it has none.")
         .method(
+            "get_industry_names",
+            [](py::object, py::object classification) {
+                return list_copy(tidewell().attr("industry_names")(classification));
+            },
+            py::arg("classification"),
+            "Every industry of the classification, whether or not a pool stock is in it.")
+        .method(
             "get_benchmark_industry_weight",
             [](py::object self, py::object classification) {
                 py::object holding = benchmark_holding(self);
