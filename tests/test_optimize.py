@@ -113,9 +113,10 @@ def test_unknown_codes_are_named_once(fake_market, as_iterator):
     with pytest.warns(OptimizerWarning) as caught:
         pool = optimize.ensure_order_book_ids(iter(codes) if as_iterator else codes, DATE)
     assert pool == ["600000.XSHG"]
+    # "600000" lacks its exchange suffix: the warning names the code the data has.
     assert [str(w.message) for w in caught] == [
         "7 个代码在合约数据中找不到，被剔除：600000, 999999.XSHG, 990000.XSHG, 990001.XSHG, "
-        "990002.XSHG 等 7 个"
+        "990002.XSHG 等 7 个；缺少交易所后缀的代码在合约数据中有：600000 → 600000.XSHG"
     ]
     assert caught[0].filename == __file__
 

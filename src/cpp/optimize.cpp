@@ -60,8 +60,48 @@ py::object ensure_date_str(py::object date) {
                           py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
+// The codes the instrument data has for `unknown` codes written without an
+// exchange suffix ("000012" for "000012.XSHE"), as "000012 → 000012.XSHE" texts.
+py::list suffixed_suggestions(const py::list &unknown) {
+    py::list candidates;
+    py::list bare;
+    for (py::handle code : unknown) {
+        if (!PyUnicode_Check(code.ptr()) || py::len(code) == 0 ||
+            truthy(code.attr("__contains__")("."))) {
+            continue;
+        }
+        bare.append(code);
+        for (py::handle exchange : module_attr("vantelo.const", "EXCHANGES")) {
+            candidates.append(format("{}.{}", code, exchange));
+        }
+    }
+    py::list suggestions;
+    if (py::len(candidates) == 0) {
+        return suggestions;
+    }
+    py::dict found;
+    for (py::handle record : attr("tidewell").attr("instruments")(candidates)) {
+        if (record.is_none()) {
+            continue;
+        }
+        py::str suffixed(record.attr("order_book_id"));
+        py::object base = suffixed.attr("split")(".")[py::int_(0)];
+        if (!found.contains(base)) {
+            found[base] = py::list();
+        }
+        found[base].cast<py::list>().append(suffixed);
+    }
+    for (py::handle code : bare) {
+        if (found.contains(code)) {
+            suggestions.append(format("{} → {}", code, py::str(" / ").attr("join")(found[code])));
+        }
+    }
+    return suggestions;
+}
+
 // Codes the instrument data does not know would otherwise vanish from the pool
-// without a word: one warning names them.
+// without a word: one warning names them, with the suffixed codes the data has
+// for those given without an exchange suffix.
 void warn_unknown_codes(py::handle requested, const py::set &known) {
     py::list unknown;
     py::set seen;
@@ -71,10 +111,17 @@ void warn_unknown_codes(py::handle requested, const py::set &known) {
             unknown.append(code);
         }
     }
-    if (py::len(unknown) > 0) {
-        warn_optimizer(kModule, format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown),
-                                       first_items(unknown)));
+    if (py::len(unknown) == 0) {
+        return;
     }
+    py::str message =
+        format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown), first_items(unknown));
+    py::list suggestions = suffixed_suggestions(unknown);
+    if (py::len(suggestions) > 0) {
+        message = format("{}；缺少交易所后缀的代码在合约数据中有：{}", message,
+                         first_items(suggestions));
+    }
+    warn_optimizer(kModule, message);
 }
 
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
