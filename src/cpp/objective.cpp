@@ -165,6 +165,13 @@ Vector returns_of(py::handle self, py::handle helper) {
 // Shared expression pieces
 // ---------------------------------------------------------------------------
 
+constexpr const char *kNoPositiveReturn =
+    "MaxSharpeRatio: 股票池中没有一只股票的预期收益为正，任何组合的夏普比率都不为正，"
+    "没有正的最大值；已将预期收益减去其均值 {} 后优化";
+constexpr const char *kNoPositiveActiveReturn =
+    "MaxInformationRatio: 股票池中没有一只股票的预期主动收益为正，任何组合的信息比率都不为正，"
+    "没有正的最大值；已将预期主动收益减去其均值 {} 后优化";
+
 // The ratio objectives fix the expected return of g at 1 and let zeta absorb the
 // scale. That needs a vector that nonnegative weights can bring to 1: a constant
 // vector says nothing about which stock is better (and zero cannot reach 1), so
@@ -172,7 +179,7 @@ Vector returns_of(py::handle self, py::handle helper) {
 // it is: moving it would change which portfolio has the best ratio. Without one,
 // no portfolio has a positive ratio at all; the mean is then subtracted, which
 // leaves a positive entry and keeps the ranking, and the caller is told.
-Vector unit_returns(Vector returns, const char *objective, const char *ratio) {
+Vector unit_returns(Vector returns, const char *no_positive_message) {
     const bool constant = std::all_of(returns.begin(), returns.end(),
                                       [&](double value) { return value == returns.front(); });
     if (constant) {
@@ -186,10 +193,7 @@ Vector unit_returns(Vector returns, const char *objective, const char *ratio) {
         for (double &value : returns) {
             value -= average;
         }
-        warn_optimizer(kModule,
-                       format("{}: 股票池中没有一只股票的预期收益为正，任何组合的{}都不为正，"
-                              "没有正的最大值；已将预期收益减去其均值 {} 后优化",
-                              py::str(objective), py::str(ratio), average));
+        warn_optimizer(kModule, format(no_positive_message, average));
     }
     return returns;
 }
@@ -439,7 +443,7 @@ py::list max_information_ratio_constraints(py::object self, py::object g, py::ob
     const Vector returns =
         unit_returns(estimated ? pool_values(estimated_active_returns(self, helper), helper, kName)
                                : given_pool_values(given, helper, kName),
-                     "MaxInformationRatio", "信息比率");
+                     kNoPositiveActiveReturn);
     // Rounding leaves an estimate's benchmark a hair above or below 0.
     const double benchmark = benchmark_active_return(helper, returns);
     if (benchmark > 1e-12) {
@@ -476,8 +480,7 @@ py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::objec
 
 py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
                                       py::object helper) {
-    return unit_return_constraint(
-        g, unit_returns(returns_of(self, helper), "MaxSharpeRatio", "夏普比率"));
+    return unit_return_constraint(g, unit_returns(returns_of(self, helper), kNoPositiveReturn));
 }
 
 void define_max_sharpe_ratio(py::module_ &m) {
