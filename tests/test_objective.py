@@ -485,6 +485,21 @@ def test_mean_variance_optimum_beats_alternatives(solve, history):
         assert value <= objective.get_objective_expr(g, 1.0, h).value + 1e-5
 
 
+@pytest.mark.parametrize("delta", [1.0, 4.0, 20.0])
+def test_mean_variance_coefficient_for_a_textbook_risk_aversion(solve, delta):
+    # max mu'w - delta/2 w'Σw is MeanVariance with a = delta/2, that is with the
+    # coefficient delta/2 times the equal-weight variance over the return scale.
+    mu = np.array([0.08, 0.02, -0.01, 0.05, 0.03])
+    equal = np.full(5, 0.2)
+    scale = mu[mu > 0].mean()
+    coefficient = delta / 2 * (equal @ COV @ equal) / scale
+    weights = solve(MeanVariance(pd.Series(mu, index=POOL), risk_aversion_coefficient=coefficient))
+    w = cp.Variable(5, nonneg=True)
+    objective = cp.Maximize(mu @ w - delta / 2 * cp.quad_form(w, COV))
+    cp.Problem(objective, [cp.sum(w) == 1]).solve(solver=cp.CLARABEL)
+    assert np.abs(weights - w.value).max() < 1e-3
+
+
 def test_risk_parity_equalises_risk_contributions(solve):
     w = solve(RiskParity())
     contribution = w * (COV @ w)
