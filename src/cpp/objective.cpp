@@ -335,9 +335,11 @@ py::object risk_parity_expr(py::object, py::object g, py::object, py::object hel
 }
 
 // The driver's form of the same problem: the barrier over the stocks marked in
-// `held` (all when None), and the risk term divided by the equal-weight
-// portfolio's variance. Σ and c·Σ then give the solver the same numbers, and g
-// only changes by a factor, which the normalised weights do not see.
+// `held` (all when None), and the risk term in a unit of its own, 2n times the
+// equal-weight portfolio's variance. Σ and c·Σ then give the solver the same
+// numbers, and g only changes by a factor, which the normalised weights do not
+// see; and in that unit the optimum's gᵢ lie near 1 (gᵢ(Σg)ᵢ is half the unit
+// there), the size SCS's absolute tolerances suit.
 py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
     py::object weights = py::reinterpret_borrow<py::object>(g);
     if (!held.is_none()) {
@@ -346,7 +348,7 @@ py::object risk_parity_expression(py::handle g, py::handle helper, py::handle he
     py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
     const auto n = py::len(helper.attr("order_book_ids"));
     py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
-    const double unit = portfolio_variance(equal_weight, helper);
+    const double unit = 2.0 * static_cast<double>(n) * portfolio_variance(equal_weight, helper);
     // The unit goes into the argument of the quadratic form, so that the solver's
     // data (the covariance or its factor root) is itself in that unit.
     py::object scaled = py::reinterpret_borrow<py::object>(g);
@@ -650,7 +652,7 @@ PYBIND11_MODULE(objective, m) {
 
     // For the driver: RiskParity's expression with the barrier over the stocks
     // marked in `held` only (those whose upper bound lets them hold anything; all
-    // when None) and the risk term in units of the equal-weight variance.
+    // when None) and the risk term in a unit proportional to the equal-weight variance.
     m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
           py::arg("held"));
 

@@ -388,9 +388,9 @@ constexpr double kFeasibilityTolerance = 1e-3;
 // The accuracy of the one tighter SCS solve.
 constexpr double kTightAccuracy = 1e-7;
 
-// RiskParity's expression, as the driver solves it: the risk term over the
-// pool's equal-weight variance, so that the solver sees the same numbers whatever
-// the covariance's unit (the problem is homogeneous in g, so the normalised
+// RiskParity's expression, as the driver solves it: the risk term in a unit
+// proportional to the pool's equal-weight variance, so that the solver sees the
+// same numbers whatever the covariance's unit (the problem is homogeneous in g, so the normalised
 // weights are unchanged). A stock whose upper bound is 0 can only hold 0, where
 // the logarithm of its weight is undefined: the barrier leaves it out (the bound
 // keeps it at 0), so the problem stays solvable. A subclass that writes its own
