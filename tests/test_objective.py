@@ -438,7 +438,7 @@ def best_ratio(mu, cov, benchmark=None):
     n = len(mu)
     b = np.zeros(len(cov)) if benchmark is None else benchmark
     y, k = cp.Variable(n, nonneg=True), cp.Variable(nonneg=True)
-    active = cp.hstack([y, np.zeros(len(cov) - n)]) - k * b
+    active = (cp.hstack([y, np.zeros(len(cov) - n)]) if len(cov) > n else y) - k * b
     cp.Problem(cp.Minimize(cp.quad_form(active, cov)), [mu @ y == 1, cp.sum(y) == k]).solve(
         solver=cp.CLARABEL
     )
