@@ -534,3 +534,32 @@ def test_tracking_error_limit_holds_under_a_variable_scale(fake_market, kind):
     ).values
     assert limit * (1 - 1e-2) <= tracking_error(weights) <= limit * (1 + 1e-3)
     assert np.abs(weights - homogenised_reference(kind, cov, b, limit)).max() < 1e-3
+
+
+def test_the_driver_refuses_a_result_beyond_the_tracking_error_cone(fake_market, monkeypatch):
+    # A solver that reports success at a point all in one stock: the result check
+    # must measure the cone under the variable scale and refuse the portfolio.
+    import vantelo.objective as vo
+    from vantelo.exception import OptimizationFailed
+    from vantelo.optimize import portfolio_optimize
+
+    solve = cp.Problem.solve
+
+    def misreported(problem, *args, **kwargs):
+        result = solve(problem, *args, **kwargs)
+        g = next(v for v in problem.variables() if v.shape == (5,))
+        g.value = np.array([g.value.sum(), 0, 0, 0, 0])
+        return result
+
+    fake_market.helper_options = {"benchmark_weights": TE_BENCHMARK}
+    monkeypatch.setattr(cp.Problem, "solve", misreported)
+    with pytest.raises(OptimizationFailed, match="^求解结果违反约束"):
+        portfolio_optimize(
+            sorted(fake_market.records),
+            DATE,
+            vo.MaxSharpeRatio(RATIO_RETURNS),
+            # Feasible (the pool can come within 0.14), and far below the 0.23 of
+            # the first stock alone.
+            cons=[vc.TrackingErrorLimit(0.16)],
+            benchmark=_Benchmark(),
+        )
