@@ -118,6 +118,8 @@ COMPONENT_RANGE = "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在
         (lambda: vc.BenchmarkComponentWeightLimit(1.5), COMPONENT_RANGE),
         (lambda: vc.IndustryConstraint("I1"), NEEDS_BOUND.format("IndustryConstraint")),
         (lambda: vc.wildcard_style_constraint(), NEEDS_BOUND.format("StyleConstraint")),
+        # The missing bound is reported before the names are looked at.
+        (lambda: vc.wildcard_style_constraint("bogus"), NEEDS_BOUND.format("StyleConstraint")),
         (
             lambda: vc.StyleConstraint(["beta", "bogus"], upper_limit=1),
             f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",

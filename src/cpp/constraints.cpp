@@ -693,6 +693,8 @@ py::object wildcard_style_constraint(py::object exclude, py::object lower_limit,
                                      py::object upper_limit, py::object relative,
                                      py::object hard) {
     py::list excluded = own_exclude_list(exclude);
+    // The constraint's own first check keeps its place before the names'.
+    require_a_limit(lower_limit, upper_limit, "StyleConstraint");
     // A misspelt exclusion would otherwise bound the style it meant to free.
     py::object supported = module_attr(kModule, "STYLE_FACTORS");
     for (py::handle style : excluded) {
