@@ -69,7 +69,8 @@ HONEST_CLIENT = {
     "index_weights": lambda order_book_id, date: pd.Series(
         {v.CODES[0]: 0.3, v.CODES[1]: 0.3, v.OUTSIDE: 0.4}
     ),
-    "trading_date_offset": lambda date, n: datetime.date(2024, 1, 2),
+    # Every date is a trading day: 0 days from it is the date itself.
+    "trading_date_offset": lambda date, n: date if n == 0 else datetime.date(2024, 1, 2),
     "get_previous_trading_date": lambda date: datetime.date(2024, 6, 27),
     "get_price_change_rate": _price_change_rate,
     "get_factor_exposure": _factor_exposure,

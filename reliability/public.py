@@ -24,7 +24,8 @@ NOT_CALLS = {
     "diagnose._explain_failure": "the driver's hook on an infeasible problem; "
     "portfolio_optimize's infeasible entries call it",
     "trading.Orders": "the DataFrame to_orders returns; to_orders' entries exercise it",
-    "objective._risk_parity_expr": "the driver's hook for RiskParity under bounds; "
+    "objective._risk_parity_expr": "the driver's form of RiskParity (risk in a unit of the "
+    "equal-weight variance, the barrier without stocks capped at 0); "
     "portfolio_optimize's RiskParity entries and targets call it",
     "report.PortfolioReport": "made by portfolio_report, whose entries exercise it",
     "core.OptimizationResult": "made by core.optimize, whose entries read every member",

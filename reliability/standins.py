@@ -29,7 +29,10 @@ class FakeHelper:
     """The members the objectives and constraints read, from a random factor model.
 
     `factor_form=True` also offers the factor form of the covariances, as the
-    package's own helper does.
+    package's own helper does. `covariance` replaces the random model by a given
+    matrix over the pool and the benchmark's components (its factor form is then a
+    root of it with no specific part). `industry_names` gives the helper the names
+    its classification knows (`get_industry_names`), which it otherwise lacks.
     """
 
     def __init__(
@@ -41,6 +44,8 @@ class FakeHelper:
         factor_form=False,
         benchmark=None,
         date=DATE,
+        covariance=None,
+        industry_names=None,
     ):
         rng = np.random.default_rng(seed)
         self.order_book_ids = list(pool)
@@ -61,13 +66,22 @@ class FakeHelper:
         )
         loadings = rng.normal(scale=0.1, size=(m, k))
         specific = rng.uniform(0.01, 0.04, size=m)
+        if covariance is not None:
+            covariance = np.asarray(covariance, dtype=float)
+            values, vectors = np.linalg.eigh(covariance)
+            loadings = vectors * np.sqrt(np.clip(values, 0.0, None))
+            specific = np.zeros(m)
         self._union_root = loadings
         self._union_specific = specific
         self._union_cov = loadings @ loadings.T + np.diag(specific)
+        if covariance is not None:
+            self._union_cov = covariance
         n = len(self.order_book_ids)
         self._industries = pd.Series(
             industries if industries is not None else ["A"] * n, index=self.order_book_ids
         )
+        if industry_names is not None:
+            self.get_industry_names = lambda classification: list(industry_names)
         if factor_form:
             self.get_cov_factor = lambda: (self._union_root[:n], self._union_specific[:n])
             self.get_union_cov_factor = lambda: (self._union_root, self._union_specific)

@@ -1,4 +1,5 @@
 import re
+import warnings
 
 import cvxpy as cp
 import numpy as np
@@ -7,6 +8,7 @@ import pytest
 from conftest import DATE, FakeHelper
 
 import vantelo.constraints as vc
+from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS, IndustryClassification
 from vantelo.exception import InvalidArgument, OptimizerWarning
 
@@ -116,8 +118,25 @@ COMPONENT_RANGE = "在 BenchmarkComponentWeightLimit 中，lower_limit 应该在
         (lambda: vc.BenchmarkComponentWeightLimit(1.5), COMPONENT_RANGE),
         (lambda: vc.IndustryConstraint("I1"), NEEDS_BOUND.format("IndustryConstraint")),
         (lambda: vc.wildcard_style_constraint(), NEEDS_BOUND.format("StyleConstraint")),
+        # The missing bound is reported before the names are looked at.
+        (lambda: vc.wildcard_style_constraint("bogus"), NEEDS_BOUND.format("StyleConstraint")),
         (
             lambda: vc.StyleConstraint(["beta", "bogus"], upper_limit=1),
+            f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",
+        ),
+        # A near miss is named with what it most likely meant.
+        (
+            lambda: vc.StyleConstraint("Size", upper_limit=1),
+            f"约束中指定的风格 Size 非法，应该从 {STYLE_FACTORS} 选取；最接近的风格：size",
+        ),
+        # A misspelt exclusion would bound the very style it meant to leave free.
+        (
+            lambda: vc.wildcard_style_constraint(["beta", "liquidty"], upper_limit=1),
+            f"约束中指定的风格 liquidty 非法，应该从 {STYLE_FACTORS} 选取；"
+            "最接近的风格：liquidity",
+        ),
+        (
+            lambda: vc.wildcard_style_constraint("bogus", upper_limit=1),
             f"约束中指定的风格 bogus 非法，应该从 {STYLE_FACTORS} 选取",
         ),
     ],
@@ -181,9 +200,10 @@ def test_hard_is_stored_unchanged_and_read_only(make):
         soft.hard = True
 
 
+@pytest.mark.parametrize("scaled", [None, "variable", "integer"])
 @pytest.mark.parametrize("factor_form", [False, True])
 @pytest.mark.parametrize("bench", [{"a": 0.6, "b": 0.4}, {"a": 0.3, "x": 0.3, "y": 0.3, "z": 0.1}])
-def test_tracking_error_limit_bounds_active_risk(bench, factor_form):
+def test_tracking_error_limit_bounds_active_risk(bench, factor_form, scaled):
     helper = FakeHelper(POOL, benchmark_weights=bench, factor_form=factor_form)
     weights = np.array([0.1, 0.2, 0.3, 0.4])
     # Benchmark stocks outside the pool are held at 0.
@@ -191,20 +211,19 @@ def test_tracking_error_limit_bounds_active_risk(bench, factor_form):
     active -= helper.benchmark_weight.values
     te = float(np.sqrt(active @ helper.get_union_cov_matrix() @ active))
     g = cp.Variable(4, nonneg=True)
-    for scale, ok in [(1 + EPS, True), (1 - EPS, False)]:
-        cons = vc.TrackingErrorLimit(te * scale).to_constraints(g, np.float64(1.0), helper)
-        assert admitted(cons, g, weights) == [ok]
-
-
-@pytest.mark.parametrize("zeta", [cp.Variable(nonneg=True), 4])
-def test_tracking_error_limit_steps_aside_for_scaled_problems(zeta):
-    helper = FakeHelper(POOL, benchmark_weights={"a": 1.0})
-    with pytest.warns(OptimizerWarning) as record:
-        assert vc.TrackingErrorLimit(0.05).to_constraints(cp.Variable(4), zeta, helper) == []
-    assert [str(w.message) for w in record] == [
-        "当目标函数为 MaxInformationRatio 或 MaxSharpeRatio 时，"
-        "不支持 TrackingErrorLimit 类型的约束；此约束被忽略"
-    ]
+    # Under a variable scale (the ratio objectives, risk parity) g = zeta * w, here
+    # at zeta = 2; an integer scale is a fixed one.
+    zeta, scale = {
+        None: (np.float64(1.0), 1.0),
+        "variable": (cp.Variable(nonneg=True), 2.0),
+        "integer": (1, 1.0),
+    }[scaled]
+    for factor, ok in [(1 + EPS, True), (1 - EPS, False)]:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            cons = vc.TrackingErrorLimit(te * factor).to_constraints(g, zeta, helper)
+        variable = zeta if scaled == "variable" else None
+        assert admitted(cons, g, weights * scale, variable, scale) == [ok]
 
 
 @pytest.mark.parametrize("scale", [1.0, 3.0])
@@ -279,6 +298,50 @@ def test_industry_constraint_skips_missing_industry_with_warning():
         cons = constraint.to_constraints(g, 1.0, industry_helper())
     assert [str(w.message) for w in record] == ["候选股票池中没有 nope 行业，相应约束忽略"]
     assert_bounds(cons, g, None, industry_i1_at, None, 0.1)
+
+
+KNOWN = ["banks", "steel", "I1", "I2"]
+SWS = "IndustryClassification.SWS"
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (
+            lambda: vc.IndustryConstraint(["I1", "Banks"], upper_limit=0.0),
+            f"行业分类 {SWS} 中没有名为 Banks 的行业（拼写错误？）；最接近的行业名：banks",
+        ),
+        (
+            lambda: vc.IndustryConstraint("zzz", upper_limit=0.0),
+            f"行业分类 {SWS} 中没有名为 zzz 的行业（拼写错误？）；"
+            "该分类的行业有：banks, steel, I1, I2, UNKNOWN",
+        ),
+        (
+            lambda: vc.WildcardIndustryConstraint(["I2", "Steel"], upper_limit=0.3),
+            f"行业分类 {SWS} 中没有名为 Steel 的行业（拼写错误？）；最接近的行业名：steel",
+        ),
+    ],
+    ids=["near miss", "no near name", "misspelt exclusion"],
+)
+def test_industry_names_the_classification_does_not_know_are_refused(make, message):
+    helper = industry_helper()
+    helper.get_industry_names = lambda classification: list(KNOWN)
+    with pytest.raises(InvalidArgument, match="^" + re.escape(message) + "$"):
+        make().to_constraints(cp.Variable(4, nonneg=True), 1.0, helper)
+
+
+def test_known_industry_outside_the_pool_is_only_reported():
+    helper = industry_helper()
+    helper.get_industry_names = lambda classification: list(KNOWN)
+    with pytest.warns(OptimizerWarning) as record:
+        cons = vc.IndustryConstraint(["steel", "I1"], upper_limit=0.1).to_constraints(
+            cp.Variable(4, nonneg=True), 1.0, helper
+        )
+    assert [str(w.message) for w in record] == ["候选股票池中没有 steel 行业，相应约束忽略"]
+    assert len(cons) == 1
+    # Excluding a known industry (or the helper's name for none) is no mistake.
+    exclude = vc.WildcardIndustryConstraint(["steel", "UNKNOWN", "I2"], upper_limit=0.3)
+    assert len(exclude.to_constraints(cp.Variable(4, nonneg=True), 1.0, helper)) == 1
 
 
 def test_relative_bound_form_is_checked_only_when_used():
@@ -415,3 +478,90 @@ def test_constraints_shape_the_optimised_portfolio(fake_market):
     assert weights[pool[:2]].sum() == pytest.approx(0, abs=1e-3)
     assert weights[pool[2]] == pytest.approx(weights[pool[3]], abs=1e-3)
     assert np.abs(weights.values - [0, 0, 1, 0, 0]).sum() / 2 <= 0.5 + 1e-3
+
+
+class _Benchmark(OptimizeBenchmark):
+    def get_expected_returns(self, date, window=252):
+        return 0.0
+
+
+RATIO_RETURNS = pd.Series(
+    [0.08, -0.02, 0.05, 0.01, 0.03],
+    index=["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"],
+)
+TE_BENCHMARK = {"000001.XSHE": 0.2, "600001.XSHG": 0.3, "000300.OUT": 0.5}
+
+
+def homogenised_reference(kind, cov, b, te):
+    """The optimum under the tracking-error cone, g = zeta * w, solved by Clarabel."""
+    n = 5
+    g, zeta = cp.Variable(n, nonneg=True), cp.Variable(nonneg=True)
+    active = cp.hstack([g, np.zeros(len(b) - n)]) - zeta * b
+    root = np.linalg.cholesky(cov)
+    cons = [cp.sum(g) == zeta, cp.norm(root.T @ active) <= te * zeta]
+    mu = RATIO_RETURNS.values
+    if kind == "RiskParity":
+        objective = cp.quad_form(g, cov[:n, :n]) - cp.sum(cp.log(g))
+    elif kind == "MaxSharpeRatio":
+        objective, cons = cp.quad_form(g, cov[:n, :n]), [*cons, mu @ g == 1]
+    else:
+        objective, cons = cp.quad_form(active, cov), [*cons, mu @ g == 1]
+    cp.Problem(cp.Minimize(objective), cons).solve(solver=cp.CLARABEL)
+    return g.value / g.value.sum()
+
+
+@pytest.mark.parametrize("kind", ["MaxSharpeRatio", "MaxInformationRatio", "RiskParity"])
+def test_tracking_error_limit_holds_under_a_variable_scale(fake_market, kind):
+    import vantelo.objective as vo
+    from vantelo.optimize import portfolio_optimize
+
+    pool = sorted(fake_market.records)
+    fake_market.helper_options = {"benchmark_weights": TE_BENCHMARK}
+    helper = FakeHelper(pool, TE_BENCHMARK)
+    cov, b = helper.get_union_cov_matrix(), helper.benchmark_weight.values
+
+    def tracking_error(w):
+        active = np.concatenate([w, np.zeros(len(b) - len(w))]) - b
+        return np.sqrt(active @ cov @ active)
+
+    objective = vo.RiskParity() if kind == "RiskParity" else getattr(vo, kind)(RATIO_RETURNS)
+    free = portfolio_optimize(pool, DATE, objective, benchmark=_Benchmark()).values
+    w = cp.Variable(5, nonneg=True)
+    active = cp.hstack([w, np.zeros(len(b) - 5)]) - b
+    cp.Problem(cp.Minimize(cp.quad_form(active, cov)), [cp.sum(w) == 1]).solve(cp.CLARABEL)
+    # Between the least tracking error the pool allows and the free optimum's: it binds.
+    limit = (tracking_error(w.value) + tracking_error(free)) / 2
+    weights = portfolio_optimize(
+        pool, DATE, objective, cons=[vc.TrackingErrorLimit(limit)], benchmark=_Benchmark()
+    ).values
+    assert limit * (1 - 1e-2) <= tracking_error(weights) <= limit * (1 + 1e-3)
+    assert np.abs(weights - homogenised_reference(kind, cov, b, limit)).max() < 1e-3
+
+
+def test_the_driver_refuses_a_result_beyond_the_tracking_error_cone(fake_market, monkeypatch):
+    # A solver that reports success at a point all in one stock: the result check
+    # must measure the cone under the variable scale and refuse the portfolio.
+    import vantelo.objective as vo
+    from vantelo.exception import OptimizationFailed
+    from vantelo.optimize import portfolio_optimize
+
+    solve = cp.Problem.solve
+
+    def misreported(problem, *args, **kwargs):
+        result = solve(problem, *args, **kwargs)
+        g = next(v for v in problem.variables() if v.shape == (5,))
+        g.value = np.array([g.value.sum(), 0, 0, 0, 0])
+        return result
+
+    fake_market.helper_options = {"benchmark_weights": TE_BENCHMARK}
+    monkeypatch.setattr(cp.Problem, "solve", misreported)
+    with pytest.raises(OptimizationFailed, match="^求解结果违反约束"):
+        portfolio_optimize(
+            sorted(fake_market.records),
+            DATE,
+            vo.MaxSharpeRatio(RATIO_RETURNS),
+            # Feasible (the pool can come within 0.14), and far below the 0.23 of
+            # the first stock alone.
+            cons=[vc.TrackingErrorLimit(0.16)],
+            benchmark=_Benchmark(),
+        )

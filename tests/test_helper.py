@@ -222,3 +222,41 @@ def test_max_information_ratio_on_its_own_index_does_not_return_the_index(compon
     # The estimate gives the index an active return of 0, so the ratio is bounded
     # and its optimum is an active portfolio, not the index at zero tracking error.
     assert np.abs(weights - held).sum() > 0.05
+
+
+SATURDAY = datetime.date(2024, 6, 29)
+
+
+def test_a_date_that_is_not_a_trading_day_is_named_once(pool, benchmark):
+    assert not tidewell.is_trading_date(SATURDAY) and tidewell.is_trading_date(DATE)
+    with pytest.warns(optimize.OptimizerWarning) as record:
+        weights = optimize.portfolio_optimize(
+            pool[:30], SATURDAY, bnds={"*": (0, 0.1)}, benchmark=benchmark
+        )
+    assert [str(w.message) for w in record] == [
+        "2024-06-29 is not a trading day: the market data of 2024-06-28, the last trading day "
+        "before it, are used"
+    ]
+    assert record[0].filename == __file__
+    # The risk model and index weights are Friday's.
+    friday = OptimizeHelper(pool[:30], DATE, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    saturday = OptimizeHelper(pool[:30], SATURDAY, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    with pytest.warns(optimize.OptimizerWarning):
+        assert np.array_equal(saturday.get_cov_matrix(), friday.get_cov_matrix())
+    assert saturday.benchmark_weight.equals(friday.benchmark_weight)
+    assert weights.sum() == pytest.approx(1.0)
+
+
+def test_an_industry_name_the_store_does_not_know_is_refused(pool):
+    import cvxpy as cp
+
+    from vantelo.constraints import IndustryConstraint
+
+    helper = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_DAILY)
+    names = helper.get_industry_names(IndustryClassification.SWS)
+    assert names == tidewell.industry_names("sws") and "banks" in names
+    # The store's names are lower case: "Banks" is a typo, not a missing industry.
+    with pytest.raises(InvalidArgument, match="没有名为 Banks 的行业.*最接近的行业名：banks$"):
+        IndustryConstraint("Banks", upper_limit=0.0).to_constraints(
+            cp.Variable(len(pool), nonneg=True), 1.0, helper
+        )

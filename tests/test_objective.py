@@ -3,14 +3,16 @@ rejected inputs, and one optimisation per objective through the driver."""
 
 import datetime
 import types
+import warnings
 
 import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import DATE, PREV_DATE, FakeHelper
+from conftest import DATE, PREV_DATE, FakeHelper, stock
 
 import tidewell
+import vantelo.constraints as vc
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS
 from vantelo.exception import InvalidArgument, OptimizerWarning
@@ -153,17 +155,27 @@ def test_mean_variance_with_zero_returns_falls_back_to_variance():
 
 @pytest.mark.parametrize("cls", [MaxSharpeRatio, MaxInformationRatio])
 @pytest.mark.parametrize(
-    "returns, vector",
+    "returns, vector, no_positive",
     [
-        ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1]),
-        ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1]),
-        ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1]),
-        ({POOL[0]: 0.0, POOL[1]: 0.0, "300750.XSHE": 0.3}, [1, 1]),
+        ({POOL[0]: 0.05, POOL[1]: 0.05}, [1, 1], False),
+        # No positive entry: no portfolio has a positive ratio; shifted, and said.
+        ({POOL[0]: -0.1, POOL[1]: -0.3}, [0.1, -0.1], True),
+        ({POOL[0]: 0.2, POOL[1]: -0.1}, [0.2, -0.1], False),
+        # A negative mean with a positive entry is left as it is.
+        ({POOL[0]: 0.1, POOL[1]: -0.3}, [0.1, -0.3], False),
+        ({POOL[0]: 0.0, POOL[1]: 0.0, "300750.XSHE": 0.3}, [1, 1], False),
     ],
 )
-def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector):
+def test_ratio_constraint_fixes_adjusted_return_at_one(cls, returns, vector, no_positive):
     g, h = point(2), FakeHelper(POOL[:2])
-    [constraint] = cls(returns).get_internal_constraints(g, variable(1.0), h)
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        [constraint] = cls(returns).get_internal_constraints(g, variable(1.0), h)
+    messages = [str(w.message) for w in record]
+    if no_positive:
+        assert len(messages) == 1 and messages[0].startswith(f"{cls.__name__}: 股票池中没有")
+    else:
+        assert messages == []
     for unit in np.eye(2):  # each entry of the vector, one at a time
         g.value = unit
         assert constraint.expr.value + 1 == pytest.approx(unit @ vector)
@@ -271,6 +283,34 @@ def test_values_missing_for_some_pool_stocks_are_filled_with_one_warning(cls, me
         assert expr.value == pytest.approx(reference.value)
     else:
         assert expr[0].expr.value == pytest.approx(reference[0].expr.value)
+
+
+@pytest.mark.parametrize("cls, method, name", PER_STOCK)
+@pytest.mark.parametrize(
+    "values, size, median",
+    [
+        ([10.0, 5.0, -3.0, 8.0, 2.0], 5, 5.0),  # percent: 10 for 10%
+        ([0.1, 0.05, -0.03, 0.08, 0.02], 5, None),
+        # A few large entries do not make the rest percent; the median decides.
+        ([0.1, 0.05, 1.2, 1.5, 0.3], 5, None),
+        ([1.5, -2.0, 0.1, 3.0], 5, 1.5),  # the stock left out counts as 0
+        ([2.0, 4.0, -0.5, 0.1], 4, 1.25),  # an even count: the middle two
+    ],
+)
+def test_returns_that_look_like_percent_get_one_warning(cls, method, name, values, size, median):
+    pool = POOL[:size]
+    objective = cls(pd.Series(values, index=POOL[: len(values)]))
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        getattr(objective, method)(point(len(pool)), 1.0, FakeHelper(pool))
+    percent = [str(w.message) for w in record if "百分数" in str(w.message)]
+    if median is None:
+        assert percent == []
+    else:
+        assert percent == [
+            f"{name}: 股票池中收益率绝对值的中位数为 {median}，看起来是百分数；"
+            "收益率应以小数给出（5% 写作 0.05）"
+        ]
 
 
 @pytest.mark.parametrize(
@@ -392,6 +432,50 @@ def test_max_sharpe_beats_min_variance_and_equal_weight(solve, history):
     assert sharpe[0] >= max(sharpe[1:]) - 1e-4
 
 
+def best_ratio(mu, cov, benchmark=None):
+    """The portfolio of highest mu'w / sqrt((w - b)' cov (w - b)) over w >= 0, sum 1,
+    homogenised (y = k w, mu'y = 1) and solved by Clarabel."""
+    n = len(mu)
+    b = np.zeros(len(cov)) if benchmark is None else benchmark
+    y, k = cp.Variable(n, nonneg=True), cp.Variable(nonneg=True)
+    active = (cp.hstack([y, np.zeros(len(cov) - n)]) if len(cov) > n else y) - k * b
+    cp.Problem(cp.Minimize(cp.quad_form(active, cov)), [mu @ y == 1, cp.sum(y) == k]).solve(
+        solver=cp.CLARABEL
+    )
+    return y.value / k.value
+
+
+WIDE = [f"{i:06d}.XSHE" for i in range(20)]
+
+
+@pytest.mark.parametrize("kind", ["sharpe", "information"])
+def test_ratio_with_a_few_positive_returns_is_the_true_maximum(fake_market, kind):
+    # 4 of 20 expected returns are positive and the mean is negative: the ratio's
+    # maximum holds only those 4, and shifting the returns would move it.
+    for code in WIDE:
+        fake_market.records[code] = stock(code)
+    mu = np.linspace(-0.12, 0.03, 20)
+    assert (mu > 0).sum() == 4 and mu.mean() < 0
+    returns = pd.Series(mu, index=WIDE)
+    if kind == "sharpe":
+        objective, bench = MaxSharpeRatio(returns), None
+    else:
+        objective, bench = MaxInformationRatio(returns), {"000300.OUT": 0.6, "000905.OUT": 0.4}
+    fake_market.helper_options.update(benchmark_weights=bench, seed=7)
+    h = FakeHelper(WIDE, bench, seed=7)
+    cov = h.get_union_cov_matrix()
+    b = h.benchmark_weight.values
+
+    def ratio(w):
+        active = np.concatenate([w, np.zeros(len(b) - len(w))]) - b
+        return mu @ w / np.sqrt(active @ cov @ active)
+
+    best = best_ratio(mu, cov, b)
+    weights = portfolio_optimize(WIDE, DATE, objective, benchmark=Bench()).values
+    assert ratio(weights) == pytest.approx(ratio(best), rel=1e-4)
+    assert np.abs(weights - best).max() < 1e-3
+
+
 def test_mean_variance_optimum_beats_alternatives(solve, history):
     objective = MeanVariance(risk_aversion_coefficient=3)
     g, h = variable(solve(objective)), FakeHelper(POOL)
@@ -399,6 +483,21 @@ def test_mean_variance_optimum_beats_alternatives(solve, history):
     for other in [solve(MinVariance()), np.full(5, 0.2), *np.eye(5)]:
         g.value = other
         assert value <= objective.get_objective_expr(g, 1.0, h).value + 1e-5
+
+
+@pytest.mark.parametrize("delta", [1.0, 4.0, 20.0])
+def test_mean_variance_coefficient_for_a_textbook_risk_aversion(solve, delta):
+    # max mu'w - delta/2 w'Σw is MeanVariance with a = delta/2, that is with the
+    # coefficient delta/2 times the equal-weight variance over the return scale.
+    mu = np.array([0.08, 0.02, -0.01, 0.05, 0.03])
+    equal = np.full(5, 0.2)
+    scale = mu[mu > 0].mean()
+    coefficient = delta / 2 * (equal @ COV @ equal) / scale
+    weights = solve(MeanVariance(pd.Series(mu, index=POOL), risk_aversion_coefficient=coefficient))
+    w = cp.Variable(5, nonneg=True)
+    objective = cp.Maximize(mu @ w - delta / 2 * cp.quad_form(w, COV))
+    cp.Problem(objective, [cp.sum(w) == 1]).solve(solver=cp.CLARABEL)
+    assert np.abs(weights - w.value).max() < 1e-3
 
 
 def test_risk_parity_equalises_risk_contributions(solve):
@@ -413,14 +512,97 @@ def test_risk_parity_leaves_a_stock_capped_at_zero_out_of_the_barrier(solve, con
     # weight it may hold: the solve ended inaccurate, with three warnings.
     w = solve(RiskParity(), bnds={POOL[1]: (0, 0), "*": (0, 0.6)}, cons=cons)
     assert w[1] == pytest.approx(0, abs=1e-6)
-    # The reference: the barrier over the other four, bounds scaled by the pool size.
-    g = cp.Variable(5, nonneg=True)
+    # The reference: the barrier over the other four, bounds as shares of sum(g).
+    g, zeta = cp.Variable(5, nonneg=True), cp.Variable(nonneg=True)
     held = [0, 2, 3, 4]
     cp.Problem(
         cp.Minimize(cp.quad_form(g, COV) - cp.sum(cp.log(g[held]))),
-        [cp.sum(g) == 5, g <= 5 * np.array([0.6, 0, 0.6, 0.6, 0.6])],
+        [cp.sum(g) == zeta, g <= zeta * np.array([0.6, 0, 0.6, 0.6, 0.6])],
     ).solve(solver=cp.CLARABEL)
     assert np.abs(w - g.value / g.value.sum()).max() < 1e-3
+
+
+# Published equal-risk-contribution portfolios. Maillard, Roncalli and Teiletche
+# (2010), examples 1 and 2: volatilities 10/20/30/40%, uncorrelated, then with
+# correlations 0.8 (stocks 1, 2) and -0.5 (stocks 3, 4). Bai, Scheinberg and
+# Tütüncü, the least-squares paper's five-asset example. Each with its weights as
+# printed (rounded to the digits shown).
+VOLS = np.array([0.1, 0.2, 0.3, 0.4])
+MRT_2 = np.eye(4)
+MRT_2[0, 1] = MRT_2[1, 0] = 0.8
+MRT_2[2, 3] = MRT_2[3, 2] = -0.5
+BST = np.array(
+    [
+        [94.868, 33.750, 12.325, -1.178, 8.778],
+        [33.750, 445.642, 98.955, -7.901, 84.954],
+        [12.325, 98.955, 117.265, 0.503, 45.184],
+        [-1.178, -7.901, 0.503, 5.460, 1.057],
+        [8.778, 84.954, 45.184, 1.057, 34.126],
+    ]
+)
+PUBLISHED_RISK_PARITY = {  # covariance, printed weights, their rounding
+    "MRT example 1": (np.diag(VOLS**2), [0.48, 0.24, 0.16, 0.12], 1e-4),
+    "MRT example 2": (np.outer(VOLS, VOLS) * MRT_2, [0.384, 0.192, 0.243, 0.182], 5e-4),
+    "BST example": (BST, [0.125, 0.047, 0.083, 0.613, 0.132], 5e-4),
+}
+
+
+def textbook_risk_parity(cov):
+    """The convex form min ½xᵀΣx − (1/n)Σ ln x, solved by Clarabel, normalised."""
+    x = cp.Variable(len(cov))
+    cp.Problem(cp.Minimize(0.5 * cp.quad_form(x, cov) - cp.sum(cp.log(x)) / len(cov))).solve(
+        solver=cp.CLARABEL
+    )
+    return x.value / x.value.sum()
+
+
+@pytest.fixture
+def solve_with_cov(fake_market):
+    def run(cov, **kwargs):
+        pool = POOL[: len(cov)]
+        found = []
+        for factor_form in (False, True):
+            fake_market.helper_options.update(covariance=cov, factor_form=factor_form)
+            found.append(portfolio_optimize(pool, DATE, RiskParity(), **kwargs).values)
+        return found
+
+    return run
+
+
+@pytest.mark.parametrize("scale", [1e-2, 1.0, 1e2])
+@pytest.mark.parametrize(
+    "limits",
+    [
+        {},
+        {"bnds": {"*": (0, 1)}},
+        {"bnds": {"*": (0.01, 0.7)}},
+        {"cons": [vc.WildcardIndustryConstraint(upper_limit=1.0)]},
+    ],
+    ids=["alone", "unit bounds", "loose bounds", "loose constraint"],
+)
+@pytest.mark.parametrize("example", sorted(PUBLISHED_RISK_PARITY))
+def test_risk_parity_reproduces_published_portfolios(solve_with_cov, example, limits, scale):
+    cov, printed, rounding = PUBLISHED_RISK_PARITY[example]
+    reference = textbook_risk_parity(cov)
+    assert np.abs(reference - printed).max() <= rounding
+    for weights in solve_with_cov(cov * scale, **limits):
+        assert np.abs(weights - reference).max() < 1e-4
+        assert np.abs(weights - printed).max() <= rounding + 1e-4
+
+
+def test_risk_parity_under_a_binding_cap_does_not_depend_on_the_covariance_unit(solve_with_cov):
+    # The least-squares example's fourth asset holds 61% alone: a 40% cap binds.
+    cap = {"*": (0, 0.4)}
+    found = [w for scale in (1e-2, 1.0, 1e2) for w in solve_with_cov(BST * scale, bnds=cap)]
+    assert max(w.max() for w in found) <= 0.4 + 1e-6
+    assert max(np.abs(w - found[0]).max() for w in found) < 1e-4
+    # The capped stock takes its bound; the others are still balanced by the barrier.
+    g, zeta = cp.Variable(5, nonneg=True), cp.Variable(nonneg=True)
+    cp.Problem(
+        cp.Minimize(cp.quad_form(g, BST) - cp.sum(cp.log(g))),
+        [cp.sum(g) == zeta, g <= 0.4 * zeta],
+    ).solve(solver=cp.CLARABEL)
+    assert np.abs(found[0] - g.value / g.value.sum()).max() < 1e-4
 
 
 def test_min_tracking_error_replicates_a_benchmark_inside_the_pool(solve):

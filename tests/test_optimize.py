@@ -113,9 +113,10 @@ def test_unknown_codes_are_named_once(fake_market, as_iterator):
     with pytest.warns(OptimizerWarning) as caught:
         pool = optimize.ensure_order_book_ids(iter(codes) if as_iterator else codes, DATE)
     assert pool == ["600000.XSHG"]
+    # "600000" lacks its exchange suffix: the warning names the code the data has.
     assert [str(w.message) for w in caught] == [
         "7 个代码在合约数据中找不到，被剔除：600000, 999999.XSHG, 990000.XSHG, 990001.XSHG, "
-        "990002.XSHG 等 7 个"
+        "990002.XSHG 等 7 个；缺少交易所后缀的代码在合约数据中有：600000 → 600000.XSHG"
     ]
     assert caught[0].filename == __file__
 
@@ -230,6 +231,11 @@ def test_parse_bnds_empty_dict_gives_unit_bounds():
         ({"B": 0.5}, "上下限应该以 (lower, upper) 的形式指定"),
         ({"B": ("low", 0.5)}, "上下限应该以 (lower, upper) 的形式指定"),
         ({"B": (float("nan"), 0.5)}, "合约 B 的下限 nan 无效"),
+        # The default pair follows the same rule as a stock's (5 is 500%, not 5%).
+        ({"*": (0, 5)}, "合约 * 的上限 5 无效"),
+        ({"*": (-0.1, 1)}, "合约 * 的下限 -0.1 无效"),
+        ({"*": (0.5, 0.2)}, "合约 * 的上限 0.2 小于下限 0.5"),
+        ({"*": (None, float("nan"))}, "合约 * 的上限 nan 无效"),
         ({"*": (0.6, 1)}, "下限之和大于1"),
         ({"*": (0, 0.1)}, "上限之和小于1"),
     ],

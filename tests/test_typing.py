@@ -10,7 +10,7 @@ import pytest
 import vantelo
 from reliability import fakes
 from reliability.standins import FakeHelper
-from vantelo._typing import FactorFormHelper, HelperLike
+from vantelo._typing import FactorFormHelper, HelperLike, IndustryNamesHelper
 from vantelo.const import CovModel
 
 STUBS = sorted(Path(vantelo.__file__).parent.glob("*.pyi"))
@@ -51,6 +51,7 @@ def test_the_package_helper_provides_the_whole_protocol():
             CovModel.FACTOR_MODEL_DAILY,
         )
         assert isinstance(helper, FactorFormHelper)
+        assert isinstance(helper, IndustryNamesHelper)
 
 
 @pytest.mark.parametrize("member", ["benchmark_components", "get_benchmark_style"])

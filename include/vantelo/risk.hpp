@@ -86,6 +86,13 @@ py::object risk_expression(py::handle x, py::handle model);
 // xᵀ·cov·x with cov the pool's or the union's covariance of the helper.
 py::object risk_quad_form(py::handle x, py::handle helper, Universe universe);
 
+// sqrt(xᵀ·cov·x) as a cvxpy expression, the 2-norm of rootᵀ·x for a root of the
+// universe's covariance (the factor form stacked with the specific volatilities,
+// or a square root of the dense matrix): a volatility that is convex in x, so it
+// may be held below a bound that is itself a variable (a scaled limit). Checked
+// like risk_quad_form.
+py::object risk_norm(py::handle x, py::handle helper, Universe universe);
+
 // wᵀ·cov·w for a float vector w, one entry per code of the model.
 double risk_variance(py::handle model, py::handle weights);
 

@@ -20,6 +20,11 @@ constexpr const char *kBadBound = "约束的上限或下限非法: {} = {}";
 constexpr const char *kBadDeviationText = "约束的上下界格式不正确: {}";
 constexpr const char *kBadDeviation = "约束指定的上限或下限 {} 非法";
 constexpr const char *kIndustryMissing = "候选股票池中没有 {} 行业，相应约束忽略";
+constexpr const char *kIndustryUnknown =
+    "行业分类 {} 中没有名为 {} 的行业（拼写错误？）；最接近的行业名：{}";
+constexpr const char *kIndustryUnknownNoMatch =
+    "行业分类 {} 中没有名为 {} 的行业（拼写错误？）；该分类的行业有：{}";
+constexpr const char *kStyleUnknown = "约束中指定的风格 {} 非法，应该从 {} 选取";
 
 py::object cp() { return module_attr(kModule, "cp"); }
 py::object np() { return module_attr(kModule, "np"); }
@@ -220,6 +225,79 @@ py::list own_exclude_list(py::handle exclude) {
     return owned;
 }
 
+// The names of `known` closest to `name` (as text), best first: what a
+// misspelt name most likely meant.
+py::list closest_names(py::handle name, py::handle known) {
+    py::list candidates;
+    for (py::handle item : known) {
+        candidates.append(py::str(item));
+    }
+    return module_attr(kModule, "difflib")
+        .attr("get_close_matches")(py::str(name), candidates, py::arg("n") = 3);
+}
+
+// Every industry name the classification has, with those the pool's and the
+// benchmark's data use (and the helper's name for a stock without one); None
+// when the helper cannot list the classification's industries.
+py::object known_industries(py::handle helper, py::handle classification,
+                            py::handle industry_mapping, py::handle benchmark_weights) {
+    // Like getattr(helper, "get_industry_names", None): only a missing member
+    // means "cannot say"; any other error of the helper's passes.
+    PyObject *found = PyObject_GetAttrString(helper.ptr(), "get_industry_names");
+    if (found == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::none();
+    }
+    py::object getter = py::reinterpret_steal<py::object>(found);
+    if (getter.is_none()) {
+        return py::none();
+    }
+    py::list known;
+    py::set seen;
+    auto add = [&](py::handle industry) {
+        if (!seen.contains(industry)) {
+            seen.add(industry);
+            known.append(industry);
+        }
+    };
+    for (py::handle industry : getter(classification)) {
+        add(industry);
+    }
+    for (py::handle industry : wildcard_industries(industry_mapping, benchmark_weights)) {
+        add(industry);
+    }
+    add(py::str(kUnknownIndustry));
+    return std::move(known);
+}
+
+// A name the classification does not know at all is a typo, not an industry the
+// pool happens to lack: refused with the names it most likely meant.
+void require_known_industry(py::handle industry, py::handle known, py::handle classification) {
+    if (known.is_none() || known.contains(industry)) {
+        return;
+    }
+    py::list close = closest_names(industry, known);
+    if (py::len(close) > 0) {
+        invalid(
+            format(kIndustryUnknown, classification, industry, py::str(", ").attr("join")(close)));
+    }
+    invalid(format(kIndustryUnknownNoMatch, classification, industry, first_items(known)));
+}
+
+// A style name that is not one of `supported`, with the closest ones when there
+// are any.
+[[noreturn]] void unknown_style(py::handle style, py::handle supported) {
+    py::str message = format(kStyleUnknown, style, supported);
+    py::list close = closest_names(style, supported);
+    if (py::len(close) > 0) {
+        message = format("{}；最接近的风格：{}", message, py::str(", ").attr("join")(close));
+    }
+    invalid(message);
+}
+
 // ---------------------------------------------------------------------------
 // Classes
 // ---------------------------------------------------------------------------
@@ -264,18 +342,18 @@ py::object tracking_error_limit_to_constraints(py::object self, py::object g, py
     if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
         return py::list();
     }
-    // The ratio objectives scale by a variable, which would put a convex
-    // (zeta * upper)^2 on the right of the bound, and risk parity scales
-    // by the pool size; rather than fail the solve, the limit steps aside.
-    if (!PyFloat_Check(zeta.ptr())) {
-        warn_optimizer(kModule, py::str("当目标函数为 MaxInformationRatio 或 MaxSharpeRatio "
-                                        "时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
-        return py::list();
-    }
     py::object active = active_weight(kModule, g, helper, zeta);
-    py::object risk = risk_quad_form(active, helper, Universe::Union);
+    py::object upper = self.attr("upper");
     py::list result;
-    result.append(less_equal(risk, power(zeta * py::object(self.attr("upper")), py::int_(2))));
+    if (PyFloat_Check(zeta.ptr())) {
+        py::object risk = risk_quad_form(active, helper, Universe::Union);
+        result.append(less_equal(risk, power(zeta * upper, py::int_(2))));
+        return std::move(result);
+    }
+    // With g = zeta·w and zeta a variable (the ratio objectives, risk parity) the
+    // squared form would put the convex (zeta·upper)² on the right; the volatility
+    // itself is a cone, homogeneous in (g, zeta): ‖root'(g − zeta·b)‖ ≤ upper·zeta.
+    result.append(less_equal(risk_norm(active, helper, Universe::Union), zeta * upper));
     return std::move(result);
 }
 
@@ -409,11 +487,13 @@ void define_benchmark_component_weight_limit(py::module_ &m) {
 
 // The weight bounds of one industry, appended to `result`. An industry with no
 // stock in the pool cannot be steered by the weights and is only reported.
+// `known` (None: not checked) holds the names a named industry must be one of.
 void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
                                  py::handle industry_mapping, py::handle benchmark_weights,
-                                 py::handle industry, py::list &result) {
+                                 py::handle industry, py::handle known, py::list &result) {
     py::object selector = equal_to(industry_mapping, industry).attr("values");
     if (!truthy(selector.attr("any")())) {
+        require_known_industry(industry, known, self.attr("classification"));
         warn_optimizer(kModule, format(kIndustryMissing, industry));
         return;
     }
@@ -467,10 +547,12 @@ py::object industry_constraint_to_constraints(py::object self, py::object g, py:
     py::object classification = self.attr("classification");
     py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
     py::object benchmark_weights = benchmark_industry_weight(self, helper);
+    py::object known =
+        known_industries(helper, classification, industry_mapping, benchmark_weights);
     py::list result;
     for (py::handle industry : self.attr("industries")) {
         industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
-                                    result);
+                                    known, result);
     }
     return std::move(result);
 }
@@ -512,13 +594,19 @@ py::object wildcard_industry_constraint_to_constraints(py::object self, py::obje
     py::object benchmark_weights = benchmark_industry_weight(self, helper);
     py::list candidates = wildcard_industries(industry_mapping, benchmark_weights);
     py::object exclude = self.attr("exclude");
+    // A misspelt exclusion would otherwise bound the industry it meant to free.
+    py::object known =
+        known_industries(helper, classification, industry_mapping, benchmark_weights);
+    for (py::handle industry : exclude) {
+        require_known_industry(industry, known, classification);
+    }
     py::list result;
     for (py::handle industry : candidates) {
         if (exclude.contains(industry) || industry.equal(py::str(kUnknownIndustry))) {
             continue;
         }
         industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
-                                    result);
+                                    py::none(), result);
     }
     return std::move(result);
 }
@@ -552,7 +640,7 @@ void style_constraint_init(py::object self, py::object styles, py::object lower_
     py::object supported = module_attr(kModule, "STYLE_FACTORS");
     for (py::handle style : styles) {
         if (!supported.contains(style)) {
-            invalid(format("约束中指定的风格 {} 非法，应该从 {} 选取", style, supported));
+            unknown_style(style, supported);
         }
     }
     self.attr("styles") = styles;
@@ -605,8 +693,17 @@ py::object wildcard_style_constraint(py::object exclude, py::object lower_limit,
                                      py::object upper_limit, py::object relative,
                                      py::object hard) {
     py::list excluded = own_exclude_list(exclude);
+    // The constraint's own first check keeps its place before the names'.
+    require_a_limit(lower_limit, upper_limit, "StyleConstraint");
+    // A misspelt exclusion would otherwise bound the style it meant to free.
+    py::object supported = module_attr(kModule, "STYLE_FACTORS");
+    for (py::handle style : excluded) {
+        if (!supported.contains(style)) {
+            unknown_style(style, supported);
+        }
+    }
     py::list styles;
-    for (py::handle style : module_attr(kModule, "STYLE_FACTORS")) {
+    for (py::handle style : supported) {
         if (!excluded.contains(style)) {
             styles.append(style);
         }
@@ -685,8 +782,12 @@ PYBIND11_MODULE(constraints, m) {
     ModuleOptions options;
 
     import_names(m, "abc", {"ABCMeta"});
-    import_modules(
-        m, {{"warnings"}, {"numbers"}, {"cvxpy", "cp"}, {"numpy", "np"}, {"pandas", "pd"}});
+    import_modules(m, {{"warnings"},
+                       {"numbers"},
+                       {"difflib"},
+                       {"cvxpy", "cp"},
+                       {"numpy", "np"},
+                       {"pandas", "pd"}});
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
     import_names(m, "vantelo.const", {"IndustryClassification", "STYLE_FACTORS"});
 

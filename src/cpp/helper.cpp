@@ -47,7 +47,36 @@ py::object as_float_array(py::handle values) {
     return attr("np").attr("asarray")(values, py::arg("dtype") = "float64");
 }
 
+// The store answers a date that is not a trading day with the data of the last
+// trading day before it (the risk model, index weights and industries on or
+// before the date, returns up to the day before). That is said once per helper,
+// on its first dated read. A date the calendar does not cover is left to the
+// read itself to report.
+void note_trading_day(py::handle self) {
+    cached(self, "trading_day", [&]() -> py::object {
+        py::object client = client_of(self);
+        py::object date = self.attr("date");
+        PyObject *found =
+            PyObject_CallMethod(client.ptr(), "trading_date_offset", "Oi", date.ptr(), 0);
+        if (found == nullptr) {
+            py::error_already_set error;
+            if (error.matches(module_attr("tidewell", "TidewellError"))) {
+                return py::none();
+            }
+            throw std::move(error);
+        }
+        py::object used = py::reinterpret_steal<py::object>(found);
+        if (!used.equal(date)) {
+            warn_optimizer(kModule, format("{} is not a trading day: the market data of {}, the "
+                                           "last trading day before it, are used",
+                                           date, used));
+        }
+        return used;
+    });
+}
+
 py::object prev_trading_date(py::handle self) {
+    note_trading_day(self);
     return cached(self, "prev_trading_date", [&]() -> py::object {
         return client_of(self).attr("get_previous_trading_date")(self.attr("date"));
     });
@@ -56,6 +85,7 @@ py::object prev_trading_date(py::handle self) {
 // The benchmark's holding on the date as a float series, positions of zero weight
 // left out; empty without a benchmark.
 py::object benchmark_holding(py::handle self) {
+    note_trading_day(self);
     return cached(self, "benchmark_holding", [&]() -> py::object {
         py::object pd = attr("pd");
         py::object benchmark = self.attr("benchmark");
@@ -155,6 +185,7 @@ py::object store_risk_model(py::handle self) {
 // The model every covariance question is answered from: the caller's (a RiskModel,
 // or a callable giving the date's), over the union, or the store's.
 py::object risk_model(py::handle self) {
+    note_trading_day(self);
     return cached(self, "risk_model", [&]() -> py::object {
         py::object given = self.attr("_risk_model");
         if (given.is_none()) {
@@ -221,6 +252,7 @@ py::list known_styles(py::handle exposure) {
 }
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
+    note_trading_day(self);
     py::object mapping =
         client_of(self).attr("get_industry")(codes, self.attr("date"), classification);
     return mapping.attr("reindex")(codes)
@@ -272,7 +304,8 @@ constexpr const char *kDoc = R"(
 PYBIND11_MODULE(helper, m) {
     using namespace vantelo;
     ModuleOptions options;
-    import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_names(m, "vantelo.exception", {"OptimizerWarning"});
 
     ClassBuilder(m, "OptimizeHelper", py::str(kDoc))
         .init(&initialise, py::arg("order_book_ids"), py::arg("date"), py::arg("benchmark"),
@@ -344,6 +377,13 @@ PYBIND11_MODULE(helper, m) {
             },
             py::arg("classification"),
             "Industry of each pool stock under the classification, \"UNKNOWN\" where it has none.")
+        .method(
+            "get_industry_names",
+            [](py::object self, py::object classification) {
+                return list_copy(client_of(self).attr("industry_names")(classification));
+            },
+            py::arg("classification"),
+            "Every industry of the classification, whether or not a pool stock is in it.")
         .method(
             "get_benchmark_industry_weight",
             [](py::object self, py::object classification) {

@@ -90,6 +90,32 @@ Vector pool_values(py::handle series, py::handle helper, const char *name) {
     return values;
 }
 
+// Annual returns are fractions; a typical (median) size beyond 100% a year is
+// far more likely percent (5 for 5%), which would make every return term 100
+// times too heavy.
+constexpr double kPercentLooking = 1.0;
+
+// A caller's returns in pool order (as pool_values), with one warning when they
+// look like percent.
+Vector given_pool_values(py::handle series, py::handle helper, const char *name) {
+    Vector values = pool_values(series, helper, name);
+    Vector sizes(values.size());
+    std::transform(values.begin(), values.end(), sizes.begin(),
+                   [](double value) { return std::fabs(value); });
+    const auto middle = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
+    std::nth_element(sizes.begin(), middle, sizes.end());
+    double median = *middle;
+    if (sizes.size() % 2 == 0) {
+        median = (median + *std::max_element(sizes.begin(), middle)) / 2.0;
+    }
+    if (median > kPercentLooking) {
+        warn_optimizer(kModule, format("{}: 股票池中收益率绝对值的中位数为 {}，看起来是百分数；"
+                                       "收益率应以小数给出（5% 写作 0.05）",
+                                       py::str(name), median));
+    }
+    return values;
+}
+
 // Annualised mean daily change rate of the pool over the window that ends the
 // trading day before the optimisation date (that day's close is the last one
 // known when the portfolio is built).
@@ -125,20 +151,35 @@ py::object stored_estimate(py::handle self, py::handle helper) {
     return estimate;
 }
 
+// The expected returns of MeanVariance or MaxSharpeRatio in pool order: the
+// caller's (checked for percent) or the history estimate.
+Vector returns_of(py::handle self, py::handle helper) {
+    py::object series = stored_estimate(self, helper);
+    py::object record = py::getattr(self, "_estimated_for", py::none());
+    const bool estimated = !record.is_none() && py::object(record[py::int_(0)]).is(series);
+    return estimated ? pool_values(series, helper, "expected_returns")
+                     : given_pool_values(series, helper, "expected_returns");
+}
+
 // ---------------------------------------------------------------------------
 // Shared expression pieces
 // ---------------------------------------------------------------------------
 
+constexpr const char *kNoPositiveReturn =
+    "MaxSharpeRatio: 股票池中没有一只股票的预期收益为正，任何组合的夏普比率都不为正，"
+    "没有正的最大值；已将预期收益减去其均值 {} 后优化";
+constexpr const char *kNoPositiveActiveReturn =
+    "MaxInformationRatio: 股票池中没有一只股票的预期主动收益为正，任何组合的信息比率都不为正，"
+    "没有正的最大值；已将预期主动收益减去其均值 {} 后优化";
+
 // The ratio objectives fix the expected return of g at 1 and let zeta absorb the
 // scale. That needs a vector that nonnegative weights can bring to 1: a constant
 // vector says nothing about which stock is better (and zero cannot reach 1), so
-// it becomes the full-investment row; a negative mean is shifted to zero, which
-// leaves at least one positive entry and keeps the ranking.
-//
-// `shift_only_when_needed` keeps a vector that already has a positive entry as it
-// is: an active-return estimate centred on the benchmark would otherwise be moved
-// off its centre, and the benchmark itself would seem to beat the benchmark.
-Vector unit_returns(Vector returns, bool shift_only_when_needed = false) {
+// it becomes the full-investment row. A vector with a positive entry is used as
+// it is: moving it would change which portfolio has the best ratio. Without one,
+// no portfolio has a positive ratio at all; the mean is then subtracted, which
+// leaves a positive entry and keeps the ranking, and the caller is told.
+Vector unit_returns(Vector returns, const char *no_positive_message) {
     const bool constant = std::all_of(returns.begin(), returns.end(),
                                       [&](double value) { return value == returns.front(); });
     if (constant) {
@@ -147,11 +188,12 @@ Vector unit_returns(Vector returns, bool shift_only_when_needed = false) {
     }
     const bool any_positive =
         std::any_of(returns.begin(), returns.end(), [](double value) { return value > 0.0; });
-    const double average = mean(returns);
-    if (average < 0.0 && !(shift_only_when_needed && any_positive)) {
+    if (!any_positive) {
+        const double average = mean(returns);
         for (double &value : returns) {
             value -= average;
         }
+        warn_optimizer(kModule, format(no_positive_message, average));
     }
     return returns;
 }
@@ -252,7 +294,7 @@ double return_scale(Vector returns) {
 
 py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
     assert_unscaled(zeta);
-    const Vector returns = pool_values(stored_estimate(self, helper), helper, "expected_returns");
+    const Vector returns = returns_of(self, helper);
     if (std::all_of(returns.begin(), returns.end(), [](double value) { return value == 0.0; })) {
         warn_optimizer(kModule,
                        py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
@@ -287,17 +329,33 @@ void define_mean_variance(py::module_ &m) {
 
 // At the optimum of gᵀΣg − Σ ln gᵢ every stock has gᵢ·(Σg)ᵢ = ½: equal risk
 // contributions. zeta is not needed; the driver normalises the solution.
+py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
+    py::object barrier = cp().attr("sum")(cp().attr("log")(g));
+    return risk_quad_form(g, helper, Universe::Pool) - barrier;
+}
+
+// The driver's form of the same problem: the barrier over the stocks marked in
+// `held` (all when None), and the risk term in a unit of its own, 2n times the
+// equal-weight portfolio's variance. Σ and c·Σ then give the solver the same
+// numbers, and g only changes by a factor, which the normalised weights do not
+// see; and in that unit the optimum's gᵢ lie near 1 (gᵢ(Σg)ᵢ is half the unit
+// there), the size SCS's absolute tolerances suit.
 py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
     py::object weights = py::reinterpret_borrow<py::object>(g);
     if (!held.is_none()) {
         weights = weights[attr("np").attr("flatnonzero")(held)];
     }
     py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
-    return risk_quad_form(g, helper, Universe::Pool) - barrier;
-}
-
-py::object risk_parity_expr(py::object, py::object g, py::object, py::object helper) {
-    return risk_parity_expression(g, helper, py::none());
+    const auto n = py::len(helper.attr("order_book_ids"));
+    py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
+    const double unit = 2.0 * static_cast<double>(n) * portfolio_variance(equal_weight, helper);
+    // The unit goes into the argument of the quadratic form, so that the solver's
+    // data (the covariance or its factor root) is itself in that unit.
+    py::object scaled = py::reinterpret_borrow<py::object>(g);
+    if (std::isfinite(unit) && unit > 0.0) {
+        scaled = scaled * py::float_(1.0 / std::sqrt(unit));
+    }
+    return risk_quad_form(scaled, helper, Universe::Pool) - barrier;
 }
 
 void define_risk_parity(py::module_ &m) {
@@ -385,9 +443,9 @@ py::list max_information_ratio_constraints(py::object self, py::object g, py::ob
     py::object given = self.attr("_expected_active_returns");
     const bool estimated = given.is_none();
     const Vector returns =
-        estimated ? unit_returns(
-                        pool_values(estimated_active_returns(self, helper), helper, kName), true)
-                  : unit_returns(pool_values(given, helper, kName));
+        unit_returns(estimated ? pool_values(estimated_active_returns(self, helper), helper, kName)
+                               : given_pool_values(given, helper, kName),
+                     kNoPositiveActiveReturn);
     // Rounding leaves an estimate's benchmark a hair above or below 0.
     const double benchmark = benchmark_active_return(helper, returns);
     if (benchmark > 1e-12) {
@@ -424,8 +482,7 @@ py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::objec
 
 py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
                                       py::object helper) {
-    return unit_return_constraint(
-        g, unit_returns(pool_values(stored_estimate(self, helper), helper, "expected_returns")));
+    return unit_return_constraint(g, unit_returns(returns_of(self, helper), kNoPositiveReturn));
 }
 
 void define_max_sharpe_ratio(py::module_ &m) {
@@ -594,7 +651,8 @@ PYBIND11_MODULE(objective, m) {
         py::arg("obj"), py::arg("name"));
 
     // For the driver: RiskParity's expression with the barrier over the stocks
-    // marked in `held` only (those whose upper bound lets them hold anything).
+    // marked in `held` only (those whose upper bound lets them hold anything; all
+    // when None) and the risk term in a unit proportional to the equal-weight variance.
     m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
           py::arg("held"));
 

@@ -136,13 +136,17 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
     auto [default_lower, default_upper] = unpack_pair(default_pair);
     double lower = default_lower.is_none() ? 0.0 : as_double(default_lower);
     double upper = default_upper.is_none() ? 1.0 : as_double(default_upper);
-    // The default pair is not range-checked, but a NaN or infinite side would only
-    // reach the solver as data it cannot use.
-    if (!std::isfinite(lower)) {
+    // The default pair obeys the per-stock rule: a side outside [0, 1] (a
+    // percentage such as 5 for 5%, a NaN) is refused, naming "*", rather than
+    // passed on as a bound that either never binds or cannot be met.
+    if (!(lower >= 0.0 && lower <= 1.0)) {
         invalid(format("合约 {} 的下限 {} 无效", wildcard, default_lower));
     }
-    if (!std::isfinite(upper)) {
+    if (!(upper >= 0.0 && upper <= 1.0)) {
         invalid(format("合约 {} 的上限 {} 无效", wildcard, default_upper));
+    }
+    if (upper < lower) {
+        invalid(format("合约 {} 的上限 {} 小于下限 {}", wildcard, default_upper, default_lower));
     }
 
     const py::ssize_t n = py::len(order_book_ids);

@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
     from vantelo.const import IndustryClassification
 
-__all__ = ["FactorFormHelper", "HelperLike"]
+__all__ = ["FactorFormHelper", "HelperLike", "IndustryNamesHelper"]
 
 
 @runtime_checkable
@@ -78,3 +78,16 @@ class FactorFormHelper(HelperLike, Protocol):
 
     def get_union_cov_factor(self) -> tuple[np.ndarray, np.ndarray]:
         """The factor form of `get_union_cov_matrix()`."""
+
+
+@runtime_checkable
+class IndustryNamesHelper(HelperLike, Protocol):
+    """A helper that can also list every industry of a classification.
+
+    The industry constraints then tell a name the classification does not have (a
+    typo, refused) from an industry no pool stock is in (reported and skipped); a
+    helper without it gets the second reading for both.
+    """
+
+    def get_industry_names(self, classification: IndustryClassification) -> list[str]:
+        """The classification's industry names, whether or not a pool stock is in one."""

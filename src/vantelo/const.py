@@ -2,6 +2,7 @@
 
 from enum import Enum
 
+from tidewell._schema import EXCHANGES as _EXCHANGES
 from tidewell._schema import STYLE_FACTORS as _STYLE_FACTORS
 
 __all__ = ["CovModel", "IndustryClassification", "STYLE_FACTORS"]
@@ -29,3 +30,7 @@ class IndustryClassification(Enum):
 # The style names belong to the data client: they are columns of its exposure table.
 # Here they are a list, which is how the optimiser's callers use them.
 STYLE_FACTORS = list(_STYLE_FACTORS)
+
+# The exchange suffixes of order_book_ids ("600000.XSHG"), as the data client
+# stores them: a code given without one can be matched against each.
+EXCHANGES = tuple(_EXCHANGES)

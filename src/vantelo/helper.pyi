@@ -75,5 +75,7 @@ class OptimizeHelper:
         """The benchmark's exposure to each style, indexed by style name."""
     def get_industry_mapping(self, classification: IndustryClassification) -> pd.Series:
         """Industry of each pool stock under the classification, "UNKNOWN" where it has none."""
+    def get_industry_names(self, classification: IndustryClassification) -> list[str]:
+        """Every industry of the classification, whether or not a pool stock is in it."""
     def get_benchmark_industry_weight(self, classification: IndustryClassification) -> pd.Series:
         """The benchmark's total weight in each industry it holds, indexed by industry."""

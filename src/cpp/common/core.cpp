@@ -78,21 +78,28 @@ py::object solve_once(py::handle problem, py::dict options, const Collaborators 
     }
 }
 
-// RiskParity's expression. A stock whose upper bound is 0 can only hold 0, where
-// the logarithm of its weight is undefined: the barrier leaves it out (the bound
-// keeps it at 0), so the problem stays solvable. A subclass that writes its own
-// expression keeps it.
+// RiskParity's expression, as the driver solves it: the risk term in a unit
+// proportional to the pool's equal-weight variance, so that the solver sees the
+// same numbers whatever the covariance's unit (the problem is homogeneous in g, so
+// the normalised weights are unchanged). A stock whose upper bound is 0 can only
+// hold 0, where the logarithm of its weight is undefined: the barrier leaves it
+// out (the bound keeps it at 0), so the problem stays solvable. A subclass that
+// writes its own expression keeps it.
 py::object risk_parity_expression(py::handle objective, py::handle g, py::handle zeta,
                                   py::handle helper, py::handle upper_bound) {
     py::object own = py::type::of(objective).attr("get_objective_expr");
     py::object base = driver("RiskParity").attr("get_objective_expr");
-    if (!upper_bound.is_none() && own.is(base)) {
-        py::object held = driver("np").attr("greater")(upper_bound, 0.0);
-        if (!truthy(held.attr("all")())) {
-            return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
+    if (!own.is(base)) {
+        return objective.attr("get_objective_expr")(g, zeta, helper);
+    }
+    py::object held = py::none();
+    if (!upper_bound.is_none()) {
+        py::object positive = driver("np").attr("greater")(upper_bound, 0.0);
+        if (!truthy(positive.attr("all")())) {
+            held = positive;
         }
     }
-    return objective.attr("get_objective_expr")(g, zeta, helper);
+    return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
 }
 
 // How far `constraint` is broken at the variables' current values, on the scale of
@@ -122,6 +129,19 @@ double constraint_violation(py::handle constraint, const Collaborators &with) {
         .cast<double>();
 }
 
+// The scale of g at its solution: zeta's value, or for risk parity without limits
+// (solved over g alone) g's sum.
+py::object scale_of(const Problem &problem, const Collaborators &with) {
+    py::object scale = py::isinstance(problem.zeta, with.cp.attr("Variable"))
+                           ? py::object(problem.zeta.attr("value"))
+                           : problem.zeta;
+    if (scale.is_none()) {
+        py::object solution = problem.g.attr("value");
+        scale = solution.is_none() ? py::object(py::float_(std::nan(""))) : solution.attr("sum")();
+    }
+    return scale;
+}
+
 // The largest amount by which `weight` breaks a constraint of `checked` (or its
 // nonnegativity), in the units of its limit (a weight, an exposure, a volatility):
 // each constraint is evaluated at g = weight times the scale, the scale divided out
@@ -132,9 +152,7 @@ double worst_violation(const Problem &problem, py::handle weight, const Collabor
     if (py::len(problem.checked) == 0) {
         return worst;
     }
-    const bool variable_scale = py::isinstance(problem.zeta, with.cp.attr("Variable"));
-    const double scale =
-        variable_scale ? problem.zeta.attr("value").cast<double>() : problem.zeta.cast<double>();
+    const double scale = scale_of(problem, with).cast<double>();
     if (!(scale > 0.0)) {
         return std::numeric_limits<double>::infinity();
     }
@@ -240,10 +258,12 @@ Problem assemble(const Inputs &inputs, py::handle helper, const Collaborators &w
     py::object variable = with.cp.attr("Variable");
     problem.g = variable(n, py::arg("nonneg") = true);
     const bool risk_parity = py::isinstance(inputs.objective, driver("RiskParity"));
-    if (is_ratio_objective(inputs.objective)) {
+    // Risk parity scales like the ratio objectives: its weights are g / sum(g) at
+    // any scale, so a fixed budget would only bend the barrier's optimum away from
+    // equal risk contributions, and every bound and limit, written as a multiple of
+    // zeta, stays homogeneous.
+    if (is_ratio_objective(inputs.objective) || risk_parity) {
         problem.zeta = variable(py::arg("nonneg") = true);
-    } else if (risk_parity) {
-        problem.zeta = py::int_(n);
     } else {
         problem.zeta = py::float_(1.0);
     }
@@ -320,9 +340,7 @@ Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
 
     py::object solution = problem.g.attr("value");
     py::object total = solution.is_none() ? py::object(py::none()) : solution.attr("sum")();
-    py::object scale = py::isinstance(problem.zeta, with.cp.attr("Variable"))
-                           ? py::object(problem.zeta.attr("value"))
-                           : problem.zeta;
+    py::object scale = scale_of(problem, with);
     logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
     py::object weights = normalised_solution(problem);
     if (weights.is_none()) {

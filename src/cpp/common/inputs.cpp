@@ -13,9 +13,49 @@ py::object driver(const char *name) { return module_attr("vantelo.optimize", nam
 
 namespace {
 
+// The codes the instrument data has for `unknown` codes written without an
+// exchange suffix ("000012" for "000012.XSHE"), as "000012 → 000012.XSHE" texts.
+py::list suffixed_suggestions(const py::list &unknown, py::handle client) {
+    py::list candidates;
+    py::list bare;
+    for (py::handle code : unknown) {
+        if (!PyUnicode_Check(code.ptr()) || py::len(code) == 0 ||
+            truthy(code.attr("__contains__")("."))) {
+            continue;
+        }
+        bare.append(code);
+        for (py::handle exchange : module_attr("vantelo.const", "EXCHANGES")) {
+            candidates.append(format("{}.{}", code, exchange));
+        }
+    }
+    py::list suggestions;
+    if (py::len(candidates) == 0) {
+        return suggestions;
+    }
+    py::dict found;
+    for (py::handle record : client.attr("instruments")(candidates)) {
+        if (record.is_none()) {
+            continue;
+        }
+        py::str suffixed(record.attr("order_book_id"));
+        py::object base = suffixed.attr("split")(".")[py::int_(0)];
+        if (!found.contains(base)) {
+            found[base] = py::list();
+        }
+        found[base].cast<py::list>().append(suffixed);
+    }
+    for (py::handle code : bare) {
+        if (found.contains(code)) {
+            suggestions.append(format("{} → {}", code, py::str(" / ").attr("join")(found[code])));
+        }
+    }
+    return suggestions;
+}
+
 // Codes the instrument data does not know would otherwise vanish from the pool
-// without a word: one warning names them.
-void warn_unknown_codes(py::handle requested, const py::set &known) {
+// without a word: one warning names them, with the suffixed codes the data has
+// for those given without an exchange suffix.
+void warn_unknown_codes(py::handle requested, const py::set &known, py::handle client) {
     py::list unknown;
     py::set seen;
     for (py::handle code : requested) {
@@ -24,10 +64,17 @@ void warn_unknown_codes(py::handle requested, const py::set &known) {
             unknown.append(code);
         }
     }
-    if (py::len(unknown) > 0) {
-        warn_optimizer("vantelo.optimize", format("{} 个代码在合约数据中找不到，被剔除：{}",
-                                                  py::len(unknown), first_items(unknown)));
+    if (py::len(unknown) == 0) {
+        return;
     }
+    py::str message =
+        format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown), first_items(unknown));
+    py::list suggestions = suffixed_suggestions(unknown, client);
+    if (py::len(suggestions) > 0) {
+        message = format("{}；缺少交易所后缀的代码在合约数据中有：{}", message,
+                         first_items(suggestions));
+    }
+    warn_optimizer("vantelo.optimize", message);
 }
 
 } // namespace
@@ -91,7 +138,7 @@ py::object pool_of(py::object order_book_ids, py::handle date, py::handle client
         }
         kept.add(code);
     }
-    warn_unknown_codes(requested, known);
+    warn_unknown_codes(requested, known, client);
     py::list pool(kept);
     pool.attr("sort")();
     return std::move(pool);

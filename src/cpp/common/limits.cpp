@@ -184,6 +184,12 @@ void add_tracking_error(LimitSet &set, py::handle owner, py::handle g, py::handl
     py::object variance = inequality.attr("args")[py::int_(0)];
     py::object upper = owner.attr("upper");
     LimitGroup group = upper_limit(owner, "TrackingErrorLimit", upper, hard, 1.0);
+    // Under a scale that is not a float the object writes the volatility itself.
+    if (!truthy(variance.attr("is_quadratic")())) {
+        group.excess = flat(variance - inequality.attr("args")[py::int_(1)]);
+        set.groups.push_back(std::move(group));
+        return;
+    }
     py::object norm = as_norm(variance);
     if (norm.is_none()) {
         group.squared = true;

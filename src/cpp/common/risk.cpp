@@ -463,6 +463,20 @@ double risk_variance(py::handle model, py::handle weights) {
     return systematic + idiosyncratic;
 }
 
+py::object risk_norm(py::handle x, py::handle helper, Universe universe) {
+    py::module_ cp = py::module_::import("cvxpy");
+    py::object model = model_of(helper, universe, vector_length(x));
+    // A dense model's root is a symmetric square root from its eigen-decomposition:
+    // unlike a Cholesky factor it exists for a merely semidefinite matrix.
+    py::tuple form = risk_factor_form(model);
+    py::list pieces;
+    pieces.append(matmul(form[0].attr("T"), x));
+    if (!risk_is_dense(model)) {
+        pieces.append(cp.attr("multiply")(np().attr("sqrt")(form[1]), x));
+    }
+    return cp.attr("norm")(cp.attr("hstack")(pieces), 2);
+}
+
 double portfolio_variance(py::handle weights, py::handle helper) {
     return risk_variance(model_of(helper, Universe::Pool, vector_length(weights)), weights);
 }
