@@ -651,7 +651,6 @@ def test_a_tracking_error_limit_at_its_attainable_value_gets_its_solution():
     # tolerance (seen with the SCS of Python 3.8): an interior-point solve must
     # still give the portfolio that exists.
     import tidewell
-
     from vantelo.constraints import TrackingErrorLimit
 
     day, index = datetime.date(2025, 6, 30), "990300.XSHG"
