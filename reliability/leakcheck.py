@@ -78,6 +78,14 @@ SCENARIO = fakes.Scenario(
 )
 
 
+# A cost model of one date over five stocks, as the rebalance kernels read it.
+_ORDER_TERMS = dict(commission=2.5e-4, minimum=5.0, stamp_buy=0.0, stamp_sell=5e-4,
+                    transfer=1e-5, spread=5e-4, impact=3e-3, exponent=0.5)
+_COST_MODEL = dict(_ORDER_TERMS, capital=1e7, no_order=1e-6,
+                   **{k: np.full(1, _ORDER_TERMS[k])
+                      for k in ("stamp_buy", "stamp_sell", "transfer", "spread")},
+                   traded=np.full((1, 5), 1e8))
+
 def resident_mb():
     with open("/proc/self/statm") as fh:
         return int(fh.read().split()[1]) * PAGE / 2**20
@@ -289,6 +297,24 @@ def function_calls():
          lambda: rebalance_core.turnover(np.full(5, 0.2), np.array([0.4, 0.1, 0.1, 0.2, 0.2]))),
         ("_rebalance.backtest", lambda: rebalance_core.backtest(
             np.full((1, 5), 0.2), np.array([0]), np.full((3, 5), 0.01), np.zeros(5), 0.001)),
+        ("_rebalance.backtest_costs", lambda: rebalance_core.backtest_costs(
+            np.full((1, 5), 0.2), np.array([0]), np.full((3, 5), 0.01), np.zeros(5), 0.001,
+            _COST_MODEL)),
+        ("_rebalance.backtest_costs", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.backtest_costs(np.full((1, 5), 0.2), np.array([0]),
+                                          np.full((3, 5), 0.01), np.zeros(5), 0.0,
+                                          dict(_COST_MODEL, traded=np.ones((2, 5))))))),
+        ("_rebalance.order_costs", lambda: rebalance_core.order_costs(
+            np.array([1e5, -2e4, 0.0]), np.array([1e7, np.nan, 1e6]), _ORDER_TERMS)),
+        ("_rebalance.order_costs", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.order_costs(np.array([np.inf]), np.ones(1), _ORDER_TERMS)))),
+        ("_rebalance.measures", lambda: rebalance_core.measures(
+            np.linspace(-0.01, 0.01, 20), np.zeros(20), 0.02)),
+        ("_rebalance.measures", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.measures(np.zeros(3), np.zeros(2), 0.0)))),
+        ("_rebalance.drawdown", lambda: rebalance_core.drawdown(np.linspace(-0.01, 0.01, 20))),
+        ("_rebalance.annual_return",
+         lambda: rebalance_core.annual_return(np.linspace(-0.01, 0.01, 20))),
         ("_rebalance.summary", lambda: rebalance_core.summary(
             np.linspace(-0.01, 0.01, 20), np.zeros(20), np.array([0.5, 0.1]))),
         ("_rebalance.summary", lambda: _expect(Exception, lambda: rebalance_core.summary(
@@ -340,6 +366,8 @@ def tidewell_calls():
          lambda: _expect(refused, lambda: tidewell.get_prices(ids, "2024-01-02", day))),
         ("tidewell.get_trading_status",
          lambda: _expect(refused, lambda: tidewell.get_trading_status(ids, day))),
+        ("tidewell.get_traded_value",
+         lambda: _expect(refused, lambda: tidewell.get_traded_value(ids, "2024-01-02", day))),
         ("tidewell.get_database_path", lambda: tidewell.get_database_path()),
         ("tidewell.demo_database_path", lambda: tidewell.demo_database_path()),
         ("tidewell.set_database", lambda: tidewell.set_database(store.active["db"])),
