@@ -475,14 +475,28 @@ def test_runs_in_threads_of_one_process_take_turns(demo_case):
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_plot_draws_returns_and_turnover(tiny):
+def test_plot_draws_returns_drawdown_and_turnover_on_one_axis(tiny):
     pytest.importorskip("matplotlib")
     dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
     result = rebalance(dates, PAIR, benchmark="990001.XSHG", engine="serial", progress=False)
     figure = result.plot()
-    top, bottom = figure.axes
-    assert [line.get_label() for line in top.get_lines()] == ["portfolio", "benchmark", "active"]
+    top, middle, bottom = figure.axes
+    assert [line.get_label() for line in top.get_lines()[:3]] == [
+        "portfolio",
+        "benchmark",
+        "active",
+    ]
+    assert figure.get_suptitle() == "Backtest, 2024-01-03 to " + str(
+        result.returns.index[-1].date()
+    )
+    # The drawdown panel draws the fall from the peak of the portfolio's value.
+    growth = (1 + result.returns["portfolio"]).cumprod()
+    expected = np.concatenate([[0.0], 1 - growth / np.maximum(growth.cummax(), 1.0)])
+    np.testing.assert_allclose(-middle.get_lines()[0].get_ydata(), expected, atol=1e-12)
     assert len(bottom.patches) == len(dates)
+    assert top.get_shared_x_axes().joined(top, bottom)
+    assert top.get_xlim() == middle.get_xlim() == bottom.get_xlim()
+    assert figure.suptitle("mine") and result.plot("mine").get_suptitle() == "mine"
 
 
 # --------------------------------------------------------------------------- engines

@@ -601,6 +601,7 @@ PYBIND11_MODULE(_rebalance, m) {
     using namespace vantelo;
     ModuleOptions options;
     m.doc() = "The arithmetic of rebalancing: drift, turnover, costs, backtest returns, measures.";
+    m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
     def_function(m, "drift", &drift, py::arg("weights"), py::arg("rates"),
                  "Daily returns of a holding over the rows of `rates` (days x stocks, NaN = no\n"
                  "change), and the holding after the last day.");

@@ -1,5 +1,7 @@
 import numpy as np
 
+TRADING_DAYS_PER_YEAR: int
+
 def drift(weights: np.ndarray, rates: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
 def turnover(before: np.ndarray, after: np.ndarray) -> float: ...
 def backtest(
