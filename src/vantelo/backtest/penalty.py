@@ -29,6 +29,7 @@ __all__ = ["CostPenalty"]
 # Objectives whose problem is not written in the weights themselves: the ratio
 # objectives solve for scaled weights, risk parity for unnormalised ones.
 _UNSCALED_ONLY = ("MaxSharpeRatio", "MaxInformationRatio", "RiskParity")
+PREFERRED_SOLVER = "CLARABEL"
 
 
 class CostPenalty(vantelo.objective.OptimizationObjective):
@@ -99,4 +100,9 @@ class CostPenalty(vantelo.objective.OptimizationObjective):
         return self._objective.get_internal_constraints(g, zeta, helper)
 
     def get_preferred_solver(self):
+        # The 3/2-power terms become a tower of cones that the first-order solver
+        # takes many seconds over; the interior-point one solves them in a fraction
+        # of that, and to a tighter accuracy.
+        if PREFERRED_SOLVER in cp.installed_solvers():
+            return PREFERRED_SOLVER
         return self._objective.get_preferred_solver()
