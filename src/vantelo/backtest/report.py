@@ -90,7 +90,7 @@ def _dates_table(result):
             ]
     for column in ("binding", "dropped", "status"):
         if column in table:
-            table[column] = table[column].fillna("")
+            table[column] = ["" if pd.isna(v) else str(v) for v in table[column]]
     for column in ("holdings", "at_bounds"):
         if column in table:
             table[column] = [
