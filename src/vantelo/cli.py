@@ -673,6 +673,7 @@ def _backtest(args):
             "cost_drag",
         ]
     ]
+    shown = importlib.import_module("vantelo.backtest.report").measure_table(shown)
     print(shown.to_string())
     print(f"report: {args.output}", file=sys.stderr)
     failed = result.records.index[result.records["status"] == "failed"]

@@ -22,7 +22,7 @@ import pandas as pd
 from vantelo.backtest import figures, performance
 from vantelo.report import html_table
 
-__all__ = ["write_html"]
+__all__ = ["measure_table", "measure_text", "write_html"]
 
 # Units whose values are shown as percentages.
 _PERCENT_UNITS = ("fraction", "share")
@@ -35,7 +35,8 @@ def _image(figure, name):
     return f'<figure><img alt="{name}" src="data:image/png;base64,{encoded}"></figure>'
 
 
-def _measure_text(value, unit):
+def measure_text(value, unit):
+    """A measure's value as its unit reads: a percentage, a date, a count or a ratio."""
     if value is None or (isinstance(value, float) and math.isnan(value)) or value is pd.NaT:
         return ""
     if isinstance(value, (pd.Timestamp, datetime.date)):
@@ -47,10 +48,11 @@ def _measure_text(value, unit):
     return f"{value:.2f}"
 
 
-def _measure_table(table):
+def measure_table(table):
+    """`performance.measures` or `compare` with every value as text."""
     shown = pd.DataFrame(index=table.index)
     for column in table.columns.drop("unit"):
-        shown[column] = [_measure_text(v, u) for v, u in zip(table[column], table["unit"])]
+        shown[column] = [measure_text(v, u) for v, u in zip(table[column], table["unit"])]
     shown["unit"] = table["unit"]
     return shown
 
@@ -102,7 +104,7 @@ def _dates_table(result):
 def _sections(result, risk_free, figure_html):
     measures = performance.measures(result, risk_free)
     sections = [
-        ("Measures", html_table(_measure_table(measures), "measures")),
+        ("Measures", html_table(measure_table(measures), "measures")),
         ("Figures", '<div class="figures">' + "\n".join(figure_html) + "</div>"),
         ("Annual returns", html_table(_percentages(result.annual_returns()), "annual")),
         (
