@@ -11,6 +11,8 @@ import warnings
 import pandas as pd
 
 import tidewell
+from vantelo.backtest import CostModel, compare
+from vantelo.backtest.report import measure_table
 from vantelo.constraints import (
     TrackingErrorLimit,
     TurnoverLimit,
@@ -30,8 +32,6 @@ from vantelo.objective import (
     RiskParity,
 )
 from vantelo.optimize import portfolio_optimize, to_date
-from vantelo.backtest import CostModel, compare
-from vantelo.backtest.report import measure_table
 from vantelo.rebalance import rebalance, rebalance_dates, rebalance_many
 from vantelo.report import portfolio_report
 from vantelo.trading import to_orders, tradable_bounds, trading_status

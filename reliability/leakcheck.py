@@ -79,12 +79,24 @@ SCENARIO = fakes.Scenario(
 
 
 # A cost model of one date over five stocks, as the rebalance kernels read it.
-_ORDER_TERMS = dict(commission=2.5e-4, minimum=5.0, stamp_buy=0.0, stamp_sell=5e-4,
-                    transfer=1e-5, spread=5e-4, impact=3e-3, exponent=0.5)
-_COST_MODEL = dict(_ORDER_TERMS, capital=1e7, no_order=1e-6,
-                   **{k: np.full(1, _ORDER_TERMS[k])
-                      for k in ("stamp_buy", "stamp_sell", "transfer", "spread")},
-                   traded=np.full((1, 5), 1e8))
+_ORDER_TERMS = dict(
+    commission=2.5e-4,
+    minimum=5.0,
+    stamp_buy=0.0,
+    stamp_sell=5e-4,
+    transfer=1e-5,
+    spread=5e-4,
+    impact=3e-3,
+    exponent=0.5,
+)
+_COST_MODEL = dict(
+    _ORDER_TERMS,
+    capital=1e7,
+    no_order=1e-6,
+    **{k: np.full(1, _ORDER_TERMS[k]) for k in ("stamp_buy", "stamp_sell", "transfer", "spread")},
+    traded=np.full((1, 5), 1e8),
+)
+
 
 def resident_mb():
     with open("/proc/self/statm") as fh:

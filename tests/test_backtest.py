@@ -13,6 +13,7 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
+from test_rebalance import PAIR
 
 import tidewell as tw
 from vantelo.backtest import CostModel, CostPenalty, compare
@@ -25,9 +26,6 @@ from vantelo.objective import MaxSharpeRatio, MinVariance
 from vantelo.optimize import portfolio_optimize
 from vantelo.rebalance import RebalanceResult, rebalance, rebalance_dates
 from vantelo.report import portfolio_report
-
-from test_rebalance import PAIR, TINY  # noqa: F401 - the tiny store's fixtures below
-from test_rebalance import tiny, tiny_store  # noqa: F401
 
 BROWSER = shutil.which("chromium") or shutil.which("chromium-browser")
 D = datetime.date
@@ -106,7 +104,8 @@ def test_measures_of_a_path_computed_by_hand(tiny):
         "annualised_return": annual,
         "volatility": np.std(net, ddof=1) * math.sqrt(252),
         "sharpe_ratio": excess.mean() / np.std(excess, ddof=1) * math.sqrt(252),
-        "sortino_ratio": excess.mean() / math.sqrt(np.mean(np.minimum(excess, 0) ** 2))
+        "sortino_ratio": excess.mean()
+        / math.sqrt(np.mean(np.minimum(excess, 0) ** 2))
         * math.sqrt(252),
         "max_drawdown": worst,
         "calmar_ratio": annual / worst,
@@ -194,7 +193,9 @@ def test_measures_at_the_edges(returns, expected):
         if isinstance(value, float) and math.isnan(value) or value is pd.NaT:
             assert pd.isna(m[name]), name
         else:
-            assert m[name] == pytest.approx(value) if isinstance(value, float) else m[name] == value
+            assert (
+                m[name] == pytest.approx(value) if isinstance(value, float) else m[name] == value
+            )
 
 
 def test_calendar_tables_and_side_by_side():
@@ -308,9 +309,7 @@ def test_the_path_pays_what_its_orders_cost(tiny):
         share = 0.7 if date == dates[0] else 0.2
         return {PAIR[0]: (share, share), PAIR[1]: (1 - share, 1 - share)}
 
-    result = rebalance(
-        dates, PAIR, bnds=bnds, costs=model, engine="serial", progress=False
-    )
+    result = rebalance(dates, PAIR, bnds=bnds, costs=model, engine="serial", progress=False)
     # The first date buys 700,000 and 300,000 from cash: 2.5 bp of them is 175, and
     # 75, below the minimum of 100; impact 50 bp x sqrt(700,000 / 1e6) of 700,000 and
     # 50 bp x sqrt(300,000 / 4e6) of 300,000.
@@ -410,7 +409,11 @@ def test_costs_change_what_a_rebalance_trades(small_market):
 
 @pytest.mark.parametrize(
     "objective, weight, message",
-    [(MaxSharpeRatio(), 1.0, "scaled"), (MinVariance(), 0.0, "weight"), ("MinVariance", 1.0, "objective")],
+    [
+        (MaxSharpeRatio(), 1.0, "scaled"),
+        (MinVariance(), 0.0, "weight"),
+        ("MinVariance", 1.0, "objective"),
+    ],
 )
 def test_cost_penalty_refuses(objective, weight, message):
     with pytest.raises(InvalidArgument, match=message):
@@ -477,7 +480,8 @@ def test_exposures_of_each_date_agree_with_the_portfolio_report(tracked):
 PROBE = """<script>
 window.addEventListener("load", () => {
   const seen = {
-    images: [...document.images].map(i => [i.alt, i.naturalWidth, i.getBoundingClientRect().height]),
+    images: [...document.images].map(i => [
+      i.alt, i.naturalWidth, i.getBoundingClientRect().height]),
     tables: [...document.querySelectorAll("table")].map(t => [
       t.className, t.querySelectorAll("tbody tr").length, t.getBoundingClientRect().height]),
     headings: [...document.querySelectorAll("h2")].map(h => h.textContent),

@@ -232,8 +232,8 @@ def test_the_error_table_lists_the_english_messages_of_the_newer_modules():
 
 
 def python_templates():
-    """The messages report.py, cli.py, rebalance.py and the backtest package raise: the text given to
-    InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
+    """The messages report.py, cli.py, rebalance.py and the backtest package raise: the
+    text given to InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
     configuration's `error`, each f-string's fields written `{}` (`{!r}` where they
     are repr'd), and the messages they keep in module constants."""
     import ast

@@ -34,22 +34,7 @@ from vantelo.rebalance import (
     rebalance_many,
 )
 
-TINY = os.path.join(os.path.dirname(__file__), "data", "tiny")
 PAIR = ["000020.XSHE", "600001.XSHG"]
-
-
-@pytest.fixture(scope="module")
-def tiny_store(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("store") / "tiny.duckdb")
-    tw.import_database(TINY, path)
-    return path
-
-
-@pytest.fixture
-def tiny(tiny_store):
-    tw.set_database(tiny_store)
-    yield tiny_store
-    tw.set_database(None)
 
 
 @pytest.fixture(scope="module")

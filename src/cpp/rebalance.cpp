@@ -262,7 +262,7 @@ struct PathCosts {
     double no_order = 0.0;
     OrderTerms fixed;
     std::vector<double> stamp_buy, stamp_sell, transfer, spread;
-    std::vector<double> traded;  // dates x stocks
+    std::vector<double> traded; // dates x stocks
 
     OrderTerms on(py::ssize_t date) const {
         OrderTerms terms = fixed;
@@ -314,14 +314,13 @@ void check_rows(const std::vector<double> &at, py::ssize_t days) {
 
 // The arrays one run of a path fills.
 struct Path {
-    Array returns;   // days: after costs
-    Array gross;     // days: before costs
-    Array turnover;  // dates
-    Array drifted;   // dates x stocks: the holding each date traded from
-    Array costs;     // dates x components, as shares of the value traded from
+    Array returns;  // days: after costs
+    Array gross;    // days: before costs
+    Array turnover; // dates
+    Array drifted;  // dates x stocks: the holding each date traded from
+    Array costs;    // dates x components, as shares of the value traded from
     Path(py::ssize_t days, py::ssize_t dates, py::ssize_t n)
-        : returns(days), gross(days), turnover(dates),
-          drifted(std::vector<py::ssize_t>{dates, n}),
+        : returns(days), gross(days), turnover(dates), drifted(std::vector<py::ssize_t>{dates, n}),
           costs(std::vector<py::ssize_t>{dates, static_cast<py::ssize_t>(kComponents)}) {}
 };
 

@@ -741,7 +741,9 @@ def _traded_values(
     moved = np.nan_to_num(returns)
     value = np.exp(log_cap + np.cumsum(np.log1p(moved), axis=0))
     value *= np.exp(
-        stock_level + rng.normal(0.0, _TURNOVER_SPREAD[1], (n_days, n)) + _TURNOVER_ON_MOVES * np.abs(moved)
+        stock_level
+        + rng.normal(0.0, _TURNOVER_SPREAD[1], (n_days, n))
+        + _TURNOVER_ON_MOVES * np.abs(moved)
     )
     value = np.round(value, -2)
     value[suspended] = 0.0

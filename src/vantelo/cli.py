@@ -656,7 +656,10 @@ def _backtest(args):
         raise CliError(f"{args.output}: cannot write ({error.strerror})") from None
     if args.weights:
         _write_weights(
-            {pd.Timestamp(d).date(): row[row > 0].rename("weight") for d, row in result.weights.iterrows()},
+            {
+                pd.Timestamp(d).date(): row[row > 0].rename("weight")
+                for d, row in result.weights.iterrows()
+            },
             args.weights,
         )
     measures = result.measures(args.risk_free)
@@ -755,7 +758,9 @@ def _parser():
     )
     backtest.add_argument("config", metavar="CONFIG.toml")
     backtest.add_argument("-o", "--output", required=True, metavar="REPORT.html")
-    backtest.add_argument("--weights", metavar="WEIGHTS.csv", help="also write each date's weights")
+    backtest.add_argument(
+        "--weights", metavar="WEIGHTS.csv", help="also write each date's weights"
+    )
     backtest.add_argument("--title", help="the report's heading")
     backtest.add_argument(
         "--risk-free", type=float, default=0.0, help="annual risk-free rate (default 0)"

@@ -40,9 +40,9 @@ import vantelo.helper
 import vantelo.objective
 import vantelo.optimize
 from vantelo import _rebalance
-from vantelo.backtest import performance
 from vantelo._problem_cache import ProblemCache, ReusingCvxpy
 from vantelo._schedule_reads import ScheduleReads, reading_through
+from vantelo.backtest import performance
 from vantelo.backtest.exposures import date_exposures, exposure_table
 from vantelo.backtest.path import (
     checked_costs,

@@ -13,8 +13,14 @@ of a rebalanced path, and its report.
 """
 
 from vantelo.backtest.costs import STAMP_DUTY, TRANSFER_FEE, CostModel
-from vantelo.backtest.performance import annual_returns, compare, measures, monthly_returns, rolling
 from vantelo.backtest.penalty import CostPenalty
+from vantelo.backtest.performance import (
+    annual_returns,
+    compare,
+    measures,
+    monthly_returns,
+    rolling,
+)
 
 __all__ = [
     "STAMP_DUTY",

@@ -148,9 +148,7 @@ class CostModel:
     ):
         self.commission = _checked_number(commission_bps, "commission_bps") * BPS
         self.min_commission = _checked_number(min_commission, "min_commission")
-        self.stamp_duty = (
-            STAMP_DUTY if stamp_duty is None else self._stamp_schedule(stamp_duty)
-        )
+        self.stamp_duty = STAMP_DUTY if stamp_duty is None else self._stamp_schedule(stamp_duty)
         self.transfer_fee = (
             TRANSFER_FEE
             if transfer_fee is None

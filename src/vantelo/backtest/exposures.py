@@ -46,9 +46,11 @@ def date_exposures(helper, weights, date, bnds, cons, benchmark, cov_model):
     )
     near = table[table["slack"].abs() <= BINDING_TOLERANCE] if len(table) else table
     own = near["label"].str.startswith(_OWN_BOUND) if len(near) else near
-    binding = [] if not len(near) else [
-        label for label in near.loc[~own, "label"] if label not in _ALWAYS
-    ]
+    binding = (
+        []
+        if not len(near)
+        else [label for label in near.loc[~own, "label"] if label not in _ALWAYS]
+    )
     return {
         "active_styles": styles[column].astype(float).to_dict(),
         "active_industries": industries[column].astype(float).to_dict(),

@@ -123,7 +123,12 @@ def overview(result, title=None):
     _draw_drawdown(middle, result)
     _draw_turnover(bottom, result)
     start, end = _span(result)
-    return _finish(figure, [top, middle, bottom], result, title or f"Backtest, {start:%Y-%m-%d} to {end:%Y-%m-%d}")
+    return _finish(
+        figure,
+        [top, middle, bottom],
+        result,
+        title or f"Backtest, {start:%Y-%m-%d} to {end:%Y-%m-%d}",
+    )
 
 
 def cumulative_figure(result):
@@ -149,7 +154,10 @@ def rolling_figure(result):
     lower.axhline(0.0, color="black", linewidth=0.6)
     lower.set_ylabel("information ratio")
     return _finish(
-        figure, [upper, lower], result, f"Rolling tracking error and information ratio ({window} days)"
+        figure,
+        [upper, lower],
+        result,
+        f"Rolling tracking error and information ratio ({window} days)",
     )
 
 

@@ -145,7 +145,11 @@ def write_html(result, path, title=None, risk_free=0.0):
     monthly_of = "active return" if "active" in result.returns else "return"
     body = "\n".join(
         f"<section><h2>{html.escape(name)}</h2>\n"
-        + (f'<p class="note">The {monthly_of} of each month.</p>\n' if name == "Monthly returns" else "")
+        + (
+            f'<p class="note">The {monthly_of} of each month.</p>\n'
+            if name == "Monthly returns"
+            else ""
+        )
         + f"{content}</section>"
         for name, content in _sections(result, risk_free, images)
     )
