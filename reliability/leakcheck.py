@@ -41,6 +41,7 @@ import numpy as np
 import pandas as pd
 
 import tidewell
+import vantelo.backtest as backtest
 import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
 import vantelo.diagnose as diagnose
@@ -56,6 +57,7 @@ from vantelo import _report as report_core
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed
 from vantelo.helper import OptimizeHelper
+from vantelo.rebalance import RebalanceResult
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 SAMPLES = 20
@@ -76,6 +78,23 @@ SCENARIO = fakes.Scenario(
         "benchmark_weights": {POOL[0]: 0.3, POOL[2]: 0.3, v.OUTSIDE: 0.4},
     }
 )
+
+
+
+
+def _path():
+    """A backtest's result of 60 days against a benchmark, for the measures. Made anew
+    for each call: pandas keeps a reference to every view of a long-lived frame until
+    it next sweeps them, which would read as growth here."""
+    days = pd.bdate_range("2024-01-02", periods=60)
+    wave = np.sin(np.arange(60)) / 100
+    return RebalanceResult(
+        pd.DataFrame(),
+        pd.DataFrame({"status": ["ok"], "turnover": [1.0], "holdings": [5]},
+                     index=pd.Index([datetime.date(2023, 12, 29)], name="date")),
+        pd.DataFrame({"portfolio": wave, "benchmark": np.full(60, 0.001),
+                      "active": wave - 0.001}, index=days),
+    )
 
 
 # A cost model of one date over five stocks, as the rebalance kernels read it.
@@ -327,6 +346,21 @@ def function_calls():
         ("_rebalance.drawdown", lambda: rebalance_core.drawdown(np.linspace(-0.01, 0.01, 20))),
         ("_rebalance.annual_return",
          lambda: rebalance_core.annual_return(np.linspace(-0.01, 0.01, 20))),
+        ("backtest.CostModel", lambda: backtest.CostModel(spread_bps=2).order_costs(
+            pd.Series({POOL[0]: 1e5, POOL[1]: -2e4}), DATE, pd.Series({POOL[0]: 1e7}))),
+        ("backtest.CostModel",
+         lambda: _expect(InvalidArgument, lambda: backtest.CostModel(capital=0))),
+        ("backtest.CostPenalty", lambda: backtest.CostPenalty(
+            objective.MinVariance(), backtest.CostModel(), HOLDING.to_dict(), DATE, 1.0)),
+        ("backtest.CostPenalty", lambda: _expect(InvalidArgument, lambda: backtest.CostPenalty(
+            objective.MinVariance(), backtest.CostModel(), HOLDING, DATE, 0.0))),
+        ("backtest.measures", lambda: backtest.measures(_path(), 0.02)),
+        ("backtest.measures",
+         lambda: _expect(InvalidArgument, lambda: backtest.measures(_path(), -2.0))),
+        ("backtest.compare", lambda: backtest.compare({"a": _path(), "b": _path()})),
+        ("backtest.annual_returns", lambda: backtest.annual_returns(_path())),
+        ("backtest.monthly_returns", lambda: backtest.monthly_returns(_path(), "active")),
+        ("backtest.rolling", lambda: backtest.rolling(_path(), 10)),
         ("_rebalance.summary", lambda: rebalance_core.summary(
             np.linspace(-0.01, 0.01, 20), np.zeros(20), np.array([0.5, 0.1]))),
         ("_rebalance.summary", lambda: _expect(Exception, lambda: rebalance_core.summary(

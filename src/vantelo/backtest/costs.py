@@ -392,7 +392,10 @@ def _signed_values(orders):
             "orders: expected a Series of order values by code or the Orders of to_orders, "
             f"got {type(orders).__name__}"
         )
-    values = values.astype(float)
+    try:
+        values = values.astype(float)
+    except (TypeError, ValueError) as error:
+        raise InvalidArgument(f"orders: values must be numbers ({error})") from None
     if not np.isfinite(values.to_numpy()).all():
         raise InvalidArgument(
             f"orders: not a finite value for {list(values.index[~np.isfinite(values)])}"

@@ -59,7 +59,12 @@ class CostPenalty(vantelo.objective.OptimizationObjective):
             raise InvalidArgument(f"weight: expected a finite number above 0, got {weight!r}")
         self._objective = objective
         self._costs = costs
-        self._holding = pd.Series(holding if holding is not None else {}, dtype=float)
+        try:
+            self._holding = pd.Series(holding if holding is not None else {}, dtype=float)
+        except (TypeError, ValueError) as error:
+            raise InvalidArgument(
+                f"holding: expected weights by code (a Series or a dict), got {holding!r}"
+            ) from error
         self._date = date
         self._weight = float(weight)
         self._terms = None

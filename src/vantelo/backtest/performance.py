@@ -66,7 +66,18 @@ def _check_risk_free(risk_free):
     return rate
 
 
+def _checked_result(result):
+    returns = getattr(result, "returns", None)
+    records = getattr(result, "records", None)
+    if not (isinstance(returns, pd.DataFrame) and isinstance(records, pd.DataFrame)):
+        raise InvalidArgument(f"result: expected a RebalanceResult, got {type(result).__name__}")
+    if "portfolio" not in returns.columns:
+        raise InvalidArgument("result: its returns have no column portfolio")
+    return result
+
+
 def _values(result, risk_free):
+    _checked_result(result)
     rate = _check_risk_free(risk_free)
     returns = result.returns
     portfolio = returns["portfolio"].to_numpy(dtype=float)
@@ -163,7 +174,7 @@ def annual_returns(result):
     """The return of each calendar year (a fraction; the first and last years from
     the path's first and to its last day): `portfolio`, and with a benchmark
     `benchmark` and `active` (their difference)."""
-    returns = result.returns
+    returns = _checked_result(result).returns
     columns = [c for c in ("portfolio", "benchmark") if c in returns.columns]
     table = _compounded(returns[columns], returns.index.year)
     table.index.name = "year"
@@ -179,7 +190,7 @@ def monthly_returns(result, column="portfolio"):
     :param column: "portfolio", or with a benchmark "benchmark" or "active" (the
         portfolio's monthly return less the benchmark's)
     """
-    returns = result.returns
+    returns = _checked_result(result).returns
     allowed = ["portfolio"] + (["benchmark", "active"] if "benchmark" in returns else [])
     if column not in allowed:
         raise InvalidArgument(f"column: expected one of {allowed}, got {column!r}")
@@ -201,9 +212,9 @@ def monthly_returns(result, column="portfolio"):
 def rolling(result, window=ROLLING_WINDOW):
     """Tracking error and information ratio over the last `window` trading days of
     each day (annualised; NaN until the window is full)."""
-    if isinstance(window, bool) or not isinstance(window, int) or window < 2:
+    if isinstance(window, bool) or not isinstance(window, int) or not 2 <= window < 2**31:
         raise InvalidArgument(f"window: expected a whole number of at least 2, got {window!r}")
-    returns = result.returns
+    returns = _checked_result(result).returns
     if "active" not in returns.columns:
         return pd.DataFrame(index=returns.index, columns=["tracking_error", "information_ratio"])
     active = returns["active"]
