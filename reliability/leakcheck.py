@@ -80,8 +80,6 @@ SCENARIO = fakes.Scenario(
 )
 
 
-
-
 def _path():
     """A backtest's result of 60 days against a benchmark, for the measures. Made anew
     for each call: pandas keeps a reference to every view of a long-lived frame until
@@ -90,10 +88,14 @@ def _path():
     wave = np.sin(np.arange(60)) / 100
     return RebalanceResult(
         pd.DataFrame(),
-        pd.DataFrame({"status": ["ok"], "turnover": [1.0], "holdings": [5]},
-                     index=pd.Index([datetime.date(2023, 12, 29)], name="date")),
-        pd.DataFrame({"portfolio": wave, "benchmark": np.full(60, 0.001),
-                      "active": wave - 0.001}, index=days),
+        pd.DataFrame(
+            {"status": ["ok"], "turnover": [1.0], "holdings": [5]},
+            index=pd.Index([datetime.date(2023, 12, 29)], name="date"),
+        ),
+        pd.DataFrame(
+            {"portfolio": wave, "benchmark": np.full(60, 0.001), "active": wave - 0.001},
+            index=days,
+        ),
     )
 
 
