@@ -63,7 +63,7 @@ def test_measures_of_a_path_computed_by_hand(tiny):
     index = [-0.001, -0.005, 0.002, -0.002]
     # The targets as solved (the bounds pin them to within the solver's accuracy).
     first, second = (result.weights.loc[d, PAIR].to_numpy() for d in dates)
-    np.testing.assert_allclose([first, second], [[0.7, 0.3], [0.4, 0.6]], atol=1e-6)
+    np.testing.assert_allclose([first, second], [[0.7, 0.3], [0.4, 0.6]], atol=1e-4)
     held = first.copy()
     day1 = held @ r04
     held = held * (1 + np.array(r04)) / (1 + day1)
@@ -314,23 +314,23 @@ def test_the_path_pays_what_its_orders_cost(tiny):
     # 75, below the minimum of 100; impact 50 bp x sqrt(700,000 / 1e6) of 700,000 and
     # 50 bp x sqrt(300,000 / 4e6) of 300,000.
     first = result.costs.iloc[0]
-    assert first["commission"] == pytest.approx(275 / 1e6, rel=1e-6)
+    # (To the solver's accuracy: the bounds pin the weights within about 1e-5.)
+    assert first["commission"] == pytest.approx(275 / 1e6, rel=1e-4)
     impact = 0.005 * (700_000 * 0.7**0.5 + 300_000 * 0.075**0.5)
-    assert first["impact"] == pytest.approx(impact / 1e6, rel=1e-6)
+    assert first["impact"] == pytest.approx(impact / 1e6, rel=1e-4)
     assert first["stamp_duty"] == 0.0
     # The second sells what drifted above 0.2 of the value that date holds.
     value = 1e6 * np.prod(1 + result.returns["portfolio"].loc[: str(dates[1])])
-    drifted = result.weights.loc[dates[1]]  # the target row: 0.2 / 0.8
-    trade = (np.array([0.2, 0.8]) - _drifted(result, dates)) * value
+    target = result.weights.loc[dates[1], PAIR].to_numpy()  # 0.2 / 0.8, as solved
+    trade = (target - _drifted(result.weights.loc[dates[0], PAIR].to_numpy())) * value
     by_hand = model.order_costs(pd.Series(trade, index=PAIR), dates[1])
     assert result.costs.iloc[1]["total"] == pytest.approx(by_hand["total"].sum() / value)
     assert result.records.loc[dates[1], "cost"] == pytest.approx(result.costs.iloc[1]["total"])
-    assert drifted.sum() == pytest.approx(1.0)
+    assert target.sum() == pytest.approx(1.0)
 
 
-def _drifted(result, dates):
+def _drifted(held):
     """The holding the second date traded from, drifted by hand from the first target."""
-    held = np.array([0.7, 0.3])
     for _, row in tw.get_price_change_rate(PAIR, "2024-01-04", "2024-01-09")[PAIR].iterrows():
         rate = row.fillna(0.0).to_numpy()
         held = held * (1 + rate) / (1 + held @ rate)

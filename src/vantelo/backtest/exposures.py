@@ -10,6 +10,7 @@ limits from the constraint check (`vantelo.diagnose.check_constraints`).
 
 from __future__ import annotations
 
+import numpy as np
 import pandas as pd
 
 import vantelo.diagnose
@@ -62,20 +63,30 @@ def date_exposures(helper, weights, date, bnds, cons, benchmark, cov_model):
 def exposure_table(records, dates):
     """Dates x (group, name): the `active_styles` and `active_industries` that the
     dates' records carry, taken out of them; NaN where a date has none."""
-    rows = {}
-    for date, record in zip(dates, records):
+    rows = []
+    names = {}
+    for record in records:
         row = {}
         for group, key in (("style", "active_styles"), ("industry", "active_industries")):
             for name, value in (record.pop(key, None) or {}).items():
                 row[(group, name)] = value
-        rows[date] = row
-    table = pd.DataFrame.from_dict(rows, orient="index")
-    table.index = pd.Index(list(rows), name="date")
-    # A date that measured its exposures and lacks a name holds none of it (an
-    # industry neither side holds); a date without any measured nothing.
-    measured = table.notna().any(axis=1)
-    table.loc[measured] = table.loc[measured].fillna(0.0)
-    if table.shape[1]:
-        table.columns = pd.MultiIndex.from_tuples(table.columns, names=["group", "name"])
-        table = table.sort_index(axis=1, level=0, sort_remaining=False)
+                names.setdefault((group, name), None)
+        rows.append(row)
+    columns = sorted(names, key=lambda column: column[0] != "style")
+    values = np.full((len(rows), len(columns)), np.nan)
+    position = {column: j for j, column in enumerate(columns)}
+    for i, row in enumerate(rows):
+        if row:
+            # A date that measured its exposures and lacks a name holds none of it
+            # (an industry neither side holds); a date without any measured nothing.
+            values[i] = 0.0
+            for column, value in row.items():
+                values[i, position[column]] = value
+    table = pd.DataFrame(
+        values,
+        index=pd.Index(list(dates), name="date"),
+        columns=pd.MultiIndex.from_tuples(columns, names=["group", "name"])
+        if columns
+        else pd.Index([]),
+    )
     return table.astype(float)
