@@ -21,6 +21,7 @@ demo: install
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/vantelo optimize examples/demo.toml -o build/demo-weights.csv --report build/demo-report.html
 	$(VENV)/bin/vantelo check build/demo-weights.csv examples/demo.toml
+	$(VENV)/bin/vantelo backtest examples/demo.toml -o build/demo-backtest.html
 
 test: test-default test-py38
 

@@ -96,6 +96,7 @@ for _name, _arguments in [
     ("get_industry", (tw_ids, tw_dates, tw_classifications)),
     ("get_industry_history", (st.one_of(st.none(), tw_ids), tw_classifications)),
     ("get_prices", (tw_ids, tw_dates, tw_dates)),
+    ("get_traded_value", (tw_ids, tw_dates, tw_dates)),
     ("get_trading_status", (tw_ids, tw_dates)),
     ("get_database_path", ()),
     ("demo_database_path", ()),

@@ -645,6 +645,56 @@ def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
     return frame
 
 
+def _traded_values(h) -> None:
+    """Raise unless daily_prices has the traded value (stores written before it lack it)."""
+
+    def make():
+        return bool(
+            h.query(
+                "SELECT count(*) FROM duckdb_columns() WHERE table_name = 'daily_prices' "
+                "AND column_name = 'traded_value'"
+            ).fetchone()[0]
+        )
+
+    if not _memo(h, "has_traded_values", make):
+        raise TidewellError(
+            "the database has no traded values (daily_prices has no column traded_value); "
+            "import a daily_prices file with one or rebuild the demo database"
+        )
+
+
+def get_traded_value(order_book_ids, start_date, end_date) -> pd.DataFrame:
+    """The value traded per stock and trading day, in the currency of the closes.
+
+    A DataFrame: rows the trading days from ``start_date`` to ``end_date``, columns
+    the requested ids in request order (repeats dropped), NaN where the store has no
+    value (a stock not trading, or a file that left the column empty).  A store
+    without daily prices, or written before they carried traded values, is an error.
+    """
+    ids = _unique(_ids(order_book_ids))
+    with _database.opened() as h:
+        start, end = _date_range(h, ids, start_date, end_date)
+        _daily_prices(h)
+        _traded_values(h)
+        cal = _calendar(h)
+        res = h.query(
+            "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
+            "generate_subscripts(?::VARCHAR[], 1) - 1 AS pos) "
+            "SELECT w.pos, p.date, p.traded_value "
+            "FROM daily_prices p JOIN wanted w USING (order_book_id) "
+            "WHERE p.date BETWEEN ? AND ? AND p.traded_value IS NOT NULL",
+            [ids, ids, start, end],
+        ).fetchnumpy()
+    days = cal.dates[bisect.bisect_left(cal.dates, start) : bisect.bisect_right(cal.dates, end)]
+    index = pd.DatetimeIndex(pd.to_datetime(days), name="date")
+    values = np.full((len(days), len(ids)), np.nan)
+    if len(res["pos"]):
+        found = np.asarray(res["date"]).astype("datetime64[D]")
+        row = np.searchsorted(np.asarray(days, dtype="datetime64[D]"), found)
+        values[row, np.asarray(res["pos"], dtype=np.int64)] = _floats(res["traded_value"])
+    return pd.DataFrame(values, index=index, columns=pd.Index(ids, name="order_book_id"))
+
+
 def _floats(column) -> np.ndarray:
     """A fetched column as floats, NULL as NaN."""
     if isinstance(column, np.ma.MaskedArray):

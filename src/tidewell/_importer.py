@@ -41,7 +41,9 @@ specific_risk
     cov_model*, date*, order_book_id*, specific_risk (daily standard deviation)
 daily_prices
     order_book_id*, date*, close (unadjusted), limit_up, limit_down (the day's
-    price limits; empty on a day without limits), suspended (1 or 0)
+    price limits; empty on a day without limits), suspended (1 or 0),
+    traded_value (the value traded that day, in the currency of the closes; the
+    column may be left out, and a cell left empty)
 special_treatment
     order_book_id*, start_date*, end_date -- under special treatment on the days
     start_date <= day < end_date (end_date empty while it lasts)
@@ -474,6 +476,7 @@ def _check_daily_prices(ld: _Loader) -> None:
     for col in ("limit_up", "limit_down"):
         ld.check(col, f"{col} <= 0", "a price limit must be positive")
     ld.check("suspended", "suspended NOT IN (0, 1)", "must be 1 (suspended) or 0")
+    ld.check("traded_value", "traded_value < 0", "a traded value must not be negative")
     ld.check("limit_down", "limit_down > limit_up", "limit_down is above limit_up")
     ld.check(
         "close",

@@ -142,6 +142,8 @@ TABLES = OrderedDict(
                 ("limit_up", "float", True),
                 ("limit_down", "float", True),
                 ("suspended", "int"),
+                # The value traded that day, in the currency of the closes.
+                ("traded_value", "float", True),
             ],
             ["order_book_id", "date"],
             order=["date", "order_book_id"],

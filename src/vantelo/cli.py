@@ -3,6 +3,7 @@
     vantelo optimize CONFIG.toml [-o weights.csv] [--report report.html]
     vantelo report WEIGHTS.csv --date D [--benchmark CODE] -o report.html
     vantelo check WEIGHTS.csv CONFIG.toml
+    vantelo backtest CONFIG.toml -o report.html [--weights weights.csv]
 
 For schedulers rather than notebooks: every error is one line on stderr and a
 non-zero exit status (2), never a traceback; `check` exits with 1 when a limit is
@@ -15,6 +16,10 @@ violated. The configuration (see examples/demo.toml):
     [objective]                   # name = "MinVariance", then its arguments
     [bnds]                        # "*" = [0, 0.05], "600000.XSHG" = [0.01, 0.1]
     [[constraints]]               # name = "TrackingErrorLimit", then its arguments
+    [schedule]                    # backtest: start, end, frequency (D, W, M, Q),
+                                  # returns_end; without it, the dates above
+    [costs]                       # backtest: cost_bps, or CostModel arguments
+                                  # (commission_bps, ...) and cost_penalty
 
 Weight files are CSV with the columns order_book_id and weight, and a date column
 when they hold several dates.
@@ -55,8 +60,11 @@ TOP_LEVEL_KEYS = (
     "objective",
     "bnds",
     "constraints",
+    "schedule",
+    "costs",
 )
 POOL_KEYS = ("codes", "file", "index")
+SCHEDULE_KEYS = ("start", "end", "frequency", "returns_end")
 
 
 class CliError(Exception):
@@ -539,6 +547,149 @@ def _check(args):
     return VIOLATED_STATUS if violated else 0
 
 
+# ---------------------------------------------------------------------------
+# Backtests: the configuration of `optimize` over a schedule of dates
+# ---------------------------------------------------------------------------
+
+
+def _config_date(config, path, value):
+    try:
+        if isinstance(value, datetime.datetime):
+            value = value.date()
+        return value if isinstance(value, datetime.date) else optimize.to_date(str(value))
+    except Exception:
+        raise config.error(path, f"{value!r} is not a date") from None
+
+
+def _schedule(config):
+    """The rebalance dates and the end of the returns (None: the default)."""
+    rebalance = importlib.import_module("vantelo.rebalance")
+    table = config.data.get("schedule")
+    if table is None:
+        return _dates(config), None
+    if not isinstance(table, dict):
+        raise config.error(("schedule",), "expected a [schedule] table")
+    config.unknown_keys(table, SCHEDULE_KEYS, ("schedule",))
+    missing = [k for k in ("start", "end") if k not in table]
+    if missing:
+        raise config.error(("schedule",), f"needs {' and '.join(missing)}")
+    start = _config_date(config, ("schedule", "start"), table["start"])
+    end = _config_date(config, ("schedule", "end"), table["end"])
+    frequency = table.get("frequency", "M")
+    try:
+        dates = rebalance.rebalance_dates(start, end, frequency)
+    except optimize.InvalidArgument as error:
+        raise config.error(("schedule", "frequency"), _one_line(error)) from None
+    if not dates:
+        raise config.error(("schedule",), f"no rebalance date ends a period from {start} to {end}")
+    returns_end = table.get("returns_end")
+    if returns_end is not None:
+        returns_end = _config_date(config, ("schedule", "returns_end"), returns_end)
+    return dates, returns_end
+
+
+def _universe(config):
+    """The pool of each date: an index's constituents on the date, or fixed codes."""
+    table = config.data.get("pool")
+    if isinstance(table, dict) and isinstance(table.get("index"), str) and len(table) == 1:
+        return table["index"]
+    return _pool(config, None)
+
+
+def _costs(config):
+    """The strategy's cost keywords of `rebalance`: cost_bps, costs, cost_penalty."""
+    table = config.data.get("costs")
+    if table is None:
+        return {}
+    if not isinstance(table, dict):
+        raise config.error(("costs",), "expected a [costs] table")
+    arguments = dict(table)
+    if "cost_bps" in arguments:
+        value = arguments.pop("cost_bps")
+        if arguments:
+            raise config.error(
+                ("costs", "cost_bps"), "cost_bps is the flat rate alone; give it or a cost model"
+            )
+        return {"cost_bps": value}
+    penalty = arguments.pop("cost_penalty", 0.0)
+    backtest = importlib.import_module("vantelo.backtest")
+    try:
+        model = backtest.CostModel(**arguments)
+    except TypeError as error:
+        raise config.error(("costs",), f"CostModel: {_one_line(error)}") from None
+    except optimize.InvalidArgument as error:
+        message = _one_line(error)
+        named = [k for k in arguments if message.startswith(k)]
+        raise config.error(("costs",) + tuple(named[:1]), message) from None
+    return {"costs": model, "cost_penalty": penalty}
+
+
+def _backtest(args):
+    config = _Config(args.config)
+    config.unknown_keys(config.data, TOP_LEVEL_KEYS)
+    dates, returns_end = _schedule(config)
+    strategy = dict(
+        universe=_universe(config),
+        objective=_objective(config),
+        bnds=_bnds(config),
+        cons=_constraints(config) or None,
+        benchmark=config.data.get("benchmark"),
+        cov_model=_cov_model(config),
+        trading=args.trading,
+        **_costs(config),
+    )
+    if strategy["benchmark"] is not None:
+        _benchmark(config)  # refused here, with the key and its line
+    rebalance = importlib.import_module("vantelo.rebalance")
+    result = rebalance.rebalance(
+        dates,
+        engine=args.engine,
+        progress=False,
+        on_error="record",
+        end=returns_end,
+        **strategy,
+    )
+    title = args.title or f"Backtest of {config.path.name}"
+    try:
+        result.to_html(args.output, title=title, risk_free=args.risk_free)
+    except OSError as error:
+        raise CliError(f"{args.output}: cannot write ({error.strerror})") from None
+    if args.weights:
+        _write_weights(
+            {
+                pd.Timestamp(d).date(): row[row > 0].rename("weight")
+                for d, row in result.weights.iterrows()
+            },
+            args.weights,
+        )
+    measures = result.measures(args.risk_free)
+    shown = measures.loc[
+        [
+            "annualised_return",
+            "volatility",
+            "sharpe_ratio",
+            "max_drawdown",
+            "active_return",
+            "tracking_error",
+            "information_ratio",
+            "average_turnover",
+            "cost_drag",
+        ]
+    ]
+    shown = importlib.import_module("vantelo.backtest.report").measure_table(shown)
+    print(shown.to_string())
+    print(f"report: {args.output}", file=sys.stderr)
+    failed = result.records.index[result.records["status"] == "failed"]
+    if len(failed):
+        print(
+            f"vantelo: {len(failed)} of {len(dates)} dates failed: "
+            + ", ".join(str(d) for d in failed[:5]),
+            file=sys.stderr,
+        )
+        return VIOLATED_STATUS
+    return 0
+
+
 def _parse_date(text, option):
     try:
         return optimize.to_date(text)
@@ -600,6 +751,27 @@ def _parser():
         help="how far past a bound counts as a breach (default 1e-4, the solver's accuracy)",
     )
     check.set_defaults(handler=_check)
+
+    backtest = commands.add_parser(
+        "backtest",
+        help="rebalance over a schedule and write the backtest report (exit 1 if a date fails)",
+    )
+    backtest.add_argument("config", metavar="CONFIG.toml")
+    backtest.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    backtest.add_argument(
+        "--weights", metavar="WEIGHTS.csv", help="also write each date's weights"
+    )
+    backtest.add_argument("--title", help="the report's heading")
+    backtest.add_argument(
+        "--risk-free", type=float, default=0.0, help="annual risk-free rate (default 0)"
+    )
+    backtest.add_argument(
+        "--trading", action="store_true", help="apply each day's trading rules to the bounds"
+    )
+    backtest.add_argument(
+        "--engine", default="processes", choices=("serial", "processes"), help="where dates run"
+    )
+    backtest.set_defaults(handler=_backtest)
     return parser
 
 

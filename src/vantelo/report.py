@@ -154,8 +154,8 @@ def portfolio_report(
     summary = _summary(weights, total, bench, held, active)
     stocks = _risk_contributions(universe, held, total, bench, active)
     factor_table = _factor_contributions(factors, active_factors)
-    styles = _styles(helper, weights, benchmark is not None)
-    industries = _industries(helper, weights, classification, benchmark is not None)
+    styles = style_exposures(helper, weights, benchmark is not None)
+    industries = industry_weights(helper, weights, classification, benchmark is not None)
     return PortfolioReport(
         weights=weights,
         date=day,
@@ -233,7 +233,9 @@ def _factor_contributions(factors, active_factors):
     return table
 
 
-def _styles(helper, weights, with_benchmark):
+def style_exposures(helper, weights, with_benchmark):
+    """The style exposures of `weights` (indexed as the helper's pool) through the
+    helper: `portfolio`, and with a benchmark `benchmark` and `active`, by style."""
     exposure = helper.get_factor_exposure()
     exposure = exposure.reindex(columns=[s for s in STYLE_FACTORS if s in exposure.columns])
     portfolio = exposure.T.dot(weights.reindex(exposure.index).to_numpy())
@@ -246,7 +248,9 @@ def _styles(helper, weights, with_benchmark):
     return table
 
 
-def _industries(helper, weights, classification, with_benchmark):
+def industry_weights(helper, weights, classification, with_benchmark):
+    """The industry weights of `weights` through the helper: `portfolio`, and with a
+    benchmark `benchmark` and `active`, by industry, largest first."""
     mapping = helper.get_industry_mapping(classification)
     mapping = pd.Series(np.asarray(mapping), index=list(helper.order_book_ids))
     portfolio = weights.groupby(mapping.reindex(weights.index).to_numpy()).sum()
@@ -472,15 +476,15 @@ class PortfolioReport:
             stocks["contribution"].abs().sort_values(ascending=False).index[:HTML_TOP_STOCKS]
         )
         sections = [
-            ("Summary", _html_table(summary, "summary")),
+            ("Summary", html_table(summary, "summary")),
             ("Figures", '<div class="figures">' + "\n".join(figures) + "</div>"),
-            ("Industries", _html_table(self.industries, "industries", percent=True)),
-            ("Styles", _html_table(self.styles, "styles")),
-            ("Risk by factor", _html_table(self.factor_contributions, "factor_contributions")),
+            ("Industries", html_table(self.industries, "industries", percent=True)),
+            ("Styles", html_table(self.styles, "styles")),
+            ("Risk by factor", html_table(self.factor_contributions, "factor_contributions")),
             (
                 f"Risk by stock (the {len(stocks)} largest contributions of "
                 f"{len(self.risk_contributions)})",
-                _html_table(stocks, "risk_contributions"),
+                html_table(stocks, "risk_contributions"),
             ),
         ]
         body = "\n".join(
@@ -512,7 +516,10 @@ def _format_summary(name, value):
     return f"{value:.1f}"
 
 
-def _html_table(frame, css_class, percent=False):
+def html_table(frame, css_class, percent=False, index=True):
+    """`frame` as an HTML table in a scrolling box: numbers to 4 decimals, or as
+    percentages with `percent`; text as it is, escaped."""
+
     def number(value):
         if isinstance(value, str):
             return value
@@ -521,7 +528,9 @@ def _html_table(frame, css_class, percent=False):
         return f"{value:.2%}" if percent else f"{value:.4f}"
 
     formatters = {c: number for c in frame.columns if frame[c].dtype.kind in "fi"}
-    table = frame.to_html(classes=css_class, formatters=formatters, border=0, escape=True)
+    table = frame.to_html(
+        classes=css_class, formatters=formatters, border=0, escape=True, index=index
+    )
     return f'<div class="scroll">{table}</div>'
 
 
