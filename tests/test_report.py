@@ -229,7 +229,7 @@ class NoFactorForm(FactorModelHelper):
         (pd.Series(dtype=float), {}, "no stocks"),
         (pd.Series([0.5, math.nan], index=POOL[:2]), {}, "000002.XSHE"),
         (pd.Series([0.5, 0.5], index=[POOL[0], POOL[0]]), {}, "more than once"),
-        (pd.Series([0.5, "x"], index=POOL[:2]), {}, "must be numbers"),
+        (pd.Series([0.5, "x"], index=POOL[:2]), {}, "expected numbers, got 'x' for 000002.XSHE"),
         ({1: 1.0}, {}, "must be text"),
         (WEIGHTS, {"benchmark": 3}, "benchmark: expected an index"),
         (WEIGHTS, {"cov_model": "hourly"}, "invalid value hourly for CovModel"),
