@@ -92,7 +92,7 @@ def test_conflicts_warn_and_the_day_wins(trading_day):
         (POOL, {PLAIN: -0.1}, None, "holding must not be negative"),
         (POOL, {PLAIN: 1.5}, None, "must not exceed 1"),
         (POOL, {PLAIN: float("nan")}, None, "holding.*600001.XSHG"),
-        (POOL, {}, {"*": (0, 0.1)}, "上限之和小于1"),
+        (POOL, {}, {"*": (0, 0.1)}, r"upper bounds sum to 0\.8 over the 8 stock\(s\)"),
     ],
 )
 def test_tradable_bounds_refuses(trading_day, pool, holding, bnds, match):
