@@ -19,8 +19,7 @@ py::object resolved_benchmark(py::object benchmark, Language language = Language
 // The rule for the code of an index benchmark: `client.instruments(code)` knows it
 // and its type is INDX; otherwise the module's InvalidArgument naming the code (and
 // the type it has).
-void require_index_code(const char *module, py::handle client, py::handle code,
-                        Language language);
+void require_index_code(const char *module, py::handle client, py::handle code, Language language);
 
 // `date` as a calendar date, read by the driver's to_date, for the modules that
 // speak English: a text it cannot read (a parser's ValueError) becomes the module's

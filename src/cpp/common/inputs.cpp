@@ -63,15 +63,16 @@ void require_index_code(const char *module, py::handle client, py::handle code,
     const bool english = language == Language::English;
     py::object instrument = client.attr("instruments")(code);
     if (instrument.is_none()) {
-        raise_invalid_argument(module, format(english ? "benchmark: unknown index {!r}"
-                                                      : "无效的 benchmark: {}",
-                                              code));
+        raise_invalid_argument(
+            module,
+            format(english ? "benchmark: unknown index {!r}" : "无效的 benchmark: {}", code));
     }
     py::object type = instrument.attr("type");
     if (!type.equal(py::str("INDX"))) {
         raise_invalid_argument(
-            module, english ? format("benchmark: {} is not an index (its type is {})", code, type)
-                            : format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
+            module, english
+                        ? format("benchmark: {} is not an index (its type is {})", code, type)
+                        : format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
     }
 }
 

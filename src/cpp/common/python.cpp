@@ -194,8 +194,7 @@ bool truthy(py::handle value) {
     return result == 1;
 }
 
-py::object finite_array(py::handle values, py::handle labels, py::handle what,
-                        Language language) {
+py::object finite_array(py::handle values, py::handle labels, py::handle what, Language language) {
     py::module_ np = py::module_::import("numpy");
     py::object array = np.attr("asarray")(values, py::arg("dtype") = "float64");
     if (!all_finite(array)) {

@@ -23,11 +23,12 @@ py::object numbers_one_by_one(const char *module, py::handle series, py::handle 
     double *out = numbers.mutable_data();
     for (py::ssize_t i = 0; i < n; ++i) {
         if (!real_number(values[i], out[i])) {
-            refuse(module, format("{}: expected numbers, got {!r} for {}", name, values[i],
-                                  codes[i]));
+            refuse(module,
+                   format("{}: expected numbers, got {!r} for {}", name, values[i], codes[i]));
         }
     }
-    return module_attr(module, "pd").attr("Series")(numbers, py::arg("index") = series.attr("index"));
+    return module_attr(module, "pd")
+        .attr("Series")(numbers, py::arg("index") = series.attr("index"));
 }
 
 } // namespace
