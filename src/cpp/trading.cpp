@@ -470,9 +470,12 @@ void improve(const Account &a, std::vector<double> &shares, double &cash) {
 
 // Accounts with at most this many stocks that can move get the exact optimum.
 constexpr std::size_t kExactStocks = 8;
-// A bound on the search's work, far above what such an account needs; past it the
-// best answer found so far (never worse than the local search's) stands.
-constexpr std::uint64_t kExactNodes = 50'000'000;
+// A bound on the search's work (a few hundred milliseconds). Random accounts of up to
+// eight stocks take a few thousand branches; one whose shortfall many combinations
+// of cheap stocks cover about equally well can take longer to prove its answer than
+// this allows, and then the best answer found so far stands (never worse than the
+// local search's; the nearest counts are tried first, so it is found early).
+constexpr std::uint64_t kExactNodes = 2'000'000;
 
 struct Choice {
     double shares;
@@ -527,11 +530,22 @@ class ExactSearch {
         const double incumbent = deviation_of(a_, shares);
         double budget = a_.worth + a_.slack;
         double fixed_cost = 0.0;
+        // Each stock costs at least its nearest count's deviation, so one stock's
+        // count is worth trying only while it costs less than the answer in hand
+        // less what the others cost at the least.
+        std::vector<double> least(n);
+        double least_total = 0.0;
+        const std::vector<double> nearest = rounded(a_, true);
+        for (std::size_t i = 0; i < n; ++i) {
+            least[i] = gap_at(a_, i, nearest[i]);
+            least_total += least[i];
+        }
+        auto bound_of = [&](std::size_t i) { return incumbent - (least_total - least[i]); };
         std::vector<std::size_t> order;
         // First whether few enough stocks can move, two counts each at most: a whole
         // market is told at once.
         for (std::size_t i = 0; i < n; ++i) {
-            std::vector<Choice> first = choices_of(a_, i, incumbent, 2);
+            std::vector<Choice> first = choices_of(a_, i, bound_of(i), 2);
             if (first.empty()) {
                 return true; // this stock cannot cost less than the answer in hand
             }
@@ -549,7 +563,7 @@ class ExactSearch {
         }
         std::vector<std::vector<Choice>> options(n);
         for (std::size_t i : order) {
-            options[i] = choices_of(a_, i, incumbent);
+            options[i] = choices_of(a_, i, bound_of(i));
         }
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return options[x].size() < options[y].size();
@@ -601,8 +615,9 @@ class ExactSearch {
         if (k + 1 == stocks_.size()) {
             // The first count the budget allows, or the one after it when that first
             // one lies above the ideal and costs more.
-            auto fits = std::partition_point(choices.begin(), choices.end(),
-                                             [budget](const Choice &c) { return c.money > budget; });
+            auto fits =
+                std::partition_point(choices.begin(), choices.end(),
+                                     [budget](const Choice &c) { return c.money > budget; });
             if (fits == choices.end()) {
                 return;
             }
@@ -858,8 +873,8 @@ void check_default_pair(py::handle pair) {
             continue;
         }
         if (!std::isfinite(values[k])) {
-            invalid(format("bnds['*']: the {} bound {!r} is not a finite number", names[k],
-                           sides[k]));
+            invalid(
+                format("bnds['*']: the {} bound {!r} is not a finite number", names[k], sides[k]));
         }
     }
     if (values[0] > values[1]) {
