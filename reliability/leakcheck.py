@@ -43,6 +43,7 @@ import pandas as pd
 import tidewell
 import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
+import vantelo.core as core
 import vantelo.diagnose as diagnose
 import vantelo.objective as objective
 import vantelo.optimize as optimize
@@ -56,6 +57,7 @@ from vantelo import _report as report_core
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed
 from vantelo.helper import OptimizeHelper
+from vantelo.risk import RiskModel
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 SAMPLES = 20
@@ -239,7 +241,19 @@ def constructor_calls():
          lambda: _expect(InvalidArgument, lambda: benchmark.IndexBenchmark(POOL[0]))),
         ("helper.OptimizeHelper",
          lambda: OptimizeHelper(POOL, DATE, None, CovModel.FACTOR_MODEL_DAILY)),
+        ("risk.RiskModel", lambda: RiskModel(pd.DataFrame(
+            np.eye(len(POOL)), index=POOL, columns=POOL)).volatility({POOL[0]: 1.0})),
+        ("risk.RiskModel", lambda: RiskModel(
+            exposures=pd.DataFrame(np.ones((len(POOL), 1)), index=POOL, columns=["beta"]),
+            factor_covariance=np.eye(1), specific_variance=np.full(len(POOL), 0.01),
+        ).subset(POOL[:2]).covariance()),
+        ("risk.RiskModel", lambda: _expect(InvalidArgument, lambda: RiskModel(
+            pd.DataFrame(-np.eye(2), index=POOL[:2], columns=POOL[:2])))),
     ]  # fmt: skip
+
+
+def fake_helper_class(pool, *args, **kwargs):
+    return FakeHelper(pool)
 
 
 def function_calls():
@@ -247,6 +261,11 @@ def function_calls():
     bnds = {"*": (0, 0.5), POOL[1]: (None, 0.3)}
     factor_helper = FakeHelper(POOL, factor_form=True)
     return [
+        ("core.optimize", lambda: core.optimize(
+            POOL, DATE, bnds={"*": (0, 0.5)}, helper_class=fake_helper_class).volatility),
+        ("core.optimize", lambda: core.optimize(
+            POOL, DATE, bnds={"*": (0, 0.3)}, cons=[constraints.IndustryConstraint(
+                "A", upper_limit=0.5)], helper_class=fake_helper_class).status),
         ("optimize.to_enum", lambda: optimize.to_enum("monthly", CovModel)),
         ("optimize.to_enum",
          lambda: _expect(InvalidArgument, lambda: optimize.to_enum("hourly", CovModel))),
@@ -299,8 +318,7 @@ def function_calls():
         ("_report.risk_decomposition",
          lambda: report_core.risk_decomposition(factor_helper, np.full(5, 0.2))),
         ("_report.risk_decomposition",
-         lambda: _expect(InvalidArgument, lambda: report_core.risk_decomposition(
-             FakeHelper(POOL), np.full(5, 0.2)))),
+         lambda: report_core.risk_decomposition(FakeHelper(POOL), np.full(5, 0.2))),
         ("_report.factor_decomposition",
          lambda: _expect(InvalidArgument, lambda: report_core.factor_decomposition(
              factor_helper, np.full(5, 0.2)))),

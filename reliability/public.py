@@ -27,6 +27,7 @@ NOT_CALLS = {
     "objective._risk_parity_expr": "the driver's hook for RiskParity under bounds; "
     "portfolio_optimize's RiskParity entries and targets call it",
     "report.PortfolioReport": "made by portfolio_report, whose entries exercise it",
+    "core.OptimizationResult": "made by core.optimize, whose entries read every member",
     "tidewell.TidewellError": "an exception class: tidewell raises it, callers catch it",
     "tidewell.Instrument": "a plain record type (a NamedTuple) that tidewell returns",
 }

@@ -16,15 +16,13 @@ import pytest
 import tidewell as tw
 import vantelo.optimize as vo
 from vantelo import _rebalance
-from vantelo._problem_cache import ProblemCache, ReusingCvxpy
 from vantelo.constraints import (
     StyleConstraint,
     TurnoverLimit,
     WildcardIndustryConstraint,
-    wildcard_style_constraint,
 )
 from vantelo.exception import InvalidArgument
-from vantelo.objective import MeanVariance, MinTrackingError, MinVariance
+from vantelo.objective import MeanVariance, MinTrackingError
 from vantelo.rebalance import (
     WORKER_DIED,
     RebalanceFailed,
@@ -111,7 +109,9 @@ def test_drift_and_turnover_by_hand():
     assert returns[1] == pytest.approx(day1[1] * 0.05)
     np.testing.assert_allclose(weights, day1 * [1.0, 1.05] / (1 + day1[1] * 0.05))
     assert _rebalance.turnover(np.array([0.5, 0.5]), np.array([0.8, 0.2])) == pytest.approx(0.3)
-    assert _rebalance.turnover(np.zeros(2), np.array([0.8, 0.2])) == pytest.approx(1.0)
+    # From cash: half of what is bought, as a TurnoverLimit counts it.
+    assert _rebalance.turnover(np.zeros(2), np.array([0.8, 0.2])) == pytest.approx(0.5)
+    assert _rebalance.turnover(np.array([0.4, 0.4]), np.array([0.3, 0.7])) == pytest.approx(0.2)
 
 
 @pytest.mark.parametrize(
@@ -180,14 +180,14 @@ def test_chained_holdings_turnover_and_returns_by_hand(tiny):
 
     rates = tw.get_price_change_rate(PAIR, "2024-01-04", "2024-01-12")[PAIR].fillna(0.0)
     # The holding each date starts from: the last target moved along with prices.
-    expected_turnover = [1.0]
+    expected_turnover = [0.5]
     for before, date in zip(dates, dates[1:]):
         held = weights.loc[before].to_numpy()
         for _, row in rates.loc[str(tw.get_next_trading_date(before)) : str(date)].iterrows():
             held = held * (1 + row.to_numpy()) / (1 + held @ row.to_numpy())
         np.testing.assert_allclose(seen[date].reindex(PAIR).to_numpy(), held, atol=1e-12)
         change = weights.loc[date].to_numpy() - held
-        expected_turnover.append(max(change[change > 0].sum(), -change[change < 0].sum()))
+        expected_turnover.append(0.5 * np.abs(change).sum())
     assert seen[dates[0]].empty
     np.testing.assert_allclose(result.records["turnover"], expected_turnover, atol=1e-12)
     assert list(result.records["status"]) == ["ok"] * 3
@@ -221,6 +221,25 @@ def test_static_turnover_limit_follows_the_drifted_holding(tiny):
     assert (result.records["turnover"] <= 0.05 + 1e-3).all()
     # The caller's constraint keeps its own holding.
     assert limit._current_holding[PAIR[1]] == 1.0
+
+
+def test_the_first_dates_turnover_is_the_one_its_limit_held(demo_case):
+    # The record measures the very holding the limit was given (the initial one, at
+    # the first date's close), the way the limit measures it.
+    days, pool = demo_case
+    start = pd.Series(1 / 20, index=pool[:20])
+    result = rebalance(
+        days[:3],
+        pool[:20],
+        cons=[TurnoverLimit(start, 0.05)],
+        initial_holding=start,
+        engine="serial",
+        progress=False,
+    )
+    first = result.weights.iloc[0].reindex(start.index, fill_value=0.0)
+    by_hand = 0.5 * np.abs(first - start).sum()
+    assert result.records["turnover"].iloc[0] == pytest.approx(by_hand, abs=1e-9)
+    assert (result.records["turnover"] <= 0.05 + 1e-4).all()
 
 
 def test_a_failed_date_is_recorded_and_the_holding_kept(tiny):
@@ -302,90 +321,7 @@ def test_each_date_gets_a_fresh_objective(demo_case):
     assert not np.allclose(result.weights.iloc[0], result.weights.iloc[1], atol=1e-3)
 
 
-# --------------------------------------------------------------------------- re-solving
-
-
-class DenseMinVariance(MinVariance):
-    """A user's objective that writes the risk with the dense covariance."""
-
-    def get_objective_expr(self, g, zeta, helper):
-        import cvxpy as cp
-
-        return cp.quad_form(g, cp.psd_wrap(helper.get_cov_matrix()))
-
-
-def tracking_case(pool, day):
-    holding = tw.index_weights("990300.XSHG", day).reindex(pool).dropna()
-    return MinTrackingError(), [TurnoverLimit(holding / holding.sum(), 0.3)]
-
-
-@pytest.mark.parametrize(
-    "case",
-    [
-        lambda pool, day: (
-            MinVariance(),
-            [
-                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
-                wildcard_style_constraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
-            ],
-        ),
-        tracking_case,
-        lambda pool, day: (
-            DenseMinVariance(),
-            [
-                WildcardIndustryConstraint(lower_limit=0.0, upper_limit=0.3),
-            ],
-        ),
-    ],
-    ids=["bands", "tracking-turnover", "dense"],
-)
-def test_reused_problems_match_portfolio_optimize(demo_case, case):
-    days, pool = demo_case
-    # Days of two risk-model months, so the data change between them.
-    dates = [days[0], days[1]] + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
-    objective, cons = case(pool, days[0])
-    kwargs = dict(objective=objective, bnds={"*": (0, 0.1)}, cons=cons, benchmark="990300.XSHG")
-    expected = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
-    cache = ProblemCache()
-    saved = vo.cp
-    vo.cp = ReusingCvxpy(cache)
-    try:
-        found = [vo.portfolio_optimize(pool, d, **kwargs) for d in dates]
-    finally:
-        vo.cp = saved
-    for mine, theirs in zip(found, expected):
-        assert np.abs(mine - theirs).sum() < 2e-3
-    if isinstance(objective, DenseMinVariance):
-        # A dense covariance cannot be a parameter: built afresh, the very same result.
-        assert cache.fresh == len(dates)
-        for mine, theirs in zip(found, expected):
-            np.testing.assert_array_equal(mine, theirs)
-    else:
-        assert (cache.built, cache.reused, cache.fresh) == (1, len(dates) - 1, 0)
-
-
-def test_a_date_asking_the_last_problem_takes_its_answer(demo_case, monkeypatch):
-    import vantelo.rebalance as module
-
-    days, pool = demo_case
-    # Two risk-model months: the dates of one share their data, the next does not.
-    dates = list(days[-3:]) + list(tw.get_trading_dates("2024-04-01", "2024-04-03"))
-    kwargs = dict(demo_kwargs(pool), benchmark="990300.XSHG", engine="serial", progress=False)
-    answers = []
-    unchanged = module._unchanged
-
-    def counting(*args):
-        answers.append(unchanged(*args))
-        return answers[-1]
-
-    monkeypatch.setattr(module, "_unchanged", counting)
-    reused = rebalance(dates, **kwargs)
-    assert answers == [False, True, True, False, True, True]
-    monkeypatch.setattr(module, "_helper_only", lambda strategy: False)
-    solved = rebalance(dates, **kwargs)
-    pd.testing.assert_frame_equal(reused.weights, solved.weights)
-    columns = ["status", "holdings", "turnover", "ex_ante_volatility", "ex_ante_tracking_error"]
-    pd.testing.assert_frame_equal(reused.records[columns], solved.records[columns])
+# --------------------------------------------------------------------------- shared reads
 
 
 @pytest.mark.parametrize(
@@ -428,10 +364,10 @@ def test_schedule_reads_refuse_as_the_store_does():
             call(reads)
 
 
-def test_runs_in_threads_of_one_process_take_turns(demo_case):
-    # A Dask worker with several threads runs tasks side by side; each task swaps
-    # the driver's modules for its own stand-ins while it runs, so two tasks must
-    # not overlap in one process.
+def test_a_rebalance_beside_optimisations_in_other_threads_changes_neither(demo_case):
+    # A rebalance hands its shared reads to the optimiser as arguments: calls of
+    # portfolio_optimize in other threads of the same process, and a second
+    # rebalance beside it, see the very same data and give the serial results.
     import threading
 
     import cvxpy
@@ -439,39 +375,40 @@ def test_runs_in_threads_of_one_process_take_turns(demo_case):
     import vantelo.helper
 
     days, pool = demo_case
-    events = []
+    kwargs = dict(demo_kwargs(pool), benchmark="990300.XSHG", engine="serial", progress=False)
+    plain = dict(bnds={"*": (0, 0.1)}, benchmark="990300.XSHG", objective=MinTrackingError())
+    expected_schedule = rebalance(days[:4], **kwargs)
+    expected_calls = [vo.portfolio_optimize(pool, day, **plain) for day in days[:4]]
+    schedules, calls, errors = [], [], []
 
-    def slow_pool(date):
-        name = threading.current_thread().name
-        events.append(name)
-        time.sleep(0.05)
-        events.append(name)
-        return pool
-
-    kwargs = dict(demo_kwargs(pool), engine="serial", progress=False)
-    kwargs["universe"] = slow_pool
-    expected = rebalance(days[:3], **kwargs).weights
-    del events[:]
-    found, errors = [], []
-
-    def run():
+    def schedule():
         try:
-            found.append(rebalance(days[:3], **kwargs).weights)
+            schedules.append(rebalance(days[:4], **kwargs))
         except Exception as exc:  # pragma: no cover - reported below
             errors.append(exc)
 
-    threads = [threading.Thread(target=run, name=f"task{i}") for i in range(2)]
+    def loop():
+        try:
+            for _ in range(2):
+                calls.append([vo.portfolio_optimize(pool, day, **plain) for day in days[:4]])
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=f) for f in (schedule, loop, schedule, loop)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
     assert errors == []
-    # Each thread's dates ran as one block.
-    assert events == sorted(events, key=events.index)
     assert vo.cp is cvxpy and vo.OptimizeHelper is vantelo.helper.OptimizeHelper
     assert vantelo.helper.tidewell is tw and vo.tidewell is tw
-    for weights in found:
-        pd.testing.assert_frame_equal(weights, expected)
+    for found in schedules:
+        pd.testing.assert_frame_equal(found.weights, expected_schedule.weights)
+        columns = ["status", "turnover", "ex_ante_volatility", "ex_ante_tracking_error"]
+        pd.testing.assert_frame_equal(found.records[columns], expected_schedule.records[columns])
+    for run in calls:
+        for mine, theirs in zip(run, expected_calls):
+            pd.testing.assert_series_equal(mine, theirs)
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")

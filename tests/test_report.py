@@ -304,7 +304,7 @@ class NotAFactorModel(FactorModelHelper):
 @pytest.mark.parametrize(
     "helper, message",
     [
-        (NoFactorForm, "no factor form of its covariance"),
+        (NoFactorForm, "offers no covariance"),
         (NoFactorModel, "no factor model by factor"),
         (BrokenFactorModel, "does not have one row per stock of the 5"),
         (NaNFactorModel, "holds NaN or inf"),

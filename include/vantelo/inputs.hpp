@@ -7,8 +7,14 @@
 
 namespace vantelo {
 
-// The pool cleaned for `date` (made a calendar date in place); an empty pool is
-// an error.
+// The pool as ensure_order_book_ids makes it: the records `client.instruments`
+// gives for the codes, common stocks listed before `date` and not delisted by it,
+// sorted and without repeats, with a warning for every one dropped.
+py::object pool_of(py::object order_book_ids, py::handle date, py::handle client);
+
+// The pool cleaned for `date` (made a calendar date in place) through `client`, or
+// the driver's tidewell; an empty pool is an error.
+py::object cleaned_pool(py::handle order_book_ids, py::object &date, py::handle client);
 py::object cleaned_pool(py::handle order_book_ids, py::object &date);
 
 // None, or the benchmark as an OptimizeBenchmark (an index code becomes an

@@ -293,6 +293,23 @@ class ClassBuilder {
         return *this;
     }
 
+    // A method called on the class, with the class first (`classmethod`): alternative
+    // constructors.
+    template <typename Func, typename... Extra>
+    ClassBuilder &class_method(const char *name, Func &&func, const Extra &...extra) {
+        bool unnamed = false;
+        TextSignature signature = text_signature<Func>(true, unnamed, extra...);
+        std::string params = signature.params(false);
+        std::string doc = signature.doc(name, false, true);
+        if (!unnamed) {
+            doc = std::string(name) + "(" + (params.empty() ? "cls" : "cls, " + params) +
+                  ")\n--\n\n" + doc;
+        }
+        py::cpp_function fn(std::forward<Func>(func), py::name(name), extra..., doc_or_null(doc));
+        cls_.attr(name) = py::module_::import("builtins").attr("classmethod")(fn);
+        return *this;
+    }
+
     template <typename Getter> ClassBuilder &readonly_property(const char *name, Getter &&getter) {
         py::cpp_function fget(std::forward<Getter>(getter), py::is_method(cls_));
         cls_.attr(name) = py::module_::import("builtins").attr("property")(fget);

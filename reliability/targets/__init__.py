@@ -15,6 +15,7 @@ from reliability.targets import (  # noqa: F401
     protocol,
     rebalance,
     report,
+    risk,
     tidewell,
     trading,
 )

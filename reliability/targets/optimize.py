@@ -8,10 +8,11 @@ import numpy as np
 from hypothesis import strategies as st
 
 import vantelo.benchmark as benchmark_module
+import vantelo.core as core
 import vantelo.objective as objective
 import vantelo.optimize as optimize
 from reliability import values as v
-from reliability.fakes import scenarios, use
+from reliability.fakes import make_helper, scenarios, use
 from reliability.runner import make_call, target
 from reliability.targets import constraints as constraint_targets
 from reliability.targets import objective as objective_targets
@@ -107,8 +108,7 @@ constraint_factories = st.one_of(
 )
 
 
-@target("optimize.portfolio_optimize", weight=0.3)
-def _portfolio_optimize(data):
+def _optimize_target(data, through_core):
     scenario = data.draw(scenarios)
     pool = data.draw(
         st.one_of(
@@ -153,12 +153,29 @@ def _portfolio_optimize(data):
             kwargs.pop(name)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            result = optimize.portfolio_optimize(pool, date, **kwargs)
+            if through_core:
+                # The fake helper handed in as the call's own collaborator.
+                outcome = core.optimize(
+                    pool, date, helper_class=lambda *args, **_: make_helper(*args), **kwargs
+                )
+                repr(outcome)
+                if outcome.status == "failed":
+                    assert outcome.weights is None and outcome.error is not None
+                    return outcome
+                risk = (outcome.volatility, outcome.tracking_error, outcome.risk_model)
+                assert all(r is not None for r in risk[:2])
+                result = outcome.weights
+            else:
+                result = optimize.portfolio_optimize(pool, date, **kwargs)
         inaccurate = any("精度" in str(w.message) for w in caught)
         _check_result(result, kwargs.get("bnds"), inaccurate)
         return result
 
     return use(scenario, call)
+
+
+target("optimize.portfolio_optimize", weight=0.3)(lambda data: _optimize_target(data, False))
+target("core.optimize", weight=0.3)(lambda data: _optimize_target(data, True))
 
 
 class WrongSuccess(SystemError):

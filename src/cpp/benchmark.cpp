@@ -83,7 +83,10 @@ void define_index_benchmark(py::module_ &m) {
                 return annualised_mean_return(tidewell(), self.attr("_order_book_id"), date,
                                               window);
             },
-            py::arg("date"), py::arg("window") = kTradingDaysPerYear);
+            py::arg("date"), py::arg("window") = kTradingDaysPerYear)
+        // The index's code, for those who name or read the benchmark.
+        .readonly_property("order_book_id",
+                           [](py::object self) { return self.attr("_order_book_id"); });
 }
 
 } // namespace

@@ -3,9 +3,15 @@
 // Everything is read lazily and at most once per helper: the benchmark's holding,
 // the risk model (exposures, factor covariance, specific risk) of the pool and the
 // benchmark's components, the industry mappings. Covariances are annualised. The
-// risk model is kept in factor form, cov = root @ root.T + diag(specific), and the
-// dense n x n matrices are only formed when someone asks for them: at 5,000 stocks
-// one is 200 MB, while the factor form is n x k with k about 40.
+// risk model is a vantelo.risk.RiskModel in factor form, cov = root @ root.T +
+// diag(specific), and the dense n x n matrices are only formed when someone asks
+// for them: at 5,000 stocks one is 200 MB, while the factor form is n x k with k
+// about 40.
+//
+// Two collaborators may be handed in: the market-data client to read through (a
+// schedule's shared reads, say; the module's `tidewell` otherwise, looked up at
+// call time) and a risk model of the caller's own, which then answers every
+// covariance question instead of the store.
 #include "vantelo/common.hpp"
 
 #include <pybind11/options.h>
@@ -18,7 +24,12 @@ namespace {
 constexpr const char *kModule = "vantelo.helper";
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
-py::object tidewell() { return attr("tidewell"); }
+
+// The client this helper reads through: the one it was given, else the module's.
+py::object client_of(py::handle self) {
+    py::object given = self.attr("_client");
+    return given.is_none() ? attr("tidewell") : given;
+}
 
 // Per-helper memo: `self._cache[key]`, computed on first use.
 py::object cached(py::handle self, const char *key, const std::function<py::object()> &compute) {
@@ -38,7 +49,7 @@ py::object as_float_array(py::handle values) {
 
 py::object prev_trading_date(py::handle self) {
     return cached(self, "prev_trading_date", [&]() -> py::object {
-        return tidewell().attr("get_previous_trading_date")(self.attr("date"));
+        return client_of(self).attr("get_previous_trading_date")(self.attr("date"));
     });
 }
 
@@ -51,19 +62,22 @@ py::object benchmark_holding(py::handle self) {
         if (benchmark.is_none()) {
             return pd.attr("Series")(py::list(), py::arg("dtype") = "float64");
         }
-        py::object weights = benchmark.attr("get_weight")(self.attr("date"));
+        // An index benchmark's weights are the index's in the store: read through the
+        // helper's client, as everything else is.
+        py::object given = self.attr("_client");
+        py::object weights =
+            !given.is_none() &&
+                    py::type::of(benchmark).is(module_attr("vantelo.benchmark", "IndexBenchmark"))
+                ? given.attr("index_weights")(benchmark.attr("order_book_id"), self.attr("date"))
+                : benchmark.attr("get_weight")(self.attr("date"));
         if (!py::isinstance(weights, pd.attr("Series"))) {
             weights = pd.attr("Series")(weights);
         }
         weights = weights.attr("astype")("float64").attr("fillna")(0.0);
-        if (truthy(weights.attr("index").attr("has_duplicates"))) {
-            raise_invalid_argument(
-                "vantelo.exception",
-                format("the benchmark's weights on {} list a stock more than once: {}",
-                       self.attr("date"),
-                       weights.attr("index")[weights.attr("index").attr("duplicated")()].attr(
-                           "tolist")()));
-        }
+        reject_duplicate_keys(
+            "vantelo.exception", weights,
+            format("the benchmark's weights on {}", self.attr("date")).cast<std::string>().c_str(),
+            Language::English);
         return weights[weights.attr("ne")(0.0)];
     });
 }
@@ -96,101 +110,119 @@ py::object benchmark_weight(py::handle self) {
                                   self.attr("date"), py::len(missing), codes));
 }
 
-// The risk model over the union of pool and benchmark components, annualised, as
-// a dict: exposure (DataFrame), factor_cov, root (union x k), specific (union).
+// The store's risk model over the union of pool and benchmark components,
+// annualised, with its factors by name.
+py::object store_risk_model(py::handle self) {
+    py::object np = attr("np");
+    py::object client = client_of(self);
+    py::object date = self.attr("date");
+    py::object cov_model = self.attr("cov_model");
+    py::list universe = union_components(self);
+
+    py::object exposure = client.attr("get_factor_exposure")(universe, date);
+    py::object specific_risk = client.attr("get_specific_risk")(universe, date, cov_model);
+    py::object codes = attr("pd").attr("Index")(universe);
+    py::object covered = codes.attr("isin")(exposure.attr("index")) &
+                         codes.attr("isin")(specific_risk.attr("index"));
+    if (!truthy(covered.attr("all")())) {
+        missing_risk_data(self, codes[~covered].attr("tolist")());
+    }
+    exposure = exposure.attr("reindex")(universe);
+    py::object factor_cov = client.attr("get_factor_covariance")(date, cov_model);
+    py::object factors = exposure.attr("columns");
+    factor_cov =
+        factor_cov.attr("reindex")(py::arg("index") = factors, py::arg("columns") = factors);
+    py::object cov = as_float_array(factor_cov.attr("values")) *
+                     py::float_(static_cast<double>(kTradingDaysPerYear));
+    py::object loadings = as_float_array(exposure.attr("values"));
+    py::object specific_vol =
+        as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
+    if (!all_finite(loadings) || !all_finite(cov) || !all_finite(specific_vol)) {
+        raise_invalid_argument("vantelo.exception",
+                               format("the risk model on {} holds non-finite values", date));
+    }
+    // A root of the factor covariance: the eigen-decomposition copes with a merely
+    // semi-definite estimate, where a Cholesky factor would fail.
+    py::tuple eig = np.attr("linalg").attr("eigh")(cov);
+    py::object eigenvalues = np.attr("clip")(eig[0], 0.0, py::none());
+    py::object factor_root = py::object(eig[1]) * np.attr("sqrt")(eigenvalues);
+    py::object specific =
+        specific_vol * specific_vol * py::float_(static_cast<double>(kTradingDaysPerYear));
+    return factor_risk_model(universe, matmul(loadings, factor_root), specific,
+                             factors.attr("tolist")(), loadings, cov);
+}
+
+// The model every covariance question is answered from: the caller's (a RiskModel,
+// or a callable giving the date's), over the union, or the store's.
 py::object risk_model(py::handle self) {
     return cached(self, "risk_model", [&]() -> py::object {
-        py::object np = attr("np");
-        py::object client = tidewell();
-        py::object date = self.attr("date");
-        py::object cov_model = self.attr("cov_model");
-        py::list universe = union_components(self);
-
-        py::object exposure = client.attr("get_factor_exposure")(universe, date);
-        py::object specific_risk = client.attr("get_specific_risk")(universe, date, cov_model);
-        py::object codes = attr("pd").attr("Index")(universe);
-        py::object covered = codes.attr("isin")(exposure.attr("index")) &
-                             codes.attr("isin")(specific_risk.attr("index"));
-        if (!truthy(covered.attr("all")())) {
-            missing_risk_data(self, codes[~covered].attr("tolist")());
+        py::object given = self.attr("_risk_model");
+        if (given.is_none()) {
+            return store_risk_model(self);
         }
-        exposure = exposure.attr("reindex")(universe);
-        py::object factor_cov = client.attr("get_factor_covariance")(date, cov_model);
-        py::object factors = exposure.attr("columns");
-        factor_cov =
-            factor_cov.attr("reindex")(py::arg("index") = factors, py::arg("columns") = factors);
-        py::object cov = as_float_array(factor_cov.attr("values")) *
-                         py::float_(static_cast<double>(kTradingDaysPerYear));
-        py::object loadings = as_float_array(exposure.attr("values"));
-        py::object specific_vol =
-            as_float_array(specific_risk.attr("reindex")(universe).attr("values"));
-        if (!all_finite(loadings) || !all_finite(cov) || !all_finite(specific_vol)) {
-            raise_invalid_argument("vantelo.exception",
-                                   format("the risk model on {} holds non-finite values", date));
+        if (!is_risk_model(given) && PyCallable_Check(given.ptr())) {
+            given = given(self.attr("date"));
         }
-        // A root of the factor covariance: the eigen-decomposition copes with a
-        // merely semi-definite estimate, where a Cholesky factor would fail.
-        py::tuple eig = np.attr("linalg").attr("eigh")(cov);
-        py::object eigenvalues = np.attr("clip")(eig[0], 0.0, py::none());
-        py::object vectors = eig[1];
-        py::object factor_root = vectors * np.attr("sqrt")(eigenvalues);
-
-        py::dict model;
-        model["exposure"] = exposure;
-        model["factor_cov"] = cov;
-        model["root"] = matmul(loadings, factor_root);
-        model["loadings"] = loadings;
-        model["specific"] =
-            specific_vol * specific_vol * py::float_(static_cast<double>(kTradingDaysPerYear));
-        return py::object(model);
+        if (!is_risk_model(given)) {
+            raise_invalid_argument(
+                "vantelo.exception",
+                format("risk_model: expected a vantelo.risk.RiskModel (or a callable giving one "
+                       "for the date), got {!r}",
+                       given));
+        }
+        return risk_subset(given, union_components(self), py::str("the risk model given"));
     });
 }
 
-py::object slice_rows(py::handle array, py::ssize_t rows) { return array[py::slice(0, rows, 1)]; }
+py::ssize_t pool_size(py::handle self) { return py::len(self.attr("order_book_ids")); }
 
-py::tuple cov_factor(py::handle self, bool pool_only) {
-    py::dict model = risk_model(self);
-    if (!pool_only) {
-        return py::make_tuple(model["root"], model["specific"]);
-    }
-    py::ssize_t n = py::len(self.attr("order_book_ids"));
-    return py::make_tuple(slice_rows(model["root"], n), slice_rows(model["specific"], n));
-}
+py::object pool_model(py::handle self) { return leading_rows(risk_model(self), pool_size(self)); }
 
-// loadings @ F @ loadings.T + diag(specific), made exactly symmetric.
-py::object dense_cov(py::handle self, bool pool_only) {
-    py::object np = attr("np");
-    py::dict model = risk_model(self);
-    py::object loadings = model["loadings"];
-    py::object specific = model["specific"];
-    if (pool_only) {
-        py::ssize_t n = py::len(self.attr("order_book_ids"));
-        loadings = slice_rows(loadings, n);
-        specific = slice_rows(specific, n);
-    }
-    py::object cov = matmul(matmul(loadings, model["factor_cov"]), loadings.attr("T"));
-    cov = (cov + cov.attr("T")) * py::float_(0.5);
-    py::object diagonal = np.attr("diag_indices_from")(cov);
-    py::object current = cov[diagonal];
-    cov[diagonal] = current + specific;
-    return cov;
+// The model's exposures by factor over the union, as a DataFrame: the caller's
+// factor model, the store's, or (a model with no named factors) the store's
+// exposures, which style limits still read.
+py::object union_exposure(py::handle self) {
+    return cached(self, "union_exposure", [&]() -> py::object {
+        py::object model = risk_model(self);
+        py::object named = model.attr("factor_model")();
+        if (!named.is_none()) {
+            return py::object(named[py::int_(0)]);
+        }
+        py::list universe = union_components(self);
+        return client_of(self)
+            .attr("get_factor_exposure")(universe, self.attr("date"))
+            .attr("reindex")(universe);
+    });
 }
 
 // The risk model over union_components by factor: (exposure, factor covariance),
 // both DataFrames labelled by factor name, the covariance annualised.
 py::tuple union_factor_model(py::handle self) {
-    py::dict model = risk_model(self);
-    py::object exposure = model["exposure"];
-    py::object factors = exposure.attr("columns");
-    py::object cov = attr("pd").attr("DataFrame")(model["factor_cov"], py::arg("index") = factors,
-                                                  py::arg("columns") = factors);
-    return py::make_tuple(exposure, cov);
+    py::object named = risk_model(self).attr("factor_model")();
+    if (named.is_none()) {
+        raise_invalid_argument("vantelo.exception",
+                               py::str("the risk model given has no factors by name"));
+    }
+    return py::make_tuple(named[py::int_(0)], named[py::int_(1)]);
 }
 
-py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
+// The style factors among the columns of `exposure`, in their standard order: a
+// model built from the user's data may lack some, and only a limit that asks for
+// one it lacks is an error.
+py::list known_styles(py::handle exposure) {
+    py::object columns = exposure.attr("columns");
+    py::list styles;
+    for (py::handle style : module_attr("vantelo.const", "STYLE_FACTORS")) {
+        if (columns.contains(style)) {
+            styles.append(style);
+        }
+    }
+    return styles;
+}
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
-    py::object mapping = tidewell().attr("get_industry")(codes, self.attr("date"), classification);
+    py::object mapping =
+        client_of(self).attr("get_industry")(codes, self.attr("date"), classification);
     return mapping.attr("reindex")(codes)
         .attr("fillna")(kUnknownIndustry)
         .attr("astype")("object");
@@ -208,8 +240,10 @@ py::object industry_mapping(py::handle self, py::handle classification) {
 }
 
 void initialise(py::object self, py::object order_book_ids, py::object date, py::object benchmark,
-                py::object cov_model) {
+                py::object cov_model, py::object client, py::object risk_model) {
     self.attr("_cache") = py::dict();
+    self.attr("_client") = client;
+    self.attr("_risk_model") = risk_model;
     self.attr("order_book_ids") = list_copy(order_book_ids);
     self.attr("date") = date;
     self.attr("benchmark") = benchmark;
@@ -222,7 +256,14 @@ constexpr const char *kDoc = R"(
     Built by portfolio_optimize with the cleaned pool, the date, the benchmark (or
     None) and the covariance model; every member is read from tidewell at most once.
     Covariances are annualised. Besides the dense matrices it offers the covariances
-    in factor form, cov = root @ root.T + diag(specific), without forming n x n data.
+    in factor form, cov = root @ root.T + diag(specific), without forming n x n data,
+    and the whole model as risk_model (a vantelo.risk.RiskModel over
+    union_components).
+
+    client: the market-data client to read through (tidewell when None).
+    risk_model: a RiskModel of the caller's own (or a callable date -> RiskModel)
+    that answers every covariance question instead of the store's model; it must
+    cover the pool and the benchmark's components.
     )";
 
 } // namespace
@@ -235,7 +276,8 @@ PYBIND11_MODULE(helper, m) {
 
     ClassBuilder(m, "OptimizeHelper", py::str(kDoc))
         .init(&initialise, py::arg("order_book_ids"), py::arg("date"), py::arg("benchmark"),
-              py::arg("cov_model"))
+              py::arg("cov_model"), py::kw_only(), py::arg("client") = py::none(),
+              py::arg("risk_model") = py::none())
         .readonly_property("prev_trading_date",
                            [](py::object self) { return prev_trading_date(self); })
         .readonly_property("union_components",
@@ -245,23 +287,29 @@ PYBIND11_MODULE(helper, m) {
         .readonly_property(
             "benchmark_components",
             [](py::object self) { return benchmark_holding(self).attr("index").attr("tolist")(); })
+        .readonly_property("client", [](py::object self) { return self.attr("_client"); })
+        .readonly_property("risk_model", [](py::object self) { return risk_model(self); })
         .method(
             "get_cov_matrix",
             [](py::object self) {
-                return cached(self, "cov_matrix", [&] { return dense_cov(self, true); });
+                return cached(self, "cov_matrix",
+                              [&] { return risk_covariance(pool_model(self)); });
             },
             "Annualised covariance of the pool, in pool order (n x n).")
         .method(
             "get_union_cov_matrix",
             [](py::object self) {
-                return cached(self, "union_cov_matrix", [&] { return dense_cov(self, false); });
+                return cached(self, "union_cov_matrix",
+                              [&] { return risk_covariance(risk_model(self)); });
             },
             "Annualised covariance over union_components, in that order.")
         .method(
-            "get_cov_factor", [](py::object self) { return cov_factor(self, true); },
+            "get_cov_factor",
+            [](py::object self) { return py::object(risk_factor_form(pool_model(self))); },
             "(root, specific) with get_cov_matrix() == root @ root.T + diag(specific).")
         .method(
-            "get_union_cov_factor", [](py::object self) { return cov_factor(self, false); },
+            "get_union_cov_factor",
+            [](py::object self) { return py::object(risk_factor_form(risk_model(self))); },
             "(root, specific) with get_union_cov_matrix() == root @ root.T + diag(specific).")
         .method(
             "get_union_factor_model", [](py::object self) { return union_factor_model(self); },
@@ -272,18 +320,19 @@ PYBIND11_MODULE(helper, m) {
             "get_factor_exposure",
             [](py::object self) {
                 return cached(self, "factor_exposure", [&]() -> py::object {
-                    py::dict model = risk_model(self);
+                    py::object exposure = union_exposure(self);
                     py::object pool = self.attr("order_book_ids");
-                    return model["exposure"].attr("loc")[py::make_tuple(pool, style_names())];
+                    return exposure.attr("loc")[py::make_tuple(pool, known_styles(exposure))];
                 });
             },
-            "Style exposures of the pool: rows in pool order, one column per style.")
+            "Style exposures of the pool: rows in pool order, one column per style the\n"
+            "risk model has.")
         .method(
             "get_benchmark_style",
             [](py::object self) {
                 return cached(self, "benchmark_style", [&]() -> py::object {
-                    py::dict model = risk_model(self);
-                    py::object styles = model["exposure"][style_names()];
+                    py::object exposure = union_exposure(self);
+                    py::object styles = exposure[known_styles(exposure)];
                     return matmul(styles.attr("T"), benchmark_weight(self));
                 });
             },

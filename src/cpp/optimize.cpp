@@ -3,6 +3,7 @@
 // weight bounds and the constraint objects, solves it (once more without the soft
 // constraints when it is infeasible) and returns the weights.
 #include "vantelo/common.hpp"
+#include "vantelo/core.hpp"
 #include "vantelo/inputs.hpp"
 
 #include <pybind11/numpy.h>
@@ -17,7 +18,6 @@ namespace vantelo {
 namespace {
 
 constexpr const char *kModule = "vantelo.optimize";
-constexpr int kMaxIterations = 10000;
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
 
@@ -60,83 +60,8 @@ py::object ensure_date_str(py::object date) {
                           py::make_tuple(day.attr("year"), day.attr("month"), day.attr("day")));
 }
 
-// Codes the instrument data does not know would otherwise vanish from the pool
-// without a word: one warning names them.
-void warn_unknown_codes(py::handle requested, const py::set &known) {
-    py::list unknown;
-    py::set seen;
-    for (py::handle code : requested) {
-        if (!known.contains(code) && !seen.contains(code)) {
-            seen.add(code);
-            unknown.append(code);
-        }
-    }
-    if (py::len(unknown) > 0) {
-        warn_optimizer(kModule, format("{} 个代码在合约数据中找不到，被剔除：{}", py::len(unknown),
-                                       first_items(unknown)));
-    }
-}
-
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
-    if (!py::isinstance(order_book_ids, attr("Iterable"))) {
-        invalid(py::str("order_book_ids 非法"));
-    }
-    py::object date_text = attr("ensure_date_str")(date);
-    // The codes asked for, kept to name those the client does not know. A
-    // one-shot iterator is read into a list first, so both uses see every code.
-    py::object requested = order_book_ids;
-    if (PyUnicode_Check(order_book_ids.ptr())) {
-        requested = py::make_tuple(order_book_ids);
-    } else if (PyIter_Check(order_book_ids.ptr())) {
-        order_book_ids = list_copy(order_book_ids);
-        requested = order_book_ids;
-    }
-    py::object instruments = attr("tidewell").attr("instruments")(order_book_ids);
-    if (!PyList_Check(instruments.ptr())) {
-        instruments = py::list(py::make_tuple(instruments));
-    }
-
-    py::object warnings = attr("warnings");
-    py::str stock_type("CS");
-    py::str not_delisted("0000-00-00");
-    py::set kept;
-    py::set known;
-    for (py::handle record : instruments) {
-        // The client answers None for a single code it does not know; such a
-        // code leaves nothing in the pool, which the driver then reports.
-        if (record.is_none()) {
-            continue;
-        }
-        py::object code = record.attr("order_book_id");
-        known.add(code);
-        if (kept.contains(code)) {
-            warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
-            continue;
-        }
-        if (!py::object(record.attr("type")).equal(stock_type)) {
-            warn_optimizer(kModule, format("{} 不是股票，被剔除", code));
-            continue;
-        }
-        py::object listed = record.attr("listed_date");
-        if (listed > date_text) {
-            warn_optimizer(kModule, format("{} 在 {} 尚未上市，被剔除", code, date_text));
-            continue;
-        }
-        if (listed.equal(date_text)) {
-            warn_optimizer(kModule, format("{} 在 {} 当天上市，被剔除", code, date_text));
-            continue;
-        }
-        py::object delisted = record.attr("de_listed_date");
-        if (!delisted.equal(not_delisted) && !(delisted > date_text)) {
-            warn_optimizer(kModule, format("{} 在 {} 时已退市，被剔除", code, date_text));
-            continue;
-        }
-        kept.add(code);
-    }
-    warn_unknown_codes(requested, known);
-    py::list pool(kept);
-    pool.attr("sort")();
-    return std::move(pool);
+    return pool_of(order_book_ids, date, attr("tidewell"));
 }
 
 // ---------------------------------------------------------------------------
@@ -299,336 +224,25 @@ py::tuple parse_bnds(py::object bnds, py::object order_book_ids) {
 }
 
 // ---------------------------------------------------------------------------
-// The solve
+// The entry point: the stages of one optimisation over this module's attributes
 // ---------------------------------------------------------------------------
-
-// The iteration limit under each solver's own keyword; a solver missing here is
-// given no limit rather than a keyword it would reject.
-py::dict solve_options(py::object solver) {
-    static const std::pair<const char *, const char *> kIterationKeyword[] = {
-        {"SCS", "max_iters"},   {"ECOS", "max_iters"},    {"CLARABEL", "max_iter"},
-        {"OSQP", "max_iter"},   {"PIQP", "max_iter"},     {"PROXQP", "max_iter"},
-        {"CVXOPT", "maxiters"}, {"ECOS_BB", "max_iters"},
-    };
-    py::dict options;
-    options["solver"] = solver;
-    if (!PyUnicode_Check(solver.ptr())) {
-        return options;
-    }
-    std::string name = solver.cast<std::string>();
-    for (const auto &[solver_name, keyword] : kIterationKeyword) {
-        if (name == solver_name) {
-            options[keyword] = kMaxIterations;
-        }
-    }
-    return options;
-}
-
-py::object elapsed_since(py::object start) { return attr("time").attr("perf_counter")() - start; }
-
-// The module's own logger: records reach whatever handlers the application set
-// up, and logging through it never configures the root logger on the user's
-// behalf (the module-level logging functions do, on first use).
-py::object logger() { return attr("logging").attr("getLogger")(kModule); }
-
-// How far a returned weight may lie outside its bounds or hard constraints:
-// about the accuracy SCS reaches at its default settings.
-constexpr double kFeasibilityTolerance = 1e-3;
-// The accuracy of the one tighter SCS solve.
-constexpr double kTightAccuracy = 1e-7;
-
-// RiskParity's expression. A stock whose upper bound is 0 can only hold 0, where
-// the logarithm of its weight is undefined: the barrier leaves it out (the bound
-// keeps it at 0), so the problem stays solvable. A subclass that writes its own
-// expression keeps it.
-py::object risk_parity_expression(py::handle objective, py::handle g, py::handle zeta,
-                                  py::handle helper, py::handle upper_bound) {
-    py::object own = py::type::of(objective).attr("get_objective_expr");
-    py::object base = attr("RiskParity").attr("get_objective_expr");
-    if (!upper_bound.is_none() && own.is(base)) {
-        py::object np = attr("np");
-        py::object held = np.attr("greater")(upper_bound, 0.0);
-        if (!truthy(held.attr("all")())) {
-            return module_attr("vantelo.objective", "_risk_parity_expr")(g, helper, held);
-        }
-    }
-    return objective.attr("get_objective_expr")(g, zeta, helper);
-}
-
-bool problem_has_constraints(py::handle problem) {
-    return py::len(problem.attr("constraints")) > 0;
-}
-
-// How far `constraint` is broken at the variables' current values, on the scale of
-// the limit the caller gave: a quadratic form held below a square (a tracking error
-// held below its limit squared) is measured as the difference of the square roots,
-// a volatility, since in variance units an overshoot of 1.95% over a 1.5% limit is
-// only 1.6e-4.
-double constraint_violation(py::handle constraint) {
-    py::object np = attr("np");
-    py::object inequality = attr("cp").attr("constraints").attr("Inequality");
-    if (py::isinstance(constraint, inequality)) {
-        py::sequence sides = constraint.attr("args");
-        py::object lhs = sides[0];
-        py::object rhs = sides[1];
-        if (!truthy(lhs.attr("is_affine")()) && truthy(lhs.attr("is_quadratic")()) &&
-            truthy(rhs.attr("is_constant")()) && py::len(lhs.attr("shape")) == 0) {
-            const double form = lhs.attr("value").cast<double>();
-            const double square = rhs.attr("value").cast<double>();
-            if (std::isnan(form) || std::isnan(square)) {
-                return std::numeric_limits<double>::quiet_NaN();
-            }
-            return std::max(0.0,
-                            std::sqrt(std::max(form, 0.0)) - std::sqrt(std::max(square, 0.0)));
-        }
-    }
-    return np.attr("max")(constraint.attr("violation")(), py::arg("initial") = 0.0).cast<double>();
-}
-
-// The largest amount by which `weight` breaks a constraint of `checked` (or its
-// nonnegativity), in the units of its limit (a weight, an exposure, a volatility):
-// each constraint is evaluated at g = weight times the scale, the scale divided out
-// again.
-double worst_violation(const py::list &checked, py::handle g, py::handle zeta, py::handle weight) {
-    py::object np = attr("np");
-    double worst = std::max(0.0, -np.attr("min")(weight).cast<double>());
-    if (py::len(checked) == 0) {
-        return worst;
-    }
-    const bool variable_scale = py::isinstance(zeta, attr("cp").attr("Variable"));
-    const double scale = variable_scale ? zeta.attr("value").cast<double>() : zeta.cast<double>();
-    if (!(scale > 0.0)) {
-        return std::numeric_limits<double>::infinity();
-    }
-    g.attr("value") = np.attr("maximum")(weight * py::float_(scale), 0.0);
-    for (py::handle constraint : checked) {
-        const double violation = constraint_violation(constraint);
-        if (std::isnan(violation)) {
-            return std::numeric_limits<double>::infinity();
-        }
-        worst = std::max(worst, violation / scale);
-    }
-    return worst;
-}
-
-// One more solve of `problem` at a tighter accuracy; a result that is not optimal
-// then is a failure.
-py::object solve_tightly(py::handle problem, py::handle solver) {
-    py::object cp = attr("cp");
-    py::dict options = solve_options(py::reinterpret_borrow<py::object>(solver));
-    options["eps_abs"] = kTightAccuracy;
-    options["eps_rel"] = kTightAccuracy;
-    py::object result;
-    try {
-        py::object start_at = attr("time").attr("perf_counter")();
-        result = problem.attr("solve")(**options);
-        logger().attr("info")("solve time: %f, optimization result = %f", elapsed_since(start_at),
-                              result);
-    } catch (py::error_already_set &error) {
-        if (error.matches(cp.attr("SolverError"))) {
-            raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
-        }
-        throw;
-    }
-    py::object status = problem.attr("status");
-    if (!status.equal(cp.attr("OPTIMAL")) && !status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
-        raise(attr("OptimizationFailed"), result);
-    }
-    return result;
-}
-
-// The constraints of one problem: the hard ones, the soft ones (dropped when the
-// problem is infeasible), and the hard ones a returned portfolio must meet (the
-// bounds and those of the hard constraint objects; the objective's own are its
-// formulation).
-struct ProblemConstraints {
-    py::list hard;
-    py::list soft;
-    py::list checked;
-    py::object upper_bound = py::none();
-};
-
-ProblemConstraints collect_constraints(py::handle objective, py::handle bnds, py::handle cons,
-                                       py::handle pool, py::handle g, py::handle zeta,
-                                       py::handle helper) {
-    ProblemConstraints result;
-    py::list &hard_cons = result.hard;
-    hard_cons.append(equal_to(attr("cp").attr("sum")(g) - zeta, py::int_(0)));
-    for (py::handle constraint : objective.attr("get_internal_constraints")(g, zeta, helper)) {
-        hard_cons.append(constraint);
-    }
-    if (!bnds.is_none()) {
-        py::tuple bounds = attr("parse_bnds")(bnds, pool);
-        result.upper_bound = bounds[1];
-        hard_cons.append(greater_equal(g - zeta * bounds[0], py::int_(0)));
-        hard_cons.append(less_equal(g - zeta * bounds[1], py::int_(0)));
-        result.checked.append(hard_cons[py::len(hard_cons) - 2]);
-        result.checked.append(hard_cons[py::len(hard_cons) - 1]);
-    }
-    if (!cons.is_none()) {
-        for (py::handle constraint : cons) {
-            const bool hard = truthy(constraint.attr("hard"));
-            py::list &target = hard ? hard_cons : result.soft;
-            for (py::handle item : constraint.attr("to_constraints")(g, zeta, helper)) {
-                target.append(item);
-                if (hard) {
-                    result.checked.append(item);
-                }
-            }
-        }
-    }
-    return result;
-}
-
-// Solves `problem` until it is solved: an infeasible problem with soft
-// constraints is solved once more without them (with an OptimizerWarning); any
-// other failure raises OptimizationFailed, an infeasible one with a diagnosis of
-// the limits that collide. Returns the solver's result; `problem` is the one
-// that was solved.
-py::object solve_with_soft_retry(py::object &problem, ProblemConstraints &constraints,
-                                 py::handle objective, py::handle pool, py::handle bnds,
-                                 py::handle cons, py::handle helper) {
-    py::object cp = attr("cp");
-    py::object result;
-    while (true) {
-        try {
-            py::object start_at = attr("time").attr("perf_counter")();
-            result =
-                problem.attr("solve")(**solve_options(objective.attr("get_preferred_solver")()));
-            logger().attr("info")("solve time: %f, optimization result = %f",
-                                  elapsed_since(start_at), result);
-        } catch (py::error_already_set &error) {
-            if (error.matches(cp.attr("SolverError"))) {
-                raise_in_context(attr("OptimizationFailed"), py::str("failed"), error);
-            }
-            throw;
-        }
-        py::object status = problem.attr("status");
-        if (status.equal(cp.attr("OPTIMAL")) || status.equal(cp.attr("OPTIMAL_INACCURATE"))) {
-            return result;
-        }
-        if (status.equal(cp.attr("INFEASIBLE")) ||
-            status.equal(cp.attr("INFEASIBLE_INACCURATE"))) {
-            if (py::len(constraints.soft) > 0) {
-                warn_optimizer(kModule, py::str("约束无法满足，放弃所有软约束重试"));
-                constraints.soft = py::list();
-                problem = cp.attr("Problem")(problem.attr("objective"), constraints.hard);
-                continue;
-            }
-            // Which limits collide, and by how much, travels with the failure.
-            py::object error = attr("OptimizationFailed")(result);
-            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
-                pool, objective, bnds, cons, helper);
-            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
-            throw py::error_already_set();
-        }
-        raise(attr("OptimizationFailed"), result);
-    }
-}
-
-// The solution of g over its sum, once it is a portfolio: a solver may call a
-// problem solved and hand back no usable point, and whatever the status, a
-// portfolio beyond its bounds or hard constraints is no answer. Warns when the
-// solver stopped short of its accuracy.
-py::object checked_weights(py::handle problem, py::object result, py::handle objective,
-                           const py::list &checked, py::handle g, py::handle zeta) {
-    py::object cp = attr("cp");
-    py::object solution = g.attr("value");
-    py::object total = solution.attr("sum")();
-    py::object scale = py::isinstance(zeta, cp.attr("Variable"))
-                           ? zeta.attr("value")
-                           : py::reinterpret_borrow<py::object>(zeta);
-    logger().attr("debug")("g.value.sum() = %f, zeta = %f", total, scale);
-    // A solver may call a problem solved and hand back no usable point; that is
-    // a failure, not a portfolio.
-    const double sum = total.cast<double>();
-    if (!std::isfinite(sum) || sum <= 0.0) {
-        raise(attr("OptimizationFailed"), result);
-    }
-    // Whatever the status, a portfolio beyond its bounds or hard constraints is no
-    // answer. SCS at its default accuracy can overshoot a binding limit by about
-    // the tolerance on large pools, so it gets one tighter solve first.
-    const bool constrained = problem_has_constraints(problem);
-    double worst = constrained ? worst_violation(checked, g, zeta, solution / total) : 0.0;
-    if (worst > kFeasibilityTolerance) {
-        py::object solver = objective.attr("get_preferred_solver")();
-        if (solver.equal(py::str("SCS"))) {
-            result = solve_tightly(problem, solver);
-            solution = g.attr("value");
-            total = solution.attr("sum")();
-            const double tight_sum = total.cast<double>();
-            if (!std::isfinite(tight_sum) || tight_sum <= 0.0) {
-                raise(attr("OptimizationFailed"), result);
-            }
-            worst = worst_violation(checked, g, zeta, solution / total);
-        }
-        if (worst > kFeasibilityTolerance) {
-            raise(attr("OptimizationFailed"),
-                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kFeasibilityTolerance));
-        }
-    }
-    if (py::object(problem.attr("status")).equal(cp.attr("OPTIMAL_INACCURATE"))) {
-        warn_optimizer(
-            kModule, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
-    }
-    return solution / total;
-}
 
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
                               py::object bnds, py::object cons, py::object benchmark,
                               py::object cov_model) {
-    py::object pool = cleaned_pool(order_book_ids, date);
-    const py::ssize_t n = py::len(pool);
-    if (n < 2) {
-        // The one stock takes the whole portfolio, which its own bounds may forbid:
-        // parse_bnds then reports the bound that cannot be met. Anything but a
-        // dictionary of bounds is left to a pool that needs solving.
-        if (PyDict_Check(bnds.ptr())) {
-            attr("parse_bnds")(bnds, pool);
-        }
-        py::dict single;
-        single[pool[py::int_(0)]] = 1.0;
-        return std::move(single);
+    Collaborators with = driver_collaborators();
+    bool single = false;
+    Inputs inputs =
+        normalise(order_book_ids, date, objective, bnds, cons, benchmark, cov_model, with, single);
+    if (single) {
+        py::dict answer;
+        answer[inputs.pool[py::int_(0)]] = 1.0;
+        return std::move(answer);
     }
-
-    benchmark = checked_benchmark(objective, benchmark);
-    cov_model = attr("to_enum")(cov_model, attr("CovModel"));
-
-    py::object helper = attr("OptimizeHelper")(pool, date, benchmark, cov_model);
-
-    py::object cp = attr("cp");
-    py::object variable = cp.attr("Variable");
-    py::object g = variable(n, py::arg("nonneg") = true);
-    py::object zeta;
-    const bool ratio_objective = py::isinstance(objective, attr("MaxInformationRatio")) ||
-                                 py::isinstance(objective, attr("MaxSharpeRatio"));
-    const bool risk_parity = py::isinstance(objective, attr("RiskParity"));
-    if (ratio_objective) {
-        zeta = variable(py::arg("nonneg") = true);
-    } else if (risk_parity) {
-        zeta = py::int_(n);
-    } else {
-        zeta = py::float_(1.0);
-    }
-
-    ProblemConstraints constraints =
-        collect_constraints(objective, bnds, cons, pool, g, zeta, helper);
-
-    py::object expression =
-        risk_parity ? risk_parity_expression(objective, g, zeta, helper, constraints.upper_bound)
-                    : objective.attr("get_objective_expr")(g, zeta, helper);
-    py::object problem;
-    if (risk_parity && !truthy(bnds) && !truthy(cons)) {
-        problem = cp.attr("Problem")(cp.attr("Minimize")(expression));
-    } else {
-        problem = cp.attr("Problem")(cp.attr("Minimize")(expression),
-                                     constraints.hard + constraints.soft);
-    }
-
-    py::object result =
-        solve_with_soft_retry(problem, constraints, objective, pool, bnds, cons, helper);
-    py::object weight = checked_weights(problem, result, objective, constraints.checked, g, zeta);
-    return attr("pd").attr("Series")(weight, py::arg("index") = pool);
+    py::object helper = build_helper(inputs, with);
+    Problem problem = assemble(inputs, helper, with);
+    Outcome outcome = solve(problem, inputs, helper, with);
+    return attr("pd").attr("Series")(outcome.weights, py::arg("index") = inputs.pool);
 }
 
 constexpr const char *kPortfolioOptimizeDoc = R"(

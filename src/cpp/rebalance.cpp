@@ -62,21 +62,16 @@ double drift_one_day(std::vector<double> &weights, const double *rates) {
     return total;
 }
 
-// One-way turnover: what is bought or what is sold, whichever is more. Between two
-// fully invested holdings both are half the sum of the absolute changes, the
-// measure of TurnoverLimit; building a portfolio from cash turns over 1.
+// One-way turnover: half the sum of the absolute weight changes, the measure a
+// TurnoverLimit holds the optimiser to. Between two fully invested holdings it is
+// what is bought (and what is sold); building a portfolio from cash turns over
+// 0.5, half of what is bought, as the limit would count it.
 double one_way_turnover(const std::vector<double> &before, const double *after) {
-    double bought = 0.0;
-    double sold = 0.0;
+    double changed = 0.0;
     for (std::size_t i = 0; i < before.size(); ++i) {
-        const double change = after[i] - before[i];
-        if (change > 0.0) {
-            bought += change;
-        } else {
-            sold -= change;
-        }
+        changed += std::fabs(after[i] - before[i]);
     }
-    return std::max(bought, sold);
+    return 0.5 * changed;
 }
 
 double mean(const std::vector<double> &x) {
@@ -169,7 +164,11 @@ py::tuple backtest(const Array &targets, const Array &rows, const Array &rates,
         py::ssize_t next = 0;
         double charge = 0.0;
         for (py::ssize_t t = 0; t < days; ++t) {
-            out[t] = drift_one_day(held, rates.data() + t * n);
+            // The initial holding is what is held at the close of the first date,
+            // where the optimiser measured its turnover: it has not moved yet.
+            out[t] = dates > 0 && t <= static_cast<py::ssize_t>(at[0])
+                         ? 0.0
+                         : drift_one_day(held, rates.data() + t * n);
             // Trades at a close are paid for out of the value the next day starts with.
             out[t] = (1.0 + out[t]) * (1.0 - charge) - 1.0;
             charge = 0.0;

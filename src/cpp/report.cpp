@@ -37,58 +37,29 @@ py::object checked_weights(py::handle weights, py::handle codes) {
     return array;
 }
 
-// (root, specific) of the universe, or InvalidArgument when the helper has none:
-// the report never falls back on a dense matrix.
-py::tuple require_factor_form(py::handle helper, Universe universe, py::ssize_t size) {
-    py::object factors = factor_form(helper, universe, size);
-    if (factors.is_none()) {
-        raise_invalid_argument(
-            "vantelo.exception",
-            format("{} offers no factor form of its covariance (get_cov_factor, "
-                   "get_union_cov_factor)",
-                   py::repr(helper)));
+// The risk model of the universe, in whichever form the helper gives it.
+py::object model_of(py::handle helper, Universe universe) {
+    const char *dense = universe == Universe::Pool ? "get_cov_matrix" : "get_union_cov_matrix";
+    const char *factor = universe == Universe::Pool ? "get_cov_factor" : "get_union_cov_factor";
+    auto offers = [&](const char *name) {
+        return !py::getattr(helper, name, py::none()).is_none();
+    };
+    if (!offers("risk_model") && !offers(dense) && !offers(factor)) {
+        raise_invalid_argument("vantelo.exception",
+                               format("{} offers no covariance (risk_model, {} or {})",
+                                      py::repr(helper), py::str(dense), py::str(factor)));
     }
-    return factors;
+    return risk_model_of(helper, universe);
 }
 
 double to_double(py::handle value) { return value.cast<double>(); }
 
 // wᵀ·cov·w and its parts, and per stock the marginal ∂σ/∂w = (cov·w)/σ, the
-// contribution w·marginal (summing to σ) and its share (summing to 1), with
-// cov·w = root·(rootᵀ·w) + specific∘w. A portfolio without risk (σ = 0, an active
-// portfolio equal to its benchmark) has no marginal: zeros, and NaN shares.
-py::dict risk_decomposition(py::object helper, py::object weights, bool over_union) {
+// contribution w·marginal (summing to σ) and its share (summing to 1).
+py::dict decompose_risk(py::object helper, py::object weights, bool over_union) {
     Universe universe = universe_of(over_union);
     py::object w = checked_weights(weights, codes_of(helper, universe));
-    py::tuple factors = require_factor_form(helper, universe, py::len(w));
-    py::object root = factors[0];
-    py::object specific = factors[1];
-    py::module_ np = numpy();
-
-    py::object exposure = matmul(w, root);
-    py::object specific_part = specific * w;
-    py::object cov_w = matmul(root, exposure) + specific_part;
-    const double factor_variance = to_double(exposure.attr("dot")(exposure));
-    const double specific_variance = to_double(w.attr("dot")(specific_part));
-    const double volatility = std::sqrt(factor_variance + specific_variance);
-
-    py::object marginal;
-    py::object share;
-    if (volatility > 0.0) {
-        marginal = cov_w / py::float_(volatility);
-        share = (w * marginal) / py::float_(volatility);
-    } else {
-        marginal = np.attr("zeros_like")(w);
-        share = np.attr("full_like")(w, np.attr("nan"));
-    }
-    py::dict result;
-    result["volatility"] = volatility;
-    result["factor_variance"] = factor_variance;
-    result["specific_variance"] = specific_variance;
-    result["marginal"] = marginal;
-    result["contribution"] = w * marginal;
-    result["share"] = share;
-    return result;
+    return risk_decomposition(model_of(helper, universe), w);
 }
 
 [[noreturn]] void bad_factor_model(py::handle reason) {
@@ -98,12 +69,23 @@ py::dict risk_decomposition(py::object helper, py::object weights, bool over_uni
 // Per factor of the risk model: the portfolio's exposure x = Xᵀ·w and its part
 // x_k·(F·x)_k of the variance, expressed (like the stocks') as a contribution to
 // σ; the specific variance Σ specific∘w² is the last part.
-py::dict factor_decomposition(py::object helper, py::object weights, bool over_union) {
+py::object decompose_factors(py::object helper, py::object weights, bool over_union) {
     Universe universe = universe_of(over_union);
     py::object w = checked_weights(weights, codes_of(helper, universe));
     const py::ssize_t rows = py::len(w);
-    py::tuple factors = require_factor_form(helper, universe, rows);
-    py::object specific = factors[1];
+    py::object model = model_of(helper, universe);
+    // A model that knows its factors by name (the package's helper's, or one the
+    // caller brought) says what each factor adds.
+    py::object by_factor = factor_decomposition(model, w);
+    if (!by_factor.is_none()) {
+        return by_factor;
+    }
+    // A dense covariance has no factors to name, nor specific variances to set
+    // beside a factor model the helper may offer by name.
+    if (risk_is_dense(model)) {
+        return py::none();
+    }
+    py::object specific = risk_factor_form(model)[1];
     py::module_ np = numpy();
 
     py::object getter = py::getattr(helper, "get_union_factor_model", py::none());
@@ -119,11 +101,11 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
         !py::hasattr(answer[py::int_(1)], "reindex")) {
         bad_factor_model(format("expected (exposure, factor_cov) DataFrames, got {!r}", answer));
     }
-    py::tuple model = answer;
-    py::object exposure_table = model[0];
+    py::tuple by_name = answer;
+    py::object exposure_table = by_name[0];
     py::object names = exposure_table.attr("columns");
     py::object factor_cov =
-        model[1].attr("reindex")(py::arg("index") = names, py::arg("columns") = names);
+        by_name[1].attr("reindex")(py::arg("index") = names, py::arg("columns") = names);
     py::object loadings = np.attr("asarray")(exposure_table.attr("values"), "float64");
     py::object cov = np.attr("asarray")(factor_cov.attr("values"), "float64");
     py::tuple shape = loadings.attr("shape");
@@ -155,7 +137,7 @@ py::dict factor_decomposition(py::object helper, py::object weights, bool over_u
         result["contribution"] = np.attr("zeros_like")(x);
         result["specific"] = 0.0;
     }
-    return result;
+    return std::move(result);
 }
 
 constexpr const char *kModule = "vantelo._report";
@@ -215,9 +197,9 @@ PYBIND11_MODULE(_report, m) {
     m.doc() = "The risk arithmetic of vantelo.report, through the factor form.";
     import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"warnings"}});
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
-    def_function(m, "risk_decomposition", &risk_decomposition, py::arg("helper"),
-                 py::arg("weights"), py::arg("over_union") = false, kRiskDoc);
-    def_function(m, "factor_decomposition", &factor_decomposition, py::arg("helper"),
+    def_function(m, "risk_decomposition", &decompose_risk, py::arg("helper"), py::arg("weights"),
+                 py::arg("over_union") = false, kRiskDoc);
+    def_function(m, "factor_decomposition", &decompose_factors, py::arg("helper"),
                  py::arg("weights"), py::arg("over_union") = false, kFactorDoc);
     def_function(m, "read_weights", &read_portfolio_weights, py::arg("weights"),
                  py::arg("name") = "weights", py::arg("check_sum") = true,

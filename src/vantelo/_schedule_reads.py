@@ -8,10 +8,10 @@ Industry assignments change a few times a year, so the run reads their whole
 history once and answers each date from memory; the other answers are kept for
 the run, so a question asked twice about one date is read once.
 
-`ScheduleReads` stands in for the tidewell module inside vantelo's compiled
-modules (they look `tidewell` up at call time) for the length of a run. Anything
-it does not answer itself goes to tidewell unchanged, and so does every call whose
-arguments are not the plain kinds a rebalance passes, so errors read as tidewell's.
+A run hands a `ScheduleReads` to the optimiser as the client it reads through
+(`vantelo.core.optimize(..., client=reads)`). Anything it does not answer itself
+goes to tidewell unchanged, and so does every call whose arguments are not the
+plain kinds a rebalance passes, so errors read as tidewell's.
 """
 
 from __future__ import annotations
@@ -27,7 +27,6 @@ import tidewell
 # Answers kept per run: a run asks about one date at a time, and a date's
 # questions come together.
 KEPT_ANSWERS = 64
-_DEFAULT_CLASSIFICATION = tidewell.get_industry.__defaults__[0]
 
 
 def _day(value):
@@ -106,7 +105,10 @@ class ScheduleReads:
         )
         return weights.copy()
 
-    def get_industry(self, order_book_ids, date, classification=_DEFAULT_CLASSIFICATION):
+    def get_industry(self, order_book_ids, date, classification=None):
+        if classification is None:
+            # tidewell's own default standard.
+            return self._client.get_industry(order_book_ids, date)
         codes = _codes(order_book_ids)
         day = _day(date)
         # tidewell takes an enumeration member for its value.
@@ -131,30 +133,3 @@ class ScheduleReads:
             name="industry",
             dtype=object,
         )
-
-
-class reading_through:  # noqa: N801 - used as a context manager, like a function
-    """Within the block, vantelo's compiled modules read the market through `reads`."""
-
-    MODULES = ("vantelo.helper", "vantelo.optimize", "vantelo.benchmark", "vantelo.objective")
-
-    def __init__(self, reads: ScheduleReads):
-        self._reads = reads
-        self._saved = []
-
-    def __enter__(self):
-        import importlib
-
-        for name in self.MODULES:
-            module = importlib.import_module(name)
-            # A caller's own stand-in for the store is theirs to keep.
-            if module.tidewell is tidewell:
-                self._saved.append((module, module.tidewell))
-                module.tidewell = self._reads
-        return self._reads
-
-    def __exit__(self, *exc):
-        for module, client in reversed(self._saved):
-            module.tidewell = client
-        self._saved.clear()
-        return False

@@ -28,3 +28,6 @@ class IndexBenchmark(OptimizeBenchmark):
         """`tidewell.index_weights(order_book_id, date)`: the latest rebalance's weights."""
     def get_expected_returns(self, date: datetime.date, window: int = 252) -> float:
         """The index's mean daily change rate over `window` trading days to `date`, × 252."""
+    @property
+    def order_book_id(self) -> str:
+        """The index's code."""

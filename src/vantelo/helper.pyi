@@ -1,12 +1,14 @@
 """The per-call market-data context of the optimiser."""
 
 import datetime
+from collections.abc import Callable
 
 import numpy as np
 import pandas as pd
 
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import CovModel, IndustryClassification
+from vantelo.risk import RiskModel
 
 class OptimizeHelper:
     """The market data of one optimisation, read from `tidewell` at most once.
@@ -19,6 +21,10 @@ class OptimizeHelper:
     :param date: the optimisation date
     :param benchmark: the benchmark, or None
     :param cov_model: the risk model's horizon
+    :param client: the market-data client to read through (`tidewell` when None)
+    :param risk_model: a `RiskModel` of the caller's own (or a callable date ->
+        RiskModel), covering the pool and the benchmark's components, that answers
+        every covariance question instead of the store's model
     """
 
     order_book_ids: list[str]
@@ -31,7 +37,16 @@ class OptimizeHelper:
         date: datetime.date,
         benchmark: OptimizeBenchmark | None,
         cov_model: CovModel,
+        *,
+        client: object | None = None,
+        risk_model: RiskModel | Callable[[datetime.date], RiskModel] | None = None,
     ) -> None: ...
+    @property
+    def client(self) -> object | None:
+        """The market-data client given, or None (then `tidewell`)."""
+    @property
+    def risk_model(self) -> RiskModel:
+        """The risk model over `union_components`: the caller's, or the store's."""
     @property
     def prev_trading_date(self) -> datetime.date:
         """The trading day before `date`."""

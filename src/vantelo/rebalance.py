@@ -5,8 +5,9 @@ from one date to the next (drifted by the prices in between), records what each
 date did, and computes the daily returns of the path. Dates whose inputs do not
 depend on the holding are split into runs of consecutive dates that go to worker
 processes (or to the workers of a Dask cluster); holding-dependent dates run in
-order. Within a run, a problem whose structure repeats is compiled once and
-re-solved with the new date's data (`vantelo._problem_cache`).
+order. Within a run, the store's answers that dates share (the index's
+constituents, the industry history) are read once (`vantelo._schedule_reads`) and
+handed to the optimiser as the client it reads through.
 
 The split into runs depends only on the schedule, never on the engine or the
 number of workers, so every engine computes the same weights.
@@ -23,9 +24,7 @@ import multiprocessing
 import os
 import sys
 import tempfile
-import threading
 import time
-import uuid
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
@@ -35,17 +34,14 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 import tidewell
-import vantelo.constraints
-import vantelo.helper
-import vantelo.objective
+import vantelo.core
 import vantelo.optimize
 from vantelo import _rebalance
-from vantelo._problem_cache import ProblemCache, ReusingCvxpy
-from vantelo._schedule_reads import ScheduleReads, reading_through
-from vantelo.benchmark import OptimizeBenchmark
+from vantelo._schedule_reads import ScheduleReads
+from vantelo.benchmark import IndexBenchmark, OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.constraints import TurnoverLimit
-from vantelo.exception import InvalidArgument, OptimizerWarning
+from vantelo.exception import InvalidArgument
 from vantelo.objective import MinVariance
 
 __all__ = [
@@ -73,9 +69,8 @@ SINGLE_THREADED = {
         "NUMEXPR_NUM_THREADS",
     )
 }
-# A weight below this is not a position (solvers leave such crumbs).
-HELD = 1e-6
-SOFT_RETRY_WARNING = "约束无法满足，放弃所有软约束重试"
+# A weight at or below this is not a position (solvers leave such crumbs).
+HELD = vantelo.core.HOLDING_THRESHOLD
 WORKER_DIED = "the worker process died while solving this date"
 
 _PERIOD_KEYS = {
@@ -178,40 +173,15 @@ class _Strategy:
                     # Building the portfolio from cash is no turnover to limit.
                     if holding is None or holding.empty:
                         continue
-                    constraint = copy.copy(constraint)
-                    constraint._current_holding = holding
+                    if type(constraint) is TurnoverLimit:
+                        # The same limit, measured against the holding of the day.
+                        constraint = TurnoverLimit(holding, constraint.upper, constraint.hard)
                 cons.append(constraint)
         if self.trading:
             from vantelo.trading import tradable_bounds
 
             bnds = tradable_bounds(pool, date, holding, bnds=bnds)
         return pool, objective, bnds, cons
-
-
-def _quadratic(helper, x, union):
-    getter = "get_union_cov_factor" if union else "get_cov_factor"
-    factor = getattr(helper, getter, None)
-    if factor is not None:
-        root, specific = factor()
-        exposure = np.asarray(x) @ np.asarray(root)
-        return float(exposure @ exposure + (x * x) @ np.asarray(specific))
-    cov = helper.get_union_cov_matrix() if union else helper.get_cov_matrix()
-    return float(x @ np.asarray(cov) @ x)
-
-
-def _ex_ante(helper, weights):
-    """Ex-ante volatility and tracking error of `weights` under the date's risk model."""
-    if helper is None:
-        return math.nan, math.nan
-    pool = list(helper.order_book_ids)
-    x = weights.reindex(pool, fill_value=0.0).to_numpy(dtype=float)
-    volatility = math.sqrt(max(_quadratic(helper, x, union=False), 0.0))
-    if helper.benchmark is None:
-        return volatility, math.nan
-    union = list(helper.union_components)
-    active = np.concatenate([x, np.zeros(len(union) - len(pool))])
-    active = active - np.asarray(helper.benchmark_weight.values, dtype=float)
-    return volatility, math.sqrt(max(_quadratic(helper, active, union=True), 0.0))
 
 
 def _portable(value):
@@ -223,137 +193,39 @@ def _portable(value):
         return repr(value)
 
 
-# Objectives and constraints that read their data from the helper and nowhere else:
-# with them, a date whose helper answers every question as the last date's did poses
-# the very same problem.
-_HELPER_ONLY_OBJECTIVES = ("MinVariance", "MinTrackingError", "RiskParity")
-_HELPER_ONLY_CONSTRAINTS = (
-    "TrackingErrorLimit",
-    "BenchmarkComponentWeightLimit",
-    "IndustryConstraint",
-    "WildcardIndustryConstraint",
-    "IndustryComponentLimit",
-    "StyleConstraint",
-)
-
-
-def _helper_only(strategy) -> bool:
-    """Whether the strategy's problem is a function of the pool and the helper's data."""
-    if strategy.chained or vantelo.optimize.OptimizeHelper is not vantelo.helper.OptimizeHelper:
-        return False
-    objective = strategy.objective
-    if type(objective) not in [getattr(vantelo.objective, n) for n in _HELPER_ONLY_OBJECTIVES]:
-        return False
-    kinds = [getattr(vantelo.constraints, n) for n in _HELPER_ONLY_CONSTRAINTS]
-    if any(type(c) not in kinds for c in strategy.cons or []):
-        return False
-    return strategy.benchmark is None or isinstance(strategy.benchmark, str)
-
-
-class _RecordingHelper:
-    """A helper that writes down every question asked of it and its answer."""
-
-    def __init__(self, helper, log):
-        self._helper = helper
-        self._log = log
-
-    def __getattr__(self, name):
-        value = getattr(self._helper, name)
-        if not callable(value):
-            self._log.append((name, None, value))
-            return value
-
-        def ask(*args):
-            answer = value(*args)
-            self._log.append((name, args, answer))
-            return answer
-
-        return ask
-
-
-def _same(a, b) -> bool:
-    if isinstance(a, (pd.Series, pd.DataFrame)):
-        return type(a) is type(b) and a.index.equals(b.index) and a.equals(b)
-    if isinstance(a, np.ndarray):
-        return (
-            isinstance(b, np.ndarray)
-            and a.shape == b.shape
-            and a.dtype == b.dtype
-            and np.array_equal(a, b)
-        )
-    if isinstance(a, (list, tuple)):
-        if type(a) is not type(b) or len(a) != len(b):
-            return False
-        try:
-            # Lists of codes or numbers compare at C speed; one that holds arrays
-            # or frames cannot say in one word and is compared item by item.
-            return bool(a == b)
-        except (TypeError, ValueError):
-            return all(_same(x, y) for x, y in zip(a, b))
-    if a is None or isinstance(a, (str, int, float)):
-        return type(a) is type(b) and a == b
-    return False
-
-
-def _unchanged(last, pool, date, strategy) -> bool:
-    """Whether `date` asks the very problem the last solved date asked."""
-    if not last:
-        return False
-    day = vantelo.optimize.to_date(date)
-    cleaned = vantelo.optimize.ensure_order_book_ids(pool, day)
-    if list(cleaned) != last["pool"]:
-        return False
-    benchmark = strategy.benchmark
-    if benchmark is not None:
-        benchmark = vantelo.optimize.IndexBenchmark(benchmark)
-    cov_model = vantelo.optimize.to_enum(strategy.cov_model, CovModel)
-    helper = vantelo.helper.OptimizeHelper(cleaned, day, benchmark, cov_model)
-    try:
-        for name, args, answer in last["log"]:
-            value = getattr(helper, name)
-            if args is not None:
-                value = value(*args)
-            if not _same(value, answer):
-                return False
-    except Exception:  # noqa: BLE001 - a question this date cannot answer: not the same
-        return False
-    return True
-
-
-def _solve_date(strategy, date, holding, helpers, last=None, log=None, client=tidewell):
-    """One date: (weights or None, record, error or None).
-
-    With `last` (a dict), a date that asks the same problem as the last solved one
-    takes its answer; `log` collects the questions the solve asks its helper.
-    """
+def _solve_date(strategy, date, holding, client, benchmark):
+    """One date: (weights or None, record, error or None). The optimiser reads the
+    market through `client` (the run's shared reads) and tracks `benchmark` (the
+    strategy's, resolved once for the run)."""
     started = time.perf_counter()
     record = {"status": "ok", "message": "", "diagnosis": None}
     error = None
     weights = None
-    del helpers[:]
-    if log is not None:
-        del log[:]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             pool, objective, bnds, cons = strategy.inputs(date, holding, client)
-            if last is not None and _unchanged(last, pool, date, strategy):
-                record = dict(last["record"])
-                record["seconds"] = time.perf_counter() - started
-                return last["weights"].copy(), record, None
-            result = vantelo.optimize.portfolio_optimize(
+            result = vantelo.core.optimize(
                 pool,
                 date,
                 objective=objective,
                 bnds=bnds,
                 cons=cons,
-                benchmark=strategy.benchmark,
+                benchmark=benchmark,
                 cov_model=strategy.cov_model,
+                client=client,
             )
-            weights = pd.Series(result, dtype=float)
-            vol, te = _ex_ante(helpers[-1] if helpers else None, weights)
-            record["ex_ante_volatility"] = vol
-            record["ex_ante_tracking_error"] = te
+            if result.status == "failed":
+                error = result.error
+                record["status"] = "failed"
+                record["message"] = f"{type(error).__name__}: {error}"
+                record["diagnosis"] = _portable(result.diagnosis)
+            else:
+                weights = pd.Series(result.weights, dtype=float)
+                record["ex_ante_volatility"] = result.volatility
+                record["ex_ante_tracking_error"] = result.tracking_error
+                if result.status == "soft constraints dropped":
+                    record["status"] = result.status
         except Exception as exc:  # noqa: BLE001 - a failed date is recorded, not lost
             error = exc
             record["status"] = "failed"
@@ -362,23 +234,11 @@ def _solve_date(strategy, date, holding, helpers, last=None, log=None, client=ti
     texts = []
     for item in caught:
         text = str(item.message)
-        if issubclass(item.category, OptimizerWarning) and text == SOFT_RETRY_WARNING:
-            if record["status"] == "ok":
-                record["status"] = "soft constraints dropped"
         if text not in texts:
             texts.append(text)
     if texts:
         record["message"] = "; ".join(([record["message"]] if record["message"] else []) + texts)
     record["seconds"] = time.perf_counter() - started
-    if last is not None:
-        last.clear()
-        if record["status"] == "ok" and helpers and log is not None:
-            last.update(
-                pool=list(helpers[-1].order_book_ids),
-                log=list(log),
-                weights=weights.copy(),
-                record=dict(record),
-            )
     return weights, record, error
 
 
@@ -433,35 +293,6 @@ def _positions(weights):
     return weights[weights > HELD]
 
 
-class _Patched:
-    """`vantelo.optimize` using a problem cache and telling which helpers it built."""
-
-    def __init__(self, cache, log=None):
-        self.cache = cache
-        self.helpers = []
-        self.log = log
-
-    def __enter__(self):
-        module = vantelo.optimize
-        self._saved = (module.cp, module.OptimizeHelper)
-        make_helper = module.OptimizeHelper
-        helpers = self.helpers
-        log = self.log
-
-        def recording_helper(*args, **kwargs):
-            helper = make_helper(*args, **kwargs)
-            helpers.append(helper)
-            return helper if log is None else _RecordingHelper(helper, log)
-
-        module.cp = ReusingCvxpy(self.cache)
-        module.OptimizeHelper = recording_helper
-        return self
-
-    def __exit__(self, *exc):
-        vantelo.optimize.cp, vantelo.optimize.OptimizeHelper = self._saved
-        return False
-
-
 def _open_store(store):
     """Point tidewell at the run's store: its path, or the copy shipped to this worker."""
     path, size, shipped = store
@@ -476,37 +307,8 @@ def _open_store(store):
         tidewell.set_database(local)
 
 
-# A worker process runs one task at a time: a task swaps modules of vantelo for
-# its own stand-ins, and a worker with several threads (a Dask worker, say) must
-# not interleave two tasks' swaps.
-_RUN_LOCK = threading.RLock()
-# The compiled problems of the schedule this process last worked on: the tasks of
-# one call that land on one worker share them. A new call starts afresh, so a
-# long-lived worker keeps at most one call's problems.
-_call_cache = {"call": None, "cache": None}
-
-
-def _cache_for(call):
-    if _call_cache["call"] != call:
-        _call_cache.update(call=call, cache=ProblemCache())
-    cache = _call_cache["cache"]
-    cache.begin_run()
-    return cache
-
-
-def _forget_cache(call):
-    with _RUN_LOCK:
-        if _call_cache["call"] == call:
-            _call_cache.update(call=None, cache=None)
-
-
 def _run(task):
     """Run one task: consecutive dates of one strategy. Returns picklable outcomes."""
-    with _RUN_LOCK:
-        return _run_alone(task)
-
-
-def _run_alone(task):
     # The serial engine runs the caller's own objects, so that what their callables
     # do is seen; other engines get a copy.
     strategy = task.get("local") or cloudpickle.loads(task["strategy"])
@@ -517,28 +319,27 @@ def _run_alone(task):
     outcomes = []
     dates = task["dates"]
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
-    reuse = _helper_only(strategy)
-    last = {} if reuse else None
+    reads = ScheduleReads()
+    # Resolved once for the run: an index benchmark is the same object every date.
+    benchmark = strategy.benchmark
+    if isinstance(benchmark, str):
+        benchmark = IndexBenchmark(benchmark)
     # A date's linear algebra is many small products and decompositions, which
     # BLAS threads slow down (they wait on each other, and on the other workers).
-    with threadpool_limits(limits=1, user_api="blas"), reading_through(
-        ScheduleReads()
-    ) as reads, _Patched(_cache_for(task["call"]), [] if reuse else None) as patched:
+    with threadpool_limits(limits=1, user_api="blas"):
         for date in dates:
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
-            weights, record, error = _solve_date(
-                strategy, date, reference, patched.helpers, last, patched.log, reads
-            )
+            weights, record, error = _solve_date(strategy, date, reference, reads, benchmark)
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
                 break
             outcomes.append((date, weights, record, None))
             if weights is not None:
                 holding = _positions(weights)
-            if rates is not None and patched.helpers:
-                rates.expect(patched.helpers[-1].order_book_ids)
+                if rates is not None:
+                    rates.expect(holding.index)
             previous = date
     return outcomes
 
@@ -546,10 +347,9 @@ def _run_alone(task):
 # --------------------------------------------------------------------------- engines
 
 
-def _tasks(key, strategy_bytes, strategy, dates, store, on_error, call=None):
+def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
     """The tasks of one strategy: one in-order run when chained, else runs of dates."""
     common = {
-        "call": call,
         "key": key,
         "strategy": strategy_bytes,
         "local": strategy,
@@ -1091,7 +891,8 @@ def rebalance(
     :param benchmark: an index code or an ``OptimizeBenchmark``
     :param cov_model: the covariance model
     :param initial_holding: weights held before the first date (cash when None)
-    :param cost_bps: trading cost in basis points of the one-way turnover
+    :param cost_bps: trading cost in basis points of the one-way turnover (half the
+        sum of the absolute weight changes, as a ``TurnoverLimit`` counts it)
     :param engine: "serial", "processes" (a local pool) or a
         ``dask.distributed.Client``
     :param workers: size of the local pool (default: the number of cores)
@@ -1147,7 +948,6 @@ def rebalance_many(
     workers = _check_engine(engine, workers)
     _check_on_error(on_error)
     store = _store()
-    call = uuid.uuid4().hex
     prepared = {}
     tasks = []
     for name, arguments in strategies.items():
@@ -1161,14 +961,9 @@ def rebalance_many(
             raise InvalidArgument(f"strategies[{name!r}]: {exc}") from exc
         prepared[name] = (strategy, cost)
         payload = cloudpickle.dumps(strategy)
-        tasks.extend(_tasks(name, payload, strategy, days, store, on_error, call))
+        tasks.extend(_tasks(name, payload, strategy, days, store, on_error))
     progress_bar = _Progress(len(days) * len(prepared), progress)
-    try:
-        results = _execute(tasks, engine, workers, progress_bar, on_error)
-    finally:
-        # What this process compiled for the call (the serial engine, or a chained
-        # run kept here) is not kept beyond it.
-        _forget_cache(call)
+    results = _execute(tasks, engine, workers, progress_bar, on_error)
     return {
         name: _assemble(strategy, cost, days, results.get(name, []))
         for name, (strategy, cost) in prepared.items()

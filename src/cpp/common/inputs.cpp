@@ -11,13 +11,103 @@ py::object driver(const char *name) { return module_attr("vantelo.optimize", nam
 
 } // namespace
 
-py::object cleaned_pool(py::handle order_book_ids, py::object &date) {
+namespace {
+
+// Codes the instrument data does not know would otherwise vanish from the pool
+// without a word: one warning names them.
+void warn_unknown_codes(py::handle requested, const py::set &known) {
+    py::list unknown;
+    py::set seen;
+    for (py::handle code : requested) {
+        if (!known.contains(code) && !seen.contains(code)) {
+            seen.add(code);
+            unknown.append(code);
+        }
+    }
+    if (py::len(unknown) > 0) {
+        warn_optimizer("vantelo.optimize", format("{} 个代码在合约数据中找不到，被剔除：{}",
+                                                  py::len(unknown), first_items(unknown)));
+    }
+}
+
+} // namespace
+
+py::object pool_of(py::object order_book_ids, py::handle date, py::handle client) {
+    if (!py::isinstance(order_book_ids, driver("Iterable"))) {
+        invalid(py::str("order_book_ids 非法"));
+    }
+    py::object date_text = driver("ensure_date_str")(date);
+    // The codes asked for, kept to name those the client does not know. A
+    // one-shot iterator is read into a list first, so both uses see every code.
+    py::object requested = order_book_ids;
+    if (PyUnicode_Check(order_book_ids.ptr())) {
+        requested = py::make_tuple(order_book_ids);
+    } else if (PyIter_Check(order_book_ids.ptr())) {
+        order_book_ids = list_copy(order_book_ids);
+        requested = order_book_ids;
+    }
+    py::object instruments = client.attr("instruments")(order_book_ids);
+    if (!PyList_Check(instruments.ptr())) {
+        instruments = py::list(py::make_tuple(instruments));
+    }
+
+    py::object warnings = driver("warnings");
+    py::str stock_type("CS");
+    py::str not_delisted("0000-00-00");
+    py::set kept;
+    py::set known;
+    for (py::handle record : instruments) {
+        // The client answers None for a single code it does not know; such a
+        // code leaves nothing in the pool, which the driver then reports.
+        if (record.is_none()) {
+            continue;
+        }
+        py::object code = record.attr("order_book_id");
+        known.add(code);
+        if (kept.contains(code)) {
+            warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
+            continue;
+        }
+        if (!py::object(record.attr("type")).equal(stock_type)) {
+            warn_optimizer("vantelo.optimize", format("{} 不是股票，被剔除", code));
+            continue;
+        }
+        py::object listed = record.attr("listed_date");
+        if (listed > date_text) {
+            warn_optimizer("vantelo.optimize",
+                           format("{} 在 {} 尚未上市，被剔除", code, date_text));
+            continue;
+        }
+        if (listed.equal(date_text)) {
+            warn_optimizer("vantelo.optimize",
+                           format("{} 在 {} 当天上市，被剔除", code, date_text));
+            continue;
+        }
+        py::object delisted = record.attr("de_listed_date");
+        if (!delisted.equal(not_delisted) && !(delisted > date_text)) {
+            warn_optimizer("vantelo.optimize",
+                           format("{} 在 {} 时已退市，被剔除", code, date_text));
+            continue;
+        }
+        kept.add(code);
+    }
+    warn_unknown_codes(requested, known);
+    py::list pool(kept);
+    pool.attr("sort")();
+    return std::move(pool);
+}
+
+py::object cleaned_pool(py::handle order_book_ids, py::object &date, py::handle client) {
     date = driver("to_date")(date);
-    py::object pool = driver("ensure_order_book_ids")(order_book_ids, date);
+    py::object pool = pool_of(py::reinterpret_borrow<py::object>(order_book_ids), date, client);
     if (py::len(pool) == 0) {
         invalid(py::str("经过剔除后，股票池为空"));
     }
     return pool;
+}
+
+py::object cleaned_pool(py::handle order_book_ids, py::object &date) {
+    return cleaned_pool(order_book_ids, date, driver("tidewell"));
 }
 
 py::object checked_benchmark(py::handle objective, py::object benchmark) {
