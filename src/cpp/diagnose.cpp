@@ -46,8 +46,6 @@ constexpr double kBinding = 1e-6;
 py::object attr(const char *name) { return module_attr(kModule, name); }
 py::object driver(const char *name) { return module_attr("vantelo.optimize", name); }
 
-[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
-
 double number(py::handle value) {
     return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
 }
