@@ -3,9 +3,11 @@
 // treatment, its board) comes from the market-data client; this module turns it
 // into weight bounds for the optimiser and into whole-lot orders for an account.
 //
-// The numeric kernels (the day's rules on the bounds, rounding to lots and the
-// cash repair) work on plain arrays and know nothing of Python; the functions
-// bound to Python check the input, gather the arrays and build the results.
+// The numeric kernels (the day's rules on the bounds; the choice of whole lots: a
+// baseline of nearest lots with the shortfall covered, local moves that improve on
+// it, and an exact search for small accounts) work on plain arrays and know nothing
+// of Python; the functions bound to Python check the input, gather the arrays and
+// build the results.
 #include "vantelo/common.hpp"
 #include "vantelo/inputs.hpp"
 #include "vantelo/weights.hpp"

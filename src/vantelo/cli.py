@@ -347,8 +347,9 @@ def _limit(config, path, side, value):
         return value
     if (value > 0) == (side == "upper"):
         return None
-    article = "an" if side == "upper" else "a"
-    raise config.error(path, f"{article} {side} limit of {value:g} can never hold")
+    if side == "upper":
+        raise config.error(path, f"an upper limit of {value:g} can never hold")
+    raise config.error(path, f"a lower limit of {value:g} can never hold")
 
 
 def _constraints(config):
