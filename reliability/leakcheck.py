@@ -211,6 +211,9 @@ def demo_calls():
         ("report.portfolio_report",
          lambda: _expect(InvalidArgument, lambda: report.portfolio_report({}, DATE))),
         ("report.clean_weights", lambda: report.clean_weights(equal, 0.01, 3)),
+        ("_report.resolved_benchmark", lambda: report_core.resolved_benchmark(index)),
+        ("_report.resolved_benchmark", lambda: _expect(
+            InvalidArgument, lambda: report_core.resolved_benchmark(pool[0]))),
         (name, lambda: optimize.portfolio_optimize(
             pool, DATE, bnds={"*": (0, 0.3)},
             cons=[constraints.StyleConstraint("size", -2, 2),
@@ -393,6 +396,17 @@ def function_calls():
         ("_report.factor_decomposition",
          lambda: _expect(InvalidArgument, lambda: report_core.factor_decomposition(
              factor_helper, np.full(5, 0.2)))),
+        ("_report.read_weights", lambda: report_core.read_weights(HOLDING, "weights")),
+        ("_report.read_weights", lambda: _expect(InvalidArgument, lambda: report_core.read_weights(
+            {POOL[0]: "0.5"}, "weights"))),
+        ("_report.read_weights", lambda: _expect(InvalidArgument, lambda: report_core.read_weights(
+            pd.Series(50.0, index=POOL), "weights"))),
+        ("_report.read_date", lambda: report_core.read_date("2024-06-28")),
+        ("_report.read_date",
+         lambda: _expect(InvalidArgument, lambda: report_core.read_date("2024-13-45"))),
+        ("_report.resolved_benchmark", lambda: report_core.resolved_benchmark(None)),
+        ("_report.resolved_benchmark",
+         lambda: _expect(InvalidArgument, lambda: report_core.resolved_benchmark(3))),
     ]  # fmt: skip
 
 

@@ -14,6 +14,7 @@
 #include "vantelo/common.hpp"
 #include "vantelo/inputs.hpp"
 #include "vantelo/limits.hpp"
+#include "vantelo/weights.hpp"
 
 #include <pybind11/options.h>
 #include <pybind11/stl.h>
@@ -44,8 +45,6 @@ constexpr double kBinding = 1e-6;
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
 py::object driver(const char *name) { return module_attr("vantelo.optimize", name); }
-
-[[noreturn]] void invalid(py::handle message) { raise_invalid_argument(kModule, message); }
 
 double number(py::handle value) {
     return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
@@ -575,18 +574,12 @@ py::object explain_failure(py::object pool, py::object objective, py::object bnd
 py::object check_constraints(py::object weights, py::object date, py::object bnds, py::object cons,
                              py::object benchmark, py::object cov_model) {
     date = driver("to_date")(date);
-    py::object series = ensure_series(kModule, weights, py::str("weights"));
-    if (py::len(series) == 0) {
-        invalid(py::str("weights: the portfolio holds nothing to check"));
-    }
-    if (truthy(series.attr("index").attr("has_duplicates"))) {
-        invalid(format(
-            "weights: stocks listed more than once: {}",
-            series.attr("index")[series.attr("index").attr("duplicated")()].attr("tolist")()));
-    }
+    // A portfolio handed in is read as the report and the command line read one.
+    py::object series = read_weights(kModule, weights, py::str("weights"));
+    check_weight_sum(kModule, series, py::str("weights"), true);
     series = series.attr("sort_index")();
     py::list pool = series.attr("index").attr("tolist")();
-    py::object values = finite_array(series.attr("values"), pool, py::str("weights"));
+    py::object values = series.attr("to_numpy")();
     benchmark = resolved_benchmark(benchmark);
     cov_model = driver("to_enum")(cov_model, driver("CovModel"));
     py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
@@ -724,7 +717,7 @@ PYBIND11_MODULE(diagnose, m) {
     ModuleOptions options;
 
     import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"cvxpy", "cp"}});
-    import_names(m, "vantelo.exception", {"InvalidArgument"});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
     import_names(m, "vantelo.const", {"CovModel"});
 
     ClassBuilder(m, "InfeasibilityReport", py::str(kReportDoc))

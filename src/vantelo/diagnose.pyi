@@ -91,7 +91,9 @@ def check_constraints(
     """A portfolio measured against the limits of `bnds` and `cons`.
 
     :param weights: a Series or dict of code -> weight, taken as given (neither cleaned
-        nor renormalised; negative weights are measured too)
+        nor renormalised; negative weights are measured too). Weights summing to more
+        than 1 (beyond 1e-4) are refused; what weights summing to less leave over is
+        read as cash, with an `OptimizerWarning`
     :param date: the date whose market data the limits read
     :param bnds: per-stock bounds, as for `portfolio_optimize`
     :param cons: constraint objects
@@ -102,8 +104,9 @@ def check_constraints(
         `label`, `value` (the portfolio's, in the limit's units), `lower` and `upper`
         (NaN on the open side), `slack` (distance to the bound, negative past it),
         `binding` (within 1e-6 of the bound) and `violated` (past it by more)
-    :raises InvalidArgument: for empty or repeated weights, non-finite values, and the
-        bounds or constraints `portfolio_optimize` would refuse
+    :raises InvalidArgument: for weights that are not a Series or dict of finite
+        numbers keyed by distinct codes, or that sum to more than 1, and the bounds or
+        constraints `portfolio_optimize` would refuse
     """
 
 def _explain_failure(

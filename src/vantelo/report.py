@@ -22,7 +22,6 @@ import pathlib
 import numpy as np
 import pandas as pd
 
-import vantelo.benchmark as benchmark_module
 import vantelo.optimize as optimize
 from vantelo import _report
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
@@ -46,45 +45,10 @@ TABLES = ("summary", "industries", "styles", "risk_contributions", "factor_contr
 # ---------------------------------------------------------------------------
 
 
-def _ensure_weights(weights, what="weights"):
-    """`weights` (a Series or a dict of order_book_id -> weight) as a float Series."""
-    if isinstance(weights, pd.Series):
-        series = weights.copy()
-    elif isinstance(weights, dict):
-        series = pd.Series(weights, dtype=object)
-    else:
-        raise InvalidArgument(
-            f"{what}: expected a pandas Series or a dict of order_book_id -> weight, "
-            f"got {type(weights).__name__}"
-        )
-    if len(series) == 0:
-        raise InvalidArgument(f"{what}: no stocks")
-    not_text = [code for code in series.index if not isinstance(code, str)]
-    if not_text:
-        raise InvalidArgument(f"{what}: order_book_ids must be text, got {not_text[:5]}")
-    if series.index.has_duplicates:
-        repeated = sorted(set(series.index[series.index.duplicated()]))
-        raise InvalidArgument(f"{what}: stocks listed more than once: {repeated}")
-    try:
-        values = pd.to_numeric(series, errors="raise").astype("float64")
-    except (TypeError, ValueError, OverflowError) as error:
-        raise InvalidArgument(f"{what}: weights must be numbers ({error})") from None
-    bad = ~np.isfinite(values.to_numpy())
-    if bad.any():
-        raise InvalidArgument(
-            f"{what}: not a finite number (NaN or inf) for {list(values.index[bad])}"
-        )
-    return values
-
-
-def _ensure_benchmark(benchmark):
-    if benchmark is None or isinstance(benchmark, benchmark_module.OptimizeBenchmark):
-        return benchmark
-    if isinstance(benchmark, str):
-        return benchmark_module.IndexBenchmark(benchmark)
-    raise InvalidArgument(
-        f"benchmark: expected an index order_book_id or an OptimizeBenchmark, got {benchmark!r}"
-    )
+def _ensure_weights(weights, check_sum=True):
+    """`weights` (a Series or a dict of order_book_id -> weight) as a float Series, read
+    as every module reads a portfolio handed in (`vantelo._report.read_weights`)."""
+    return _report.read_weights(weights, "weights", check_sum)
 
 
 def _benchmark_name(benchmark):
@@ -112,7 +76,9 @@ def portfolio_report(
     the stocks of `weights` in ascending order.
 
     :param weights: a Series (or a dict) of order_book_id -> weight, such as
-        `portfolio_optimize` returns; taken as given (not cleaned or renormalised)
+        `portfolio_optimize` returns; taken as given (not cleaned or renormalised).
+        Weights summing to more than 1 (beyond 1e-4) are refused; what weights summing
+        to less leave over is read as cash, with an `OptimizerWarning`
     :param date: the date of the risk model and the market data
     :param benchmark: None, an index order_book_id or an `OptimizeBenchmark`; with one,
         the report adds tracking error, active share and the active side of every table
@@ -121,11 +87,12 @@ def portfolio_report(
     :param classification: the industry standard of the industry table
     :return: a `PortfolioReport`
     :raises InvalidArgument: for weights that are not a Series or dict of finite
-        numbers keyed by distinct codes, or a benchmark of another type
+        numbers keyed by distinct codes or that sum to more than 1, a date that is not
+        one, or a benchmark that is not an index code or an `OptimizeBenchmark`
     """
     weights = _ensure_weights(weights)
-    day = optimize.to_date(date)
-    benchmark = _ensure_benchmark(benchmark)
+    day = _report.read_date(date)
+    benchmark = _report.resolved_benchmark(benchmark)
     cov_model = optimize.to_enum(cov_model, CovModel)
     classification = optimize.to_enum(classification, IndustryClassification)
     pool = sorted(weights.index)
@@ -452,8 +419,10 @@ class PortfolioReport:
 
         :param path: where to write; an existing file is replaced
         :return: the path, as a `pathlib.Path`
+        :raises InvalidArgument: for a path that names a folder, lies in a folder that
+            does not exist, or cannot be written
         """
-        path = pathlib.Path(path)
+        path = writable_path(path)
         figures = []
         for kind in PLOT_KINDS:
             buffer = io.BytesIO()
@@ -462,7 +431,10 @@ class PortfolioReport:
             figures.append(
                 f'<figure><img alt="{kind}" src="data:image/png;base64,{encoded}"></figure>'
             )
-        path.write_text(self._html(figures), encoding="utf-8")
+        try:
+            path.write_text(self._html(figures), encoding="utf-8")
+        except OSError as error:
+            raise InvalidArgument(f"path: cannot write {str(path)!r} ({_reason(error)})") from None
         return path
 
     def _html(self, figures):
@@ -496,6 +468,30 @@ class PortfolioReport:
             f"{self.classification.value}, written {datetime.datetime.now():%Y-%m-%d %H:%M}"
         )
         return _HTML_PAGE.format(title=html.escape(title), meta=html.escape(meta), body=body)
+
+
+def _reason(error):
+    return error.strerror or str(error)
+
+
+def writable_path(path):
+    """`path` as a `pathlib.Path` a file can be written to: not a folder, in a folder
+    that exists. `PortfolioReport.to_html` and the command line check their outputs
+    with it before the work whose result goes there.
+
+    :raises InvalidArgument: naming the path and what is wrong with it
+    """
+    try:
+        path = pathlib.Path(path)
+    except TypeError:
+        raise InvalidArgument(f"path: expected a file path, got {path!r}") from None
+    if path.is_dir():
+        raise InvalidArgument(f"path: {str(path)!r} is a folder; give a file name in it")
+    if not path.parent.is_dir():
+        raise InvalidArgument(
+            f"path: cannot write {str(path)!r}: the folder {str(path.parent)!r} does not exist"
+        )
+    return path
 
 
 _PERCENT_ROWS = {
@@ -579,7 +575,7 @@ def clean_weights(weights, cutoff=1e-4, decimals=None):
     :raises InvalidArgument: for a bad cutoff or decimals, or when no weight is at or
         above the cutoff
     """
-    series = _ensure_weights(weights)
+    series = _ensure_weights(weights, check_sum=False)  # renormalised below
     try:
         usable = not isinstance(cutoff, bool) and isinstance(cutoff, numbers.Real)
         usable = usable and math.isfinite(cutoff) and cutoff >= 0
