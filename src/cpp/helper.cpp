@@ -187,7 +187,19 @@ py::tuple union_factor_model(py::handle self) {
     return py::make_tuple(exposure, cov);
 }
 
-py::object style_names() { return list_copy(module_attr("vantelo.const", "STYLE_FACTORS")); }
+// The styles the risk model carries, in STYLE_FACTORS order: a model built from
+// prices has only those its data allowed. A constraint or objective that names
+// another is refused where it reads the style (style_exposure).
+py::object style_names(py::handle self) {
+    py::object columns = py::dict(risk_model(self))["exposure"].attr("columns");
+    py::list present;
+    for (py::handle style : module_attr("vantelo.const", "STYLE_FACTORS")) {
+        if (truthy(columns.attr("__contains__")(style))) {
+            present.append(style);
+        }
+    }
+    return std::move(present);
+}
 
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
     py::object mapping = tidewell().attr("get_industry")(codes, self.attr("date"), classification);
@@ -274,20 +286,22 @@ PYBIND11_MODULE(helper, m) {
                 return cached(self, "factor_exposure", [&]() -> py::object {
                     py::dict model = risk_model(self);
                     py::object pool = self.attr("order_book_ids");
-                    return model["exposure"].attr("loc")[py::make_tuple(pool, style_names())];
+                    return model["exposure"].attr("loc")[py::make_tuple(pool, style_names(self))];
                 });
             },
-            "Style exposures of the pool: rows in pool order, one column per style.")
+            "Style exposures of the pool: rows in pool order, one column per style the\n"
+            "risk model has.")
         .method(
             "get_benchmark_style",
             [](py::object self) {
                 return cached(self, "benchmark_style", [&]() -> py::object {
                     py::dict model = risk_model(self);
-                    py::object styles = model["exposure"][style_names()];
+                    py::object styles = model["exposure"][style_names(self)];
                     return matmul(styles.attr("T"), benchmark_weight(self));
                 });
             },
-            "The benchmark's exposure to each style, indexed by style name.")
+            "The benchmark's exposure to each style the risk model has, indexed by style\n"
+            "name.")
         .method(
             "get_industry_mapping",
             [](py::object self, py::object classification) {
