@@ -29,6 +29,7 @@ NOT_CALLS = {
     "report.PortfolioReport": "made by portfolio_report, whose entries exercise it",
     "tidewell.TidewellError": "an exception class: tidewell raises it, callers catch it",
     "tidewell.Instrument": "a plain record type (a NamedTuple) that tidewell returns",
+    "tidewell.RiskModel": "made by build_risk_model, whose entries exercise it",
 }
 
 

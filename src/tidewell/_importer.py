@@ -219,7 +219,10 @@ class _Loader:
         raise TidewellError(f"{where}, {label} '{cols}': {reason}{tail}")
 
     def first(self, sql: str, params=None):
-        return self.con.execute(sql, params or []).fetchone()
+        # Fetched whole: a result left unfinished would block the connection's later
+        # work (registering a frame, for one).
+        rows = self.con.execute(sql, params or []).fetchall()
+        return rows[0] if rows else None
 
     # -- loading -----------------------------------------------------------------
     def read(self) -> None:

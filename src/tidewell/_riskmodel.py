@@ -41,12 +41,17 @@ from ._errors import TidewellError, TidewellTypeError
 from ._schema import COV_MODELS, STYLE_FACTORS
 
 # Half-lives in trading days, one per covariance model, of the factor covariance and
-# of the specific variances. Chosen on a demo market of another seed than the one
-# benchmarked, by the out-of-sample fit of predicted to realised risk over each
-# model's horizon (one day, a month, a quarter); benchmarks/riskmodel_bench.py
-# --half-lives repeats the measurement.
-HALF_LIVES = {"daily": 42.0, "monthly": 90.0, "quarterly": 180.0}
-SPECIFIC_HALF_LIVES = {"daily": 42.0, "monthly": 90.0, "quarterly": 180.0}
+# of the specific variances. Measured on a demo market of another seed than the one
+# benchmarked (benchmarks/riskmodel_bench.py --half-lives; the figures are in
+# benchmarks/README.md): the out-of-sample volatility of minimum-variance portfolios
+# falls as the half-life grows to 180 days and is flat beyond, where the predicted
+# volatility starts to fall short of the realised one; the one-day forecast of
+# portfolio variance is as good from 42 days on as anywhere. So: 63 days where the
+# one-day forecast is at its best with a responsive estimate, 180 where minimum
+# variance stops gaining, and 126 between them. The specific half-lives hardly move
+# either measure and are the same.
+HALF_LIVES = {"daily": 63.0, "monthly": 126.0, "quarterly": 180.0}
+SPECIFIC_HALF_LIVES = dict(HALF_LIVES)
 
 MARKET_FACTOR = "market"
 STATISTICAL_PREFIX = "pc_"
@@ -137,8 +142,8 @@ class RiskModel:
         self._industry_names = list(inputs.industry_names or [])
         self.dates = [pd.Timestamp(d).date() for d in self._dates64]
         self.factors = pd.DataFrame({"factor": names, "kind": kinds})
-        self.half_lives = dict(HALF_LIVES)
-        self.specific_half_lives = dict(SPECIFIC_HALF_LIVES)
+        self.half_lives = dict(details.pop("half_lives"))
+        self.specific_half_lives = dict(details.pop("specific_half_lives"))
         self.classification = inputs.classification
         # Diagnostics of the build: the shrinkage intensities and the statistical
         # factors each model date's residuals held.
@@ -400,8 +405,11 @@ def _shrunk_covariance(returns: np.ndarray, weights: np.ndarray) -> tuple:
 
 
 class _Builder:
-    def __init__(self, inputs: _Inputs, model_days, statistical_factors, progress) -> None:
+    def __init__(
+        self, inputs: _Inputs, model_days, statistical_factors, progress, half_lives
+    ) -> None:
         self.x = inputs
+        self.half_lives, self.specific_half_lives = half_lives
         self.progress = progress
         returns = inputs.returns
         self.n_days, self.n = returns.shape
@@ -739,17 +747,21 @@ class _Builder:
         covariance, spec_vol, shrinkage = {}, {}, {}
         a_float = a.astype(float)
         sq = specific * specific
+        # A day without a single return (a gap in the data) is no observation of the
+        # factors.
+        observed = self.available[lo : tau + 1].any(axis=1)
         for model in COV_MODELS:
-            w = _ew_weights(length, HALF_LIVES[model])
+            w = _ew_weights(length, self.half_lives[model]) * observed
             w /= w.sum()
             covariance[model], shrinkage[model] = _shrunk_covariance(returns, w)
-            ws = _ew_weights(length, SPECIFIC_HALF_LIVES[model])
+            ws = _ew_weights(length, self.specific_half_lives[model])
             seen = ws @ a_float
             with np.errstate(invalid="ignore", divide="ignore"):
                 var = (ws @ sq) / seen
                 evidence = seen**2 / ((ws * ws) @ a_float)
             good = est & (seen > 0)
-            prior = float(np.mean(var[good])) if good.any() else float(np.nanmean(var))
+            # With no stock to learn from (returns that never vary), the least variance.
+            prior = float(np.mean(var[good])) if good.any() else MIN_FACTOR_VARIANCE
             evidence = np.where(good, evidence, 0.0)
             var = np.where(good, var, prior)
             var = (evidence * var + SPECIFIC_PRIOR_DAYS * prior) / (evidence + SPECIFIC_PRIOR_DAYS)
@@ -805,10 +817,10 @@ class _Builder:
             spectra.append(self._residual_spectrum(m, days[m], residuals))
             found.append(spectra[-1]["found"])
             bar.update(1)
-        if self.statistical == "auto":
-            count = int(np.round(np.median(found))) if found else 0
-        else:
-            count = int(self.statistical)
+        # The model has as many statistical factors as its richest date found; a date
+        # that found fewer leaves the rest idle (zero loadings), so each date's model
+        # depends on its own past only.
+        count = max(found) if self.statistical == "auto" else int(self.statistical)
         names = [MARKET_FACTOR] + list(x.industry_names or []) + list(self.styles)
         names += [f"{STATISTICAL_PREFIX}{j + 1}" for j in range(count)]
         kinds = (
@@ -820,11 +832,12 @@ class _Builder:
         for m in range(len(self.model_days)):
             day = days[m]
             spectrum = spectra[m]
-            usable = min(count, len(spectrum["gram"]), int(spectrum["estimable"].sum()))
+            usable = found[m] if self.statistical == "auto" else count
+            usable = min(usable, len(spectrum["gram"]), int(spectrum["estimable"].sum()))
             loadings, covariance, spec_vol, shrunk = self._risk(
                 m, day, factor_returns, residuals, spectrum, usable
             )
-            if usable < count:  # a short early window: the missing components are idle
+            if usable < count:  # the components this date did not find are idle
                 loadings = np.hstack([loadings, np.zeros((len(day["members"]), count - usable))])
                 for model in COV_MODELS:
                     full = np.diag(np.full(k_fund + count, MIN_FACTOR_VARIANCE))
@@ -846,7 +859,12 @@ class _Builder:
             )
             spectra[m] = None  # the residual matrices of a date are no longer needed
             bar.update(1)
-        details = {"statistical_found": found, "shrinkage": shrinkage}
+        details = {
+            "statistical_found": found,
+            "shrinkage": shrinkage,
+            "half_lives": self.half_lives,
+            "specific_half_lives": self.specific_half_lives,
+        }
         return RiskModel(x, result, names, kinds, details)
 
 
@@ -881,8 +899,39 @@ def why_not_buildable(inputs: _Inputs) -> str | None:
     return None
 
 
-def build(inputs: _Inputs, statistical_factors="auto", progress=None, model_dates=None):
+def _half_lives(given, default: dict, what: str) -> dict:
+    out = dict(default)
+    if given is None:
+        return out
+    if not isinstance(given, dict):
+        raise TidewellTypeError(f"{what} must be a dict of cov_model -> days, not {given!r}")
+    for key, value in given.items():
+        model = _cov_model(key)
+        if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
+            raise TidewellTypeError(f"{what}[{model!r}] must be a number of days, not {value!r}")
+        if not (np.isfinite(value) and value > 0):
+            raise TidewellError(
+                f"{what}[{model!r}] must be a positive number of days, not {value}"
+            )
+        out[model] = float(value)
+    return out
+
+
+def build(
+    inputs: _Inputs,
+    statistical_factors="auto",
+    progress=None,
+    model_dates=None,
+    half_lives=None,
+    specific_half_lives=None,
+):
     """Build the model of ``inputs`` (arrays); ``progress`` a tqdm-like bar or None."""
+    lives = _half_lives(half_lives, HALF_LIVES, "half_lives")
+    specific = _half_lives(
+        specific_half_lives,
+        SPECIFIC_HALF_LIVES if half_lives is None else lives,
+        "specific_half_lives",
+    )
     reason = why_not_buildable(inputs)
     if reason is not None:
         raise TidewellError(f"cannot build a risk model: {reason}")
@@ -895,7 +944,9 @@ def build(inputs: _Inputs, statistical_factors="auto", progress=None, model_date
             f"cannot build a risk model: no model date has {MIN_HISTORY} days of returns before it"
         )
     _check_names(inputs)
-    builder = _Builder(inputs, positions, statistical_factors, progress or _NoBar())
+    builder = _Builder(
+        inputs, positions, statistical_factors, progress or _NoBar(), (lives, specific)
+    )
     # Many mid-sized products and decompositions: one BLAS thread runs them faster
     # than several that wait on each other (several times faster on a busy machine).
     from threadpoolctl import threadpool_limits
@@ -971,6 +1022,8 @@ def build_risk_model(
     market=None,
     listings=None,
     statistical_factors="auto",
+    half_lives=None,
+    specific_half_lives=None,
     progress: bool = False,
 ) -> RiskModel:
     """Build a factor risk model from daily returns (or prices) of stocks.
@@ -998,6 +1051,10 @@ def build_risk_model(
         return in the last year).
     :param statistical_factors: how many principal components of the residual
         returns to add, or "auto" (those that stand out of the noise).
+    :param half_lives: {cov_model: trading days} of the factor covariance, for those
+        to differ from ``HALF_LIVES``.
+    :param specific_half_lives: the same for the specific variances (default: those
+        of ``half_lives`` when given, else ``SPECIFIC_HALF_LIVES``).
     :param progress: show a progress bar on stderr.
     """
     if (returns is None) == (prices is None):
@@ -1078,7 +1135,13 @@ def build_risk_model(
         n = len(model_days(inputs.dates, inputs.returns))
         bar = tqdm(total=steps(n), desc="tidewell: building the risk model", unit="step")
     try:
-        return build(inputs, statistical_factors, bar)
+        return build(
+            inputs,
+            statistical_factors,
+            bar,
+            half_lives=half_lives,
+            specific_half_lives=specific_half_lives,
+        )
     finally:
         if bar is not None:
             bar.close()
@@ -1209,13 +1272,13 @@ def _store_inputs(con) -> _Inputs:
             inputs.industry_history = industry_history(
                 rows["order_book_id"], rows["start_date"], rows["industry"], ids, names
             )
-    if con.execute("SELECT count(*) FROM market_caps").fetchone()[0]:
+    if con.execute("SELECT count(*) FROM market_caps").fetchall()[0][0]:
         inputs.caps = _forward_filled(
             _scatter(con, "SELECT * FROM market_caps", "market_cap", ids, days)
         )
-    if con.execute("SELECT count(*) FROM volumes").fetchone()[0]:
+    if con.execute("SELECT count(*) FROM volumes").fetchall()[0][0]:
         inputs.traded = _scatter(con, "SELECT * FROM volumes", "traded_value", ids, days)
-    if con.execute("SELECT count(*) FROM fundamentals").fetchone()[0]:
+    if con.execute("SELECT count(*) FROM fundamentals").fetchall()[0][0]:
         inputs.fundamentals = con.execute("SELECT * FROM fundamentals").df()
     return inputs
 
