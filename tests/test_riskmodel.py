@@ -9,7 +9,6 @@ import pandas as pd
 import pytest
 
 import tidewell as tw
-from tidewell import _riskmodel
 
 N_STOCKS = 240
 N_DAYS = 330
@@ -131,8 +130,17 @@ def test_exposures_and_covariances_have_the_layout_of_a_factor_model(market, mod
         ),
         (
             {"market_caps": "caps", "fundamentals": "fundamentals"},
-            ["beta", "book_to_price", "earnings_yield", "growth", "leverage", "momentum",
-             "non_linear_size", "residual_volatility", "size"],
+            [
+                "beta",
+                "book_to_price",
+                "earnings_yield",
+                "growth",
+                "leverage",
+                "momentum",
+                "non_linear_size",
+                "residual_volatility",
+                "size",
+            ],
         ),  # fmt: skip
     ],
 )
