@@ -432,6 +432,10 @@ def test_the_recipe_prices_to_portfolio_report_and_backtest(built_store):
         w = weights.to_numpy()
         own = np.sqrt(252 * (w @ x.to_numpy() @ f.to_numpy() @ x.to_numpy().T @ w + (s**2) @ w**2))
         assert report.summary["volatility"] == pytest.approx(own, rel=1e-6)
+        groups = report.factor_contributions["group"].drop("specific")
+        kinds = {f: k for k in ("market", "industry", "style", "statistical")
+                 for f in tw.get_factor_names(k)}  # fmt: skip
+        assert groups.to_dict() == kinds
         dates = rebalance_dates(market["returns"].index[-130], day, "M")
         result = rebalance(
             dates, ids, MinVariance(), bnds={"*": (0, 0.05)}, cons=[limit], progress=False
