@@ -103,6 +103,7 @@ from ._schema import (
     FACTOR_KINDS,
     INSTRUMENT_TYPES,
     OTHER_BOARD,
+    SQL_TYPES,
     STYLE_FACTORS,
     TABLES,
     Column,
@@ -261,7 +262,9 @@ class _Loader:
     def _expressions(self, col):
         """(parsed value expression, problem expression) for one column."""
         if col.name not in self.source_cols:
-            return "NULL", "NULL"
+            # Typed: an untyped NULL is an INTEGER to older engines, which then refuse
+            # to compare it with a date.
+            return f"CAST(NULL AS {SQL_TYPES[col.kind]})", "NULL"
         name, sql_type = self.source_cols[col.name]
         raw = quote_ident(name)
         text = f"NULLIF(trim(CAST({raw} AS VARCHAR)), '')"

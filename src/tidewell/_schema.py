@@ -56,7 +56,7 @@ class Table(NamedTuple):
         raise KeyError(name)
 
 
-_SQL_TYPES = {"text": "VARCHAR", "date": "DATE", "float": "DOUBLE", "int": "INTEGER"}
+SQL_TYPES = {"text": "VARCHAR", "date": "DATE", "float": "DOUBLE", "int": "INTEGER"}
 
 
 def _table(name, columns, key, order=None, required=False) -> Table:
@@ -205,7 +205,7 @@ def quote_ident(name: str) -> str:
 def create_sql(table: Table, name: str = "") -> str:
     cols = ", ".join(
         "{} {}{}".format(
-            quote_ident(c.name), _SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL"
+            quote_ident(c.name), SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL"
         )
         for c in table.columns
     )
