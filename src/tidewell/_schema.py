@@ -204,9 +204,7 @@ def quote_ident(name: str) -> str:
 
 def create_sql(table: Table, name: str = "") -> str:
     cols = ", ".join(
-        "{} {}{}".format(
-            quote_ident(c.name), SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL"
-        )
+        "{} {}{}".format(quote_ident(c.name), SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL")
         for c in table.columns
     )
     return f"CREATE TABLE {quote_ident(name or table.name)} ({cols})"
