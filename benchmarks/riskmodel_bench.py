@@ -27,7 +27,9 @@ volatilities of the portfolios they chose.
 
 Scale. Returns of 5,000 stocks over 1,000 days drawn from a random factor model
 (with industries, market caps and traded values), built in a fresh process: wall time
-and the process's peak resident memory, with returns alone and with everything.
+and the process's peak resident memory, with returns alone, with everything, and as
+the import of a prices-only folder of Parquet files (change rates and industries)
+that builds the model and writes the store.
 
 Half-lives (--half-lives). On a demo market of another seed (9), models built with
 half-lives from 10 to 252 days are scored by the QLIKE loss (log of the predicted
@@ -316,24 +318,90 @@ def generated_market(n: int = 5000, days: int = 1000, seed: int = 1):
     return returns, pd.Series([f"industry_{k}" for k in industry], index=ids), caps, traded
 
 
-def scale_child(what: str) -> None:
+def peak_memory_mb(reset: bool = False) -> float:
+    """The process's peak resident memory in MB, from /proc on Linux (ru_maxrss
+    elsewhere, which also counts what the process held before an exec). ``reset``
+    starts a new peak from the memory now in use."""
+    try:
+        if reset:
+            with open("/proc/self/clear_refs", "w") as fh:
+                fh.write("5")
+        with open("/proc/self/status") as fh:
+            for line in fh:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
     import resource
 
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def scale_child(what: str) -> None:
     returns, industries, caps, traded = generated_market()
+    if what == "import":
+        return scale_import(returns, industries)
     extra = {}
     if what == "everything":
         extra = {"industries": industries, "market_caps": caps, "traded_values": traded}
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak_memory_mb(reset=True)
+    before = peak_memory_mb()
     start = time.perf_counter()
     model = tw.build_risk_model(returns, **extra)
     took = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(f"{took:.1f}|{before / 1024:.0f}|{peak / 1024:.0f}|{model!r}")
+    print(f"{took:.1f}|{before:.0f}|{peak_memory_mb():.0f}|{model!r}")
+
+
+def write_parquet(frame: pd.DataFrame, path: str) -> None:
+    import duckdb
+
+    con = duckdb.connect()
+    con.register("frame", frame)
+    con.execute(f"COPY frame TO '{path}' (FORMAT PARQUET)")
+    con.close()
+
+
+def scale_import(returns: pd.DataFrame, industries: pd.Series) -> None:
+    """The same market as a prices-only folder of Parquet files, imported."""
+    with tempfile.TemporaryDirectory() as folder:
+        source = os.path.join(folder, "market")
+        os.mkdir(source)
+        ids = list(returns.columns)
+        first = returns.index[0].date()
+        long = returns.rename_axis(index="date", columns="order_book_id").stack().dropna()
+        write_parquet(
+            long.rename("change_rate").reset_index(), os.path.join(source, "price_changes.parquet")
+        )
+        del long
+        write_parquet(
+            pd.DataFrame({"date": returns.index}), os.path.join(source, "trading_dates.parquet")
+        )
+        write_parquet(
+            pd.DataFrame(
+                {"order_book_id": ids, "symbol": ids, "type": "CS", "exchange": "XMKT",
+                 "listed_date": first}
+            ),
+            os.path.join(source, "instruments.parquet"),
+        )  # fmt: skip
+        write_parquet(
+            pd.DataFrame(
+                {"classification": "sws", "order_book_id": ids, "start_date": first,
+                 "industry": industries.reindex(ids).to_numpy()}
+            ),
+            os.path.join(source, "industry_classification.parquet"),
+        )  # fmt: skip
+        peak_memory_mb(reset=True)
+        before = peak_memory_mb()
+        start = time.perf_counter()
+        path = tw.import_database(source, os.path.join(folder, "store.duckdb"), progress=False)
+        took = time.perf_counter() - start
+        size = os.path.getsize(path) / 2**20
+    print(f"{took:.1f}|{before:.0f}|{peak_memory_mb():.0f}|a store of {size:.0f} MB")
 
 
 def scale() -> None:
     print("Build of 5,000 stocks x 1,000 days (generated), each in a fresh process:")
-    for what in ("returns only", "everything"):
+    for what in ("returns only", "everything", "import"):
         done = subprocess.run(
             [sys.executable, __file__, "--scale-child", what],
             capture_output=True,
@@ -341,7 +409,10 @@ def scale() -> None:
             check=True,
         )
         took, before, peak, model = done.stdout.strip().splitlines()[-1].split("|", 3)
-        print(f"  {what}: {took} s, peak memory {peak} MB (the inputs alone {before} MB); {model}")
+        print(
+            f"  {what}: {took} s, peak memory {peak} MB (the process with its inputs before "
+            f"the build: {before} MB); {model}"
+        )
 
 
 # --------------------------------------------------------------------------- half-lives

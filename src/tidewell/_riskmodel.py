@@ -1193,16 +1193,30 @@ def industry_history(order_book_ids, start_dates, industries, ids, names) -> tup
 # --------------------------------------------------------------------------- in a store
 
 
-def _scatter(con, sql: str, column: str, ids: list, days: np.ndarray) -> np.ndarray:
-    """Days x ids values of a (order_book_id, date, value) query, NaN where none."""
-    res = con.execute(sql).fetchnumpy()
+# The common stocks in order_book_id order, numbered from 0: a build's columns.
+_STOCK_POSITIONS = (
+    "(SELECT order_book_id, CAST(row_number() OVER (ORDER BY order_book_id) - 1 AS INTEGER) "
+    "AS stock FROM instruments WHERE type = 'CS')"
+)
+
+
+def _scatter(con, table: str, column: str, ids: list, days: np.ndarray) -> np.ndarray:
+    """Days x stocks values of a (order_book_id, date, ``column``) table, NaN where none.
+
+    The engine numbers the stocks and days, so millions of rows arrive as three
+    numeric arrays (no text per row).
+    """
+    res = con.execute(
+        f"SELECT s.stock, CAST(t.date - DATE '1970-01-01' AS INTEGER) AS day, t.{column} "
+        f"FROM {table} t JOIN {_STOCK_POSITIONS} s USING (order_book_id)"
+    ).fetchnumpy()
     out = np.full((len(days), len(ids)), np.nan)
     if len(res[column]) == 0:
         return out
-    col = pd.Index(ids).get_indexer(np.asarray(res["order_book_id"], dtype=object))
-    when = np.asarray(res["date"]).astype("datetime64[D]")
+    col = np.asarray(res["stock"], dtype=np.int64)
+    when = np.asarray(res["day"], dtype=np.int64).astype("datetime64[D]")
     row = np.searchsorted(days, when)
-    keep = (col >= 0) & (row < len(days))
+    keep = row < len(days)
     keep[keep] &= days[row[keep]] == when[keep]
     out[row[keep], col[keep]] = np.asarray(res[column], dtype=float)[keep]
     return out
@@ -1224,18 +1238,10 @@ def _store_inputs(con) -> _Inputs:
         [r[0] for r in con.execute("SELECT date FROM trading_dates ORDER BY date").fetchall()],
         dtype="datetime64[D]",
     )
-    cs = "(SELECT order_book_id FROM instruments WHERE type = 'CS')"
     inputs = _Inputs(
         dates=days,
         ids=ids,
-        returns=_scatter(
-            con,
-            f"SELECT order_book_id, date, change_rate FROM price_changes "
-            f"WHERE order_book_id IN {cs}",
-            "change_rate",
-            ids,
-            days,
-        ),
+        returns=_scatter(con, "price_changes", "change_rate", ids, days),
         listed=np.asarray(stocks["listed_date"]).astype("datetime64[D]"),
     )
     delisted = stocks["de_listed_date"]
@@ -1274,10 +1280,10 @@ def _store_inputs(con) -> _Inputs:
             )
     if con.execute("SELECT count(*) FROM market_caps").fetchall()[0][0]:
         inputs.caps = _forward_filled(
-            _scatter(con, "SELECT * FROM market_caps", "market_cap", ids, days)
+            _scatter(con, "market_caps", "market_cap", ids, days)
         )
     if con.execute("SELECT count(*) FROM volumes").fetchall()[0][0]:
-        inputs.traded = _scatter(con, "SELECT * FROM volumes", "traded_value", ids, days)
+        inputs.traded = _scatter(con, "volumes", "traded_value", ids, days)
     if con.execute("SELECT count(*) FROM fundamentals").fetchall()[0][0]:
         inputs.fundamentals = con.execute("SELECT * FROM fundamentals").df()
     return inputs
