@@ -1279,9 +1279,7 @@ def _store_inputs(con) -> _Inputs:
                 rows["order_book_id"], rows["start_date"], rows["industry"], ids, names
             )
     if con.execute("SELECT count(*) FROM market_caps").fetchall()[0][0]:
-        inputs.caps = _forward_filled(
-            _scatter(con, "market_caps", "market_cap", ids, days)
-        )
+        inputs.caps = _forward_filled(_scatter(con, "market_caps", "market_cap", ids, days))
     if con.execute("SELECT count(*) FROM volumes").fetchall()[0][0]:
         inputs.traded = _scatter(con, "volumes", "traded_value", ids, days)
     if con.execute("SELECT count(*) FROM fundamentals").fetchall()[0][0]:
