@@ -415,6 +415,12 @@ def tidewell_calls():
     ids = ["600001.XSHG", "000010.XSHE", "000020.XSHE"]
     day = "2024-01-10"
     refused = tidewell.TidewellError
+    # Returns of 25 stocks over 70 days in five industries: one model date's worth.
+    rng = np.random.default_rng(0)
+    days = pd.bdate_range("2024-01-01", periods=70)
+    names = [f"S{i:02d}" for i in range(25)]
+    returns = pd.DataFrame(rng.normal(0.0, 0.02, (70, 25)), index=days, columns=names)
+    industries = pd.Series(list("abcde") * 5, index=names)
     return [
         ("tidewell.instruments", lambda: tidewell.instruments(ids)),
         ("tidewell.instruments", lambda: tidewell.instruments("600001.XSHG")),
@@ -461,6 +467,10 @@ def tidewell_calls():
         ("tidewell.build_demo_database",
          lambda: _expect(refused, lambda: tidewell.build_demo_database(
              os.path.join(store.active["dir"], "demo.duckdb"), "eight", False))),
+        ("tidewell.build_risk_model", rarely(lambda: tidewell.build_risk_model(
+            returns, industries=industries), 0.05)),
+        ("tidewell.build_risk_model",
+         lambda: _expect(refused, lambda: tidewell.build_risk_model(returns * 100))),
     ]  # fmt: skip
 
 

@@ -33,6 +33,7 @@ NOT_CALLS = {
     "backtest.TRANSFER_FEE": "a table of dated rates, read by CostModel, whose entries use it",
     "tidewell.TidewellError": "an exception class: tidewell raises it, callers catch it",
     "tidewell.Instrument": "a plain record type (a NamedTuple) that tidewell returns",
+    "tidewell.RiskModel": "made by build_risk_model, whose entries exercise it",
 }
 
 

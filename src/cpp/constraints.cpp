@@ -656,6 +656,9 @@ py::object style_constraint_to_constraints(py::object self, py::object g, py::ob
     py::object benchmark_style = relative ? helper.attr("get_benchmark_style")() : py::none();
     py::list result;
     for (py::handle style : self.attr("styles")) {
+        // Read first: a style the risk model lacks is refused by name.
+        py::object exposure = style_exposure(g, factor_exposure, style, helper,
+                                             format("StyleConstraint: {} 的因子暴露", style));
         py::object lower = self.attr("lower");
         py::object upper = self.attr("upper");
         if (relative) {
@@ -667,8 +670,6 @@ py::object style_constraint_to_constraints(py::object self, py::object g, py::ob
             upper = limit_or_none(upper, Side::Upper);
         }
         // Exposures may be negative, so every given bound binds.
-        py::object exposure = style_exposure(g, factor_exposure, style, helper,
-                                             format("StyleConstraint: {} 的因子暴露", style));
         if (!lower.is_none()) {
             result.append(greater_equal(exposure, zeta * lower));
         }

@@ -605,6 +605,9 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
     for (py::handle item : self.attr("_target_style").attr("items")()) {
         py::object style = item[py::int_(0)];
         py::object target = item[py::int_(1)];
+        // Read first: a style the risk model lacks is refused by name.
+        py::object exposure = style_exposure(g, factor_exposure, style, helper,
+                                             format("MinStyleDeviation: {} 的因子暴露", style));
         if (relative) {
             target = target + py::object(benchmark_style[style]);
         }
@@ -617,8 +620,6 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        py::object exposure = style_exposure(g, factor_exposure, style, helper,
-                                             format("MinStyleDeviation: {} 的因子暴露", style));
         diff = diff + weight * power(exposure - target, py::int_(2));
     }
     return diff;

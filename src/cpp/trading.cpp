@@ -94,14 +94,17 @@ void apply_day(std::size_t n, const double *holding, const std::uint8_t *flags,
 // The share counts a position may end the day at, given what it holds now (c):
 // on the main boards and ChiNext orders come in lots of 100 shares, and a sale may
 // also take the odd shares (c mod 100) along; on STAR an order is at least 200
-// shares and then any number. A sale of the whole position is always allowed.
+// shares and then any number. A market without lot rules (the board "other")
+// trades in lots of the stock's lot size, 1 share unless the store gives one. A
+// sale of the whole position is always allowed.
 struct Grid {
     double current;
     bool star;
+    double lot;  // shares of a lot, off STAR
     double low;  // the least the position may become: 0, or `current` when it cannot be sold
     double high; // the most: unbounded, or `current` when it cannot be bought
 
-    static constexpr double kLot = 100.0;
+    static constexpr double kBoardLot = 100.0;
     static constexpr double kStarMinimum = 200.0;
 
     bool inside(double f) const { return f >= low && f <= high; }
@@ -111,9 +114,9 @@ struct Grid {
         const double c = current;
         if (!star) {
             // c - k lots (odd shares kept), or below c whole lots (odd shares sold).
-            const double r = std::fmod(c, kLot);
-            const double kept = x < r ? 0.0 : r + std::floor((x - r) / kLot) * kLot;
-            return std::max(kept, std::floor(std::min(x, c) / kLot) * kLot);
+            const double r = std::fmod(c, lot);
+            const double kept = x < r ? 0.0 : r + std::floor((x - r) / lot) * lot;
+            return std::max(kept, std::floor(std::min(x, c) / lot) * lot);
         }
         if (x >= c + kStarMinimum) {
             return std::floor(x);
@@ -134,9 +137,9 @@ struct Grid {
             return 0.0;
         }
         if (!star) {
-            const double r = std::fmod(c, kLot);
-            const double kept = x <= r ? r : r + std::ceil((x - r) / kLot) * kLot;
-            const double sold = std::ceil(x / kLot) * kLot;
+            const double r = std::fmod(c, lot);
+            const double kept = x <= r ? r : r + std::ceil((x - r) / lot) * lot;
+            const double sold = std::ceil(x / lot) * lot;
             return sold <= c ? std::min(kept, sold) : kept;
         }
         if (x <= c - kStarMinimum) {
@@ -1113,8 +1116,11 @@ py::object to_orders(py::object target, py::object date, py::object capital,
                        close.attr("index")[unpriced.attr("values")].attr("tolist")());
     }
     py::list board = status[py::str("board")].attr("tolist")();
+    py::object lot_column = status.attr("get")(py::str("lot_size"));
+    py::list lot_size = lot_column.is_none() ? py::list() : py::list(lot_column.attr("tolist")());
     std::vector<std::uint8_t> flags = flags_of(status, n);
     std::vector<bool> star(n);
+    std::vector<double> lot(n, Grid::kBoardLot);
     py::list unknown_board;
     for (std::size_t i = 0; i < n; ++i) {
         if (flags[i] & kNoPrice) {
@@ -1128,12 +1134,15 @@ py::object to_orders(py::object target, py::object date, py::object capital,
         const std::string text = name.cast<std::string>();
         if (text == "star") {
             star[i] = true;
+        } else if (text == "other") {
+            const double given = i < py::len(lot_size) ? as_double(lot_size[i]) : 1.0;
+            lot[i] = std::isfinite(given) && given >= 1.0 ? std::floor(given) : 1.0;
         } else if (text != "main" && text != "chinext") {
             unknown_board.append(codes[i]);
         }
     }
     if (py::len(unknown_board) > 0) {
-        missing_stocks("no known board (main, chinext, star)", day, unknown_board);
+        missing_stocks("no known board (main, chinext, star, other)", day, unknown_board);
     }
     if (none_trades(flags)) {
         invalid(format("every stock of the target and the holding is suspended or not trading "
@@ -1173,7 +1182,7 @@ py::object to_orders(py::object target, py::object date, py::object capital,
         const bool frozen = flags[i] & (kSuspended | kNoPrice);
         const bool can_buy = !frozen && !(flags[i] & kLimitUp);
         const bool can_sell = !frozen && !(flags[i] & kLimitDown);
-        account.grid[i] = Grid{c, star[i], can_sell ? 0.0 : c,
+        account.grid[i] = Grid{c, star[i], lot[i], can_sell ? 0.0 : c,
                                can_buy ? std::numeric_limits<double>::infinity() : c};
     }
     std::vector<double> shares;

@@ -3,7 +3,8 @@
 With no configuration the demo database in the cache directory is used (built
 on first use).  Point tidewell at another database with :func:`set_database`
 or the ``TIDEWELL_DB`` environment variable; build one from CSV or Parquet
-files with :func:`import_database`.  See ``docs/tidewell.md``.
+files with :func:`import_database` (a folder of prices alone gets a risk model
+built from them, see :func:`build_risk_model`).  See ``docs/tidewell.md``.
 """
 
 from __future__ import annotations
@@ -37,12 +38,15 @@ from ._database import demo_database_path, get_database_path, set_database
 from ._demo import build_demo_database
 from ._errors import TidewellError
 from ._importer import import_database
+from ._riskmodel import RiskModel, build_risk_model
 
 __all__ = [
     "Instrument",
+    "RiskModel",
     "TidewellError",
     "all_instruments",
     "build_demo_database",
+    "build_risk_model",
     "demo_database_path",
     "get_database_path",
     "get_factor_covariance",

@@ -791,7 +791,7 @@ def _write_trading(con, m: _Market, progress: _Progress) -> None:
         ),
         "o, {}, {}".format(_date_expr("s"), _nullable_date_expr("e")),
     )
-    _insert(con, "boards", pd.DataFrame({"o": ids, "b": tr.board[order]}), "o, b")
+    _insert(con, "boards", pd.DataFrame({"o": ids, "b": tr.board[order]}), "o, b, NULL")
     progress.step("writing trading status", 0)
 
 

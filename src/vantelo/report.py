@@ -22,6 +22,7 @@ import pathlib
 import numpy as np
 import pandas as pd
 
+import tidewell
 import vantelo.optimize as optimize
 from vantelo import _report
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
@@ -173,8 +174,26 @@ def _risk_contributions(universe, held, total, bench, active):
     return table
 
 
-def _factor_group(name):
-    return "style" if name in STYLE_FACTORS else "industry"
+# The groups of the factor table, in the order the risk figure shows them. A model
+# built from prices has a market factor and statistical ones besides styles and
+# industries.
+FACTOR_GROUPS = ("market", "style", "industry", "statistical", "specific")
+
+
+def _factor_kinds():
+    """{factor: kind} of the store's risk model (empty when it cannot say)."""
+    try:
+        return {
+            name: kind
+            for kind in ("market", "statistical")
+            for name in tidewell.get_factor_names(kind)
+        }
+    except tidewell.TidewellError:
+        return {}
+
+
+def _factor_group(name, kinds):
+    return kinds.get(name) or ("style" if name in STYLE_FACTORS else "industry")
 
 
 def _factor_table(decomposition, prefix):
@@ -194,7 +213,9 @@ def _factor_table(decomposition, prefix):
 
 def _factor_contributions(factors, active_factors):
     table = _factor_table(factors, "")
-    table.insert(0, "group", [_factor_group(n) for n in factors["factors"]] + ["specific"])
+    kinds = _factor_kinds()
+    groups = [_factor_group(n, kinds) for n in factors["factors"]]
+    table.insert(0, "group", groups + ["specific"])
     if active_factors is not None:
         table = table.join(_factor_table(active_factors, "active_"))
     return table
@@ -386,7 +407,8 @@ class PortfolioReport:
         sides = [("share", "total risk")]
         if "active_share" in table.columns:
             sides.append(("active_share", "active risk"))
-        groups = ["style", "industry", "specific"]
+        present = set(table["group"]) | {"style", "industry", "specific"}
+        groups = [g for g in FACTOR_GROUPS if g in present]
         figure = make(7.5, 3.2)
         axes = figure.add_subplot()
         positions = np.arange(len(groups))
