@@ -608,6 +608,31 @@ bool infeasible_together(Elastic &elastic, const std::set<std::size_t> &members)
                        [&](std::size_t i) { return members.count(i) > 0; });
 }
 
+// Drops from `members` (which cannot hold together) those of `chunk` they do not
+// need: the whole chunk at once where the rest still cannot hold, else each half
+// in turn. Where few of many are needed, that takes far fewer problems than one
+// per member.
+void drop_unneeded(Elastic &elastic, std::set<std::size_t> &members,
+                   const std::vector<std::size_t> &chunk) {
+    if (chunk.empty()) {
+        return;
+    }
+    std::set<std::size_t> without = members;
+    for (std::size_t i : chunk) {
+        without.erase(i);
+    }
+    if (!without.empty() && elastic.infeasible_few(without) == std::optional<bool>(true)) {
+        members = without;
+        return;
+    }
+    if (chunk.size() == 1) {
+        return;
+    }
+    const auto middle = chunk.begin() + static_cast<std::ptrdiff_t>(chunk.size() / 2);
+    drop_unneeded(elastic, members, std::vector<std::size_t>(chunk.begin(), middle));
+    drop_unneeded(elastic, members, std::vector<std::size_t>(middle, chunk.end()));
+}
+
 // Limits that cannot hold together, each one needed. Those pressing on the
 // relaxation (and the moved ones) cannot; without the other conflicts, those
 // around the costliest one usually cannot either, and each of them that is not
@@ -687,13 +712,12 @@ std::set<std::size_t> minimal_set(Elastic &elastic, const Solution &relaxed) {
         }
         return relaxed.multiplier[a] < relaxed.multiplier[b];
     });
-    for (std::size_t i : candidates) {
-        std::set<std::size_t> without = members;
-        without.erase(i);
-        if (!without.empty() && elastic.infeasible_few(without) == yes) {
-            members = without;
-        }
+    auto first_linear = std::find_if(candidates.begin(), candidates.end(),
+                                     [&](std::size_t i) { return !elastic.conic(i); });
+    for (auto cone = candidates.begin(); cone != first_linear; ++cone) {
+        drop_unneeded(elastic, members, {*cone});
     }
+    drop_unneeded(elastic, members, std::vector<std::size_t>(first_linear, candidates.end()));
     return members;
 }
 
