@@ -212,65 +212,49 @@ struct Solution {
 class Elastic {
   public:
     explicit Elastic(const LimitSet &limits) : chain_(solver_chain()) {
-        py::object cp = attr("cp");
         py::object np = attr("np");
         const double groups = static_cast<double>(limits.groups.size());
         for (std::size_t g = 0; g < limits.groups.size(); ++g) {
             const LimitGroup &group = limits.groups[g];
-            Block block;
-            block.group = &group;
             const py::ssize_t count = py::len(group.labels);
-            if (group.long_only_holds.is_none()) {
-                block.positions = np.attr("arange")(count);
-                block.excess = group.excess;
-            } else {
-                block.positions =
-                    np.attr("flatnonzero")(np.attr("logical_not")(group.long_only_holds));
-                if (py::len(block.positions) == 0) {
-                    continue;
-                }
-                block.excess = py::len(block.positions) == static_cast<std::size_t>(count)
-                                   ? group.excess
-                                   : py::object(group.excess[block.positions]);
-            }
-            block.first = entries_.size();
-            block.count = py::len(block.positions);
-            block.affine = !group.squared && truthy(block.excess.attr("is_affine")());
+            py::object positions = group.long_only_holds.is_none()
+                                       ? py::object(np.attr("arange")(count))
+                                       : py::object(np.attr("flatnonzero")(
+                                             np.attr("logical_not")(group.long_only_holds)));
             // Where several limits could move by the same amount, the later one
             // costs a little less: the caller's constraint objects come after the
             // bounds, and of two objects the one given last moves.
             const double premium =
                 (group.hard ? kHardPremium : 1.0) *
                 (1.0 + kOrderPremium * (groups - static_cast<double>(g)) / groups);
-            std::vector<py::ssize_t> positions =
-                block.positions.attr("tolist")().cast<std::vector<py::ssize_t>>();
-            std::vector<double> bounds = doubles(group.limits);
-            for (std::size_t k = 0; k < positions.size(); ++k) {
-                entries_.push_back({blocks_.size(), static_cast<py::ssize_t>(k), positions[k],
-                                    bounds[static_cast<std::size_t>(positions[k])]});
-                base_.push_back(group.weight * premium);
+            add_block(group, positions.attr("tolist")().cast<std::vector<py::ssize_t>>(),
+                      std::vector<double>(py::len(positions), group.weight * premium));
+        }
+        finish(limits.fixed);
+    }
+
+    // The limits `members` of `whole` (indices into it, in order) as an elastic
+    // problem of their own, the other limits left out: a small problem, compiled
+    // once and solved again for each set of them asked about.
+    Elastic(const Elastic &whole, const std::vector<std::size_t> &members) : chain_(whole.chain_) {
+        std::size_t k = 0;
+        while (k < members.size()) {
+            const std::size_t block = whole.entries_[members[k]].block;
+            std::vector<py::ssize_t> positions;
+            std::vector<double> costs;
+            for (; k < members.size() && whole.entries_[members[k]].block == block; ++k) {
+                positions.push_back(whole.entries_[members[k]].position);
+                costs.push_back(whole.base_[members[k]]);
+                origin_.push_back(members[k]);
             }
-            blocks_.push_back(std::move(block));
+            add_block(*whole.blocks_[block].group, positions, costs);
         }
-        const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
-        // Not declared nonnegative: cvxpy would swap in a variable of its own, and
-        // the slacks must keep their place in the compiled problem.
-        slack_ = cp.attr("Variable")(m);
-        fixed_ = list_copy(limits.fixed);
-        py::list constraints = list_copy(fixed_);
-        constraints.append(greater_equal(slack_, py::float_(0.0)));
-        for (Block &block : blocks_) {
-            py::object slack =
-                slack_[py::slice(static_cast<py::ssize_t>(block.first),
-                                 static_cast<py::ssize_t>(block.first + block.count), 1)];
-            block.constraint = less_equal(magnitude(block, block.excess), slack);
-            constraints.append(block.constraint);
-        }
-        problem_ = cp.attr("Problem")(cp.attr("Minimize")(matmul(float_array(base_), slack_)),
-                                      constraints);
+        finish(whole.fixed_);
     }
 
     std::size_t size() const { return entries_.size(); }
+    // For a problem of some limits of another: the other's index of entry `i`.
+    std::size_t origin(std::size_t i) const { return origin_[i]; }
     const LimitGroup &group(std::size_t i) const { return *blocks_[entries_[i].block].group; }
     std::size_t block(std::size_t i) const { return entries_[i].block; }
     py::ssize_t position(std::size_t i) const { return entries_[i].position; }
@@ -321,66 +305,54 @@ class Elastic {
         throw DiagnosisFailure{reasons_.empty() ? reason : reason + ")"};
     }
 
-    // Whether the limits in `members` cannot all hold, as a problem of their own:
-    // the others are simply left out, which makes it small, and small problems
-    // solve fast. None when no solver could tell.
-    std::optional<bool> infeasible_few(const std::set<std::size_t> &members) {
-        py::object cp = attr("cp");
-        py::list constraints = list_copy(fixed_);
-        py::object slack = cp.attr("Variable")(members.size(), py::arg("nonneg") = true);
-        std::vector<double> cost;
-        std::vector<std::size_t> order(members.begin(), members.end());
-        py::list limit_constraints;
-        py::ssize_t k = 0;
-        for (std::size_t i : order) {
-            const Block &block = blocks_[entries_[i].block];
-            py::object excess = magnitude(block, block.excess[py::int_(entries_[i].local)]);
-            py::object limit = less_equal(excess, slack[py::int_(k++)]);
-            limit_constraints.append(limit);
-            constraints.append(limit);
-            cost.push_back(base_[i]);
+  private:
+    void add_block(const LimitGroup &group, const std::vector<py::ssize_t> &positions,
+                   const std::vector<double> &costs) {
+        if (positions.empty()) {
+            return;
         }
-        py::object problem =
-            cp.attr("Problem")(cp.attr("Minimize")(matmul(float_array(cost), slack)), constraints);
-        for (std::size_t s = 0; s < chain_.size(); ++s) {
-            const SolverSpec &spec = chain_[s];
-            try {
-                without_inaccuracy_warning([&] {
-                    py::dict options = py::dict(spec.options).attr("copy")();
-                    problem.attr("solve")(py::arg("solver") = spec.name, **options);
-                });
-            } catch (py::error_already_set &error) {
-                if (!solver_failure(error)) {
-                    throw;
-                }
-                continue;
-            }
-            std::string failure;
-            if (!usable(problem, failure) || slack.attr("value").is_none()) {
-                continue;
-            }
-            const double tolerance = spec.tolerance;
-            std::vector<double> values = doubles(slack.attr("value"));
-            std::vector<double> multipliers;
-            for (py::handle limit : limit_constraints) {
-                py::object dual = limit.attr("dual_value");
-                multipliers.push_back(dual.is_none() ? 0.0 : doubles(dual)[0]);
-            }
-            bool moved_any = false;
-            bool clearly_relaxed = false;
-            for (std::size_t j = 0; j < order.size(); ++j) {
-                const std::size_t i = order[j];
-                const double own = own_units(i, values[j], scale_value(group(i)));
-                moved_any = moved_any || (past_tolerance(i, own, tolerance) &&
-                                          multipliers[j] >= cost[j] * (1.0 - tolerance));
-                clearly_relaxed = clearly_relaxed || past_tolerance(i, own, tolerance * kClearly);
-            }
-            return moved_any || clearly_relaxed;
+        Block block;
+        block.group = &group;
+        block.positions =
+            attr("np").attr("array")(py::cast(positions), py::arg("dtype") = "int64");
+        block.excess = static_cast<py::ssize_t>(positions.size()) == py::len(group.labels)
+                           ? group.excess
+                           : py::object(group.excess[block.positions]);
+        block.first = entries_.size();
+        block.count = positions.size();
+        block.affine = !group.squared && truthy(block.excess.attr("is_affine")());
+        std::vector<double> bounds = doubles(group.limits);
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            entries_.push_back({blocks_.size(), static_cast<py::ssize_t>(k), positions[k],
+                                bounds[static_cast<std::size_t>(positions[k])]});
+            base_.push_back(costs[k]);
         }
-        return std::nullopt;
+        blocks_.push_back(std::move(block));
     }
 
-  private:
+    void finish(py::handle fixed) {
+        py::object cp = attr("cp");
+        const py::ssize_t m = static_cast<py::ssize_t>(entries_.size());
+        if (m == 0) {
+            return;
+        }
+        // Not declared nonnegative: cvxpy would swap in a variable of its own, and
+        // the slacks must keep their place in the compiled problem.
+        slack_ = cp.attr("Variable")(m);
+        fixed_ = list_copy(fixed);
+        py::list constraints = list_copy(fixed_);
+        constraints.append(greater_equal(slack_, py::float_(0.0)));
+        for (Block &block : blocks_) {
+            py::object slack =
+                slack_[py::slice(static_cast<py::ssize_t>(block.first),
+                                 static_cast<py::ssize_t>(block.first + block.count), 1)];
+            block.constraint = less_equal(magnitude(block, block.excess), slack);
+            constraints.append(block.constraint);
+        }
+        problem_ = cp.attr("Problem")(cp.attr("Minimize")(matmul(float_array(base_), slack_)),
+                                      constraints);
+    }
+
     // |excess| for an equality, so that the slack bounds it from both sides.
     static py::object magnitude(const Block &block, py::handle excess) {
         py::object value = py::reinterpret_borrow<py::object>(excess);
@@ -497,7 +469,7 @@ class Elastic {
             if (result.multiplier[i] >= cost[i] * (1.0 - tolerance)) {
                 result.moved.push_back(i);
             }
-            if (past_tolerance(i, result.relaxation[i], tolerance * kClearly)) {
+            if (cost[i] > 0.0 && past_tolerance(i, result.relaxation[i], tolerance * kClearly)) {
                 clearly_relaxed.push_back(i);
             }
         }
@@ -524,6 +496,7 @@ class Elastic {
     std::vector<Block> blocks_;
     std::vector<Entry> entries_;
     std::vector<double> base_;
+    std::vector<std::size_t> origin_;
     py::list fixed_;
     py::object slack_;
     py::object problem_;
@@ -608,11 +581,40 @@ bool infeasible_together(Elastic &elastic, const std::set<std::size_t> &members)
                        [&](std::size_t i) { return members.count(i) > 0; });
 }
 
+// Whether sets of limits of a problem cannot hold together, each asked of one
+// small problem of the candidates alone (the other limits left out), compiled once:
+// a limit left out of the set asked about is free to move there.
+class SubsetTest {
+  public:
+    SubsetTest(const Elastic &whole, const std::set<std::size_t> &candidates)
+        : problem_(whole, std::vector<std::size_t>(candidates.begin(), candidates.end())) {}
+
+    // None when no solver could tell.
+    std::optional<bool> cannot_hold(const std::set<std::size_t> &members) {
+        std::vector<double> cost(problem_.size(), 0.0);
+        for (std::size_t k = 0; k < problem_.size(); ++k) {
+            if (members.count(problem_.origin(k))) {
+                cost[k] = problem_.base(k);
+            }
+        }
+        try {
+            Solution solution = problem_.solve(cost);
+            return std::any_of(solution.moved.begin(), solution.moved.end(),
+                               [&](std::size_t k) { return cost[k] > 0.0; });
+        } catch (const DiagnosisFailure &) {
+            return std::nullopt;
+        }
+    }
+
+  private:
+    Elastic problem_;
+};
+
 // Drops from `members` (which cannot hold together) those of `chunk` they do not
 // need: the whole chunk at once where the rest still cannot hold, else each half
-// in turn. Where few of many are needed, that takes far fewer problems than one
-// per member.
-void drop_unneeded(Elastic &elastic, std::set<std::size_t> &members,
+// in turn. Where few of many are needed, that takes far fewer solves than one per
+// member.
+void drop_unneeded(SubsetTest &test, std::set<std::size_t> &members,
                    const std::vector<std::size_t> &chunk) {
     if (chunk.empty()) {
         return;
@@ -621,7 +623,7 @@ void drop_unneeded(Elastic &elastic, std::set<std::size_t> &members,
     for (std::size_t i : chunk) {
         without.erase(i);
     }
-    if (!without.empty() && elastic.infeasible_few(without) == std::optional<bool>(true)) {
+    if (!without.empty() && test.cannot_hold(without) == std::optional<bool>(true)) {
         members = without;
         return;
     }
@@ -629,14 +631,14 @@ void drop_unneeded(Elastic &elastic, std::set<std::size_t> &members,
         return;
     }
     const auto middle = chunk.begin() + static_cast<std::ptrdiff_t>(chunk.size() / 2);
-    drop_unneeded(elastic, members, std::vector<std::size_t>(chunk.begin(), middle));
-    drop_unneeded(elastic, members, std::vector<std::size_t>(middle, chunk.end()));
+    drop_unneeded(test, members, std::vector<std::size_t>(chunk.begin(), middle));
+    drop_unneeded(test, members, std::vector<std::size_t>(middle, chunk.end()));
 }
 
 // Limits that cannot hold together, each one needed. Those pressing on the
 // relaxation (and the moved ones) cannot; without the other conflicts, those
 // around the costliest one usually cannot either, and each of them that is not
-// needed is dropped in turn (the problems without the other limits are small).
+// needed is dropped (asked of a small problem of them alone).
 std::set<std::size_t> minimal_set(Elastic &elastic, const Solution &relaxed) {
     const std::size_t m = elastic.size();
     double largest = 0.0;
@@ -666,37 +668,39 @@ std::set<std::size_t> minimal_set(Elastic &elastic, const Solution &relaxed) {
     }
     bool needs_costliest = true;
     const std::optional<bool> yes(true);
-    bool cannot_hold = elastic.infeasible_few(members) == yes;
+    // Each small problem holds the members asked about and no more: a cone left
+    // in it, even free to move, would make every solve a cone.
+    std::optional<SubsetTest> test;
+    test.emplace(elastic, members);
+    bool cannot_hold = test->cannot_hold(members) == yes;
     if (!cannot_hold && relaxed.moved.size() > 1) {
         members = pressed;
         needs_costliest = false;
-        cannot_hold = elastic.infeasible_few(members) == yes;
+        test.emplace(elastic, members);
+        cannot_hold = test->cannot_hold(members) == yes;
     }
     // Rounding may have blurred the multipliers: the elastic filter holds the
     // members and adds what moves next, until they cannot hold together.
     if (!cannot_hold) {
         needs_costliest = false;
-        for (std::size_t round = 0; round < m; ++round) {
+        for (std::size_t round = 0; round < m && !cannot_hold; ++round) {
             std::vector<double> cost = elastic.base();
             for (std::size_t i : members) {
                 cost[i] *= kHold;
             }
             Solution next = elastic.solve(cost);
             const std::size_t before = members.size();
-            for (std::size_t i : next.moved) {
-                members.insert(i);
-            }
+            members.insert(next.moved.begin(), next.moved.end());
             if (members.size() == before) {
                 break;
             }
-            cannot_hold = elastic.infeasible_few(members) == yes;
-            if (cannot_hold) {
-                break;
-            }
+            test.emplace(elastic, members);
+            cannot_hold = test->cannot_hold(members) == yes;
         }
         if (!cannot_hold && !infeasible_together(elastic, members)) {
             return members;
         }
+        test.emplace(elastic, members);
     }
     // Cones first (dropping one makes the later problems linear), then the limits
     // that pressed least, which are the likeliest to go.
@@ -714,10 +718,14 @@ std::set<std::size_t> minimal_set(Elastic &elastic, const Solution &relaxed) {
     });
     auto first_linear = std::find_if(candidates.begin(), candidates.end(),
                                      [&](std::size_t i) { return !elastic.conic(i); });
+    const std::size_t before = members.size();
     for (auto cone = candidates.begin(); cone != first_linear; ++cone) {
-        drop_unneeded(elastic, members, {*cone});
+        drop_unneeded(*test, members, {*cone});
     }
-    drop_unneeded(elastic, members, std::vector<std::size_t>(first_linear, candidates.end()));
+    if (members.size() < before) {
+        test.emplace(elastic, members);
+    }
+    drop_unneeded(*test, members, std::vector<std::size_t>(first_linear, candidates.end()));
     return members;
 }
 
