@@ -3,20 +3,21 @@
 //
 // explain_infeasibility takes the arguments of portfolio_optimize, lists the
 // limits the problem is made of (include/vantelo/limits.hpp) and solves an
-// elastic version of it: every limit may move, at a cost of one per unit of its
-// own scale (a weight, an exposure, a volatility, a turnover). The limits that
+// elastic version of it once: every limit may move, at a cost of one per unit of
+// its own scale (a weight, an exposure, a volatility, a turnover). The limits that
 // move in the cheapest relaxation are the conflicts. A limit has moved when its
 // relaxation is past the solver's tolerance and its multiplier has reached its
 // cost: an interior-point solver leaves a slack a little above zero beside a limit
-// that was nearly as cheap to move, and that is rounding. Where several limits
-// moved, a second solve makes the earlier-given ones a little dearer, so that of
-// limits that could move by the same amount one does (an interior-point solver
-// would otherwise move them all a little). The limits pressing on the relaxation
-// (positive multipliers) cannot hold together; around the costliest conflict, a
-// deletion filter over small problems of their own trims them to an irreducible
-// infeasible subset. The elastic problem is compiled once and re-solved with other
-// slack costs; the solvers of SOLVERS are tried in turn, and when none can solve it
-// the report says that the diagnosis could not be made, and why.
+// that was nearly as cheap to move, and that is rounding. Limits of different
+// groups cost different amounts; where two of one group moved, a second solve
+// makes the earlier-given one a little dearer, so that of limits that could move
+// by the same amount one does. The limits pressing on the relaxation (positive
+// multipliers) cannot hold together; around the costliest conflict, a deletion
+// filter trims them to an irreducible infeasible subset, asking each question of
+// one small problem of those limits alone. Each problem is compiled once and
+// solved again with other slack costs; the solvers of SOLVERS are tried in turn,
+// and when none can solve it the report says that the diagnosis could not be
+// made, and why.
 // check_constraints measures given weights against the same limits.
 #include "vantelo/common.hpp"
 #include "vantelo/inputs.hpp"
@@ -27,7 +28,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
