@@ -315,7 +315,7 @@ class Elastic {
         block.group = &group;
         block.positions =
             attr("np").attr("array")(py::cast(positions), py::arg("dtype") = "int64");
-        block.excess = static_cast<py::ssize_t>(positions.size()) == py::len(group.labels)
+        block.excess = positions.size() == py::len(group.labels)
                            ? group.excess
                            : py::object(group.excess[block.positions]);
         block.first = entries_.size();
