@@ -2,6 +2,7 @@
 by construction (stand-in market of conftest), checked against independent solves."""
 
 import copy
+import warnings
 
 import cvxpy as cp
 import numpy as np
@@ -321,6 +322,34 @@ def test_on_the_demo_market_one_limit_moves_where_one_suffices(name):
     weights = optimize.portfolio_optimize(
         pool, day, ClarabelMinVariance(), bnds, others + [relaxed_limit]
     )
+    assert weights.sum() == pytest.approx(1.0)
+
+
+def test_the_demo_problem_is_diagnosed():
+    """The demo's infeasible problem, on which the first solver once gave up: the
+    report names limits whose relaxation makes the problem solvable."""
+    import tidewell
+
+    day, index = "2025-06-30", "990300.XSHG"
+    pool = sorted(tidewell.index_weights(index, day).index)
+    bnds = {"*": (0.0, 0.05)}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        previous = optimize.portfolio_optimize(pool, "2025-05-30", bnds=bnds)
+        cons = [
+            vc.WildcardIndustryConstraint(lower_limit=-0.03, upper_limit=0.03, relative=True),
+            vc.wildcard_style_constraint(lower_limit=-0.3, upper_limit=0.3, relative=True),
+            vc.TurnoverLimit(previous, 0.3),
+            vc.TrackingErrorLimit(0.02),
+        ]
+        report = explain_infeasibility(pool, day, bnds=bnds, cons=cons, benchmark=index)
+        assert report.diagnosed and not report.feasible and len(report.conflicts)
+        for row in report.conflicts.itertuples():
+            assert row.constraint in cons and row.side == "upper", row.label
+            row.constraint.upper += row.relaxation + 1e-4
+        weights = optimize.portfolio_optimize(
+            pool, day, ClarabelMinVariance(), bnds, cons, benchmark=index
+        )
     assert weights.sum() == pytest.approx(1.0)
 
 
