@@ -302,6 +302,27 @@ def test_check_forgives_a_breach_within_the_tolerance(
     assert ("past their bounds" in out) == bool(status)
 
 
+def test_check_fails_a_short_position_against_a_lower_bound_of_zero(fake_market, tmp_path, capsys):
+    config = write(
+        tmp_path,
+        """\
+        date = "2024-06-28"
+        [pool]
+        codes = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
+        [bnds]
+        "*" = [0.0, 0.6]
+        """,
+    )
+    weights = tmp_path / "w.csv"
+    weights.write_text(
+        "order_book_id,weight\n000001.XSHE,-0.1\n000002.XSHE,0.55\n600000.XSHG,0.55\n"
+    )
+    code, out, err = run(capsys, "check", str(weights), str(config))
+    assert (code, err) == (1, "")
+    last = out.splitlines()[-1]
+    assert last == "# past their bounds by more than 0.0001: bnds 000001.XSHE lower"
+
+
 def test_check_reads_the_dated_rows(fake_market, tmp_path, capsys, monkeypatch):
     check, calls = fake_check(False)
     monkeypatch.setattr(report, "check_constraints", check)

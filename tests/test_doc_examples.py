@@ -185,6 +185,7 @@ def test_the_error_table_lists_every_message():
 NOT_MESSAGES = {
     "Solution may be inaccurate",
     "Feasible: every limit can hold together.",
+    "The diagnosis could not be made: {}",
     "Infeasible: {} {} must move for a solution to exist.",
     "Smallest set that cannot hold together (each one is needed): {}",
     "The hard constraints alone can hold: without the soft ones a solution exists.",

@@ -545,6 +545,8 @@ def test_check_marks_as_binding_what_binds_at_the_benchmark_reference():
     weights = solvers.setup_reference(problem, "b")()
     near = 1e-7  # the reference's tolerance is 1e-10; this leaves room, far below a band
     expected = {f"bnds {code} upper" for code in problem.pool[weights >= problems.UPPER - near]}
+    # A stock that holds nothing is at its lower bound of 0, which is a limit too.
+    expected |= {f"bnds {code} lower" for code in problem.pool[weights <= near]}
     sums = problem.industry_rows @ weights
     for name, value, low, high in zip(
         problem.industry_names, sums, problem.industry_low, problem.industry_high
