@@ -320,7 +320,7 @@ def test_check_fails_a_short_position_against_a_lower_bound_of_zero(fake_market,
     code, out, err = run(capsys, "check", str(weights), str(config))
     assert (code, err) == (1, "")
     last = out.splitlines()[-1]
-    assert last == "# past their bounds by more than 0.0001: bnds 000001.XSHE lower"
+    assert last == "# past their bounds by more than 0.001: bnds 000001.XSHE lower"
 
 
 def test_check_reads_the_dated_rows(fake_market, tmp_path, capsys, monkeypatch):

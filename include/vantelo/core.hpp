@@ -17,6 +17,7 @@
 #pragma once
 
 #include "vantelo/common.hpp"
+#include "vantelo/inputs.hpp"
 
 #include <string>
 
@@ -30,6 +31,9 @@ constexpr double kHoldingThreshold = 1e-6;
 // about the accuracy SCS reaches at its default settings. The driver's result
 // check, check_constraints and the command line's check all judge by it.
 constexpr double kLimitTolerance = 1e-3;
+
+// A limit within this of its bound binds it: exact arithmetic's rounding.
+constexpr double kBindingTolerance = 1e-6;
 
 struct Collaborators {
     py::object client;      // the market-data client: tidewell, or a stand-in with its calls
@@ -66,10 +70,6 @@ Inputs normalise(py::handle order_book_ids, py::handle date, py::handle objectiv
 // The helper of the call, built by `with.make_helper(pool, date, benchmark,
 // cov_model)`, with the client and the risk model when they are not the defaults.
 py::object build_helper(const Inputs &inputs, const Collaborators &with);
-
-// Whether the objective scales its weights by a variable (g = zeta·w): the ratio
-// objectives.
-bool is_ratio_objective(py::handle objective);
 
 // The assembled problem of one call, on the cvxpy back-end.
 struct Problem {

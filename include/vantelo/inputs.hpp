@@ -17,6 +17,10 @@ py::object pool_of(py::object order_book_ids, py::handle date, py::handle client
 py::object cleaned_pool(py::handle order_book_ids, py::object &date, py::handle client);
 py::object cleaned_pool(py::handle order_book_ids, py::object &date);
 
+// Whether the objective scales its weights by a variable (g = zeta·w) and fixes
+// their expected return: the ratio objectives.
+bool is_ratio_objective(py::handle objective);
+
 // None, or the benchmark as an OptimizeBenchmark (an index code becomes an
 // IndexBenchmark); anything else is an error, worded in Chinese as the driver words
 // it or, for the modules that speak English, in English.

@@ -20,6 +20,7 @@
 // made, and why.
 // check_constraints measures given weights against the same limits.
 #include "vantelo/common.hpp"
+#include "vantelo/core.hpp"
 #include "vantelo/inputs.hpp"
 #include "vantelo/limits.hpp"
 #include "vantelo/weights.hpp"
@@ -52,8 +53,6 @@ constexpr double kTieBreak = 1e-3;
 constexpr double kPressure = 1e-6;
 // What holding a limit costs in the elastic filter, next to its own cost.
 constexpr double kHold = 1e3;
-// A limit is binding within this distance of its bound.
-constexpr double kBinding = 1e-6;
 
 py::object attr(const char *name) { return module_attr(kModule, name); }
 py::object driver(const char *name) { return module_attr("vantelo.optimize", name); }
@@ -811,11 +810,6 @@ py::object analyse(const LimitSet &limits) {
 // The arguments, read as portfolio_optimize reads them
 // ---------------------------------------------------------------------------
 
-bool is_ratio_objective(py::handle objective) {
-    return py::isinstance(objective, driver("MaxInformationRatio")) ||
-           py::isinstance(objective, driver("MaxSharpeRatio"));
-}
-
 // The helper as the limits see it: the data several constraint objects (and each
 // industry or style of one) ask for is read once. The driver asks once per object;
 // the diagnosis asks once per industry and style.
@@ -948,8 +942,8 @@ py::object check_constraints(py::object weights, py::object date, py::object bnd
             upper_column.push_back(group.side == Side::Lower ? nan : limit);
             slack_column.push_back(slack);
             // NaN (a share of an industry the portfolio does not hold) is neither.
-            binding_column.push_back(std::fabs(slack) <= kBinding);
-            violated_column.push_back(slack < -kBinding);
+            binding_column.push_back(std::fabs(slack) <= kBindingTolerance);
+            violated_column.push_back(slack < -kLimitTolerance);
         }
     }
     py::dict columns;
@@ -1061,7 +1055,9 @@ constexpr const char *kCheckDoc = R"(
     Returns a DataFrame with one row per limit (labelled as explain_infeasibility
     labels them): label, value (the portfolio's value in the limit's units),
     lower, upper, slack (distance to the bound, negative when past it), binding
-    (within 1e-6 of the bound) and violated (past it by more than that).
+    (within 1e-6 of the bound) and violated (past it by more than
+    vantelo.core.LIMIT_TOLERANCE, 1e-3 in the limit's units: what the optimiser
+    itself accepts).
     )";
 
 } // namespace

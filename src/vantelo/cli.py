@@ -39,6 +39,7 @@ import warnings
 import pandas as pd
 
 import tidewell
+import vantelo.core
 import vantelo.optimize as optimize
 import vantelo.report as report
 from vantelo import _report as report_core
@@ -929,8 +930,9 @@ def _parser():
     check.add_argument(
         "--tolerance",
         type=float,
-        default=1e-4,
-        help="how far past a bound counts as a breach (default 1e-4, the solver's accuracy)",
+        default=vantelo.core.LIMIT_TOLERANCE,
+        help="how far past a bound counts as a breach (default 1e-3, what the optimiser "
+        "itself accepts)",
     )
     check.set_defaults(handler=_check)
 

@@ -126,7 +126,9 @@ def check_constraints(
     :return: one row per limit, labelled as `explain_infeasibility` labels them:
         `label`, `value` (the portfolio's, in the limit's units), `lower` and `upper`
         (NaN on the open side), `slack` (distance to the bound, negative past it),
-        `binding` (within 1e-6 of the bound) and `violated` (past it by more)
+        `binding` (within 1e-6 of the bound) and `violated` (past it by more than
+        `vantelo.core.LIMIT_TOLERANCE`, 1e-3 in the limit's units: what the optimiser
+        itself accepts)
     :raises InvalidArgument: for weights that are not a Series or dict of finite
         numbers keyed by distinct codes, or that sum to more than 1, and the bounds or
         constraints `portfolio_optimize` would refuse

@@ -23,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 import tidewell
+import vantelo.core
 import vantelo.optimize as optimize
 from vantelo import _report
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
@@ -31,7 +32,7 @@ from vantelo.exception import InvalidArgument
 __all__ = ["PortfolioReport", "check_constraints", "clean_weights", "portfolio_report"]
 
 # A weight of at most this size is solver noise, not a holding.
-HOLDING_THRESHOLD = 1e-6
+HOLDING_THRESHOLD = vantelo.core.HOLDING_THRESHOLD
 # The risk-contribution table in the HTML report: the stocks that matter most.
 HTML_TOP_STOCKS = 30
 # The "weights" figure: the largest holdings.

@@ -232,11 +232,6 @@ Collaborators driver_collaborators() {
     return with;
 }
 
-bool is_ratio_objective(py::handle objective) {
-    return py::isinstance(objective, driver("MaxInformationRatio")) ||
-           py::isinstance(objective, driver("MaxSharpeRatio"));
-}
-
 Inputs normalise(py::handle order_book_ids, py::handle date, py::handle objective, py::handle bnds,
                  py::handle cons, py::handle benchmark, py::handle cov_model,
                  const Collaborators &with, bool &single) {

@@ -157,13 +157,17 @@ py::object cleaned_pool(py::handle order_book_ids, py::object &date) {
     return cleaned_pool(order_book_ids, date, driver("tidewell"));
 }
 
+bool is_ratio_objective(py::handle objective) {
+    return py::isinstance(objective, driver("MaxInformationRatio")) ||
+           py::isinstance(objective, driver("MaxSharpeRatio"));
+}
+
 py::object checked_benchmark(py::handle objective, py::object benchmark) {
     if (!py::isinstance(objective, driver("OptimizationObjective"))) {
         invalid(py::str("非法的目标函数"));
     }
-    const bool needs_benchmark = py::isinstance(objective, driver("MinTrackingError")) ||
-                                 py::isinstance(objective, driver("MaxSharpeRatio")) ||
-                                 py::isinstance(objective, driver("MaxInformationRatio"));
+    const bool needs_benchmark =
+        py::isinstance(objective, driver("MinTrackingError")) || is_ratio_objective(objective);
     if (needs_benchmark && benchmark.is_none()) {
         invalid(format("对于目标函数 {}，必须传入 benchmark 参数",
                        py::type::of(objective).attr("__name__")));

@@ -1,4 +1,5 @@
 #include "vantelo/limits.hpp"
+#include "vantelo/inputs.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -395,9 +396,7 @@ void add_ratio_constraints(LimitSet &set, py::handle objective, py::handle compa
 
 void add_objective(LimitSet &set, py::handle objective, py::handle g, py::handle zeta,
                    py::handle helper) {
-    const bool ratio =
-        py::isinstance(objective, module_attr("vantelo.optimize", "MaxSharpeRatio")) ||
-        py::isinstance(objective, module_attr("vantelo.optimize", "MaxInformationRatio"));
+    const bool ratio = is_ratio_objective(objective);
     if (ratio) {
         py::object scale = cp().attr("Variable")(py::arg("nonneg") = true);
         add_ratio_constraints(set, objective,

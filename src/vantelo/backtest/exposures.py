@@ -19,8 +19,8 @@ from vantelo.const import IndustryClassification
 
 __all__ = ["BINDING_TOLERANCE", "date_exposures", "exposure_table"]
 
-# The solver holds a limit to about this accuracy: a limit within it of its bound
-# is binding.
+# The solver holds a limit to about this accuracy: in a backtest a limit within it
+# of its bound is binding (the constraint check's own `binding` is exact, 1e-6).
 BINDING_TOLERANCE = 1e-4
 # Limits that bind on almost every date and say little about the strategy: full
 # investment, and each stock's own bounds (counted, not listed).
