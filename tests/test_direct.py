@@ -173,3 +173,133 @@ def test_direct_and_cvxpy_agree(name, seed):
     gap = float(np.abs(direct.weights - reference.weights).sum())
     if name in UNIQUE:
         assert gap <= 1e-3, (kinds, gap)
+
+
+def test_soft_and_infeasible_problems_end_alike_on_both_back_ends():
+    rng, pool, benchmark = market(7)
+    bnds = {"*": (0.0, 0.2)}
+    industries = OptimizeHelper(pool, DAY, benchmark, CovModel.FACTOR_MODEL_DAILY)
+    name = industries.get_industry_mapping(IndustryClassification.SWS).value_counts().idxmax()
+    # A floor of 90% in one industry under a cap of 10%: impossible together.
+    floor = IndustryConstraint(name, 0.9, None)
+    ends = {}
+    for hard in (False, True):
+        cons = [floor, IndustryConstraint(name, None, 0.1, hard=hard)]
+        for backend in ("direct", "cvxpy"):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                result = vantelo.core.optimize(
+                    pool, DATE, bnds=bnds, cons=cons, benchmark=benchmark, backend=backend
+                )
+            texts = [str(w.message) for w in caught if issubclass(w.category, OptimizerWarning)]
+            ends[hard, backend] = (result.status, texts, result)
+    for hard in (False, True):
+        assert ends[hard, "direct"][:2] == ends[hard, "cvxpy"][:2]
+    assert ends[False, "direct"][0] == "soft constraints dropped"
+    soft = [ends[False, b][2].weights for b in ("direct", "cvxpy")]
+    assert float(np.abs(soft[0] - soft[1]).sum()) < 1e-3
+    assert soft[0][industries.get_industry_mapping(IndustryClassification.SWS) == name].sum() > 0.899
+    failed = ends[True, "direct"][2]
+    assert failed.status == "failed" and failed.diagnosis is not None
+
+
+class OwnMinVariance(MinVariance):
+    pass
+
+
+@pytest.mark.parametrize(
+    "change",
+    ["subclass", "patched method", "callable risk model", "own helper"],
+)
+def test_anything_but_the_package_own_pieces_takes_cvxpy(change, monkeypatch):
+    rng, pool, benchmark = market(3)
+    kwargs = dict(bnds={"*": (0.0, 0.2)}, benchmark=benchmark, objective=MinVariance())
+    if change == "subclass":
+        kwargs["objective"] = OwnMinVariance()
+    elif change == "patched method":
+        original = MinVariance.get_objective_expr
+        monkeypatch.setattr(MinVariance, "get_objective_expr", lambda *a: original(*a))
+    elif change == "callable risk model":
+        model = OptimizeHelper(pool, DAY, benchmark, CovModel.FACTOR_MODEL_DAILY).risk_model
+        kwargs["risk_model"] = lambda date: model
+    else:
+        kwargs["helper_class"] = lambda *args, **kw: OptimizeHelper(*args, **kw)
+    result = vantelo.core.optimize(pool, DATE, **kwargs)
+    assert result.status == "solved" and result.backend == "cvxpy"
+    with pytest.raises(vantelo.core.InvalidArgument, match="backend='direct' cannot"):
+        vantelo.core.optimize(pool, DATE, backend="direct", **kwargs)
+
+
+def test_a_cache_warm_starts_the_same_answer_and_keeps_a_few_problems():
+    rng, pool, benchmark = market(5)
+    kwargs = dict(bnds={"*": (0.0, 0.2)}, benchmark=benchmark, objective=MinTrackingError())
+    cold = vantelo.core.optimize(pool, DATE, **kwargs)
+    cache = {}
+    first = vantelo.core.optimize(pool, DATE, cache=cache, **kwargs)
+    again = vantelo.core.optimize(pool, DATE, cache=cache, **kwargs)
+    assert len(cache) == 1 and "solver" in next(iter(cache.values()))
+    for result in (first, again):
+        assert float(np.abs(result.weights - cold.weights).sum()) < 1e-4
+    for seed in range(12):
+        _, other, _ = market(100 + seed, size=12)
+        vantelo.core.optimize(other, DATE, cache=cache, **kwargs)
+    assert len(cache) == 8
+
+
+def test_a_direct_solve_loads_no_cvxpy_and_cp_still_resolves():
+    code = (
+        "import sys, tidewell as tw, vantelo.optimize as o\n"
+        "pool = list(tw.index_weights('990300.XSHG', '2024-03-29').index)[:40]\n"
+        "w = o.portfolio_optimize(pool, '2024-03-29', bnds={'*': (0, 0.1)})\n"
+        "assert abs(w.sum() - 1) < 1e-9, w.sum()\n"
+        "assert 'cvxpy' not in sys.modules\n"
+        "import cvxpy\n"
+        "assert o.cp is cvxpy and __import__('vantelo.objective').objective.cp is cvxpy\n"
+        "print('ok')\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.stdout.strip() == "ok", run.stderr
+
+
+class BulkOnly:
+    """tidewell, counting bulk reads and refusing the single-date risk-model reads."""
+
+    def __init__(self):
+        self.bulk = 0
+
+    def __getattr__(self, name):
+        if name in ("get_factor_exposure", "get_factor_covariance", "get_specific_risk"):
+            raise AssertionError(f"{name} read one date")
+        return getattr(tw, name)
+
+    def get_risk_model_history(self, *args):
+        self.bulk += 1
+        return tw.get_risk_model_history(*args)
+
+
+def test_bulk_risk_models_answer_as_the_single_date_reads():
+    from vantelo._schedule_reads import ScheduleReads
+
+    start, end = datetime.date(2024, 3, 15), datetime.date(2024, 6, 28)
+    client = BulkOnly()
+    reads = ScheduleReads(client, dates=(start, end), cov_model=CovModel.FACTOR_MODEL_DAILY)
+    # Trading days, a Saturday, the first and last day of the run.
+    for day in ["2024-03-15", "2024-03-29", "2024-03-30", "2024-05-06", "2024-06-28"]:
+        when = datetime.date.fromisoformat(day)
+        codes = sorted(tw.index_weights(INDEX, when).index)[:30] + ["600000.XSHG", "NO.XSHG"]
+        pd.testing.assert_frame_equal(
+            reads.get_factor_exposure(codes, when), tw.get_factor_exposure(codes, when)
+        )
+        pd.testing.assert_series_equal(
+            reads.get_specific_risk(codes, when, CovModel.FACTOR_MODEL_DAILY),
+            tw.get_specific_risk(codes, when, CovModel.FACTOR_MODEL_DAILY),
+        )
+        pd.testing.assert_frame_equal(
+            reads.get_factor_covariance(when, "daily"), tw.get_factor_covariance(when, "daily")
+        )
+    assert client.bulk == 1
+    # Outside the run, or for another covariance model, the store is asked as usual.
+    with pytest.raises(AssertionError, match="read one date"):
+        reads.get_factor_covariance(datetime.date(2024, 7, 1), "daily")
+    with pytest.raises(AssertionError, match="read one date"):
+        reads.get_factor_covariance(datetime.date(2024, 4, 1), "monthly")
