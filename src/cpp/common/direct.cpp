@@ -363,6 +363,7 @@ struct ConicData {
     py::dict cone;
     std::int64_t variables = 0;
     std::int64_t constraints = 0;
+    double offset = 0.0; // the objective's constant
     py::tuple structure; // what a warm start must match
 };
 
@@ -384,6 +385,28 @@ ConicData conic_data(const Description &p, bool with_soft) {
             next += n;
         }
     }
+    // Limits on one vector of coefficients (a style's or an industry's lower and
+    // upper bound) share a variable v = coefficients · g: the dense row is written
+    // once.
+    std::vector<std::int64_t> shared(p.linear.size(), -1);
+    std::vector<std::size_t> shared_rows;
+    {
+        std::size_t previous = p.linear.size();
+        for (std::size_t l = 0; l < p.linear.size(); ++l) {
+            if (!with_soft && !p.linear[l].hard) {
+                continue;
+            }
+            if (previous < p.linear.size() &&
+                p.linear[previous].coefficients == p.linear[l].coefficients) {
+                if (shared[previous] < 0) {
+                    shared[previous] = next++;
+                    shared_rows.push_back(previous);
+                }
+                shared[l] = shared[previous];
+            }
+            previous = l;
+        }
+    }
     const std::int64_t deviation_at = next;
     next += static_cast<std::int64_t>(p.deviations.size());
     const std::int64_t barrier_at = next;
@@ -396,6 +419,15 @@ ConicData conic_data(const Description &p, bool with_soft) {
     auto new_row = [&](double rhs) {
         b.push_back(rhs);
         return row++;
+    };
+    // With a fixed scale (zeta = 1) zeta's coefficients are constants, moved to b:
+    // the matrix keeps no dense column of them.
+    auto zeta_entry = [&](std::int64_t r, double value) {
+        if (p.scaled) {
+            a.add(r, zeta, value);
+        } else {
+            b[r] -= value;
+        }
     };
     const double *root = nullptr;
     if (k > 0) {
@@ -415,9 +447,9 @@ ConicData conic_data(const Description &p, bool with_soft) {
     for (std::int64_t i = 0; i < n; ++i) {
         a.add(budget, i, 1.0);
     }
-    a.add(budget, zeta, -1.0);
+    zeta_entry(budget, -1.0);
     if (!p.scaled) {
-        a.add(new_row(1.0), zeta, 1.0);
+        a.add(new_row(1.0), zeta, 1.0); // zeta = 1
     }
     if (!p.unit_return.empty()) {
         const std::int64_t unit = new_row(1.0);
@@ -446,7 +478,7 @@ ConicData conic_data(const Description &p, bool with_soft) {
         for (std::int64_t f = 0; f < k; ++f) {
             const std::int64_t r = new_row(0.0);
             a.add(r, y_active + f, 1.0);
-            a.add(r, zeta, benchmark_factor[f]);
+            zeta_entry(r, benchmark_factor[f]);
         }
         root_rows(first, -1.0);
     }
@@ -458,38 +490,55 @@ ConicData conic_data(const Description &p, bool with_soft) {
         for (std::int64_t i = 0; i < n; ++i) {
             a.add(r, i, -exposures[i]);
         }
-        a.add(r, zeta, p.deviations[s].second.first);
+        zeta_entry(r, p.deviations[s].second.first);
+    }
+    for (std::size_t l : shared_rows) {
+        const std::int64_t r = new_row(0.0);
+        a.add(r, shared[l], 1.0);
+        const Vector &coefficients = p.linear[l].coefficients;
+        for (std::int64_t i = 0; i < n; ++i) {
+            if (coefficients[i] != 0.0) {
+                a.add(r, i, -coefficients[i]);
+            }
+        }
     }
     const std::int64_t zero_rows = row;
 
     // Linear cone: A x ≤ b.
-    a.add(new_row(0.0), zeta, -1.0);
+    if (p.scaled) {
+        zeta_entry(new_row(0.0), -1.0);
+    }
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t r = new_row(0.0);
         a.add(r, i, -1.0);
         if (p.has_bounds) {
-            a.add(r, zeta, p.lower[i]);
+            zeta_entry(r, p.lower[i]);
         }
     }
     if (p.has_bounds) {
         for (std::int64_t i = 0; i < n; ++i) {
             const std::int64_t r = new_row(0.0);
             a.add(r, i, 1.0);
-            a.add(r, zeta, -p.upper[i]);
+            zeta_entry(r, -p.upper[i]);
         }
     }
-    for (const LinearLimit &limit : p.linear) {
+    for (std::size_t l = 0; l < p.linear.size(); ++l) {
+        const LinearLimit &limit = p.linear[l];
         if (!with_soft && !limit.hard) {
             continue;
         }
         const double sign = limit.side == Bound::Upper ? 1.0 : -1.0;
         const std::int64_t r = new_row(0.0);
-        for (std::int64_t i = 0; i < n; ++i) {
-            if (limit.coefficients[i] != 0.0) {
-                a.add(r, i, sign * limit.coefficients[i]);
+        if (shared[l] >= 0) {
+            a.add(r, shared[l], sign);
+        } else {
+            for (std::int64_t i = 0; i < n; ++i) {
+                if (limit.coefficients[i] != 0.0) {
+                    a.add(r, i, sign * limit.coefficients[i]);
+                }
             }
         }
-        a.add(r, zeta, -sign * limit.bound);
+        zeta_entry(r, -sign * limit.bound);
     }
     for (std::size_t t = 0; t < p.turnover.size(); ++t) {
         const TurnoverTerm &term = p.turnover[t];
@@ -506,7 +555,7 @@ ConicData conic_data(const Description &p, bool with_soft) {
             for (double sign : {1.0, -1.0}) {
                 const std::int64_t r = new_row(0.0);
                 a.add(r, i, sign);
-                a.add(r, zeta, -sign * term.holding[i]);
+                zeta_entry(r, -sign * term.holding[i]);
                 a.add(r, aux + i, -1.0);
             }
         }
@@ -514,7 +563,7 @@ ConicData conic_data(const Description &p, bool with_soft) {
         for (std::int64_t i = 0; i < n; ++i) {
             a.add(r, aux + i, 1.0);
         }
-        a.add(r, zeta, outside - 2.0 * term.upper);
+        zeta_entry(r, outside - 2.0 * term.upper);
     }
     const std::int64_t linear_rows = row - zero_rows;
 
@@ -531,7 +580,7 @@ ConicData conic_data(const Description &p, bool with_soft) {
         if (!with_soft && !term.hard) {
             continue;
         }
-        a.add(new_row(0.0), zeta, -term.upper);
+        zeta_entry(new_row(0.0), -term.upper);
         for (std::int64_t f = 0; f < k; ++f) {
             a.add(new_row(0.0), y_active + f, -1.0);
         }
@@ -539,9 +588,9 @@ ConicData conic_data(const Description &p, bool with_soft) {
             const double volatility = std::sqrt(p.specific[i]);
             const std::int64_t r = new_row(0.0);
             a.add(r, i, -volatility);
-            a.add(r, zeta, volatility * p.benchmark[i]);
+            zeta_entry(r, volatility * p.benchmark[i]);
         }
-        a.add(new_row(0.0), zeta, -std::sqrt(outside_risk));
+        zeta_entry(new_row(0.0), -std::sqrt(outside_risk));
         soc.append(py::int_(k + n + 2));
     }
 
@@ -552,9 +601,17 @@ ConicData conic_data(const Description &p, bool with_soft) {
         a.add(new_row(0.0), p.barrier[e], -1.0);
     }
 
-    // The objective: ½ xᵀPx + cᵀx, P's upper triangle.
+    // The objective: ½ xᵀPx + cᵀx (+ offset), P's upper triangle.
     Triplets q;
     Vector c(variables, 0.0);
+    double offset = 0.0;
+    auto zeta_cross = [&](std::int64_t i, double value) {
+        if (p.scaled) {
+            q.add(i, zeta, value);
+        } else {
+            c[i] += value;
+        }
+    };
     if (p.risk != 0) {
         const double w = 2.0 * p.risk_weight;
         const std::int64_t factors = p.risk == 1 ? y : y_active;
@@ -570,9 +627,13 @@ ConicData conic_data(const Description &p, bool with_soft) {
                 total += p.specific[j] * p.benchmark[j] * p.benchmark[j];
             }
             for (std::int64_t i = 0; i < n; ++i) {
-                q.add(i, zeta, -w * p.specific[i] * p.benchmark[i]);
+                zeta_cross(i, -w * p.specific[i] * p.benchmark[i]);
             }
-            q.add(zeta, zeta, w * total);
+            if (p.scaled) {
+                q.add(zeta, zeta, w * total);
+            } else {
+                offset += 0.5 * w * total;
+            }
         }
     }
     for (std::size_t i = 0; i < p.linear_objective.size(); ++i) {
@@ -587,6 +648,7 @@ ConicData conic_data(const Description &p, bool with_soft) {
     }
 
     ConicData data;
+    data.offset = offset;
     data.variables = variables;
     data.constraints = row;
     data.A = csc(a, row, variables);
@@ -700,7 +762,7 @@ Solution run_scs(const ConicData &data, py::handle entry, double accuracy,
     solution.s = result["s"];
     solution.info = result["info"];
     solution.status = solution.info["status_val"].cast<int>();
-    solution.value = as_double(solution.info["pobj"]);
+    solution.value = as_double(solution.info["pobj"]) + data.offset;
     solution.seconds = as_double(clock() - started);
     if (cached && (solution.status == 1 || solution.status == 2)) {
         entry["structure"] = data.structure;
@@ -759,7 +821,7 @@ Solution run_clarabel(const ConicData &data) {
     std::string status = py::str(result.attr("status"));
     solution.status = status == "Solved" ? 1 : status == "AlmostSolved" ? 2 : 0;
     solution.x = np().attr("asarray")(result.attr("x"), py::arg("dtype") = "float64");
-    solution.value = as_double(result.attr("obj_val"));
+    solution.value = as_double(result.attr("obj_val")) + data.offset;
     solution.seconds = as_double(clock() - started);
     return solution;
 }
