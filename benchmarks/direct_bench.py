@@ -210,7 +210,6 @@ def chained_plain(dates, start, backend):
 
 
 def chained(months):
-    import tidewell as tw
     from vantelo.rebalance import rebalance, rebalance_dates
 
     dates = rebalance_dates("2022-01-04", "2025-12-31", "M")[-months:]
@@ -219,9 +218,7 @@ def chained(months):
     now_s, _ = timed(lambda: chained_plain(dates, start, "auto"))
     case = chained_case(pd.Series(dtype=float))
     mine_s, result = timed(
-        lambda: rebalance(
-            dates, INDEX, engine="serial", progress=False, **case
-        )
+        lambda: rebalance(dates, INDEX, engine="serial", progress=False, **case)
     )
     turnover = result.records["turnover"].to_numpy()[1:]
     binding = int((turnover >= TURNOVER - BOUND_TOLERANCE).sum())

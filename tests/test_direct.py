@@ -21,6 +21,7 @@ import pytest
 import tidewell as tw
 import vantelo.core
 from vantelo.benchmark import OptimizeBenchmark
+from vantelo.const import CovModel, IndustryClassification
 from vantelo.constraints import (
     BenchmarkComponentWeightLimit,
     IndustryComponentLimit,
@@ -42,7 +43,6 @@ from vantelo.objective import (
     MinVariance,
     RiskParity,
 )
-from vantelo.const import CovModel, IndustryClassification
 
 DATE = "2024-03-29"
 DAY = datetime.date(2024, 3, 29)
@@ -102,15 +102,25 @@ def limits_around(rng, pool, benchmark, kinds):
     cons = []
     if "industry" in kinds:
         name = by_industry.idxmax()
-        cons.append(IndustryConstraint(name, by_industry[name] - margin, by_industry[name] + margin))
+        cons.append(
+            IndustryConstraint(name, by_industry[name] - margin, by_industry[name] + margin)
+        )
     if "wildcard" in kinds:
-        cons.append(WildcardIndustryConstraint(
-            exclude=[by_industry.idxmax()], upper_limit=float(by_industry.max() + margin)))
+        cons.append(
+            WildcardIndustryConstraint(
+                exclude=[by_industry.idxmax()], upper_limit=float(by_industry.max() + margin)
+            )
+        )
     if "style" in kinds:
         gap = float(styles["size"] - bench_style["size"])
         cons.append(StyleConstraint("size", gap - 0.05, gap + 0.05, relative=True))
-        cons.append(StyleConstraint(["beta", "growth"], styles[["beta", "growth"]].min() - 0.1,
-                                    styles[["beta", "growth"]].max() + 0.1))
+        cons.append(
+            StyleConstraint(
+                ["beta", "growth"],
+                styles[["beta", "growth"]].min() - 0.1,
+                styles[["beta", "growth"]].max() + 0.1,
+            )
+        )
     if "component" in kinds:
         inside = float(w0[[code in set(benchmark._weights.index) for code in pool]].sum())
         cons.append(BenchmarkComponentWeightLimit(min(inside, 0.99) * 0.999))
@@ -120,7 +130,9 @@ def limits_around(rng, pool, benchmark, kinds):
         shares = w0[members] / w0[members].sum()
         cons.append(IndustryComponentLimit(name, shares.min() * 0.9, min(shares.max() * 1.1, 1)))
     if "turnover" in kinds:
-        holding = pd.Series(rng.dirichlet(np.ones(n + 2)), index=pool + ["600000.XSHG", "600004.XSHG"])
+        holding = pd.Series(
+            rng.dirichlet(np.ones(n + 2)), index=pool + ["600000.XSHG", "600004.XSHG"]
+        )
         traded = np.abs(np.r_[w0, 0.0, 0.0] - holding.to_numpy()).sum() / 2
         cons.append(TurnoverLimit(holding, traded * 1.02))
     if "tracking_error" in kinds:
@@ -143,16 +155,28 @@ OBJECTIVES = [
 KINDS = ["industry", "wildcard", "style", "component", "share", "turnover", "tracking_error"]
 # Objectives whose optimum is one portfolio: the others (a linear score, deviations
 # of a few exposures) may have a face of optima, where only the value is unique.
-UNIQUE = {"MinVariance", "MeanVariance", "RiskParity", "MinTrackingError", "MaxSharpeRatio",
-          "MaxInformationRatio"}
+UNIQUE = {
+    "MinVariance",
+    "MeanVariance",
+    "RiskParity",
+    "MinTrackingError",
+    "MaxSharpeRatio",
+    "MaxInformationRatio",
+}
 
 
 def solve(backend, pool, objective, bnds, cons, benchmark):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", OptimizerWarning)
         return vantelo.core.optimize(
-            pool, DATE, objective=objective, bnds=bnds, cons=cons, benchmark=benchmark,
-            backend=backend, accuracy=TIGHT,
+            pool,
+            DATE,
+            objective=objective,
+            bnds=bnds,
+            cons=cons,
+            benchmark=benchmark,
+            backend=backend,
+            accuracy=TIGHT,
         )
 
 
@@ -162,10 +186,17 @@ def test_direct_and_cvxpy_agree(name, seed):
     rng, pool, benchmark = market(seed * 31 + OBJECTIVES.index(name))
     kinds = [k for k in KINDS if rng.random() < 0.6] or ["industry"]
     bnds, cons = limits_around(rng, pool, benchmark, kinds)
-    direct = solve("direct", pool, objective_of(name, np.random.default_rng(seed), pool), bnds,
-                   cons, benchmark)
-    reference = solve("cvxpy", pool, objective_of(name, np.random.default_rng(seed), pool), bnds,
-                      cons, benchmark)
+    direct = solve(
+        "direct",
+        pool,
+        objective_of(name, np.random.default_rng(seed), pool),
+        bnds,
+        cons,
+        benchmark,
+    )
+    reference = solve(
+        "cvxpy", pool, objective_of(name, np.random.default_rng(seed), pool), bnds, cons, benchmark
+    )
     assert direct.backend == "direct" and reference.backend == "cvxpy"
     assert direct.status == reference.status == "solved", (kinds, direct.error, reference.error)
     value, expected = direct.objective_value, reference.objective_value
@@ -198,7 +229,9 @@ def test_soft_and_infeasible_problems_end_alike_on_both_back_ends():
     assert ends[False, "direct"][0] == "soft constraints dropped"
     soft = [ends[False, b][2].weights for b in ("direct", "cvxpy")]
     assert float(np.abs(soft[0] - soft[1]).sum()) < 1e-3
-    assert soft[0][industries.get_industry_mapping(IndustryClassification.SWS) == name].sum() > 0.899
+    assert (
+        soft[0][industries.get_industry_mapping(IndustryClassification.SWS) == name].sum() > 0.899
+    )
     failed = ends[True, "direct"][2]
     assert failed.status == "failed" and failed.diagnosis is not None
 

@@ -2,9 +2,9 @@
 
 import datetime
 import logging
+import re
 import subprocess
 import sys
-import re
 import warnings
 
 import cvxpy as cp

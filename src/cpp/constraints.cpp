@@ -865,9 +865,8 @@ py::object industry_component_limit_to_constraints(py::object self, py::object g
     for (py::handle term : terms) {
         py::object weight = g[term["stock"]];
         py::object limit = total * py::reinterpret_borrow<py::object>(term["bound"]);
-        result.append(py::str(term["side"]).equal(py::str("lower"))
-                          ? greater_equal(weight, limit)
-                          : less_equal(weight, limit));
+        result.append(py::str(term["side"]).equal(py::str("lower")) ? greater_equal(weight, limit)
+                                                                    : less_equal(weight, limit));
     }
     return std::move(result);
 }
@@ -914,11 +913,7 @@ PYBIND11_MODULE(constraints, m) {
     ModuleOptions options;
 
     import_names(m, "abc", {"ABCMeta"});
-    import_modules(m, {{"warnings"},
-                       {"numbers"},
-                       {"difflib"},
-                       {"numpy", "np"},
-                       {"pandas", "pd"}});
+    import_modules(m, {{"warnings"}, {"numbers"}, {"difflib"}, {"numpy", "np"}, {"pandas", "pd"}});
     // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
     import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});

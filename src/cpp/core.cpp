@@ -43,11 +43,12 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     with.cache = cache;
     with.accuracy = accuracy;
     if (!cache.is_none() && !PyDict_Check(cache.ptr())) {
-        raise_invalid_argument(kModule, format("cache: expected a dict (or None), got {!r}", cache));
+        raise_invalid_argument(kModule,
+                               format("cache: expected a dict (or None), got {!r}", cache));
     }
     if (!accuracy.is_none() && !(as_double(accuracy) > 0.0 && as_double(accuracy) < 1.0)) {
-        raise_invalid_argument(kModule,
-                               format("accuracy: expected a number in (0, 1), got {!r}", accuracy));
+        raise_invalid_argument(
+            kModule, format("accuracy: expected a number in (0, 1), got {!r}", accuracy));
     }
     if (!(py::isinstance<py::str>(backend) &&
           (backend.equal(py::str("auto")) || backend.equal(py::str("direct")) ||
@@ -195,8 +196,7 @@ constexpr const char *kResultDoc = R"(
 PYBIND11_MODULE(core, m) {
     using namespace vantelo;
     ModuleOptions options;
-    import_modules(m,
-                   {{"time"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_modules(m, {{"time"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
     // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
     import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizationFailed"});

@@ -709,9 +709,9 @@ py::dict objective_terms(py::object objective, py::object helper, py::object par
     if (is("MaxInformationRatio") || is("MaxSharpeRatio")) {
         const bool information = is("MaxInformationRatio");
         if (internal) {
-            terms["unit_return"] = to_array(information
-                                                ? max_information_ratio_unit_returns(objective, helper)
-                                                : max_sharpe_ratio_unit_returns(objective, helper));
+            terms["unit_return"] =
+                to_array(information ? max_information_ratio_unit_returns(objective, helper)
+                                     : max_sharpe_ratio_unit_returns(objective, helper));
         } else {
             if (information) {
                 benchmark_weights(helper);
@@ -720,7 +720,7 @@ py::dict objective_terms(py::object objective, py::object helper, py::object par
         }
         return terms;
     }
-    const char *kNoInternal[] = {"MinVariance",  "MeanVariance", "RiskParity",
+    const char *kNoInternal[] = {"MinVariance",      "MeanVariance", "RiskParity",
                                  "MinTrackingError", "MaxIndicator", "MinStyleDeviation"};
     if (!std::any_of(std::begin(kNoInternal), std::end(kNoInternal), is)) {
         PyErr_Format(PyExc_TypeError, "no terms for an objective of type %.200s",
@@ -773,8 +773,7 @@ PYBIND11_MODULE(objective, m) {
     ModuleOptions options;
 
     import_names(m, "abc", {"ABCMeta"});
-    import_modules(
-        m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
     // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
     import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});

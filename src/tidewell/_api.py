@@ -657,8 +657,7 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
             ),
         }
         res = h.query(
-            f"SELECT date, {_EXPOSURE_COLUMNS} FROM factor_exposures "
-            "WHERE date BETWEEN ? AND ?",
+            f"SELECT date, {_EXPOSURE_COLUMNS} FROM factor_exposures WHERE date BETWEEN ? AND ?",
             [first["exposures"], end],
         ).fetchnumpy()
         industries = _industry_factors(h)

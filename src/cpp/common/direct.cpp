@@ -33,8 +33,7 @@ py::object np() { return py::module_::import("numpy"); }
 using Vector = std::vector<double>;
 
 Vector to_vector(py::handle values) {
-    auto array =
-        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+    auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
     if (!array) {
         throw py::error_already_set();
     }
@@ -49,9 +48,9 @@ py::array_t<double> to_array(const Vector &values) {
 // Eligibility
 // ---------------------------------------------------------------------------
 
-constexpr const char *kObjectives[] = {"MinVariance",         "MeanVariance",     "RiskParity",
-                                       "MinTrackingError",    "MaxInformationRatio",
-                                       "MaxSharpeRatio",      "MaxIndicator",     "MinStyleDeviation"};
+constexpr const char *kObjectives[] = {"MinVariance",      "MeanVariance",        "RiskParity",
+                                       "MinTrackingError", "MaxInformationRatio", "MaxSharpeRatio",
+                                       "MaxIndicator",     "MinStyleDeviation"};
 constexpr const char *kConstraints[] = {"TrackingErrorLimit",
                                         "TurnoverLimit",
                                         "BenchmarkComponentWeightLimit",
@@ -100,7 +99,8 @@ bool cvxpy_untouched(const char *module) {
         return false;
     }
     py::object solve = names["cp"].attr("Problem").attr("solve");
-    return py::str(py::getattr(solve, "__qualname__", py::str(""))).equal(py::str("Problem.solve")) &&
+    return py::str(py::getattr(solve, "__qualname__", py::str("")))
+               .equal(py::str("Problem.solve")) &&
            py::str(py::getattr(solve, "__module__", py::str("")))
                .equal(py::str("cvxpy.problems.problem"));
 }
@@ -116,7 +116,8 @@ bool direct_eligible(Inputs &inputs, const Collaborators &with, std::string &rea
         reason = "the helper is not vantelo.helper.OptimizeHelper";
         return false;
     }
-    for (const char *module : {kDriver, "vantelo.objective", "vantelo.constraints", with.cp_home}) {
+    for (const char *module :
+         {kDriver, "vantelo.objective", "vantelo.constraints", with.cp_home}) {
         if (!cvxpy_untouched(module)) {
             reason = std::string(module) + ".cp is not cvxpy as installed";
             return false;
@@ -196,14 +197,15 @@ struct Description {
     int risk = 0; // 0 none, 1 pool, 2 active
     double risk_weight = 1.0;
     Vector linear_objective; // empty: none
-    std::vector<std::pair<Vector, std::pair<double, double>>> deviations; // (exposures, (target, weight))
+    std::vector<std::pair<Vector, std::pair<double, double>>>
+        deviations;                   // (exposures, (target, weight))
     std::vector<py::ssize_t> barrier; // risk parity: the stocks the log barrier covers
     // the risk model: root over the union (pool first), specific variances, benchmark
     py::ssize_t union_size = 0;
     py::ssize_t k = 0;
-    py::object root;     // float array union × k, C order
-    Vector specific;     // union
-    Vector benchmark;    // union
+    py::object root;  // float array union × k, C order
+    Vector specific;  // union
+    Vector benchmark; // union
     bool needs_active = false;
 };
 
@@ -266,7 +268,8 @@ Description describe(const Inputs &inputs, py::handle helper) {
         }
     }
     py::dict expression = terms_of(inputs.objective, helper, "expression");
-    std::string risk = expression["risk"].is_none() ? "" : std::string(py::str(expression["risk"]));
+    std::string risk =
+        expression["risk"].is_none() ? "" : std::string(py::str(expression["risk"]));
     problem.risk = risk == "pool" ? 1 : risk == "active" ? 2 : 0;
     problem.needs_active = problem.needs_active || problem.risk == 2;
     problem.risk_weight = as_double(expression["risk_weight"]);
@@ -675,8 +678,8 @@ ConicData conic_data(const Description &p, bool with_soft) {
 struct Solution {
     py::object x, y, s;
     py::object info;
-    int status = 0;    // SCS's status_val
-    double value = 0;  // the primal objective
+    int status = 0;   // SCS's status_val
+    double value = 0; // the primal objective
     double seconds = 0;
 };
 
@@ -709,9 +712,7 @@ py::object cache_entry(py::handle cache, py::handle key) {
 }
 
 bool same_matrix(py::handle left, py::handle right) {
-    auto same = [](py::handle a, py::handle b) {
-        return truthy(np().attr("array_equal")(a, b));
-    };
+    auto same = [](py::handle a, py::handle b) { return truthy(np().attr("array_equal")(a, b)); };
     return py::tuple(left.attr("shape")).equal(py::tuple(right.attr("shape"))) &&
            same(left.attr("indptr"), right.attr("indptr")) &&
            same(left.attr("indices"), right.attr("indices")) &&
@@ -731,7 +732,7 @@ Solution run_scs(const ConicData &data, py::handle entry, double accuracy,
         y = warm->y;
         s = warm->s;
     } else if (cached && entry.contains("structure") &&
-        py::object(entry["structure"]).equal(data.structure)) {
+               py::object(entry["structure"]).equal(data.structure)) {
         x = entry["x"];
         y = entry["y"];
         s = entry["s"];
@@ -751,11 +752,10 @@ Solution run_scs(const ConicData &data, py::handle entry, double accuracy,
         problem["c"] = data.c;
         solver = scs.attr("SCS")(problem, data.cone, **settings(accuracy));
     }
-    py::dict result = x.is_none()
-                          ? py::dict(solver.attr("solve")())
-                          : py::dict(solver.attr("solve")(py::arg("warm_start") = true,
-                                                          py::arg("x") = x, py::arg("y") = y,
-                                                          py::arg("s") = s));
+    py::dict result =
+        x.is_none() ? py::dict(solver.attr("solve")())
+                    : py::dict(solver.attr("solve")(py::arg("warm_start") = true, py::arg("x") = x,
+                                                    py::arg("y") = y, py::arg("s") = s));
     Solution solution;
     solution.x = result["x"];
     solution.y = result["y"];
@@ -885,8 +885,8 @@ double worst_violation(const Description &p, const Vector &w) {
         for (py::ssize_t i = 0; i < n; ++i) {
             value += limit.coefficients[i] * w[i];
         }
-        worst = std::max(worst, limit.side == Bound::Upper ? value - limit.bound
-                                                           : limit.bound - value);
+        worst = std::max(worst,
+                         limit.side == Bound::Upper ? value - limit.bound : limit.bound - value);
     }
     for (const TurnoverTerm &term : p.turnover) {
         if (!term.hard) {
@@ -940,7 +940,8 @@ Vector normalised(const Solution &solution, py::ssize_t n) {
 
 bool has_soft(const Description &p) {
     auto soft = [](const auto &items) {
-        return std::any_of(items.begin(), items.end(), [](const auto &item) { return !item.hard; });
+        return std::any_of(items.begin(), items.end(),
+                           [](const auto &item) { return !item.hard; });
     };
     return soft(p.linear) || soft(p.turnover) || soft(p.tracking_error);
 }
@@ -997,8 +998,7 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
     if (worst > kLimitTolerance) {
         // A tighter solve from this solution (the cache keeps the first answer),
         // then an interior-point one.
-        Solution tight =
-            run_scs(data, py::none(), std::min(accuracy, kTightAccuracy), &solution);
+        Solution tight = run_scs(data, py::none(), std::min(accuracy, kTightAccuracy), &solution);
         if (solved(tight)) {
             logger().attr("info")("solve time: %f, optimization result = %f", tight.seconds,
                                   tight.value);
