@@ -995,46 +995,38 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
     }
     double worst = worst_violation(problem, weights);
     int status = solution.status;
+    // A portfolio beyond a hard limit is no answer, and an inaccurate one is
+    // finished when that is cheap: a tighter SCS solve from this solution (the
+    // cache keeps the first answer), then an interior-point solve of the same data.
+    // A finish is taken when it breaks the limits less, or as little within the
+    // tolerance and accurately.
+    for (int finish = 0; finish < 2 && (worst > kLimitTolerance || status == 2); ++finish) {
+        Solution next =
+            finish == 0 ? run_scs(data, py::none(), std::min(accuracy, kTightAccuracy), &solution)
+                        : run_clarabel(data);
+        if (!solved(next)) {
+            continue;
+        }
+        logger().attr("info")("solve time: %f, optimization result = %f", next.seconds,
+                              next.value);
+        Vector candidate = normalised(next, problem.n);
+        if (candidate.empty()) {
+            continue;
+        }
+        const double violation = worst_violation(problem, candidate);
+        const bool better =
+            violation < worst || (violation <= kLimitTolerance && status == 2 && next.status == 1);
+        if (better) {
+            worst = violation;
+            weights = candidate;
+            outcome.value = py::float_(next.value);
+            outcome.solver = py::str(finish == 0 ? "SCS" : "CLARABEL");
+            status = next.status;
+        }
+    }
     if (worst > kLimitTolerance) {
-        // A tighter solve from this solution (the cache keeps the first answer),
-        // then an interior-point one.
-        Solution tight = run_scs(data, py::none(), std::min(accuracy, kTightAccuracy), &solution);
-        if (solved(tight)) {
-            logger().attr("info")("solve time: %f, optimization result = %f", tight.seconds,
-                                  tight.value);
-            Vector candidate = normalised(tight, problem.n);
-            if (!candidate.empty()) {
-                const double violation = worst_violation(problem, candidate);
-                if (violation < worst) {
-                    worst = violation;
-                    weights = candidate;
-                    outcome.value = py::float_(tight.value);
-                    status = tight.status;
-                }
-            }
-        }
-        if (worst > kLimitTolerance) {
-            Solution exact = run_clarabel(data);
-            if (solved(exact)) {
-                logger().attr("info")("solve time: %f, optimization result = %f", exact.seconds,
-                                      exact.value);
-                Vector candidate = normalised(exact, problem.n);
-                if (!candidate.empty()) {
-                    const double violation = worst_violation(problem, candidate);
-                    if (violation < worst) {
-                        worst = violation;
-                        weights = candidate;
-                        outcome.value = py::float_(exact.value);
-                        outcome.solver = py::str("CLARABEL");
-                        status = exact.status == 1 ? 1 : 2;
-                    }
-                }
-            }
-        }
-        if (worst > kLimitTolerance) {
-            raise(driver("OptimizationFailed"),
-                  format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kLimitTolerance));
-        }
+        raise(driver("OptimizationFailed"),
+              format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kLimitTolerance));
     }
     outcome.inaccurate = status == 2;
     if (outcome.inaccurate) {
