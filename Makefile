@@ -21,6 +21,7 @@ demo: install
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/vantelo optimize examples/demo.toml -o build/demo-weights.csv --report build/demo-report.html
 	$(VENV)/bin/vantelo check build/demo-weights.csv examples/demo.toml
+	$(VENV)/bin/vantelo backtest examples/demo.toml -o build/demo-backtest.html
 
 test: test-default test-py38
 
@@ -33,6 +34,8 @@ test-default: install
 # Then rebalancing over schedules beside the plain loop (benchmarks/rebalance_bench.py;
 # options in REBALANCE_BENCH_ARGS, e.g. "--daily 60 --cases 1,3").
 REBALANCE_BENCH_ARGS ?=
+# The risk model built from prices (benchmarks/riskmodel_bench.py; e.g. "--quick").
+RISKMODEL_BENCH_ARGS ?=
 # Then the direct conic back-end beside cvxpy's, and schedules on it beside the plain
 # loop (benchmarks/direct_bench.py; options in DIRECT_BENCH_ARGS, e.g. "--cases 1,2").
 DIRECT_BENCH_ARGS ?=
@@ -41,6 +44,7 @@ bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/diagnose_bench.py
 	$(VENV)/bin/python benchmarks/rebalance_bench.py $(REBALANCE_BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/riskmodel_bench.py $(RISKMODEL_BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/direct_bench.py $(DIRECT_BENCH_ARGS)
 
 # The user guide: docs/ (pages) and the stubs' docstrings (API reference) built into

@@ -11,6 +11,8 @@ import warnings
 import pandas as pd
 
 import tidewell
+from vantelo.backtest import CostModel, compare
+from vantelo.backtest.report import measure_table
 from vantelo.constraints import (
     TrackingErrorLimit,
     TurnoverLimit,
@@ -30,7 +32,7 @@ from vantelo.objective import (
     RiskParity,
 )
 from vantelo.optimize import portfolio_optimize, to_date
-from vantelo.rebalance import rebalance, rebalance_dates
+from vantelo.rebalance import rebalance, rebalance_dates, rebalance_many
 from vantelo.report import portfolio_report
 from vantelo.trading import to_orders, tradable_bounds, trading_status
 
@@ -146,19 +148,43 @@ def diagnosis_example(pool):
             portfolio_optimize(pool, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
     except OptimizationFailed as failure:
         report = failure.diagnosis
-        print(report)
+        # The solver may give up for another reason, and the diagnosis itself may
+        # not be possible; the report (or its absence) says which.
+        print(report if report is not None else f"the optimisation failed: {failure}")
     else:
         print("(solved: nothing to explain)")
         return
-    # Move the limits as the report says, and check the result against them.
+    if report is None or not report.diagnosed:
+        return
+    # Move each listed limit by its relaxation (and a little more), in the terms
+    # its object is given in: a relative band shifts like an absolute one.
+    bnds = dict(BOUNDS)
+    moved = []
     for row in report.conflicts.itertuples():
-        if row.constraint is not None:
-            row.constraint.upper = row.attainable + 1e-4
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", OptimizerWarning)
-        weights = portfolio_optimize(pool, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
-        table = check_constraints(weights, DATE, bnds=BOUNDS, cons=cons, benchmark=INDEX)
+        step = row.relaxation + 1e-4
+        if row.label.startswith("bnds "):
+            _, code, side = row.label.split()
+            lower, upper = bnds.get(code, bnds["*"])
+            bnds[code] = (lower - step, upper) if side == "lower" else (lower, upper + step)
+        elif row.constraint in cons:
+            if row.side == "lower":
+                row.constraint.lower = row.constraint.lower - step
+            else:
+                row.constraint.upper = row.constraint.upper + step
+        else:
+            print(f"({row.label} is no limit of the caller's: left as it is)")
+            continue
+        moved.append(row.label)
     print()
+    print("moved by their relaxations: " + "; ".join(moved))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", OptimizerWarning)
+            weights = portfolio_optimize(pool, DATE, bnds=bnds, cons=cons, benchmark=INDEX)
+            table = check_constraints(weights, DATE, bnds=bnds, cons=cons, benchmark=INDEX)
+    except OptimizationFailed as failure:
+        print(f"the relaxed problem still failed: {failure}")
+        return
     print("relaxed as reported, solved; the limits closest to their bounds:")
     closest = table.sort_values("slack").head(6)
     print(closest[["label", "value", "lower", "upper", "slack"]].to_string(index=False))
@@ -267,7 +293,8 @@ def backtest_example():
     print(
         f"{len(dates)} month-ends from {dates[0]} to {dates[-1]}; minimum tracking error to "
         "the index, bounds 0-1%, industries within 2% and styles within 0.2 of the index, "
-        "one-way turnover at most 20% of the drifted holding a month, 10 bp costs"
+        "one-way turnover at most 20% of the drifted holding a month, and what an A-share "
+        "desk pays: commission, stamp duty on sales, transfer fee, market impact"
     )
     result, seconds = timed(
         rebalance,
@@ -281,19 +308,32 @@ def backtest_example():
             TurnoverLimit({}, 0.2),
         ],
         benchmark=wide,
-        cost_bps=10,
+        costs=CostModel(),
         progress=False,
         on_error="record",
     )
     records = result.records
     print(f"solved in {seconds:.1f} s; statuses: {records['status'].value_counts().to_dict()}")
+    print(f"returns from {result.returns.index[0].date()} to {result.returns.index[-1].date()}")
     print(
-        records[["holdings", "turnover", "ex_ante_tracking_error"]]
+        records[["holdings", "turnover", "cost", "ex_ante_tracking_error"]]
         .tail(4)
         .to_string(float_format=lambda v: f"{v:.4f}")
     )
     print()
-    print(result.summary().to_string(float_format=lambda v: f"{v:.4f}"))
+    shown = [
+        "annualised_return",
+        "volatility",
+        "sharpe_ratio",
+        "max_drawdown",
+        "drawdown_trough",
+        "active_return",
+        "tracking_error",
+        "information_ratio",
+        "average_turnover",
+        "cost_drag",
+    ]
+    print(measure_table(result.measures().loc[shown]).to_string())
     try:
         figure = result.plot()
     except ImportError:
@@ -301,6 +341,46 @@ def backtest_example():
         return
     figure.savefig("backtest.png", dpi=100)
     print("picture: backtest.png")
+
+
+def costs_example():
+    heading("Costs that change what is traded: a momentum tilt of the 300 index")
+    dates = rebalance_dates("2025-01-01", "2025-06-30", "M")
+
+    def momentum(date):
+        pool = list(tidewell.index_weights(INDEX, date).index)
+        return MaxIndicator(tidewell.get_factor_exposure(pool, date)["momentum"])
+
+    common = dict(
+        universe=INDEX,
+        objective=momentum,
+        bnds={"*": (0.0, 0.02)},
+        cons=[TrackingErrorLimit(0.04)],
+        benchmark=INDEX,
+        costs=CostModel(),
+    )
+    print(
+        f"{len(dates)} month-ends; the most momentum within 4% tracking error, costs "
+        "charged (left) or also minded, the cost of each date's trades weighing 300 "
+        "in its objective (right)"
+    )
+    results, seconds = timed(
+        rebalance_many,
+        {"costs charged": common, "costs minded": dict(common, cost_penalty=300.0)},
+        dates,
+        engine="serial",
+        progress=False,
+    )
+    rows = [
+        "annualised_return",
+        "active_return",
+        "information_ratio",
+        "average_turnover",
+        "total_cost",
+        "cost_drag",
+    ]
+    print(measure_table(compare(results).loc[rows]).to_string())
+    print(f"time taken: {seconds:.1f} s")
 
 
 def main():
@@ -312,6 +392,7 @@ def main():
     objectives_example(pool)
     trading_example()
     backtest_example()
+    costs_example()
 
 
 if __name__ == "__main__":

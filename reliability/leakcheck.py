@@ -41,6 +41,7 @@ import numpy as np
 import pandas as pd
 
 import tidewell
+import vantelo.backtest as backtest
 import vantelo.benchmark as benchmark
 import vantelo.constraints as constraints
 import vantelo.core as core
@@ -57,6 +58,7 @@ from vantelo import _report as report_core
 from vantelo.const import CovModel
 from vantelo.exception import InvalidArgument, OptimizationFailed
 from vantelo.helper import OptimizeHelper
+from vantelo.rebalance import RebalanceResult
 from vantelo.risk import RiskModel
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -77,6 +79,45 @@ SCENARIO = fakes.Scenario(
         "industries": ["Banks", "Media", "Steel"],
         "benchmark_weights": {POOL[0]: 0.3, POOL[2]: 0.3, v.OUTSIDE: 0.4},
     }
+)
+
+
+def _path():
+    """A backtest's result of 60 days against a benchmark, for the measures. Made anew
+    for each call: pandas keeps a reference to every view of a long-lived frame until
+    it next sweeps them, which would read as growth here."""
+    days = pd.bdate_range("2024-01-02", periods=60)
+    wave = np.sin(np.arange(60)) / 100
+    return RebalanceResult(
+        pd.DataFrame(),
+        pd.DataFrame(
+            {"status": ["ok"], "turnover": [1.0], "holdings": [5]},
+            index=pd.Index([datetime.date(2023, 12, 29)], name="date"),
+        ),
+        pd.DataFrame(
+            {"portfolio": wave, "benchmark": np.full(60, 0.001), "active": wave - 0.001},
+            index=days,
+        ),
+    )
+
+
+# A cost model of one date over five stocks, as the rebalance kernels read it.
+_ORDER_TERMS = dict(
+    commission=2.5e-4,
+    minimum=5.0,
+    stamp_buy=0.0,
+    stamp_sell=5e-4,
+    transfer=1e-5,
+    spread=5e-4,
+    impact=3e-3,
+    exponent=0.5,
+)
+_COST_MODEL = dict(
+    _ORDER_TERMS,
+    capital=1e7,
+    no_order=1e-6,
+    **{k: np.full(1, _ORDER_TERMS[k]) for k in ("stamp_buy", "stamp_sell", "transfer", "spread")},
+    traded=np.full((1, 5), 1e8),
 )
 
 
@@ -170,6 +211,9 @@ def demo_calls():
         ("report.portfolio_report",
          lambda: _expect(InvalidArgument, lambda: report.portfolio_report({}, DATE))),
         ("report.clean_weights", lambda: report.clean_weights(equal, 0.01, 3)),
+        ("_report.resolved_benchmark", lambda: report_core.resolved_benchmark(index)),
+        ("_report.resolved_benchmark", lambda: _expect(
+            InvalidArgument, lambda: report_core.resolved_benchmark(pool[0]))),
         (name, lambda: optimize.portfolio_optimize(
             pool, DATE, bnds={"*": (0, 0.3)},
             cons=[constraints.StyleConstraint("size", -2, 2),
@@ -308,6 +352,39 @@ def function_calls():
          lambda: rebalance_core.turnover(np.full(5, 0.2), np.array([0.4, 0.1, 0.1, 0.2, 0.2]))),
         ("_rebalance.backtest", lambda: rebalance_core.backtest(
             np.full((1, 5), 0.2), np.array([0]), np.full((3, 5), 0.01), np.zeros(5), 0.001)),
+        ("_rebalance.backtest_costs", lambda: rebalance_core.backtest_costs(
+            np.full((1, 5), 0.2), np.array([0]), np.full((3, 5), 0.01), np.zeros(5), 0.001,
+            _COST_MODEL)),
+        ("_rebalance.backtest_costs", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.backtest_costs(np.full((1, 5), 0.2), np.array([0]),
+                                          np.full((3, 5), 0.01), np.zeros(5), 0.0,
+                                          dict(_COST_MODEL, traded=np.ones((2, 5))))))),
+        ("_rebalance.order_costs", lambda: rebalance_core.order_costs(
+            np.array([1e5, -2e4, 0.0]), np.array([1e7, np.nan, 1e6]), _ORDER_TERMS)),
+        ("_rebalance.order_costs", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.order_costs(np.array([np.inf]), np.ones(1), _ORDER_TERMS)))),
+        ("_rebalance.measures", lambda: rebalance_core.measures(
+            np.linspace(-0.01, 0.01, 20), np.zeros(20), 0.02)),
+        ("_rebalance.measures", lambda: _expect(InvalidArgument, lambda: (
+            rebalance_core.measures(np.zeros(3), np.zeros(2), 0.0)))),
+        ("_rebalance.drawdown", lambda: rebalance_core.drawdown(np.linspace(-0.01, 0.01, 20))),
+        ("_rebalance.annual_return",
+         lambda: rebalance_core.annual_return(np.linspace(-0.01, 0.01, 20))),
+        ("backtest.CostModel", lambda: backtest.CostModel(spread_bps=2).order_costs(
+            pd.Series({POOL[0]: 1e5, POOL[1]: -2e4}), DATE, pd.Series({POOL[0]: 1e7}))),
+        ("backtest.CostModel",
+         lambda: _expect(InvalidArgument, lambda: backtest.CostModel(capital=0))),
+        ("backtest.CostPenalty", lambda: backtest.CostPenalty(
+            objective.MinVariance(), backtest.CostModel(), HOLDING.to_dict(), DATE, 1.0)),
+        ("backtest.CostPenalty", lambda: _expect(InvalidArgument, lambda: backtest.CostPenalty(
+            objective.MinVariance(), backtest.CostModel(), HOLDING, DATE, 0.0))),
+        ("backtest.measures", lambda: backtest.measures(_path(), 0.02)),
+        ("backtest.measures",
+         lambda: _expect(InvalidArgument, lambda: backtest.measures(_path(), -2.0))),
+        ("backtest.compare", lambda: backtest.compare({"a": _path(), "b": _path()})),
+        ("backtest.annual_returns", lambda: backtest.annual_returns(_path())),
+        ("backtest.monthly_returns", lambda: backtest.monthly_returns(_path(), "active")),
+        ("backtest.rolling", lambda: backtest.rolling(_path(), 10)),
         ("_rebalance.summary", lambda: rebalance_core.summary(
             np.linspace(-0.01, 0.01, 20), np.zeros(20), np.array([0.5, 0.1]))),
         ("_rebalance.summary", lambda: _expect(Exception, lambda: rebalance_core.summary(
@@ -319,6 +396,17 @@ def function_calls():
         ("_report.factor_decomposition",
          lambda: _expect(InvalidArgument, lambda: report_core.factor_decomposition(
              factor_helper, np.full(5, 0.2)))),
+        ("_report.read_weights", lambda: report_core.read_weights(HOLDING, "weights")),
+        ("_report.read_weights", lambda: _expect(InvalidArgument, lambda: report_core.read_weights(
+            {POOL[0]: "0.5"}, "weights"))),
+        ("_report.read_weights", lambda: _expect(InvalidArgument, lambda: report_core.read_weights(
+            pd.Series(50.0, index=POOL), "weights"))),
+        ("_report.read_date", lambda: report_core.read_date("2024-06-28")),
+        ("_report.read_date",
+         lambda: _expect(InvalidArgument, lambda: report_core.read_date("2024-13-45"))),
+        ("_report.resolved_benchmark", lambda: report_core.resolved_benchmark(None)),
+        ("_report.resolved_benchmark",
+         lambda: _expect(InvalidArgument, lambda: report_core.resolved_benchmark(3))),
     ]  # fmt: skip
 
 
@@ -327,6 +415,12 @@ def tidewell_calls():
     ids = ["600001.XSHG", "000010.XSHE", "000020.XSHE"]
     day = "2024-01-10"
     refused = tidewell.TidewellError
+    # Returns of 25 stocks over 70 days in five industries: one model date's worth.
+    rng = np.random.default_rng(0)
+    days = pd.bdate_range("2024-01-01", periods=70)
+    names = [f"S{i:02d}" for i in range(25)]
+    returns = pd.DataFrame(rng.normal(0.0, 0.02, (70, 25)), index=days, columns=names)
+    industries = pd.Series(list("abcde") * 5, index=names)
     return [
         ("tidewell.instruments", lambda: tidewell.instruments(ids)),
         ("tidewell.instruments", lambda: tidewell.instruments("600001.XSHG")),
@@ -361,6 +455,8 @@ def tidewell_calls():
          lambda: _expect(refused, lambda: tidewell.get_prices(ids, "2024-01-02", day))),
         ("tidewell.get_trading_status",
          lambda: _expect(refused, lambda: tidewell.get_trading_status(ids, day))),
+        ("tidewell.get_traded_value",
+         lambda: _expect(refused, lambda: tidewell.get_traded_value(ids, "2024-01-02", day))),
         ("tidewell.get_database_path", lambda: tidewell.get_database_path()),
         ("tidewell.demo_database_path", lambda: tidewell.demo_database_path()),
         ("tidewell.set_database", lambda: tidewell.set_database(store.active["db"])),
@@ -374,6 +470,10 @@ def tidewell_calls():
         ("tidewell.build_demo_database",
          lambda: _expect(refused, lambda: tidewell.build_demo_database(
              os.path.join(store.active["dir"], "demo.duckdb"), "eight", False))),
+        ("tidewell.build_risk_model", rarely(lambda: tidewell.build_risk_model(
+            returns, industries=industries), 0.05)),
+        ("tidewell.build_risk_model",
+         lambda: _expect(refused, lambda: tidewell.build_risk_model(returns * 100))),
     ]  # fmt: skip
 
 

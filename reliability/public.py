@@ -33,8 +33,11 @@ NOT_CALLS = {
     "portfolio_optimize's entries with the package's own constraints call it",
     "report.PortfolioReport": "made by portfolio_report, whose entries exercise it",
     "core.OptimizationResult": "made by core.optimize, whose entries read every member",
+    "backtest.STAMP_DUTY": "a table of dated rates, read by CostModel, whose entries use it",
+    "backtest.TRANSFER_FEE": "a table of dated rates, read by CostModel, whose entries use it",
     "tidewell.TidewellError": "an exception class: tidewell raises it, callers catch it",
     "tidewell.Instrument": "a plain record type (a NamedTuple) that tidewell returns",
+    "tidewell.RiskModel": "made by build_risk_model, whose entries exercise it",
 }
 
 
@@ -66,7 +69,7 @@ def defined_names(module):
 
 # The Python modules of vantelo whose `__all__` is a public API taking input (beside the
 # compiled ones, which are found on disk).
-PYTHON_MODULES = ["vantelo.report"]
+PYTHON_MODULES = ["vantelo.report", "vantelo.backtest"]
 
 
 def public_names():

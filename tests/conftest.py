@@ -156,3 +156,23 @@ def trading_day(trading_store, monkeypatch):
     tidewell.set_database(trading_store)
     yield TRADING_DAY
     tidewell.set_database(None)
+
+
+@pytest.fixture(scope="session")
+def tiny_store(tmp_path_factory):
+    """The tiny market of tests/data/tiny as a store (the rebalance and backtest tests)."""
+    import tidewell
+
+    path = str(tmp_path_factory.mktemp("store") / "tiny.duckdb")
+    tidewell.import_database(TINY, path)
+    return path
+
+
+@pytest.fixture
+def tiny(tiny_store):
+    """tidewell pointed at the tiny store for the test."""
+    import tidewell
+
+    tidewell.set_database(tiny_store)
+    yield tiny_store
+    tidewell.set_database(None)

@@ -216,7 +216,7 @@ def test_command_line_errors_are_one_line(argv, message, tmp_path, capsys, monke
     (tmp_path / "w.csv").write_text("order_book_id,weight\n000001.XSHE,1\n")
     (tmp_path / "bad.csv").write_text("order_book_id,wt\n000001.XSHE,1\n")
     (tmp_path / "text.csv").write_text("order_book_id,weight\na,0.5\nb,lots\n")
-    (tmp_path / "dated.csv").write_text("date,order_book_id,weight\n2024-06-27,a,1\n")
+    (tmp_path / "dated.csv").write_text("date,order_book_id,weight\n2024-06-27,000001.XSHE,1\n")
     files = {
         "csv": "w.csv",
         "bad_csv": "bad.csv",
@@ -302,16 +302,38 @@ def test_check_forgives_a_breach_within_the_tolerance(
     assert ("past their bounds" in out) == bool(status)
 
 
-def test_check_reads_the_dated_rows(tmp_path, capsys, monkeypatch):
+def test_check_fails_a_short_position_against_a_lower_bound_of_zero(fake_market, tmp_path, capsys):
+    config = write(
+        tmp_path,
+        """\
+        date = "2024-06-28"
+        [pool]
+        codes = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
+        [bnds]
+        "*" = [0.0, 0.6]
+        """,
+    )
+    weights = tmp_path / "w.csv"
+    weights.write_text(
+        "order_book_id,weight\n000001.XSHE,-0.1\n000002.XSHE,0.55\n600000.XSHG,0.55\n"
+    )
+    code, out, err = run(capsys, "check", str(weights), str(config))
+    assert (code, err) == (1, "")
+    last = out.splitlines()[-1]
+    assert last == "# past their bounds by more than 0.0001: bnds 000001.XSHE lower"
+
+
+def test_check_reads_the_dated_rows(fake_market, tmp_path, capsys, monkeypatch):
     check, calls = fake_check(False)
     monkeypatch.setattr(report, "check_constraints", check)
     weights = tmp_path / "w.csv"
     weights.write_text(
-        "date,order_book_id,weight\n2024-06-27,a,1\n2024-06-28,b,0.4\n2024-06-28,c,0.6\n"
+        "date,order_book_id,weight\n2024-06-27,000001.XSHE,1\n"
+        "2024-06-28,000002.XSHE,0.4\n2024-06-28,600000.XSHG,0.6\n"
     )
     code, out, err = run(capsys, "check", str(weights), str(write(tmp_path, CONFIG)))
     assert code == 0
-    assert calls[0][0].to_dict() == {"b": 0.4, "c": 0.6}
+    assert calls[0][0].to_dict() == {"000002.XSHE": 0.4, "600000.XSHG": 0.6}
 
 
 def test_the_installed_command_on_the_demo_market(tmp_path):
@@ -375,3 +397,183 @@ def test_the_installed_command_on_the_demo_market(tmp_path):
     done = subprocess.run(check, cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert done.returncode == 1, done.stdout + done.stderr
     assert "True" in done.stdout and "Traceback" not in done.stderr
+
+
+# --------------------------------------------------------------------------- weight files
+
+# Each: the rows under the header "order_book_id,weight", and what the error says.
+BAD_WEIGHT_FILES = {
+    "empty code": ("000001.XSHE,0.5\n,0.5\n", "w.csv:3: order_book_id is empty"),
+    "unknown code": ("000001.XSHE,0.5\n999999.XSHG,0.5\n", "w.csv:3: unknown order_book_id"),
+    "extra field": (
+        "000001.XSHE,0.5,0.5\n000002.XSHE,0.5\n",
+        "w.csv:2: 3 fields where the header has 2 (order_book_id, weight): 000001.XSHE,0.5,0.5",
+    ),
+    "missing field": ("000001.XSHE\n", "w.csv:2: 1 fields where the header has 2"),
+    "listed twice": (
+        "000001.XSHE,0.5\n000001.XSHE,0.5\n",
+        "w.csv: stocks listed more than once: 000001.XSHE",
+    ),
+    "not a number": ("000001.XSHE,half\n", "w.csv:2: weight is not a number: 'half'"),
+    "not finite": ("000001.XSHE,nan\n", "w.csv: not a finite number (NaN or inf) for"),
+    "in percent": (
+        "000001.XSHE,60\n000002.XSHE,40\n",
+        "w.csv: the weights sum to 100, more than 1; they look like percent",
+    ),
+}
+
+
+@pytest.mark.parametrize("command", ["report", "check"])
+@pytest.mark.parametrize("name", BAD_WEIGHT_FILES)
+def test_every_command_reads_weight_files_one_way(
+    name, command, fake_market, tmp_path, capsys, monkeypatch
+):
+    rows, message = BAD_WEIGHT_FILES[name]
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "w.csv").write_text("order_book_id,weight\n" + rows)
+    config = write(tmp_path, CONFIG)
+    argv = {
+        "report": ["report", "w.csv", "--date", "2024-06-28", "-o", "r.html"],
+        "check": ["check", "w.csv", str(config)],
+    }[command]
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.count("\n") == 1 and err.startswith("vantelo: error: ")
+    assert message in err
+
+
+def test_weights_short_of_1_warn_once_naming_the_cash(fake_market, tmp_path, capsys):
+    rows = "".join(f"{code},0.12\n" for code in POOL)
+    (tmp_path / "w.csv").write_text("order_book_id,weight\n" + rows)
+    code, out, err = run(capsys, "check", str(tmp_path / "w.csv"), str(write(tmp_path, CONFIG)))
+    assert code == 1, err  # full investment is a limit the weights miss
+    assert err == (
+        "vantelo: warning: weights: the weights sum to 0.6, less than 1: "
+        "the remaining 40.00% is read as cash\n"
+    )
+
+
+def test_optimize_writes_what_check_reads(fake_market, tmp_path, capsys):
+    config = write(tmp_path, CONFIG)
+    output = tmp_path / "weights.csv"
+    assert run(capsys, "optimize", str(config), "-o", str(output))[0] == 0
+    (held,) = cli._WeightFile(output).read().values()
+    solved = optimize.portfolio_optimize(POOL, DATE, bnds={"*": (0, 0.4)})
+    assert list(held.index) == POOL and held.sum() == pytest.approx(1.0)
+    assert held.to_numpy() == pytest.approx(solved.to_numpy(), abs=1e-3)
+
+
+# --------------------------------------------------------------------------- failures explained
+
+INFEASIBLE = """\
+date = "2024-06-28"
+[pool]
+codes = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
+[bnds]
+"*" = [0.0, 0.3]
+[[constraints]]
+name = "IndustryConstraint"
+industries = "A"
+upper_limit = 0.5
+"""
+
+
+def test_an_infeasible_problem_is_explained(fake_market, tmp_path, capsys):
+    status, out, err = run(capsys, "optimize", str(write(tmp_path, INFEASIBLE)))
+    assert status == 2 and err.count("\n") == 1
+    assert "solver result" not in err
+    assert "no portfolio meets every limit: 1 limit must move: " in err
+    # Every stock is of industry A: at most half in it leaves half the portfolio nowhere.
+    assert "IndustryConstraint A upper from 0.5 to 1 (by 0.5)" in err
+    assert "The smallest set that cannot hold together: " in err
+    assert "full investment" in err.split("smallest set")[1]
+
+
+def test_a_failure_without_a_diagnosis_says_what_the_solver_returned(
+    fake_market, tmp_path, capsys, monkeypatch
+):
+    def fail(*args, **kwargs):
+        raise optimize.OptimizationFailed("inf")
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", fail)
+    status, out, err = run(capsys, "optimize", str(write(tmp_path, CONFIG)))
+    assert (status, err) == (2, "vantelo: error: the optimisation failed (solver result: inf)\n")
+
+
+def test_an_empty_pool_is_said_in_english(fake_market, tmp_path, capsys):
+    config = write(tmp_path, CONFIG.replace('"600002.XSHG"]', '"600002.XSHG"]\n').replace(
+        'codes = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]',
+        'codes = ["999998.XSHG", "999999.XSHG"]',
+    ))  # fmt: skip
+    status, out, err = run(capsys, "optimize", str(config))
+    assert status == 2
+    assert err.splitlines()[-1] == (
+        f"vantelo: error: {config}:4: pool: no stock of the pool is left on 2024-06-28 once codes "
+        "that are unknown, not stocks, not yet listed or delisted are dropped: "
+        "999998.XSHG, 999999.XSHG"
+    )
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["optimize", "{config}", "-o", "/nonexistent/dir/w.csv"],
+         "-o: cannot write '/nonexistent/dir/w.csv': the folder '/nonexistent/dir' does not"),
+        (["optimize", "{config}", "-o", "{folder}"], "-o: '{folder}' is a folder"),
+        (["optimize", "{config}", "--report", "/nonexistent/r.html"], "--report: cannot write"),
+        (["report", "{weights}", "--date", "2024-06-28", "-o", "{folder}"],
+         "-o: '{folder}' is a folder"),
+    ],
+)  # fmt: skip
+def test_outputs_that_cannot_be_written_are_refused_before_any_work(
+    argv, message, fake_market, tmp_path, capsys
+):
+    (tmp_path / "w.csv").write_text("order_book_id,weight\n000001.XSHE,1\n")
+    names = {"config": write(tmp_path, CONFIG), "folder": tmp_path, "weights": tmp_path / "w.csv"}
+    status, out, err = run(capsys, *[a.format(**names) for a in argv])
+    assert status == 2 and err.count("\n") == 1
+    assert message.format(**names) in err
+    assert fake_market.helper_calls == []  # nothing solved or reported first
+
+
+def test_infinite_and_huge_limits_set_none(fake_market, tmp_path, capsys, monkeypatch):
+    # TOML reads 1e400 as infinity.
+    config = write(tmp_path, CONFIG.replace('"*" = [0.0, 0.4]', '"*" = [-1e400, 1e308]') + (
+        '\n[[constraints]]\nname = "TrackingErrorLimit"\nupper_limit = 1e400\n'
+        '\n[[constraints]]\nname = "StyleConstraint"\nstyles = "size"\n'
+        "lower_limit = -1e300\nupper_limit = 2.0\n"
+    ))  # fmt: skip
+    seen = []
+    solve = optimize.portfolio_optimize
+
+    def spy(pool, date, **kwargs):
+        seen.append(kwargs)
+        return solve(pool, date, **kwargs)
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", spy)
+    status, out, err = run(capsys, "optimize", str(config))
+    assert status == 0, err
+    assert err == (
+        f"vantelo: warning: {config}:20: constraints[2]: TrackingErrorLimit with upper_limit "
+        "beyond 1e+15 sets no limit; it is left out\n"
+    )
+    ((kwargs),) = seen
+    assert kwargs["bnds"]["*"] == (0.0, 1.0)
+    industry, style = kwargs["cons"]
+    assert isinstance(style, vc.StyleConstraint)
+    assert isinstance(industry, vc.IndustryConstraint)
+
+
+@pytest.mark.parametrize(
+    "limits, line, message",
+    [
+        ('"*" = [1e400, 1.0]', 11, "bnds.*: a lower limit of inf can never hold"),
+        ('"*" = [0.0, -1e308]', 11, "bnds.*: an upper limit of -1e+308 can never hold"),
+        ('"*" = [nan, 1.0]', 11, "bnds.*: the lower limit is NaN, which is no limit at all"),
+    ],
+)
+def test_limits_that_can_never_hold_name_the_key(limits, line, message, tmp_path, capsys):
+    config = write(tmp_path, CONFIG.replace('"*" = [0.0, 0.4]', limits))
+    status, out, err = run(capsys, "optimize", str(config))
+    assert status == 2
+    assert err == f"vantelo: error: {config}:{line}: {message}\n"

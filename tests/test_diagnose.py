@@ -2,6 +2,7 @@
 by construction (stand-in market of conftest), checked against independent solves."""
 
 import copy
+import warnings
 
 import cvxpy as cp
 import numpy as np
@@ -10,6 +11,7 @@ import pytest
 from conftest import DATE, FakeHelper, stock
 
 import vantelo.constraints as vc
+import vantelo.diagnose as diagnose
 import vantelo.optimize as optimize
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.diagnose import InfeasibilityReport, check_constraints, explain_infeasibility
@@ -86,7 +88,7 @@ def feasible_alone(market, case, labels):
             constraints.append(cp.sum(g) == 1)
         elif label.startswith("bnds "):
             _, code, side = label.split()
-            lower, upper = case["bnds"][code]
+            lower, upper = case["bnds"].get(code, case["bnds"].get("*"))
             i = POOL.index(code)
             constraints.append(g[i] >= lower if side == "lower" else g[i] <= upper)
         else:
@@ -161,15 +163,16 @@ CASES = [
 ]
 
 
-def relaxed(case, report):
-    """The case's bnds and cons with every listed limit moved by its relaxation."""
+def relaxed(case, report, rows=None):
+    """The case's bnds and cons with every listed limit (or those of `rows`) moved by
+    its relaxation."""
     bnds = copy.deepcopy(case["bnds"])
     cons = list(case["cons"])
-    for row in report.conflicts.itertuples():
+    for row in report.conflicts.itertuples() if rows is None else rows:
         step = row.relaxation + 1e-6
         if row.label.startswith("bnds "):
             _, code, side = row.label.split()
-            lower, upper = bnds[code]
+            lower, upper = bnds.get(code, bnds.get("*", (0.0, 1.0)))
             bnds[code] = (lower - step, upper) if side == "lower" else (lower, upper + step)
         elif row.constraint is not None:
             moved = copy.copy(row.constraint)
@@ -209,6 +212,234 @@ def test_conflicts_known_by_construction(market, name):
     bnds, cons = relaxed(case, report)
     weights = optimize.portfolio_optimize(POOL, DATE, ClarabelMinVariance(), bnds, cons)
     assert weights.sum() == pytest.approx(1.0)
+
+
+def solvable(case, bnds, cons):
+    """Whether portfolio_optimize finds a portfolio, with Clarabel."""
+    try:
+        optimize.portfolio_optimize(POOL, DATE, ClarabelMinVariance(), bnds, cons)
+    except OptimizationFailed:
+        return False
+    return True
+
+
+def assert_cheapest(case, report):
+    """Moving every listed limit by its relaxation is enough, and no listed limit
+    could stay where it is: the report asks for no more than it must."""
+    assert solvable(case, *relaxed(case, report))
+    rows = list(report.conflicts.itertuples())
+    for kept in rows:
+        others = [row for row in rows if row is not kept]
+        assert not solvable(case, *relaxed(case, report, others)), kept.label
+
+
+def assert_minimal_set(market, case, report):
+    assert not feasible_alone(market, case, report.minimal_set)
+    for member in report.minimal_set:
+        rest = [label for label in report.minimal_set if label != member]
+        assert feasible_alone(market, case, rest), member
+
+
+def without_simplex():
+    return [entry for entry in diagnose.SOLVERS if entry[0] != "SCIPY"]
+
+
+def tie_cases():
+    """Two limits, either of which can move alone by the same amount: the cheapest
+    relaxation moves one, the one given last."""
+    turnover = vc.TurnoverLimit({"000001.XSHE": 1.0}, 0.05)
+    floors = [vc.IndustryConstraint(i, lower_limit=0.6) for i in "AB"]
+    return {
+        # 000001.XSHE at most 0.3, but at least 0.95 to trade at most 5%.
+        "a stock's cap or the turnover": dict(
+            bnds={"*": (0.0, 0.3)},
+            cons=[turnover],
+            by_label={"TurnoverLimit upper": turnover},
+            moved="TurnoverLimit upper",
+            relaxation=0.65,
+        ),
+        # Two industry floors summing past 1.
+        "either industry floor": dict(
+            bnds={"*": (0.0, 0.5)},
+            cons=floors,
+            by_label={
+                "IndustryConstraint A lower": floors[0],
+                "IndustryConstraint B lower": floors[1],
+            },
+            moved="IndustryConstraint B lower",
+            relaxation=0.2,
+        ),
+    }
+
+
+@pytest.mark.parametrize("interior_point", [False, True], ids=["as shipped", "interior point"])
+@pytest.mark.parametrize("conic", [False, True], ids=["linear", "with a cone"])
+@pytest.mark.parametrize("name", list(tie_cases()))
+def test_a_tie_moves_one_limit_and_rounding_is_not_listed(
+    market, monkeypatch, name, conic, interior_point
+):
+    case = tie_cases()[name]
+    if conic:
+        # A tracking-error limit far from binding makes the problem a cone.
+        case["cons"] = case["cons"] + [vc.TrackingErrorLimit(5.0)]
+    if interior_point:
+        monkeypatch.setattr(diagnose, "SOLVERS", without_simplex())
+    report = explain_infeasibility(POOL, DATE, bnds=case["bnds"], cons=case["cons"])
+    assert not report.feasible
+    assert list(report.conflicts.label) == [case["moved"]]
+    assert report.conflicts.relaxation.iloc[0] == pytest.approx(case["relaxation"], abs=1e-6)
+    assert_cheapest(case, report)
+    assert_minimal_set(market, case, report)
+
+
+@pytest.mark.parametrize("name", ["a stock's cap or the turnover", "two industry floors past 1"])
+def test_on_the_demo_market_one_limit_moves_where_one_suffices(name):
+    import tidewell
+
+    day = "2025-06-30"
+    pool = sorted(tidewell.index_weights("990300.XSHG", day).index)[:60]
+    bnds = {"*": (0.0, 0.1)}
+    if name == "a stock's cap or the turnover":
+        assert "000022.XSHE" in pool
+        cons = [vc.TurnoverLimit({"000022.XSHE": 1.0}, 0.05)]
+        moved, relaxation = "TurnoverLimit upper", 0.85
+    else:
+        # Six stocks each at most 0.1: either floor can hold, not both.
+        first, second = tidewell.get_industry(pool, day).value_counts().index[:2]
+        cons = [vc.IndustryConstraint(i, lower_limit=0.55) for i in (first, second)]
+        moved, relaxation = f"IndustryConstraint {second} lower", 0.1
+    report = explain_infeasibility(pool, day, bnds=bnds, cons=cons)
+    assert list(report.conflicts.label) == [moved]
+    row = report.conflicts.iloc[0]
+    assert row.relaxation == pytest.approx(relaxation, abs=1e-6)
+    step = relaxation + 1e-6
+    relaxed_limit = copy.copy(row.constraint)
+    if row.side == "lower":
+        relaxed_limit.lower -= step
+    else:
+        relaxed_limit.upper += step
+    others = [c for c in cons if c is not row.constraint]
+    weights = optimize.portfolio_optimize(
+        pool, day, ClarabelMinVariance(), bnds, others + [relaxed_limit]
+    )
+    assert weights.sum() == pytest.approx(1.0)
+
+
+def test_the_demo_problem_is_diagnosed():
+    """The demo's infeasible problem, on which the first solver once gave up: the
+    report names limits whose relaxation makes the problem solvable."""
+    import tidewell
+
+    day, index = "2025-06-30", "990300.XSHG"
+    pool = sorted(tidewell.index_weights(index, day).index)
+    bnds = {"*": (0.0, 0.05)}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        previous = optimize.portfolio_optimize(pool, "2025-05-30", bnds=bnds)
+        cons = [
+            vc.WildcardIndustryConstraint(lower_limit=-0.03, upper_limit=0.03, relative=True),
+            vc.wildcard_style_constraint(lower_limit=-0.3, upper_limit=0.3, relative=True),
+            vc.TurnoverLimit(previous, 0.3),
+            vc.TrackingErrorLimit(0.02),
+        ]
+        report = explain_infeasibility(pool, day, bnds=bnds, cons=cons, benchmark=index)
+        assert report.diagnosed and not report.feasible and len(report.conflicts)
+        for row in report.conflicts.itertuples():
+            assert row.constraint in cons and row.side == "upper", row.label
+            row.constraint.upper += row.relaxation + 1e-4
+        weights = optimize.portfolio_optimize(
+            pool, day, ClarabelMinVariance(), bnds, cons, benchmark=index
+        )
+    assert weights.sum() == pytest.approx(1.0)
+
+
+def test_several_conflicts_of_different_kinds_at_once(market):
+    low, high = style_range(market, "size")
+    turnover = vc.TurnoverLimit({"000002.XSHE": 1.0}, 0.5)
+    cap = vc.IndustryConstraint("C", upper_limit=0.2)
+    style = vc.StyleConstraint("size", lower_limit=high + 0.5)
+    tracking = vc.TrackingErrorLimit(1e-4)
+    case = dict(
+        # 600002.XSHG's floor above its industry's cap; 000002.XSHE held whole and
+        # capped at 0.4, with half of it to trade at most; a size exposure no
+        # portfolio has; a tracking error next to nothing.
+        bnds={"*": (0.0, 0.4), "600002.XSHG": (0.3, 0.4)},
+        cons=[cap, turnover, style, tracking],
+        by_label={
+            "IndustryConstraint C upper": cap,
+            "TurnoverLimit upper": turnover,
+            "StyleConstraint size lower": style,
+            "TrackingErrorLimit upper": tracking,
+        },
+    )
+    report = explain_infeasibility(
+        POOL, DATE, bnds=case["bnds"], cons=case["cons"], benchmark=Bench()
+    )
+    rows = report.conflicts.set_index("label")
+    # Each collision moves one of its limits, by what it lacks.
+    pairs = [
+        ("bnds 600002.XSHG lower", "IndustryConstraint C upper"),
+        ("bnds 000002.XSHE upper", "TurnoverLimit upper"),
+    ]
+    for pair in pairs:
+        (moved,) = set(rows.index) & set(pair)
+        assert rows.loc[moved, "relaxation"] == pytest.approx(0.1, abs=1e-6), moved
+    assert {"StyleConstraint size lower", "TrackingErrorLimit upper"} <= set(rows.index)
+    assert len(rows) == 4
+    assert rows.loc["StyleConstraint size lower", "attainable"] <= high + 1e-6
+    assert_cheapest(case, report)
+    assert_minimal_set(market, case, report)
+
+
+def test_a_failing_solver_hands_the_problem_to_the_next(market, monkeypatch):
+    stalls = ("CLARABEL", {"max_iter": 1}, 1e-6)
+    monkeypatch.setattr(diagnose, "SOLVERS", [stalls] + without_simplex()[1:])
+    case = cases(market)["unreachable style band"]
+    report = explain_infeasibility(POOL, DATE, bnds=case["bnds"], cons=case["cons"])
+    assert report.diagnosed and report.solver == "SCS" and report.reason == ""
+    assert set(report.minimal_set) == case["expected"]
+    row = report.conflicts.set_index("label").loc["StyleConstraint size lower"]
+    assert row.attainable == pytest.approx(case["attainable"], abs=1e-4)
+
+
+@pytest.mark.parametrize(
+    "solvers, reason",
+    [
+        (
+            [("CLARABEL", {"max_iter": 1}, 1e-6), ("SCS", {"max_iters": 1}, 1e-5)],
+            "no solver could solve the relaxed problem (CLARABEL: stopped with status "
+            "'user_limit'; SCS: stopped with status 'optimal_inaccurate')",
+        ),
+        ([("NO_SUCH_SOLVER", {}, 1e-6)], "none of the solvers in SOLVERS is installed"),
+    ],
+)
+def test_without_a_solver_that_can_the_report_says_why(market, monkeypatch, solvers, reason):
+    monkeypatch.setattr(diagnose, "SOLVERS", solvers)
+    case = cases(market)["conflict hidden among twenty harmless constraints"]
+    hard = [c for c in case["cons"] if c.hard]
+    report = explain_infeasibility(POOL, DATE, bnds=case["bnds"], cons=hard)
+    assert not report.diagnosed and report.reason == reason and report.solver is None
+    assert not report.feasible and report.conflicts.empty and report.minimal_set == []
+    assert str(report) == f"The diagnosis could not be made: {reason}"
+    # The optimisation's failure carries the same account, never None.
+    with pytest.raises(OptimizationFailed) as failure:
+        optimize.portfolio_optimize(POOL, DATE, bnds=case["bnds"], cons=hard)
+    assert isinstance(failure.value.diagnosis, InfeasibilityReport)
+    assert failure.value.diagnosis.reason == reason
+
+
+def test_a_diagnosis_that_raises_still_gives_a_report(market):
+    class NoDataTwice(vc.OptimizationConstraint):
+        """A caller's constraint whose data is gone by the time of the diagnosis."""
+
+        hard = True
+
+        def to_constraints(self, g, zeta, helper):
+            raise RuntimeError("no data for the date")
+
+    report = diagnose._explain_failure(POOL, MinVariance(), None, [NoDataTwice()], None)
+    assert not report.diagnosed and not report.feasible
+    assert report.reason == "the diagnosis raised RuntimeError: no data for the date"
 
 
 @pytest.mark.parametrize("factor_form", [True, False])
@@ -320,8 +551,15 @@ def test_check_on_optimised_weights(market):
     assert table.slack.min() > -1e-3 and not table.violated.any()
     rows = table.set_index("label")
     assert rows.loc["full investment", "binding"]
-    bounds = rows.filter(like="bnds", axis=0)
-    assert len(bounds) == 6 and bounds.binding.all()
+    # Every bound is a limit, 0 included: the upper ones all bind, and the lower
+    # ones bind where a stock holds nothing.
+    uppers = rows.filter(regex=r"^bnds .* upper$", axis=0)
+    lowers = rows.filter(regex=r"^bnds .* lower$", axis=0)
+    assert len(uppers) == len(lowers) == 6 and uppers.binding.all()
+    assert list(lowers.index[lowers.binding]) == [
+        "bnds 600000.XSHG lower",
+        "bnds 600001.XSHG lower",
+    ]
     assert rows.loc["IndustryConstraint A lower", "binding"]
     loose = ["IndustryConstraint C upper", "StyleConstraint beta lower"]
     loose += ["StyleConstraint beta upper"]
@@ -374,12 +612,41 @@ def test_check_limit_whose_rule_is_not_one_inequality(market, make, name):
     assert second.value == pytest.approx(0.1) and second.lower == 0.1 and not second.violated
 
 
+@pytest.mark.parametrize(
+    "values, bnds, broken",
+    [
+        # A short position breaks a lower bound of 0.
+        ([-0.1, 0.55, 0.55, 0, 0, 0], {"*": (0.0, 0.6)}, {"bnds 000001.XSHE lower": -0.1}),
+        # And more than everything breaks an upper bound of 1.
+        (
+            [1.2, -0.2, 0, 0, 0, 0],
+            {"*": (0.0, 1.0)},
+            {"bnds 000001.XSHE upper": -0.2, "bnds 000002.XSHE lower": -0.2},
+        ),
+    ],
+)
+def test_check_measures_every_bound_zero_and_one_included(market, values, bnds, broken):
+    weights = pd.Series(values, index=POOL)
+    table = check_constraints(weights, DATE, bnds=bnds)
+    rows = table.set_index("label")
+    for code in POOL:
+        assert rows.loc[f"bnds {code} lower", "lower"] == bnds["*"][0]
+        assert rows.loc[f"bnds {code} upper", "upper"] == bnds["*"][1]
+    violated = rows[rows.violated]
+    assert violated.slack.to_dict() == pytest.approx(broken)
+
+
 def test_check_rejects_bad_weights(market):
     market.helper_options["industries"] = None
     with pytest.raises(InvalidArgument, match="600000.XSHG"):
         check_constraints(pd.Series([0.5, np.nan], index=POOL[1:3]), DATE)
     table = check_constraints({"000001.XSHE": 1.0}, DATE, bnds={"*": (0.0, 1.0)})
-    assert list(table.label) == ["full investment"] and table.binding.all()
+    assert list(table.label) == [
+        "full investment",
+        "bnds 000001.XSHE lower",
+        "bnds 000001.XSHE upper",
+    ]
+    assert list(table.binding) == [True, False, True] and not table.violated.any()
 
 
 def test_check_relative_wildcard_industries(market):

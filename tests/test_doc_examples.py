@@ -185,6 +185,7 @@ def test_the_error_table_lists_every_message():
 NOT_MESSAGES = {
     "Solution may be inaccurate",
     "Feasible: every limit can hold together.",
+    "The diagnosis could not be made: {}",
     "Infeasible: {} {} must move for a solution to exist.",
     "Smallest set that cannot hold together (each one is needed): {}",
     "The hard constraints alone can hold: without the soft ones a solution exists.",
@@ -232,8 +233,8 @@ def test_the_error_table_lists_the_english_messages_of_the_newer_modules():
 
 
 def python_templates():
-    """The messages report.py, cli.py and rebalance.py raise: the text given to
-    InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
+    """The messages report.py, cli.py, rebalance.py and the backtest package raise: the
+    text given to InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
     configuration's `error`, each f-string's fields written `{}` (`{!r}` where they
     are repr'd), and the messages they keep in module constants."""
     import ast
@@ -267,7 +268,9 @@ def python_templates():
         "FileNotFoundError",
         "error",
     }
-    for name in ["report.py", "cli.py", "rebalance.py"]:
+    names = ["report.py", "cli.py", "rebalance.py"]
+    names += [f"backtest/{p.name}" for p in sorted((ROOT / "src/vantelo/backtest").glob("*.py"))]
+    for name in names:
         tree = ast.parse((ROOT / "src" / "vantelo" / name).read_text(encoding="utf-8"))
         for node in ast.walk(tree):
             if isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name):

@@ -474,6 +474,39 @@ def test_stores_without_trading_tables_say_so(src, tmp_path):
         tw.get_trading_status(["600001.XSHG"], "2024-01-09")
     with pytest.raises(tw.TidewellError, match="no daily prices"):
         tw.get_prices(["600001.XSHG"], "2024-01-02", "2024-01-09")
+    with pytest.raises(tw.TidewellError, match="no daily prices"):
+        tw.get_traded_value(["600001.XSHG"], "2024-01-02", "2024-01-09")
+
+
+def with_traded_values(values):
+    """Edit for ``edit_csv``: a traded_value column, ``values`` by (code, date), else empty."""
+
+    def edit(rows):
+        rows[0].append("traded_value")
+        for row in rows[1:]:
+            row.append(values.get((row[0], row[1]), ""))
+
+    return edit
+
+
+def test_traded_values_round_trip_or_are_left_out(trading_src, tmp_path):
+    codes, days = ["600003.XSHG", "NOPE", "600001.XSHG"], ("2024-01-08", "2024-01-09")
+    tw.set_database(tw.import_database(trading_src, tmp_path / "without.duckdb"))
+    left_out = tw.get_traded_value(codes, *days)
+    assert list(left_out.columns) == codes and left_out.isna().all().all()
+
+    given = {("600001.XSHG", days[0]): "1250000.5", ("600003.XSHG", days[1]): "0"}
+    edit_csv(trading_src, "daily_prices", with_traded_values(given))
+    tw.set_database(tw.import_database(trading_src, tmp_path / "with.duckdb"))
+    values = tw.get_traded_value(codes, *days)
+    assert values.index.tolist() == list(pd.to_datetime(days))
+    assert values.loc[days[0], "600001.XSHG"] == 1250000.5
+    assert values.loc[days[1], "600003.XSHG"] == 0.0  # suspended: nothing traded
+    assert values.notna().sum().sum() == 2  # the cells left empty stay unknown
+
+    edit_csv(trading_src, "daily_prices", set_cell(2, "traded_value", "-1"))
+    with pytest.raises(tw.TidewellError, match="row 2.*'traded_value'.*negative"):
+        tw.import_database(trading_src, tmp_path / "negative.duckdb")
 
 
 def both(first, second):

@@ -516,7 +516,7 @@ def test_result_beyond_its_bounds_is_solved_tighter_then_refused(
     # A tight solve that holds ends the search; one that does not is followed by
     # each installed interior-point solver before the call gives up.
     finishing = [c["solver"] for c in calls[2:]]
-    installed = [s for s in ("CLARABEL", "ECOS") if s in cp.installed_solvers()]
+    installed = [s for s in ("CLARABEL",) if s in cp.installed_solvers()]
     assert finishing == ([] if fixed_on_retry else installed)
 
 
@@ -683,9 +683,13 @@ def test_a_tracking_error_limit_at_its_attainable_value_gets_its_solution():
     least.solve(solver="CLARABEL")
     attainable = float(np.sqrt(least.value))
     limit = attainable * 1.0005
-    weights = optimize.portfolio_optimize(
-        pool, day, bnds={"*": (0, 0.1)}, cons=[TrackingErrorLimit(limit)], benchmark=index
-    )
+    with warnings.catch_warnings():
+        # SCS may stop short of its accuracy with a portfolio that meets every limit:
+        # it is returned, with the warning that says so.
+        warnings.filterwarnings("ignore", "达到最大迭代次数", OptimizerWarning)
+        weights = optimize.portfolio_optimize(
+            pool, day, bnds={"*": (0, 0.1)}, cons=[TrackingErrorLimit(limit)], benchmark=index
+        )
     active_weights = (
         np.concatenate([weights.to_numpy(), np.zeros(len(benchmark) - len(pool))]) - benchmark
     )

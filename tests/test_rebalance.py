@@ -32,22 +32,7 @@ from vantelo.rebalance import (
     rebalance_many,
 )
 
-TINY = os.path.join(os.path.dirname(__file__), "data", "tiny")
 PAIR = ["000020.XSHE", "600001.XSHG"]
-
-
-@pytest.fixture(scope="module")
-def tiny_store(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("store") / "tiny.duckdb")
-    tw.import_database(TINY, path)
-    return path
-
-
-@pytest.fixture
-def tiny(tiny_store):
-    tw.set_database(tiny_store)
-    yield tiny_store
-    tw.set_database(None)
 
 
 @pytest.fixture(scope="module")
@@ -412,14 +397,27 @@ def test_a_rebalance_beside_optimisations_in_other_threads_changes_neither(demo_
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_plot_draws_returns_and_turnover(tiny):
+def test_plot_draws_returns_drawdown_and_turnover_on_one_axis(tiny):
     pytest.importorskip("matplotlib")
     dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
     result = rebalance(dates, PAIR, benchmark="990001.XSHG", engine="serial", progress=False)
     figure = result.plot()
-    top, bottom = figure.axes
-    assert [line.get_label() for line in top.get_lines()] == ["portfolio", "benchmark", "active"]
+    top, middle, bottom = figure.axes
+    assert [line.get_label() for line in top.get_lines()[:3]] == [
+        "portfolio",
+        "benchmark",
+        "active",
+    ]
+    title = "Backtest, 2024-01-03 to " + str(result.returns.index[-1].date())
+    assert [text.get_text() for text in figure.texts] == [title]
+    # The drawdown panel draws the fall from the peak of the portfolio's value.
+    growth = (1 + result.returns["portfolio"]).cumprod()
+    expected = np.concatenate([[0.0], 1 - growth / np.maximum(growth.cummax(), 1.0)])
+    np.testing.assert_allclose(-middle.get_lines()[0].get_ydata(), expected, atol=1e-12)
     assert len(bottom.patches) == len(dates)
+    assert top.get_shared_x_axes().joined(top, bottom)
+    assert top.get_xlim() == middle.get_xlim() == bottom.get_xlim()
+    assert [text.get_text() for text in result.plot("mine").texts] == ["mine"]
 
 
 # --------------------------------------------------------------------------- engines

@@ -19,7 +19,7 @@ from conftest import DATE
 import vantelo.optimize as optimize
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
-from vantelo.exception import InvalidArgument
+from vantelo.exception import InvalidArgument, OptimizerWarning
 from vantelo.report import PortfolioReport, check_constraints, clean_weights, portfolio_report
 
 POOL = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG", "600002.XSHG"]
@@ -227,19 +227,59 @@ class NoFactorForm(FactorModelHelper):
     [
         ([0.5, 0.5], {}, "expected a pandas Series or a dict"),
         (pd.Series(dtype=float), {}, "no stocks"),
-        (pd.Series([0.5, math.nan], index=POOL[:2]), {}, "000002.XSHE"),
+        (
+            pd.Series([0.5, math.nan], index=POOL[:2]),
+            {},
+            "not a finite number (NaN or inf) for ['000002",
+        ),
         (pd.Series([0.5, 0.5], index=[POOL[0], POOL[0]]), {}, "more than once"),
-        (pd.Series([0.5, "x"], index=POOL[:2]), {}, "must be numbers"),
+        (pd.Series([0.5, "x"], index=POOL[:2]), {}, "expected numbers, got 'x' for 000002.XSHE"),
         ({1: 1.0}, {}, "must be text"),
         (WEIGHTS, {"benchmark": 3}, "benchmark: expected an index"),
         (WEIGHTS, {"cov_model": "hourly"}, "invalid value hourly for CovModel"),
         (WEIGHTS, {"classification": "gics"}, "IndustryClassification"),
+        (pd.Series(["0.5", "0.5"], index=POOL[:2]), {}, "weights: expected numbers, got '0.5'"),
+        ({POOL[0]: True}, {}, "weights: expected numbers, got True for 000001.XSHE"),
+        ({POOL[0]: 1.0, "": 0.0}, {}, "weights: an order_book_id is empty"),
+        (
+            WEIGHTS * 100,
+            {},
+            "weights: the weights sum to 100, more than 1; they look like percent",
+        ),
+        (WEIGHTS * 3, {}, "weights: the weights sum to 3, more than 1; weights are fractions"),
+        (WEIGHTS, {"benchmark": "999999.XSHG"}, "benchmark: unknown index '999999.XSHG'"),
+        (WEIGHTS, {"benchmark": "000001.XSHE"}, "benchmark: 000001.XSHE is not an index (its"),
+        (WEIGHTS, {"date": "2024-06-31"}, "date: '2024-06-31' is not a date (day is out of"),
     ],
 )
 def test_rejected_arguments(helpers, weights, kwargs, message):
+    kwargs = {"date": DATE, **kwargs}
     with pytest.raises(InvalidArgument, match=re.escape(message)):
-        portfolio_report(weights, DATE, **kwargs)
+        portfolio_report(weights, **kwargs)
     assert not helpers  # refused before any data was asked for
+
+
+def test_weights_short_of_1_leave_cash_with_one_warning(helpers):
+    with pytest.warns(OptimizerWarning) as caught:
+        half = portfolio_report(WEIGHTS / 2, DATE)
+    assert [str(w.message) for w in caught] == [
+        "weights: the weights sum to 0.5, less than 1: the remaining 50.00% is read as cash"
+    ]
+    # The cash has no risk: half the weights, half the volatility.
+    whole = portfolio_report(WEIGHTS, DATE)
+    assert half.summary["volatility"] == pytest.approx(whole.summary["volatility"] / 2)
+
+
+@pytest.mark.parametrize("scale, raised", [(100.0, InvalidArgument), (0.5, OptimizerWarning)])
+def test_the_constraint_check_reads_weights_by_the_same_rule(helpers, scale, raised):
+    weights = WEIGHTS * scale
+    if raised is InvalidArgument:
+        with pytest.raises(InvalidArgument, match="^weights: the weights sum to 100, more than 1"):
+            check_constraints(weights, DATE, bnds={"*": (0, 0.5)})
+        return
+    with pytest.warns(OptimizerWarning, match="the remaining 50.00% is read as cash"):
+        table = check_constraints(weights, DATE, bnds={"*": (0, 0.5)})
+    assert table.set_index("label").loc["full investment", "violated"]
 
 
 class NoFactorModel(FactorModelHelper):
@@ -337,6 +377,15 @@ window.addEventListener("load", () => {
 
 
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
+def test_html_report_names_a_path_it_cannot_write(helpers, tmp_path):
+    report = portfolio_report(WEIGHTS, DATE)
+    with pytest.raises(InvalidArgument, match=f"^path: '{tmp_path}' is a folder"):
+        report.to_html(tmp_path)
+    missing = tmp_path / "no" / "r.html"
+    with pytest.raises(InvalidArgument, match="the folder .* does not exist"):
+        report.to_html(missing)
+
+
 def test_html_report_in_a_browser(helpers, tmp_path):
     pytest.importorskip("matplotlib")
     report = portfolio_report(WEIGHTS, DATE, benchmark=Benchmark())
@@ -496,6 +545,8 @@ def test_check_marks_as_binding_what_binds_at_the_benchmark_reference():
     weights = solvers.setup_reference(problem, "b")()
     near = 1e-7  # the reference's tolerance is 1e-10; this leaves room, far below a band
     expected = {f"bnds {code} upper" for code in problem.pool[weights >= problems.UPPER - near]}
+    # A stock that holds nothing is at its lower bound of 0, which is a limit too.
+    expected |= {f"bnds {code} lower" for code in problem.pool[weights <= near]}
     sums = problem.industry_rows @ weights
     for name, value, low, high in zip(
         problem.industry_names, sums, problem.industry_low, problem.industry_high

@@ -703,6 +703,20 @@ def test_demo_closes_chain_the_change_rates(stocks_on):
     assert (prices.close <= prices.limit_up).all() and (prices.close >= prices.limit_down).all()
 
 
+def test_demo_traded_values_follow_size_and_suspensions(stocks_on):
+    ids = sorted(stocks_on("2024-06-28"))
+    traded = tw.get_traded_value(ids, "2024-06-03", "2024-06-28")
+    suspended = tw.get_prices(ids, "2024-06-03", "2024-06-28").suspended.unstack(0)
+    suspended = suspended.reindex(index=traded.index, columns=ids).fillna(False).to_numpy(bool)
+    values = traded.to_numpy()
+    assert (values[suspended] == 0).all()
+    assert (values[~suspended & ~np.isnan(values)] > 0).all()
+    # Larger stocks trade more value, but less of themselves: the median stock of
+    # the 300 index trades more than the median of the whole market.
+    large = sorted(tw.index_weights("990300.XSHG", "2024-06-28").index)
+    assert traded[large].median().median() > 2 * traded.median().median()
+
+
 def test_demo_limits_follow_board_and_special_treatment(stocks_on):
     day, before = "2024-06-28", "2024-06-27"
     ids = sorted(set(stocks_on(before)) & set(stocks_on(day)))

@@ -92,12 +92,26 @@ def test_conflicts_warn_and_the_day_wins(trading_day):
         (POOL, {PLAIN: -0.1}, None, "holding must not be negative"),
         (POOL, {PLAIN: 1.5}, None, "must not exceed 1"),
         (POOL, {PLAIN: float("nan")}, None, "holding.*600001.XSHG"),
-        (POOL, {}, {"*": (0, 0.1)}, "上限之和小于1"),
+        (POOL, {}, {"*": (0, 0.1)}, r"^bnds: the upper bounds sum to 0\.8 over the 8 stock"),
+        (POOL, {}, {"*": (0.2, 0.5)}, r"^bnds: the lower bounds sum to 1\.6 over the 8 stock"),
+        # The cause is the pair, whatever its sums come to.
+        (POOL, {}, {"*": (0.3, 0.2)}, r"^bnds\['\*'\]: the lower bound 0\.3 is above the upper"),
+        (POOL[:2], {}, {"*": (0.5, 0.1)}, r"^bnds\['\*'\]: the lower bound 0\.5 is above"),
+        (
+            POOL,
+            {},
+            {"*": (0, float("inf"))},
+            r"^bnds\['\*'\]: the upper bound inf is not a finite",
+        ),
+        (POOL, {PLAIN: float("inf")}, None, r"^holding: not a finite number \(NaN or inf\) for"),
+        (POOL, {PLAIN: "0.1"}, None, r"^holding: expected numbers, got '0\.1' for 600001"),
+        (POOL, {}, None, r"^date: '2024-13-45' is not a date"),
     ],
 )
 def test_tradable_bounds_refuses(trading_day, pool, holding, bnds, match):
+    day = "2024-13-45" if "date" in match else trading_day
     with pytest.raises(InvalidArgument, match=match):
-        trading.tradable_bounds(pool, trading_day, holding, bnds)
+        trading.tradable_bounds(pool, day, holding, bnds)
 
 
 # --------------------------------------------------------------------------- orders on the day
@@ -235,11 +249,26 @@ def test_a_holding_not_trading_that_day_is_kept_at_the_given_price(trading_day):
         ({PLAIN: 1.0}, 0.0, None, None, "worth 0"),
         ({}, 1e5, None, None, "nothing to trade"),
         (pd.Series([0.5, 0.5], index=[PLAIN, PLAIN]), 1e5, None, None, "more than once"),
+        ({PLAIN: 1.0}, "100000", None, None, "^capital must be a number, not '100000'$"),
+        ({PLAIN: 1.0}, True, None, None, "^capital must be a number, not True$"),
+        ({PLAIN: "0.5"}, 1e5, None, None, "^target: expected numbers, got '0.5' for 600001"),
+        ({PLAIN: True}, 1e5, None, None, "^target: expected numbers, got True"),
+        ({PLAIN: 1.0}, 1e5, {PLAIN: "100"}, None, "^current_shares: expected numbers"),
+        ({PLAIN: float("nan")}, 1e5, None, None, r"^target: not a finite number \(NaN or inf"),
+        ({PLAIN: 50.0, OTHER: 50.0}, 1e5, None, None, "sum to 100, more than 1; they look like"),
+        # A price does not make a code the store has never heard of tradable.
+        ({PLAIN: 0.5, "999999.XSHG": 0.5}, 1e5, None, {"999999.XSHG": 10.0}, "unknown order_bo"),
     ],
 )
 def test_to_orders_refuses(trading_day, target, capital, held, prices, match):
     with pytest.raises(InvalidArgument, match=match):
         trading.to_orders(target, trading_day, capital, held, prices)
+
+
+def test_a_date_that_is_not_one_is_refused_in_english(trading_day):
+    with pytest.raises(InvalidArgument, match="^date: '2024-13-45' is not a date") as caught:
+        trading.to_orders({PLAIN: 1.0}, "2024-13-45", 1e5)
+    assert isinstance(caught.value.__context__, ValueError)  # the parser's own reason kept
 
 
 # --------------------------------------------------------------------------- 5,000 stocks
@@ -263,13 +292,22 @@ def stand_in_market(monkeypatch, n, seed):
         index=pd.Index(codes, name="order_book_id"),
     )
 
+    serve(monkeypatch, status)
+    return status, rng
+
+
+def serve(monkeypatch, status):
+    """Serves ``status`` as the day, and its codes as all the store knows, in place of
+    the market-data client."""
+
     def get_trading_status(ids, date):
         return status.loc[[i for i in ids if i in status.index]]
 
-    monkeypatch.setattr(
-        trading, "tidewell", types.SimpleNamespace(get_trading_status=get_trading_status)
-    )
-    return status, rng
+    def instruments(ids):
+        return [types.SimpleNamespace(order_book_id=i) for i in ids if i in status.index]
+
+    client = types.SimpleNamespace(get_trading_status=get_trading_status, instruments=instruments)
+    monkeypatch.setattr(trading, "tidewell", client)
 
 
 def nearest_then_greedy(ideal, price, star, can_buy, capital):
@@ -303,3 +341,201 @@ def test_rounding_5000_stocks_stays_within_the_bound(monkeypatch, seed):
     assert (shares[~can_buy] == 0).all()
     assert (np.abs(shares - ideal)[can_buy] <= np.where(star, 200, 100)[can_buy]).all()
     assert (shares[~star] % 100 == 0).all() and ((shares[star] == 0) | (shares[star] >= 200)).all()
+
+
+def baseline_from_cash(ideal, price, star, can_buy, capital):
+    """The baseline the orders never fall behind, from cash: each position at its
+    nearest allowed count, then, while the cash is short, the step back (one lot, or
+    one share on STAR, where a position under 200 shares goes whole) that adds the
+    least deviation per unit of the missing cash it covers."""
+    lot = np.where(star, 1.0, 100.0)
+    shares = np.round(ideal / lot) * lot
+    shares = np.where(star & (shares < 200), np.where(ideal >= 100, 200.0, 0.0), shares)
+    shares = np.where(can_buy, shares, 0.0)
+    cash = capital - shares @ price
+    while cash < 0:
+        lower = np.where(star & (shares - 1 < 200), 0.0, shares - lot)
+        movable = shares > 0
+        added = (np.abs(lower - ideal) - np.abs(shares - ideal)) * price
+        freed = (shares - lower) * price
+        with np.errstate(divide="ignore", invalid="ignore"):
+            key = np.where(added <= 0, added / freed, added / np.minimum(freed, -cash))
+        i = int(np.argmin(np.where(movable, key, np.inf)))
+        cash += freed[i]
+        shares[i] = lower[i]
+    return np.abs(shares - ideal) @ price / capital
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_rounding_5000_stocks_is_never_behind_the_baseline(monkeypatch, seed):
+    status, rng = stand_in_market(monkeypatch, 5000, seed)
+    target = pd.Series(rng.dirichlet(np.full(5000, 0.7)), index=status.index)
+    capital = 3e6  # lots matter: a position is about 40 lots on average
+    orders = trading.to_orders(target, "2024-01-09", capital)
+    star = (status.board == "star").values
+    can_buy = ~(status.suspended | status.limit_up).values
+    ideal = target.values * capital / status.close.values
+    reference = baseline_from_cash(ideal, status.close.values, star, can_buy, capital)
+    assert orders.deviation <= reference + 1e-12
+    assert orders.cash_left >= 0
+
+
+# --------------------------------------------------------------------------- the exact optimum
+
+
+def allowed_counts(current, star, can_buy, can_sell, low, high):
+    """Every count a position may end the day at within [low, high], from the rules:
+    on the main boards and ChiNext whole lots of 100 are bought or sold, and a sale
+    may take the odd shares along; on STAR an order is at least 200 shares, then any
+    number; a position may always be sold whole."""
+    counts = {current}
+    if star:
+        if can_buy:
+            counts.update(range(max(low, current + 200), high + 1))
+        if can_sell:
+            counts.add(0)
+            counts.update(range(low, min(high, current - 200) + 1))
+    else:
+        odd = current % 100
+        if can_buy:
+            counts.update(range(current, high + 1, 100))
+        if can_sell:
+            counts.update(range(odd, current + 1, 100))  # lots sold, the odd shares kept
+            counts.update(range(0, current - odd + 1, 100))  # the odd shares sold too
+    return sorted(c for c in counts if low <= c <= high)
+
+
+def least_deviation(ideal, price, current, star, can_buy, can_sell, worth, bound):
+    """The least Σ|shares − ideal|·price over allowed counts worth at most `worth` in
+    all, by enumeration: every stock's counts in a window that holds any answer
+    costing at most `bound` (below the ideal, no further than the others' least cost
+    leaves room for; above it, up to the first allowed count), combined in two
+    halves whose sums meet at the budget."""
+    n = len(ideal)
+    counts = []
+    for i in range(n):
+        top = int(max(current[i], ideal[i])) + 400
+        counts.append(allowed_counts(int(current[i]), star[i], can_buy[i], can_sell[i], 0, top))
+    least = [min(abs(c - ideal[i]) * price[i] for c in counts[i]) for i in range(n)]
+    options = []
+    for i in range(n):
+        room = bound - (sum(least) - least[i])
+        low = ideal[i] - room / price[i]
+        above = [c for c in counts[i] if c >= ideal[i]]
+        high = above[0] if above else ideal[i]
+        window = np.array([c for c in counts[i] if low <= c <= high] or [current[i]], float)
+        options.append((window * price[i], np.abs(window - ideal[i]) * price[i]))
+
+    def combined(stocks):
+        money, cost = np.zeros(1), np.zeros(1)
+        for i in stocks:
+            money = (money[:, None] + options[i][0][None, :]).ravel()
+            cost = (cost[:, None] + options[i][1][None, :]).ravel()
+            money, cost = money[cost <= bound], cost[cost <= bound]
+        return money, cost
+
+    order = sorted(range(n), key=lambda i: len(options[i][0]))
+    a_money, a_cost = combined(order[0::2])
+    b_money, b_cost = combined(order[1::2])
+    by_money = np.argsort(b_money)
+    b_money, b_cost = b_money[by_money], np.minimum.accumulate(b_cost[by_money])
+    fits = np.searchsorted(b_money, worth * (1 + 1e-12) - a_money, side="right") - 1
+    return float((a_cost[fits >= 0] + b_cost[fits[fits >= 0]]).min())
+
+
+def greedy_deviation(ideal, price, current, star, can_buy, can_sell, worth):
+    """The baseline on any account: nearest allowed counts, then the cheapest steps
+    back per unit of the missing cash, as in `baseline_from_cash`."""
+    n = len(ideal)
+    counts = [
+        allowed_counts(int(current[i]), star[i], can_buy[i], can_sell[i], 0,
+                       int(max(current[i], ideal[i])) + 400)
+        for i in range(n)
+    ]  # fmt: skip
+    shares = [min(counts[i], key=lambda c: (abs(c - ideal[i]), c)) for i in range(n)]
+    cash = worth - np.dot(shares, price)
+    while cash < 0:
+        steps = []
+        for i in range(n):
+            lower = [c for c in counts[i] if c < shares[i]]
+            if lower:
+                added = (abs(lower[-1] - ideal[i]) - abs(shares[i] - ideal[i])) * price[i]
+                freed = (shares[i] - lower[-1]) * price[i]
+                key = added / freed if added <= 0 else added / min(freed, -cash)
+                steps.append((key, i, lower[-1]))
+        _, i, lower = min(steps)
+        cash += (shares[i] - lower) * price[i]
+        shares[i] = lower
+    return float(np.abs(np.array(shares) - ideal) @ price)
+
+
+def small_account(rng):
+    """3 to 8 stocks of every board, some suspended or at a price limit, from cash or
+    from a holding with odd shares."""
+    n = int(rng.integers(3, 9))
+    board = rng.choice(["main", "chinext", "star"], n, p=[0.5, 0.2, 0.3])
+    state = rng.choice(4, n, p=[0.85, 0.05, 0.05, 0.05])
+    status = pd.DataFrame(
+        {
+            "suspended": state == 1,
+            "limit_up": state == 2,
+            "limit_down": state == 3,
+            "special_treatment": False,
+            "close": np.round(np.exp(rng.normal(np.log(15), 0.9, n)), 2).clip(1.5, 400),
+            "board": board,
+        },
+        index=pd.Index([f"{i:06d}.XSHE" for i in range(n)], name="order_book_id"),
+    )
+    lots = rng.integers(0, 8, n) * 100 + rng.choice([0, 50], n)
+    held = np.where(board == "star", rng.integers(0, 600, n), lots)
+    held = held * (rng.random(n) < 0.7) * (rng.random() < 0.5)
+    target = rng.dirichlet(np.ones(n)) * rng.uniform(0.85, 1.0)
+    return status, float(np.round(rng.uniform(5e3, 3e5), 2)), held, target
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_small_accounts_reach_the_exact_optimum(monkeypatch, seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(40):
+        status, capital, held, target = small_account(rng)
+        serve(monkeypatch, status)
+        codes = list(status.index)
+        orders = trading.to_orders(pd.Series(target, index=codes), "2024-01-09", capital,
+                                   pd.Series(held, index=codes))  # fmt: skip
+        price = status.close.to_numpy()
+        star = (status.board == "star").to_numpy()
+        can_buy = ~(status.suspended | status.limit_up).to_numpy()
+        can_sell = ~(status.suspended | status.limit_down).to_numpy()
+        worth = capital + held @ price
+        ideal = target * worth / price
+        shares = orders.set_index("order_book_id").target_shares.loc[codes].to_numpy()
+        # The answer is one the rules allow and the cash pays for ...
+        for i in range(len(codes)):
+            assert shares[i] in allowed_counts(int(held[i]), star[i], can_buy[i], can_sell[i],
+                                               0, int(shares[i]))  # fmt: skip
+        assert shares @ price <= worth * (1 + 1e-12)
+        got = float(np.abs(shares - ideal) @ price)
+        assert orders.deviation == pytest.approx(got / worth, abs=1e-12)
+        # ... no worse than the greedy baseline, and none is better.
+        baseline = greedy_deviation(ideal, price, held, star, can_buy, can_sell, worth)
+        assert got <= baseline + 1e-6
+        bound = got + 1e-6  # the answer in hand bounds the window of the search
+        assert (
+            got
+            <= least_deviation(ideal, price, held, star, can_buy, can_sell, worth, bound) + 1e-6
+        )
+
+
+def test_cash_is_not_left_idle_where_rounding_does_better(monkeypatch):
+    day = pd.DataFrame(
+        {"suspended": False, "limit_up": False, "limit_down": False, "special_treatment": False,
+         "close": [25.38, 4.22], "board": ["main", "star"]},
+        index=pd.Index(["600325.XSHG", "688055.XSHG"], name="order_book_id"),
+    )  # fmt: skip
+    serve(monkeypatch, day)
+    orders = trading.to_orders({"600325.XSHG": 0.5, "688055.XSHG": 0.5}, "2025-07-02", 10_000)
+    # 197.0 and 1,184.8 shares ideal: 200 and 1,185 cost 76.70 too much; 19 STAR shares
+    # back cover it, where one main-board lot back would leave 2,461.30 idle.
+    assert orders.target_shares.tolist() == [200, 1166]
+    assert orders.cash_left == pytest.approx(3.48)
+    assert orders.deviation == pytest.approx((76.0 + 79.48) / 10_000)

@@ -18,8 +18,19 @@ py::object cleaned_pool(py::handle order_book_ids, py::object &date, py::handle 
 py::object cleaned_pool(py::handle order_book_ids, py::object &date);
 
 // None, or the benchmark as an OptimizeBenchmark (an index code becomes an
-// IndexBenchmark); anything else is an error.
-py::object resolved_benchmark(py::object benchmark);
+// IndexBenchmark); anything else is an error, worded in Chinese as the driver words
+// it or, for the modules that speak English, in English.
+py::object resolved_benchmark(py::object benchmark, Language language = Language::Chinese);
+
+// The rule for the code of an index benchmark: `client.instruments(code)` knows it
+// and its type is INDX; otherwise the module's InvalidArgument naming the code (and
+// the type it has).
+void require_index_code(const char *module, py::handle client, py::handle code, Language language);
+
+// `date` as a calendar date, read by the driver's to_date, for the modules that
+// speak English: a text it cannot read (a parser's ValueError) becomes the module's
+// InvalidArgument naming the text and why.
+py::object read_date(const char *module, py::handle date);
 
 // The objective checked, and the benchmark an objective that tracks one needs,
 // resolved.

@@ -34,6 +34,11 @@ struct LimitGroup {
     py::object scale;     // a number, or a cvxpy expression (a share's base)
     double weight = 1.0;  // what one unit of this limit's excess costs
     bool squared = false; // excess in squared units (a variance), value = sqrt
+    // None, or a bool array with one flag per entry: the entry holds for every
+    // long-only, fully invested portfolio (a lower bound of 0 or less, an upper
+    // bound of 1 or more). The constraint check measures it like any other; the
+    // diagnosis, whose weights are such a portfolio, has nothing to relax there.
+    py::object long_only_holds = py::none();
 };
 
 struct LimitSet {

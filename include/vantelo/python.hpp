@@ -155,8 +155,15 @@ py::list non_finite_labels(py::handle values, py::handle labels);
 // `values` as a float64 numpy array. A NaN or infinite entry raises InvalidArgument
 // naming `what` and the entries of `labels` (one per value, in the same order) at
 // the offending positions: data that would otherwise reach the solver as a
-// constraint nobody can meet, or fail there with a message about the solver.
-py::object finite_array(py::handle values, py::handle labels, py::handle what);
+// constraint nobody can meet, or fail there with a message about the solver. In
+// English: "{what}: not a finite number (NaN or inf) for {labels}".
+py::object finite_array(py::handle values, py::handle labels, py::handle what,
+                        Language language = Language::Chinese);
+
+// Whether `value` is a number as a caller means one: anything float() takes except
+// text, bytes and booleans (float("0.5") and float(True) succeed, but a weight of
+// "0.5" or a capital of True is a mistake, not a number). Sets `out` when it is.
+bool real_number(py::handle value, double &out);
 
 // ---------------------------------------------------------------------------
 // Formatting

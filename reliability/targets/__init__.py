@@ -6,6 +6,7 @@ target is named after the public name it calls ("optimize.parse_bnds"); a test
 """
 
 from reliability.targets import (  # noqa: F401
+    backtest,
     benchmark,
     constraints,
     diagnose,

@@ -74,3 +74,23 @@ target("_report.factor_decomposition", weight=0.5)(
     _decomposition_target(report_core.factor_decomposition)
 )
 target("report.check_constraints", weight=0.2)(check_target(report.check_constraints))
+
+
+@target("_report.read_weights")
+def _read_weights(data):
+    weights = data.draw(v.weighted(report_weights, v.anything))
+    name = data.draw(v.weighted(st.just("weights"), v.text))
+    check_sum, warn_cash = data.draw(v.weighted(st.booleans())), data.draw(st.booleans())
+    return make_call(data, report_core.read_weights, weights, name, check_sum, warn_cash)
+
+
+@target("_report.read_date")
+def _read_date(data):
+    return make_call(data, report_core.read_date, data.draw(v.weighted(v.dates, v.text)))
+
+
+@target("_report.resolved_benchmark")
+def _resolved_benchmark(data):
+    scenario = data.draw(scenarios)
+    bench = data.draw(st.one_of(st.none(), st.builds(FuzzBenchmark), v.codes, v.anything))
+    return use(scenario, make_call(data, report_core.resolved_benchmark, bench))

@@ -97,6 +97,7 @@ for _name, _arguments in [
     ("get_industry", (tw_ids, tw_dates, tw_classifications)),
     ("get_industry_history", (st.one_of(st.none(), tw_ids), tw_classifications)),
     ("get_prices", (tw_ids, tw_dates, tw_dates)),
+    ("get_traded_value", (tw_ids, tw_dates, tw_dates)),
     ("get_trading_status", (tw_ids, tw_dates)),
     ("get_database_path", ()),
     ("demo_database_path", ()),
@@ -283,3 +284,83 @@ def _import_database(data):
             tidewell.instruments(TW_CODES[0])  # the store in use still answers
 
     return call
+
+
+# Returns of 25 stocks over 70 days: just enough history for one model date.
+_RM_DAYS = pd.bdate_range("2024-01-01", periods=70)
+_RM_IDS = [f"S{i:02d}" for i in range(25)]
+RM_MUTATIONS = [
+    "none",
+    "nan_column",
+    "all_nan",
+    "inf",
+    "percent",
+    "minus_one",
+    "text_cell",
+    "duplicate_date",
+    "duplicate_column",
+    "not_dates",
+    "short",
+    "empty",
+    "constant",
+]
+
+
+def _rm_frame(seed, mutation):
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame(
+        rng.normal(0.0, 0.02, (len(_RM_DAYS), len(_RM_IDS))), index=_RM_DAYS, columns=_RM_IDS
+    )
+    if mutation == "nan_column":
+        frame.iloc[:, 3] = np.nan
+    elif mutation == "all_nan":
+        frame.iloc[:, :] = np.nan
+    elif mutation == "inf":
+        frame.iloc[5, 2] = np.inf
+    elif mutation == "percent":
+        frame = frame * 100
+    elif mutation == "minus_one":
+        frame.iloc[7, 1] = -1.0
+    elif mutation == "text_cell":
+        frame = frame.astype(object)
+        frame.iloc[2, 2] = "x"
+    elif mutation == "duplicate_date":
+        frame.index = frame.index[:1].append(frame.index[:-1])
+    elif mutation == "duplicate_column":
+        frame.columns = [_RM_IDS[0]] + _RM_IDS[:-1]
+    elif mutation == "not_dates":
+        frame.index = [f"day {i}" for i in range(len(frame))]
+    elif mutation == "short":
+        frame = frame.iloc[:10]
+    elif mutation == "empty":
+        frame = frame.iloc[:0, :0]
+    elif mutation == "constant":
+        frame.iloc[:, :] = 0.001
+    return frame
+
+
+@target("tidewell.build_risk_model", weight=0.05, env="store")
+def _build_risk_model(data):
+    seed = data.draw(st.integers(0, 3))
+    mutation = data.draw(st.sampled_from(RM_MUTATIONS))
+    frame = _rm_frame(seed, mutation)
+    returns = data.draw(v.weighted(st.just(frame), st.just(frame.to_numpy())))
+    kwargs = {}
+    if data.draw(st.booleans()):
+        kwargs["industries"] = data.draw(
+            v.weighted(st.just(pd.Series(["a", "b", "c", "d", "e"] * 5, index=_RM_IDS)))
+        )
+    if data.draw(st.booleans()):
+        caps = np.exp(np.random.default_rng(seed).normal(22, 1, (len(_RM_DAYS), len(_RM_IDS))))
+        kwargs["market_caps"] = data.draw(
+            v.weighted(st.just(pd.DataFrame(caps, index=_RM_DAYS, columns=_RM_IDS)))
+        )
+    if data.draw(st.booleans()):
+        kwargs["statistical_factors"] = data.draw(
+            v.weighted(st.sampled_from(["auto", 0, 2]), st.sampled_from([-1, 1.5, "all"]))
+        )
+    if data.draw(st.booleans()):
+        kwargs["half_lives"] = data.draw(
+            v.weighted(st.just({"daily": 21}), st.just({"daily": -1}), st.just({"hourly": 5}))
+        )
+    return make_call(data, tidewell.build_risk_model, returns, **kwargs)

@@ -2,6 +2,7 @@
 // date and, when asked, its annualised expected return), and the index benchmark
 // backed by the market-data client.
 #include "vantelo/common.hpp"
+#include "vantelo/inputs.hpp"
 
 #include <pybind11/eval.h>
 #include <pybind11/options.h>
@@ -66,16 +67,7 @@ void define_index_benchmark(py::module_ &m) {
     ClassBuilder(m, "IndexBenchmark", py::none(), py::make_tuple(base))
         .init(
             [](py::object self, py::object order_book_id) {
-                py::object instrument = tidewell().attr("instruments")(order_book_id);
-                if (instrument.is_none()) {
-                    raise_invalid_argument(kModule, format("无效的 benchmark: {}", order_book_id));
-                }
-                py::object type = instrument.attr("type");
-                if (!type.equal(py::str("INDX"))) {
-                    raise_invalid_argument(
-                        kModule,
-                        format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
-                }
+                require_index_code(kModule, tidewell(), order_book_id, Language::Chinese);
                 self.attr("_order_book_id") = order_book_id;
             },
             py::arg("order_book_id"))

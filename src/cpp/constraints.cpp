@@ -738,6 +738,9 @@ py::list style_constraint_terms(py::handle self, py::handle helper) {
     py::object benchmark_style = relative ? helper.attr("get_benchmark_style")() : py::none();
     py::list terms;
     for (py::handle style : self.attr("styles")) {
+        // Read first: a style the risk model lacks is refused by name.
+        py::object exposure = style_exposure_values(
+            factor_exposure, style, helper, format("StyleConstraint: {} 的因子暴露", style));
         py::object lower = self.attr("lower");
         py::object upper = self.attr("upper");
         if (relative) {
@@ -749,8 +752,6 @@ py::list style_constraint_terms(py::handle self, py::handle helper) {
             upper = limit_or_none(upper, Side::Upper);
         }
         // Exposures may be negative, so every given bound binds.
-        py::object exposure = style_exposure_values(
-            factor_exposure, style, helper, format("StyleConstraint: {} 的因子暴露", style));
         if (!lower.is_none()) {
             terms.append(linear_term(exposure, "lower", lower));
         }

@@ -369,7 +369,8 @@ PYBIND11_MODULE(helper, m) {
                     return matmul(styles.attr("T"), benchmark_weight(self));
                 });
             },
-            "The benchmark's exposure to each style, indexed by style name.")
+            "The benchmark's exposure to each style the risk model has, indexed by style\n"
+            "name.")
         .method(
             "get_industry_mapping",
             [](py::object self, py::object classification) {

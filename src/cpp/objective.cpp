@@ -645,6 +645,9 @@ std::vector<StyleDeviation> min_style_deviation_terms(py::handle self, py::handl
     for (py::handle item : self.attr("_target_style").attr("items")()) {
         py::object style = item[py::int_(0)];
         py::object target = item[py::int_(1)];
+        // Read first: a style the risk model lacks is refused by name.
+        py::object exposures = style_exposure_values(
+            factor_exposure, style, helper, format("MinStyleDeviation: {} 的因子暴露", style));
         if (relative) {
             target = target + py::object(benchmark_style[style]);
         }
@@ -657,8 +660,6 @@ std::vector<StyleDeviation> min_style_deviation_terms(py::handle self, py::handl
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        py::object exposures = style_exposure_values(
-            factor_exposure, style, helper, format("MinStyleDeviation: {} 的因子暴露", style));
         terms.push_back({exposures, target, weight});
     }
     return terms;

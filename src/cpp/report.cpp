@@ -4,6 +4,8 @@
 // n x n covariance would be 200 MB, where root is n x k with k about 40. The
 // products go through numpy (BLAS); tables and figures are vantelo.report's.
 #include "vantelo/common.hpp"
+#include "vantelo/inputs.hpp"
+#include "vantelo/weights.hpp"
 
 #include <pybind11/options.h>
 
@@ -24,7 +26,7 @@ py::object codes_of(py::handle helper, Universe universe) {
 
 // The weights as a float vector over the universe's codes, in their order.
 py::object checked_weights(py::handle weights, py::handle codes) {
-    py::object array = finite_array(weights, codes, py::str("weights"));
+    py::object array = finite_array(weights, codes, py::str("weights"), Language::English);
     py::tuple shape = array.attr("shape");
     if (py::len(shape) != 1 ||
         shape[0].cast<py::ssize_t>() != static_cast<py::ssize_t>(py::len(codes))) {
@@ -138,6 +140,41 @@ py::object decompose_factors(py::object helper, py::object weights, bool over_un
     return std::move(result);
 }
 
+constexpr const char *kModule = "vantelo._report";
+
+// The intake of a portfolio handed in, for vantelo.report and the command line: the
+// checks the constraint check and the orders' target run too, from one place.
+py::object read_portfolio_weights(py::object weights, py::object name, py::object check_sum,
+                                  py::object warn_cash) {
+    py::object series = read_weights(kModule, weights, name);
+    if (truthy(check_sum)) {
+        check_weight_sum(kModule, series, name, truthy(warn_cash));
+    }
+    return series;
+}
+
+py::object read_report_date(py::object date) { return read_date(kModule, date); }
+
+py::object read_benchmark(py::object benchmark) {
+    return resolved_benchmark(benchmark, Language::English);
+}
+
+constexpr const char *kReadWeightsDoc =
+    R"(weights (a pandas Series or a dict of order_book_id -> weight) as a float Series
+in the order given. InvalidArgument, naming `name`, for another type, no stocks, a
+code that is not text or is empty, a code listed twice, a weight that is not a finite
+number (text and booleans included). With check_sum, weights summing to more than 1
+(beyond 1e-4) are refused, naming the sum; weights summing to less give, with
+warn_cash, one OptimizerWarning naming the share read as cash.)";
+
+constexpr const char *kReadDateDoc =
+    R"(date (a date, datetime or text) as a datetime.date; text that is not a date is
+an InvalidArgument naming it.)";
+
+constexpr const char *kReadBenchmarkDoc =
+    R"(None, an OptimizeBenchmark as it is, or an index code as an IndexBenchmark; an
+unknown code, a code that is not an index, or anything else is an InvalidArgument.)";
+
 constexpr const char *kRiskDoc =
     R"(The portfolio's volatility through the helper's factor form (of the pool, or of
 union_components with over_union): volatility, factor_variance, specific_variance,
@@ -158,8 +195,16 @@ PYBIND11_MODULE(_report, m) {
     using namespace vantelo;
     ModuleOptions options;
     m.doc() = "The risk arithmetic of vantelo.report, through the factor form.";
+    import_modules(m, {{"numpy", "np"}, {"pandas", "pd"}, {"warnings"}});
+    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
     def_function(m, "risk_decomposition", &decompose_risk, py::arg("helper"), py::arg("weights"),
                  py::arg("over_union") = false, kRiskDoc);
     def_function(m, "factor_decomposition", &decompose_factors, py::arg("helper"),
                  py::arg("weights"), py::arg("over_union") = false, kFactorDoc);
+    def_function(m, "read_weights", &read_portfolio_weights, py::arg("weights"),
+                 py::arg("name") = "weights", py::arg("check_sum") = true,
+                 py::arg("warn_cash") = true, kReadWeightsDoc);
+    def_function(m, "read_date", &read_report_date, py::arg("date"), kReadDateDoc);
+    def_function(m, "resolved_benchmark", &read_benchmark, py::arg("benchmark"),
+                 kReadBenchmarkDoc);
 }

@@ -3,7 +3,8 @@
 With no configuration the demo database in the cache directory is used (built
 on first use).  Point tidewell at another database with :func:`set_database`
 or the ``TIDEWELL_DB`` environment variable; build one from CSV or Parquet
-files with :func:`import_database`.  See ``docs/tidewell.md``.
+files with :func:`import_database` (a folder of prices alone gets a risk model
+built from them, see :func:`build_risk_model`).  See ``docs/tidewell.md``.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ from ._api import (
     get_risk_model_history,
     get_specific_risk,
     get_style_factor_names,
+    get_traded_value,
     get_trading_dates,
     get_trading_status,
     index_weights,
@@ -37,12 +39,15 @@ from ._database import demo_database_path, get_database_path, set_database
 from ._demo import build_demo_database
 from ._errors import TidewellError
 from ._importer import import_database
+from ._riskmodel import RiskModel, build_risk_model
 
 __all__ = [
     "Instrument",
+    "RiskModel",
     "TidewellError",
     "all_instruments",
     "build_demo_database",
+    "build_risk_model",
     "demo_database_path",
     "get_database_path",
     "get_factor_covariance",
@@ -58,6 +63,7 @@ __all__ = [
     "get_specific_risk",
     "get_style_factor_names",
     "get_trading_dates",
+    "get_traded_value",
     "get_trading_status",
     "import_database",
     "index_weights",

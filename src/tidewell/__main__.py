@@ -1,4 +1,7 @@
-"""Command line: ``python -m tidewell demo [PATH]`` and ``python -m tidewell import SRC DEST``."""
+"""Command line: ``python -m tidewell demo [PATH]`` and ``python -m tidewell import SRC DEST``.
+
+An import of a folder without a risk model builds one from its prices (see
+``--build-risk-model`` and ``--no-risk-model``)."""
 
 from __future__ import annotations
 
@@ -8,7 +11,7 @@ import sys
 from ._database import demo_database_path, destination
 from ._demo import DEFAULT_SEED, build_demo_database
 from ._errors import TidewellError
-from ._importer import import_database
+from ._importer import _import
 
 PROG = "python -m tidewell"
 
@@ -43,6 +46,24 @@ def main(argv=None) -> int:
         action="store_true",
         help="replace DEST even when it is not a tidewell database",
     )
+    model = imp.add_mutually_exclusive_group()
+    model.add_argument(
+        "--build-risk-model",
+        dest="build_risk_model",
+        action="store_const",
+        const=True,
+        default=None,
+        help="build the risk model from the prices, an error when they cannot carry one "
+        "(default: built when the folder has none and the prices allow one)",
+    )
+    model.add_argument(
+        "--no-risk-model",
+        dest="build_risk_model",
+        action="store_const",
+        const=False,
+        help="import without building a risk model",
+    )
+    imp.add_argument("--quiet", action="store_true", help="no progress bar (shown on a terminal)")
     args = parser.parse_args(argv)
     try:
         if args.command == "demo":
@@ -50,8 +71,16 @@ def main(argv=None) -> int:
                 destination(args.path)
             build_demo_database(args.path, seed=args.seed)
         else:
-            path = import_database(args.source_dir, args.dest, overwrite=args.force)
+            path, model = _import(
+                args.source_dir,
+                args.dest,
+                args.force,
+                args.build_risk_model,
+                None if not args.quiet else False,
+            )
             print(f"tidewell: imported {args.source_dir} into {path}", file=sys.stderr)
+            if model.startswith(("built", "not built")):
+                print(f"tidewell: risk model {model}", file=sys.stderr)
     except KeyboardInterrupt:
         print("tidewell: interrupted", file=sys.stderr)
         return 130

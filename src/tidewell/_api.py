@@ -14,7 +14,15 @@ import pandas as pd
 from . import _database
 from ._dates import date_text, to_date
 from ._errors import TidewellError, TidewellTypeError
-from ._schema import COV_MODELS, DEFAULT_CLASSIFICATION, STYLE_FACTORS, quote_ident
+from ._schema import (
+    COV_MODELS,
+    DEFAULT_CLASSIFICATION,
+    EXCHANGES,
+    FACTOR_KINDS,
+    OTHER_BOARD,
+    STYLE_FACTORS,
+    quote_ident,
+)
 
 
 class Instrument(NamedTuple):
@@ -124,6 +132,24 @@ def _grouped(h, key: str, sql: str, sort: bool = False) -> dict[str, list]:
 def _dates_by(h, key: str, sql: str) -> dict[str, list[_dt.date]]:
     """``{group: sorted dates}`` from a query returning (group, date) pairs."""
     return _grouped(h, key, sql, sort=True)
+
+
+def _columns(h, table: str) -> set:
+    """The column names of one of the store's tables."""
+    return set(
+        _memo(
+            h,
+            "columns " + table,
+            lambda: [
+                r[0]
+                for r in h.query(
+                    "SELECT column_name FROM duckdb_columns() WHERE schema_name = 'main' "
+                    "AND table_name = ?",
+                    [table],
+                ).fetchall()
+            ],
+        )
+    )
 
 
 def _latest(dates: list[_dt.date], d: _dt.date) -> _dt.date | None:
@@ -390,22 +416,55 @@ def index_weights(order_book_id, date) -> pd.Series:
 # --------------------------------------------------------------------------- risk model
 
 
+def _model_factors(h) -> list[tuple[str, str]]:
+    """(factor, kind) of the store's risk model, in column order.
+
+    A store without a list of factors (an imported model, or one written before the
+    list existed) has the ten styles and then the industries of the default
+    classification.
+    """
+
+    def make():
+        rows = []
+        if "factors" not in h.missing:
+            rows = h.query("SELECT factor, kind FROM factors ORDER BY position").fetchall()
+        if not rows:
+            rows = [(f, "style") for f in STYLE_FACTORS]
+            rows += [(name, "industry") for name in _industry_factors(h)]
+        return [(str(f), str(k)) for f, k in rows]
+
+    return _memo(h, "model_factors", make)
+
+
 def get_style_factor_names() -> list[str]:
-    """The ten style factors, in the order of the exposure and covariance columns."""
-    return list(STYLE_FACTORS)
+    """The styles of the store's risk model, in the order of the exposure columns.
 
-
-def get_factor_names() -> list[str]:
-    """All risk-model factors: the ten styles, then the industries of the default standard."""
+    All ten of ``STYLE_FACTORS`` for an imported model; a model built from prices
+    has those its data allowed.
+    """
     with _database.opened() as h:
-        return list(STYLE_FACTORS) + list(_industry_factors(h))
+        return [f for f, kind in _model_factors(h) if kind == "style"]
+
+
+def get_factor_names(kind=None) -> list[str]:
+    """All risk-model factors, in the order of the exposure and covariance columns.
+
+    ``kind`` picks one kind: ``"style"``, ``"industry"``, ``"market"`` or
+    ``"statistical"``.
+    """
+    if kind is not None:
+        _choice(kind, FACTOR_KINDS, "factor kind")
+    with _database.opened() as h:
+        return [f for f, k in _model_factors(h) if kind is None or k == kind]
 
 
 def _model_date(h, key: str, sql: str, group: str, value, what: str) -> _dt.date:
     d = _calendar(h).date(value)
     dates = _dates_by(h, key, sql).get(group)
     if not dates:
-        raise TidewellError(f"the database has no {what}")
+        why = h.meta.get("risk_model", "")
+        reason = f" ({why})" if why.startswith("not built") else ""
+        raise TidewellError(f"the database has no {what}{reason}")
     when = _latest(dates, d)
     if when is None:
         raise TidewellError(
@@ -437,43 +496,57 @@ def _rows(table: pd.DataFrame | pd.Series, ids: list[str]):
     return table.iloc[pos[pos >= 0]]
 
 
-_EXPOSURE_COLUMNS = "order_book_id, {}, industry".format(
-    ", ".join(quote_ident(f) for f in STYLE_FACTORS)
-)
+def _exposure_columns(h) -> tuple:
+    """The model's factors (name, kind), and the select list of the exposures' columns."""
+    factors = _model_factors(h)
+    columns = [f for f, kind in factors if kind != "industry"]
+    select = "order_book_id, {}industry".format("".join(quote_ident(f) + ", " for f in columns))
+    return factors, select
 
 
-def _exposure_frame(industries: list[str], res: dict, rows=slice(None)) -> pd.DataFrame:
-    """The exposures of the query result ``res`` (its ``rows``): styles, then 0/1 industries."""
-    k_sty = len(STYLE_FACTORS)
+def _exposure_frame(factors, res: dict, rows=slice(None)) -> pd.DataFrame:
+    """The exposures of the query result ``res`` (its ``rows``), one column per factor."""
+    names = [f for f, _ in factors]
+    industries = [f for f, kind in factors if kind == "industry"]
+    columns = [f for f, kind in factors if kind != "industry"]
     found = np.asarray(res["order_book_id"], dtype=object)[rows]
-    values = np.zeros((len(found), k_sty + len(industries)))
-    for j, f in enumerate(STYLE_FACTORS):
-        values[:, j] = np.asarray(res[f], dtype=float)[rows]
-    code = pd.Index(industries).get_indexer(np.asarray(res["industry"], dtype=object)[rows])
+    values = np.zeros((len(found), len(names)))
+    position = {f: j for j, f in enumerate(names)}
+    for f in columns:
+        values[:, position[f]] = _floats(res[f])[rows]
+    industry_column = np.asarray([position[f] for f in industries], dtype=np.int64)
+    code = pd.Index(industries).get_indexer(_texts(res["industry"])[rows])
     ok = code >= 0
-    values[np.flatnonzero(ok), k_sty + code[ok]] = 1.0
+    values[np.flatnonzero(ok), industry_column[code[ok]]] = 1.0
     return pd.DataFrame(
         values,
         index=pd.Index(found, name="order_book_id"),
-        columns=list(STYLE_FACTORS) + list(industries),
+        columns=names,
     )
 
 
 def _exposure_table(h, when: _dt.date) -> pd.DataFrame:
     def load():
-        res = h.query(
-            f"SELECT {_EXPOSURE_COLUMNS} FROM factor_exposures WHERE date = ?", [when]
-        ).fetchnumpy()
-        return _exposure_frame(_industry_factors(h), res)
+        factors, select = _exposure_columns(h)
+        res = h.query(f"SELECT {select} FROM factor_exposures WHERE date = ?", [when]).fetchnumpy()
+        return _exposure_frame(factors, res)
 
     return _cross_section(h, ("exposure", when), load)
+
+
+def _texts(column) -> np.ndarray:
+    """A fetched text column as objects, NULL as None."""
+    if isinstance(column, np.ma.MaskedArray):
+        return column.astype(object).filled(None)
+    return np.asarray(column, dtype=object)
 
 
 def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
     """Factor exposures on the latest model date on or before ``date``.
 
     Rows: the requested ids that have exposures, in request order (repeats
-    dropped).  Columns: the ten styles, then the industry factors (0/1).
+    dropped).  Columns: ``get_factor_names()``: the styles, the industry factors
+    (0/1) and, in a built model, the market (1) and the statistical factors.
     """
     ids = _unique(_ids(order_book_ids))
     with _database.opened() as h:
@@ -491,7 +564,7 @@ def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
 
 def _covariance_frame(h, res: dict, model: str, when, rows=slice(None)) -> pd.DataFrame:
     """The factor covariance of the query result ``res`` (its ``rows``), every pair present."""
-    names = list(STYLE_FACTORS) + list(_industry_factors(h))
+    names = [f for f, _ in _model_factors(h)]
     index = pd.Index(names)
     i = index.get_indexer(np.asarray(res["factor_1"], dtype=object)[rows])
     j = index.get_indexer(np.asarray(res["factor_2"], dtype=object)[rows])
@@ -656,13 +729,13 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
                 f"specific risk of model {model!r}",
             ),
         }
+        factors, select = _exposure_columns(h)
         res = h.query(
-            f"SELECT date, {_EXPOSURE_COLUMNS} FROM factor_exposures WHERE date BETWEEN ? AND ?",
+            f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?",
             [first["exposures"], end],
         ).fetchnumpy()
-        industries = _industry_factors(h)
         groups = _by_date(res["date"])
-        exposures = {d: _exposure_frame(industries, res, rows) for d, rows in groups.items()}
+        exposures = {d: _exposure_frame(factors, res, rows) for d, rows in groups.items()}
         res = h.query(
             "SELECT date, factor_1, factor_2, covariance FROM factor_covariance "
             "WHERE cov_model = ? AND date BETWEEN ? AND ?",
@@ -715,13 +788,43 @@ def _daily_prices(h) -> None:
         )
 
 
-def _boards(h) -> pd.Series:
+# Shares per lot on each board; a STAR order is at least 200 shares, then any number.
+# A stock on the board "other" trades in lots of its lot_size, 1 share unless given.
+_BOARD_LOTS = {"main": 100, "chinext": 100, "star": 1, OTHER_BOARD: 1}
+
+
+def _boards(h) -> pd.DataFrame:
+    """Board and lot size of every stock with one: the boards table, and the board
+    "other" for a stock of an exchange without lot rules or price limits."""
+
     def make():
-        res = h.query("SELECT order_book_id, board FROM boards").fetchnumpy()
-        return pd.Series(
-            np.asarray(res["board"], dtype=object),
+        # Stores written before lot sizes existed have no such column.
+        lot = "lot_size" if "lot_size" in _columns(h, "boards") else "NULL::INTEGER AS lot_size"
+        res = h.query(f"SELECT order_book_id, board, {lot} FROM boards").fetchnumpy()
+        listed = pd.DataFrame(
+            {
+                "board": np.asarray(res["board"], dtype=object),
+                "lot_size": _floats(res["lot_size"]),
+            },
             index=pd.Index(np.asarray(res["order_book_id"], dtype=object)),
         )
+        others = [
+            oid
+            for oid, rec in _instrument_table(h).items()
+            if rec.exchange not in EXCHANGES and oid not in listed.index
+        ]
+        table = pd.concat(
+            [
+                listed,
+                pd.DataFrame(
+                    {"board": OTHER_BOARD, "lot_size": np.nan},
+                    index=pd.Index(others, dtype=object),
+                ),
+            ]
+        )
+        default = table["board"].map(_BOARD_LOTS).astype(float)
+        table["lot_size"] = table["lot_size"].fillna(default)
+        return table
 
     return _memo(h, "boards", make)
 
@@ -782,6 +885,56 @@ def get_prices(order_book_ids, start_date, end_date) -> pd.DataFrame:
     return frame
 
 
+def _traded_values(h) -> None:
+    """Raise unless daily_prices has the traded value (stores written before it lack it)."""
+
+    def make():
+        return bool(
+            h.query(
+                "SELECT count(*) FROM duckdb_columns() WHERE table_name = 'daily_prices' "
+                "AND column_name = 'traded_value'"
+            ).fetchone()[0]
+        )
+
+    if not _memo(h, "has_traded_values", make):
+        raise TidewellError(
+            "the database has no traded values (daily_prices has no column traded_value); "
+            "import a daily_prices file with one or rebuild the demo database"
+        )
+
+
+def get_traded_value(order_book_ids, start_date, end_date) -> pd.DataFrame:
+    """The value traded per stock and trading day, in the currency of the closes.
+
+    A DataFrame: rows the trading days from ``start_date`` to ``end_date``, columns
+    the requested ids in request order (repeats dropped), NaN where the store has no
+    value (a stock not trading, or a file that left the column empty).  A store
+    without daily prices, or written before they carried traded values, is an error.
+    """
+    ids = _unique(_ids(order_book_ids))
+    with _database.opened() as h:
+        start, end = _date_range(h, ids, start_date, end_date)
+        _daily_prices(h)
+        _traded_values(h)
+        cal = _calendar(h)
+        res = h.query(
+            "WITH wanted AS (SELECT unnest(?::VARCHAR[]) AS order_book_id, "
+            "generate_subscripts(?::VARCHAR[], 1) - 1 AS pos) "
+            "SELECT w.pos, p.date, p.traded_value "
+            "FROM daily_prices p JOIN wanted w USING (order_book_id) "
+            "WHERE p.date BETWEEN ? AND ? AND p.traded_value IS NOT NULL",
+            [ids, ids, start, end],
+        ).fetchnumpy()
+    days = cal.dates[bisect.bisect_left(cal.dates, start) : bisect.bisect_right(cal.dates, end)]
+    index = pd.DatetimeIndex(pd.to_datetime(days), name="date")
+    values = np.full((len(days), len(ids)), np.nan)
+    if len(res["pos"]):
+        found = np.asarray(res["date"]).astype("datetime64[D]")
+        row = np.searchsorted(np.asarray(days, dtype="datetime64[D]"), found)
+        values[row, np.asarray(res["pos"], dtype=np.int64)] = _floats(res["traded_value"])
+    return pd.DataFrame(values, index=index, columns=pd.Index(ids, name="order_book_id"))
+
+
 def _floats(column) -> np.ndarray:
     """A fetched column as floats, NULL as NaN."""
     if isinstance(column, np.ma.MaskedArray):
@@ -796,7 +949,10 @@ def get_trading_status(order_book_ids, date) -> pd.DataFrame:
     dropped).  Columns: ``suspended``, ``limit_up`` (closed at its limit-up price:
     it could not be bought), ``limit_down`` (closed at its limit-down price: it
     could not be sold), ``special_treatment``, ``close`` (unadjusted) and
-    ``board`` (``main``, ``chinext``, ``star``; missing when the database has none).
+    ``board`` (``main``, ``chinext``, ``star``, or ``other`` for a stock of an exchange
+    without lot rules or price limits; missing when the database has none) and
+    ``lot_size`` (shares per lot: 100 on main and chinext, 1 on star, whose orders are
+    at least 200 shares, and on other unless the boards table gives one).
     A suspended stock is at neither limit.
     """
     ids = _unique(_ids(order_book_ids))
@@ -839,7 +995,8 @@ def _status_table(h, d: _dt.date) -> pd.DataFrame:
             "limit_down": at_down,
             "special_treatment": special,
             "close": close,
-            "board": boards.reindex(codes).to_numpy(dtype=object),
+            "board": boards["board"].reindex(codes).to_numpy(dtype=object),
+            "lot_size": boards["lot_size"].reindex(codes).to_numpy(dtype=float),
         },
         index=pd.Index(codes, name="order_book_id"),
     )

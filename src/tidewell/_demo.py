@@ -246,6 +246,7 @@ class _Trading:
     close: np.ndarray
     limit_up: np.ndarray
     limit_down: np.ndarray
+    traded_value: np.ndarray | None = None  # currency traded a day, NaN where none
 
 
 @dataclass
@@ -614,6 +615,7 @@ def _generate(seed: int, progress: _Progress) -> _Market:
     # they allow; everything after them reads the rewritten ones.
     returns = sim.returns
     trading = _trading_rules(stocks.ids, returns, seed)
+    trading.traded_value = _traded_values(seed, chars.log_cap, returns, trading.suspended)
     cov, spec = _risk_estimates(model, chars.spec_vol, sim.spec_ret, model_idx, progress)
     expo_rows = sim.expo_rows
     del sim  # the specific returns are large and no longer needed
@@ -713,6 +715,42 @@ def _trading_rules(cs_ids: list[str], returns: np.ndarray, seed: int) -> _Tradin
     return _Trading(board, st_periods, suspended, close, up, down)
 
 
+# What a stock trades in a day, as a share of its market value: larger stocks turn
+# over less of themselves, and every stock trades more on the days it moves a lot.
+# A stream of its own, so the rest of the market is drawn as it would be without it.
+_TRADED_STREAM = 0x7476
+_TURNOVER_SHARE = 0.012  # a stock of average size, on an ordinary day
+_TURNOVER_SIZE_SLOPE = 0.35  # less per standard deviation of size
+_TURNOVER_SPREAD = (0.4, 0.5)  # log spread across stocks, and from day to day
+_TURNOVER_ON_MOVES = 8.0  # log increase per unit of the day's absolute change
+
+
+def _traded_values(
+    seed: int, log_cap: np.ndarray, returns: np.ndarray, suspended: np.ndarray
+) -> np.ndarray:
+    """Value traded per day and stock: its market value (moved with its returns) times
+    the day's turnover share; 0 while suspended, NaN where it does not trade."""
+    rng = np.random.default_rng([seed, _TRADED_STREAM])
+    n_days, n = returns.shape
+    size = (log_cap - log_cap.mean()) / log_cap.std()
+    stock_level = (
+        np.log(_TURNOVER_SHARE)
+        - _TURNOVER_SIZE_SLOPE * size
+        + rng.normal(0.0, _TURNOVER_SPREAD[0], n)
+    )
+    moved = np.nan_to_num(returns)
+    value = np.exp(log_cap + np.cumsum(np.log1p(moved), axis=0))
+    value *= np.exp(
+        stock_level
+        + rng.normal(0.0, _TURNOVER_SPREAD[1], (n_days, n))
+        + _TURNOVER_ON_MOVES * np.abs(moved)
+    )
+    value = np.round(value, -2)
+    value[suspended] = 0.0
+    value[np.isnan(returns)] = np.nan
+    return value
+
+
 def _write_trading(con, m: _Market, progress: _Progress) -> None:
     """Daily closes, limits and suspensions, special-treatment periods and boards."""
     cal_days32 = _days(m.calendar).astype(np.int32)
@@ -734,9 +772,10 @@ def _write_trading(con, m: _Market, progress: _Progress) -> None:
                 "u": tr.limit_up[pick],
                 "l": tr.limit_down[pick],
                 "s": tr.suspended[pick].astype(np.int32),
+                "v": tr.traded_value[pick],
             }
         ),
-        "o, {}, c, u, l, s".format(_date_expr("d")),
+        "o, {}, c, u, l, s, v".format(_date_expr("d")),
     )
     periods = sorted(tr.st_periods, key=lambda p: (cs_ids[p[0]], p[1]))
     ends = [-1 if b is None else cal_days32[b] for _, _, b in periods]
@@ -752,7 +791,7 @@ def _write_trading(con, m: _Market, progress: _Progress) -> None:
         ),
         "o, {}, {}".format(_date_expr("s"), _nullable_date_expr("e")),
     )
-    _insert(con, "boards", pd.DataFrame({"o": ids, "b": tr.board[order]}), "o, b")
+    _insert(con, "boards", pd.DataFrame({"o": ids, "b": tr.board[order]}), "o, b, NULL")
     progress.step("writing trading status", 0)
 
 

@@ -12,13 +12,15 @@ missing optional table is imported empty, and the calls that need it raise
 Tables and columns (key columns marked *):
 
 instruments
-    order_book_id*, symbol, type (CS, INDX, ETF or LOF), exchange (XSHG or
-    XSHE), listed_date, de_listed_date (empty or 0000-00-00 while listed;
-    the column may be left out)
+    order_book_id*, symbol, type (CS, INDX, ETF or LOF), exchange (any code;
+    XSHG and XSHE have their boards' lot rules and price limits, any other is a
+    market without them), listed_date, de_listed_date (empty or 0000-00-00
+    while listed; the column may be left out)
 trading_dates
     date*
 price_changes
-    order_book_id*, date*, change_rate (a fraction: 0.0123 is +1.23 %)
+    order_book_id*, date*, change_rate (a fraction: 0.0123 is +1.23 %); without
+    this file the change rates are the ratios of consecutive daily_prices closes
 index_weights
     index_id*, date*, order_book_id*, weight (each index and date sums to 1
     within 0.001; the date is the rebalance date, the weights hold until the next)
@@ -29,10 +31,16 @@ industries (optional even when industry_classification is given)
 industry_classification
     classification*, order_book_id*, start_date*, industry -- the industry a
     stock belongs to from start_date on
+factors (optional)
+    position, factor*, kind (style, industry, market or statistical) -- the
+    model's factors in column order; without it, the ten styles and then the
+    industries of the "sws" standard
 factor_exposures
     date*, order_book_id*, beta, book_to_price, earnings_yield, growth,
     leverage, liquidity, momentum, non_linear_size, residual_volatility, size,
-    industry (an industry of the "sws" standard; it becomes the 0/1 dummy)
+    industry (an industry of the "sws" standard; it becomes the 0/1 dummy); with
+    a factors file: its styles, industry (one of its industries, or empty) and a
+    column for each market or statistical factor
 factor_covariance
     cov_model* (daily, monthly or quarterly), date*, factor_1*, factor_2*,
     covariance (daily variance units; every factor pair, symmetric, positive
@@ -41,12 +49,24 @@ specific_risk
     cov_model*, date*, order_book_id*, specific_risk (daily standard deviation)
 daily_prices
     order_book_id*, date*, close (unadjusted), limit_up, limit_down (the day's
-    price limits; empty on a day without limits), suspended (1 or 0)
+    price limits; empty on a day without limits), suspended (1 or 0),
+    traded_value (the value traded that day, in the currency of the closes; the
+    column may be left out, and a cell left empty)
 special_treatment
     order_book_id*, start_date*, end_date -- under special treatment on the days
     start_date <= day < end_date (end_date empty while it lasts)
 boards
-    order_book_id*, board (main, chinext or star)
+    order_book_id*, board (main, chinext, star or other), lot_size (board other
+    only: the shares of a lot, 1 when left out)
+market_caps, volumes, fundamentals (optional; a built risk model reads them)
+    order_book_id*, date*, and market_cap / traded_value / any of book_value,
+    earnings, sales, total_debt (fundamentals hold from their date on)
+
+Without a risk model in the folder (no factors, factor_exposures,
+factor_covariance or specific_risk file), one is built from the change rates
+of the common stocks, with the industries of "sws" (or of the one standard
+given), the market caps, volumes and fundamentals when they are there; see
+``tidewell._riskmodel``. ``build_risk_model=False`` imports without one.
 
 Every other file in the folder is an error naming it and the closest table
 file name (hidden files and subfolders are ignored), so a misspelt table is
@@ -69,21 +89,26 @@ from __future__ import annotations
 
 import difflib
 import os
+import sys
 from collections import OrderedDict
 
 import duckdb
 import numpy as np
 
+from . import _riskmodel
 from ._database import as_path, atomic_database, destination
 from ._errors import TidewellError
 from ._schema import (
     BOARDS,
     COV_MODELS,
     DEFAULT_CLASSIFICATION,
-    EXCHANGES,
+    FACTOR_KINDS,
     INSTRUMENT_TYPES,
+    OTHER_BOARD,
+    SQL_TYPES,
     STYLE_FACTORS,
     TABLES,
+    Column,
     Table,
     quote_ident,
 )
@@ -197,7 +222,10 @@ class _Loader:
         raise TidewellError(f"{where}, {label} '{cols}': {reason}{tail}")
 
     def first(self, sql: str, params=None):
-        return self.con.execute(sql, params or []).fetchone()
+        # Fetched whole: a result left unfinished would block the connection's later
+        # work (registering a frame, for one).
+        rows = self.con.execute(sql, params or []).fetchall()
+        return rows[0] if rows else None
 
     # -- loading -----------------------------------------------------------------
     def read(self) -> None:
@@ -236,7 +264,9 @@ class _Loader:
     def _expressions(self, col):
         """(parsed value expression, problem expression) for one column."""
         if col.name not in self.source_cols:
-            return "NULL", "NULL"
+            # Typed: an untyped NULL is an INTEGER to older engines, which then refuse
+            # to compare it with a date.
+            return f"CAST(NULL AS {SQL_TYPES[col.kind]})", "NULL"
         name, sql_type = self.source_cols[col.name]
         raw = quote_ident(name)
         text = f"NULLIF(trim(CAST({raw} AS VARCHAR)), '')"
@@ -340,13 +370,13 @@ class _Loader:
         cols = ", ".join(quote_ident(c.name) for c in self.table.columns)
         order = ", ".join(quote_ident(c) for c in self.table.order)
         self.con.execute(
-            f"INSERT INTO {self.table.name} SELECT {cols} FROM {self.parsed} ORDER BY {order}"
+            f"INSERT INTO {self.table.name} ({cols}) SELECT {cols} FROM {self.parsed} "
+            f"ORDER BY {order}"
         )
 
 
 def _check_instruments(ld: _Loader) -> None:
     ld.check_choice("type", INSTRUMENT_TYPES)
-    ld.check_choice("exchange", EXCHANGES)
     ld.check(
         "de_listed_date",
         "de_listed_date IS NOT NULL AND de_listed_date <= listed_date",
@@ -390,21 +420,94 @@ def _check_index_weights(ld: _Loader) -> None:
         )
 
 
+def _declared_factors(con) -> list:
+    """(factor, kind) of the factors file, in order; empty without one."""
+    return con.execute("SELECT factor, kind FROM factors ORDER BY position").fetchall()
+
+
+def _factor_names(con) -> list:
+    declared = _declared_factors(con)
+    if declared:
+        return [f for f, _ in declared]
+    rows = con.execute(
+        "SELECT industry FROM industries WHERE classification = ? ORDER BY position",
+        [DEFAULT_CLASSIFICATION],
+    ).fetchall()
+    return list(STYLE_FACTORS) + [r[0] for r in rows]
+
+
+# Columns of factor_exposures that no factor's own column may be named after (the
+# engine compares column names without regard to case).
+_EXPOSURE_BASE = {"date", "order_book_id", "industry", *STYLE_FACTORS}
+
+
+def _check_factors(ld: _Loader) -> None:
+    ld.check_choice("kind", FACTOR_KINDS)
+    ld.check(
+        "factor",
+        "kind = 'style' AND factor NOT IN ({})".format(", ".join(map(_literal, STYLE_FACTORS))),
+        "a style factor must be one of " + ", ".join(STYLE_FACTORS),
+    )
+    ld.check(
+        "factor",
+        "kind = 'industry' AND factor NOT IN (SELECT industry FROM industries)",
+        "not an industry of any classification",
+    )
+    ld.check(
+        "factor",
+        "kind IN ('market', 'statistical') AND lower(factor) IN ({})".format(
+            ", ".join(map(_literal, sorted(_EXPOSURE_BASE)))
+        ),
+        "a market or statistical factor cannot share its name with a column of factor_exposures",
+    )
+    row = ld.first(
+        f"SELECT tw_row, factor FROM (SELECT tw_row, factor, row_number() OVER "
+        f"(PARTITION BY lower(factor) ORDER BY tw_row) AS n FROM {ld.parsed} "
+        "WHERE kind IN ('market', 'statistical')) WHERE n = 2 ORDER BY tw_row LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(row[0], "factor", "names another factor's column (case is not told apart)", row[1])
+    row = ld.first(
+        f"SELECT tw_row, position FROM (SELECT tw_row, position, row_number() OVER "
+        f"(PARTITION BY position ORDER BY tw_row) AS n FROM {ld.parsed}) WHERE n = 2 "
+        "ORDER BY tw_row LIMIT 1"
+    )
+    if row is not None:
+        ld.fail(row[0], "position", "two factors have the same position", row[1])
+
+
+def _exposure_table(con) -> Table:
+    """factor_exposures as this folder's model has it: all ten styles without a
+    factors file; with one, its styles required and a column for each of its market
+    and statistical factors."""
+    declared = _declared_factors(con)
+    base = TABLES["factor_exposures"]
+    if not declared:
+        return base._replace(columns=tuple(c._replace(nullable=False) for c in base.columns))
+    styles = {f for f, kind in declared if kind == "style"}
+    columns = [c._replace(nullable=False) if c.name in styles else c for c in base.columns]
+    columns += [Column(f, "float") for f, kind in declared if kind in ("market", "statistical")]
+    return base._replace(columns=tuple(columns))
+
+
 def _check_exposures(ld: _Loader) -> None:
+    declared = _declared_factors(ld.con)
+    if declared:
+        listed = ", ".join(_literal(f) for f, kind in declared if kind == "industry")
+        ld.check(
+            "industry",
+            f"industry IS NOT NULL AND industry NOT IN ({listed})"
+            if listed
+            else "industry IS NOT NULL",
+            "not an industry factor of the factors file",
+        )
+        return
     ld.check(
         "industry",
         "industry NOT IN (SELECT industry FROM industries WHERE classification = "
         f"{_literal(DEFAULT_CLASSIFICATION)})",
         f"not an industry of the {DEFAULT_CLASSIFICATION!r} classification",
     )
-
-
-def _factor_names(con) -> list:
-    rows = con.execute(
-        "SELECT industry FROM industries WHERE classification = ? ORDER BY position",
-        [DEFAULT_CLASSIFICATION],
-    ).fetchall()
-    return list(STYLE_FACTORS) + [r[0] for r in rows]
 
 
 def _check_covariance(ld: _Loader) -> None:
@@ -415,8 +518,9 @@ def _check_covariance(ld: _Loader) -> None:
         ld.check(
             col,
             f"{col} NOT IN ({listed})",
-            "not a risk-model factor (the ten styles and the industries of "
-            f"the {DEFAULT_CLASSIFICATION!r} classification)",
+            "not a risk-model factor (those of the factors file, or without one the "
+            f"ten styles and the industries of the {DEFAULT_CLASSIFICATION!r} "
+            "classification)",
         )
     k = len(names)
     row = ld.first(
@@ -474,6 +578,7 @@ def _check_daily_prices(ld: _Loader) -> None:
     for col in ("limit_up", "limit_down"):
         ld.check(col, f"{col} <= 0", "a price limit must be positive")
     ld.check("suspended", "suspended NOT IN (0, 1)", "must be 1 (suspended) or 0")
+    ld.check("traded_value", "traded_value < 0", "a traded value must not be negative")
     ld.check("limit_down", "limit_down > limit_up", "limit_down is above limit_up")
     ld.check(
         "close",
@@ -508,6 +613,20 @@ def _check_special_treatment(ld: _Loader) -> None:
 
 def _check_boards(ld: _Loader) -> None:
     ld.check_choice("board", BOARDS)
+    ld.check("lot_size", "lot_size <= 0", "a lot must be at least 1 share")
+    ld.check(
+        "lot_size",
+        f"lot_size IS NOT NULL AND board <> {_literal(OTHER_BOARD)}",
+        f"a lot size is given for the board {OTHER_BOARD!r} only (main and chinext "
+        "trade in lots of 100 shares, star in orders of at least 200)",
+    )
+
+
+def _check_positive(column: str, what: str):
+    def check(ld: _Loader) -> None:
+        ld.check(column, f"{quote_ident(column)} <= 0", f"{what} must be positive")
+
+    return check
 
 
 _ID_COLUMNS = {
@@ -519,6 +638,9 @@ _ID_COLUMNS = {
     "daily_prices": ("order_book_id",),
     "special_treatment": ("order_book_id",),
     "boards": ("order_book_id",),
+    "market_caps": ("order_book_id",),
+    "volumes": ("order_book_id",),
+    "fundamentals": ("order_book_id",),
 }
 _TRADING_DATE_COLUMNS = {
     "price_changes": "date",
@@ -527,6 +649,8 @@ _TRADING_DATE_COLUMNS = {
     "factor_covariance": "date",
     "specific_risk": "date",
     "daily_prices": "date",
+    "market_caps": "date",
+    "volumes": "date",
 }
 _EXTRA_CHECKS = {
     "instruments": _check_instruments,
@@ -537,6 +661,8 @@ _EXTRA_CHECKS = {
     "daily_prices": _check_daily_prices,
     "special_treatment": _check_special_treatment,
     "boards": _check_boards,
+    "factors": _check_factors,
+    "market_caps": _check_positive("market_cap", "a market cap"),
 }
 
 
@@ -549,14 +675,47 @@ def _derive_industries(con) -> None:
     )
 
 
-def import_database(source_dir, dest_path, overwrite: bool = False) -> str:
+# The files of a risk model: with any of them the folder brings its own.
+_MODEL_TABLES = ("factors", "factor_exposures", "factor_covariance", "specific_risk")
+
+
+def _derive_price_changes(con) -> None:
+    """Change rates as the ratios of consecutive closes, each stock's first day left out."""
+    con.execute(
+        "INSERT INTO price_changes SELECT order_book_id, date, change_rate FROM ("
+        "SELECT order_book_id, date, close / lag(close) OVER (PARTITION BY order_book_id "
+        "ORDER BY date) - 1 AS change_rate FROM daily_prices) WHERE change_rate IS NOT NULL "
+        "ORDER BY order_book_id, date"
+    )
+
+
+def import_database(
+    source_dir,
+    dest_path,
+    overwrite: bool = False,
+    build_risk_model=None,
+    progress=None,
+) -> str:
     """Build a database at ``dest_path`` from the CSV/Parquet files in ``source_dir``.
 
     Returns the absolute path of the new database.  An existing ``dest_path``
     that is not a tidewell database (nor empty) is replaced only with
     ``overwrite=True``; a destination inside ``source_dir`` is always refused.
+    A folder without a risk model gets one built from its prices
+    (``build_risk_model=None``: when the prices allow one; ``True``: an error when
+    they do not; ``False``: never). ``progress`` shows a progress bar on stderr
+    (``None``: when stderr is a terminal).
     See the module documentation for the tables and columns.
     """
+    return _import(source_dir, dest_path, overwrite, build_risk_model, progress)[0]
+
+
+def _import(source_dir, dest_path, overwrite, build_risk_model, progress) -> tuple:
+    """(path, what became of the risk model) of an import."""
+    if build_risk_model not in (None, True, False):
+        raise TidewellError(
+            f"build_risk_model must be None, True or False, not {build_risk_model!r}"
+        )
     source = as_path(source_dir, "source folder")
     if not os.path.isdir(source):
         raise TidewellError(f"source folder {source!r} does not exist")
@@ -569,36 +728,84 @@ def import_database(source_dir, dest_path, overwrite: bool = False) -> str:
         )
     destination(dest, overwrite)  # refuse a wrong destination before reading anything
     files = _find_files(source)
-    with atomic_database(dest, overwrite) as con:
-        for name, table in TABLES.items():
-            if name not in files:
-                continue
-            ld = _Loader(con, source, table, files[name])
-            ld.read()
-            ld.parse()
-            for col in _ID_COLUMNS.get(name, ()):
-                ld.check_known(col, "instruments", "order_book_id", "unknown order_book_id")
-            if name in _TRADING_DATE_COLUMNS:
-                ld.check_known(
-                    _TRADING_DATE_COLUMNS[name],
-                    "trading_dates",
-                    "date",
-                    "not a trading date (missing from trading_dates)",
-                )
-            if name == "industry_classification" and "industries" in files:
-                ld.check(
-                    "industry",
-                    f"NOT EXISTS (SELECT 1 FROM industries i WHERE "
-                    f"i.classification = {ld.parsed}.classification "
-                    f"AND i.industry = {ld.parsed}.industry)",
-                    "industry not listed in industries for its classification",
-                )
-            ld.check_keys()
-            _check_rates(ld)
-            if name in _EXTRA_CHECKS:
-                _EXTRA_CHECKS[name](ld)
-            ld.store()
-            if name == "industry_classification" and "industries" not in files:
-                _derive_industries(con)
-        con.execute("INSERT INTO meta VALUES ('source', 'import'), ('source_dir', ?)", [source])
-    return dest
+    given = [name for name in _MODEL_TABLES if name in files]
+    if build_risk_model and given:
+        raise TidewellError(
+            "the source folder has a risk model of its own ({}); remove those files to "
+            "build one from the prices, or import it as it is".format(
+                ", ".join(files[name] for name in given)
+            )
+        )
+    build = not given and build_risk_model is not False
+    from tqdm.auto import tqdm
+
+    bar = tqdm(
+        total=len(files) + (3 if build else 1),
+        desc="tidewell: importing",
+        unit="step",
+        file=sys.stderr,
+        disable=not (_is_terminal() if progress is None else progress),
+        leave=False,
+    )
+    note = "imported" if given else "none"
+    try:
+        with atomic_database(dest, overwrite) as con:
+            for name, table in TABLES.items():
+                if name not in files:
+                    continue
+                bar.set_postfix_str(files[name])
+                if name == "factor_exposures":
+                    table = _exposure_table(con)
+                    for col in table.columns[len(TABLES[name].columns) :]:
+                        column = quote_ident(col.name)
+                        con.execute(f"ALTER TABLE factor_exposures ADD COLUMN {column} DOUBLE")
+                _load(con, source, table, files)
+                bar.update(1)
+            if "price_changes" not in files and "daily_prices" in files:
+                _derive_price_changes(con)
+            meta = [("source", "import"), ("source_dir", source)]
+            if build:
+                bar.set_postfix_str("risk model")
+                note = _riskmodel.build_in_store(con, required=bool(build_risk_model), bar=bar)
+                meta.append(("risk_model", note))
+            con.executemany("INSERT INTO meta VALUES (?, ?)", meta)
+            bar.update(bar.total - bar.n)
+    finally:
+        bar.close()
+    return dest, note
+
+
+def _is_terminal() -> bool:
+    isatty = getattr(sys.stderr, "isatty", None)
+    return bool(isatty and isatty())
+
+
+def _load(con, source, table, files) -> None:
+    name = table.name
+    ld = _Loader(con, source, table, files[name])
+    ld.read()
+    ld.parse()
+    for col in _ID_COLUMNS.get(name, ()):
+        ld.check_known(col, "instruments", "order_book_id", "unknown order_book_id")
+    if name in _TRADING_DATE_COLUMNS:
+        ld.check_known(
+            _TRADING_DATE_COLUMNS[name],
+            "trading_dates",
+            "date",
+            "not a trading date (missing from trading_dates)",
+        )
+    if name == "industry_classification" and "industries" in files:
+        ld.check(
+            "industry",
+            f"NOT EXISTS (SELECT 1 FROM industries i WHERE "
+            f"i.classification = {ld.parsed}.classification "
+            f"AND i.industry = {ld.parsed}.industry)",
+            "industry not listed in industries for its classification",
+        )
+    ld.check_keys()
+    _check_rates(ld)
+    if name in _EXTRA_CHECKS:
+        _EXTRA_CHECKS[name](ld)
+    ld.store()
+    if name == "industry_classification" and "industries" not in files:
+        _derive_industries(con)

@@ -22,9 +22,18 @@ STYLE_FACTORS = (
 COV_MODELS = ("daily", "monthly", "quarterly")
 DEFAULT_CLASSIFICATION = "sws"
 INSTRUMENT_TYPES = ("CS", "INDX", "ETF", "LOF")
+# The exchanges whose boards have lot rules and price limits. Any other exchange code
+# is a market without them: its stocks trade on the board "other".
 EXCHANGES = ("XSHG", "XSHE")
-# Boards a stock trades on; the lot rules and price limits follow from them.
-BOARDS = ("main", "chinext", "star")
+# Boards a stock trades on; the lot rules and price limits follow from them. "other"
+# has no price limits and trades in lots of the stock's lot_size (1 share unless
+# given).
+BOARDS = ("main", "chinext", "star", "other")
+OTHER_BOARD = "other"
+# What a risk-model factor is: a style (one of STYLE_FACTORS), an industry (its 0/1
+# dummy), the market (1 for every stock) or a statistical factor. The exposures of
+# the last two are columns of factor_exposures named after the factor.
+FACTOR_KINDS = ("style", "industry", "market", "statistical")
 
 
 class Column(NamedTuple):
@@ -47,7 +56,7 @@ class Table(NamedTuple):
         raise KeyError(name)
 
 
-_SQL_TYPES = {"text": "VARCHAR", "date": "DATE", "float": "DOUBLE", "int": "INTEGER"}
+SQL_TYPES = {"text": "VARCHAR", "date": "DATE", "float": "DOUBLE", "int": "INTEGER"}
 
 
 def _table(name, columns, key, order=None, required=False) -> Table:
@@ -103,11 +112,22 @@ TABLES = OrderedDict(
             ],
             ["classification", "order_book_id", "start_date"],
         ),
+        # The factors of the risk model, in the order of the exposure and covariance
+        # columns. Empty in a store whose model has the ten styles and the industries
+        # of the default classification, in that order.
+        _table(
+            "factors",
+            [("position", "int"), ("factor", "text"), ("kind", "text")],
+            ["factor"],
+            order=["position"],
+        ),
+        # A style the model lacks is NULL; so is the industry of a stock that has none.
+        # A model with market or statistical factors has one more column for each.
         _table(
             "factor_exposures",
             [("date", "date"), ("order_book_id", "text")]
-            + [(f, "float") for f in STYLE_FACTORS]
-            + [("industry", "text")],
+            + [(f, "float", True) for f in STYLE_FACTORS]
+            + [("industry", "text", True)],
             ["date", "order_book_id"],
         ),
         _table(
@@ -142,6 +162,8 @@ TABLES = OrderedDict(
                 ("limit_up", "float", True),
                 ("limit_down", "float", True),
                 ("suspended", "int"),
+                # The value traded that day, in the currency of the closes.
+                ("traded_value", "float", True),
             ],
             ["order_book_id", "date"],
             order=["date", "order_book_id"],
@@ -151,7 +173,29 @@ TABLES = OrderedDict(
             [("order_book_id", "text"), ("start_date", "date"), ("end_date", "date", True)],
             ["order_book_id", "start_date"],
         ),
-        _table("boards", [("order_book_id", "text"), ("board", "text")], ["order_book_id"]),
+        _table(
+            "boards",
+            [("order_book_id", "text"), ("board", "text"), ("lot_size", "int", True)],
+            ["order_book_id"],
+        ),
+        # What a risk model can be built from besides the returns.
+        _table(
+            "market_caps",
+            [("order_book_id", "text"), ("date", "date"), ("market_cap", "float")],
+            ["order_book_id", "date"],
+        ),
+        _table(
+            "volumes",
+            [("order_book_id", "text"), ("date", "date"), ("traded_value", "float")],
+            ["order_book_id", "date"],
+        ),
+        # Each figure holds from its date (when it became known) on.
+        _table(
+            "fundamentals",
+            [("order_book_id", "text"), ("date", "date")]
+            + [(f, "float", True) for f in ("book_value", "earnings", "sales", "total_debt")],
+            ["order_book_id", "date"],
+        ),
     )
 )
 
@@ -162,9 +206,7 @@ def quote_ident(name: str) -> str:
 
 def create_sql(table: Table, name: str = "") -> str:
     cols = ", ".join(
-        "{} {}{}".format(
-            quote_ident(c.name), _SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL"
-        )
+        "{} {}{}".format(quote_ident(c.name), SQL_TYPES[c.kind], "" if c.nullable else " NOT NULL")
         for c in table.columns
     )
     return f"CREATE TABLE {quote_ident(name or table.name)} ({cols})"

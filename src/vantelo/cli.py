@@ -3,6 +3,7 @@
     vantelo optimize CONFIG.toml [-o weights.csv] [--report report.html]
     vantelo report WEIGHTS.csv --date D [--benchmark CODE] -o report.html
     vantelo check WEIGHTS.csv CONFIG.toml
+    vantelo backtest CONFIG.toml -o report.html [--weights weights.csv]
 
 For schedulers rather than notebooks: every error is one line on stderr and a
 non-zero exit status (2), never a traceback; `check` exits with 1 when a limit is
@@ -15,6 +16,10 @@ violated. The configuration (see examples/demo.toml):
     [objective]                   # name = "MinVariance", then its arguments
     [bnds]                        # "*" = [0, 0.05], "600000.XSHG" = [0.01, 0.1]
     [[constraints]]               # name = "TrackingErrorLimit", then its arguments
+    [schedule]                    # backtest: start, end, frequency (D, W, M, Q),
+                                  # returns_end; without it, the dates above
+    [costs]                       # backtest: cost_bps, or CostModel arguments
+                                  # (commission_bps, ...) and cost_penalty
 
 Weight files are CSV with the columns order_book_id and weight, and a date column
 when they hold several dates.
@@ -22,8 +27,10 @@ when they hold several dates.
 
 import argparse
 import ast
+import csv
 import datetime
 import importlib
+import math
 import pathlib
 import re
 import sys
@@ -34,7 +41,9 @@ import pandas as pd
 import tidewell
 import vantelo.optimize as optimize
 import vantelo.report as report
+from vantelo import _report as report_core
 from vantelo.const import CovModel, IndustryClassification
+from vantelo.exception import OptimizerWarning
 
 try:
     import tomllib
@@ -55,8 +64,19 @@ TOP_LEVEL_KEYS = (
     "objective",
     "bnds",
     "constraints",
+    "schedule",
+    "costs",
 )
 POOL_KEYS = ("codes", "file", "index")
+SCHEDULE_KEYS = ("start", "end", "frequency", "returns_end")
+# The columns of a weights file; `date` only when it holds several dates.
+WEIGHT_COLUMNS = ("order_book_id", "weight")
+# A limit this large (or infinite) in a configuration can only mean "no limit".
+NO_LIMIT = 1e15
+# The constraint arguments that are limits, and the side each one bounds.
+LIMIT_SIDES = {"lower_limit": "lower", "upper_limit": "upper"}
+# The most conflicts and members of the smallest set an error line lists.
+LISTED = 5
 
 
 class CliError(Exception):
@@ -128,10 +148,14 @@ class _Config:
             raise CliError(f"{path}: not valid TOML: {error}") from None
         self.lines = _Lines(text)
 
-    def error(self, path, message):
+    def where(self, path):
+        """ "file:line: key" of a key (its section's line when it has none)."""
         line = self.lines.of(*path)
-        where = f"{self.path}:{line}" if line else f"{self.path}"
-        return CliError(f"{where}: {_key_name(path)}: {message}")
+        place = f"{self.path}:{line}" if line else f"{self.path}"
+        return f"{place}: {_key_name(path)}"
+
+    def error(self, path, message):
+        return CliError(f"{self.where(path)}: {message}")
 
     def unknown_keys(self, table, allowed, path=()):
         for key in table:
@@ -203,6 +227,12 @@ def _build(config, path, table, module, base, functions=()):
     if not (_is_a(target, base) and target is not base) and name not in functions:
         raise config.error(path + ("name",), f"{name!r} is not a known name in {module}")
     arguments = {k: v for k, v in table.items() if k != "name"}
+    no_limit = []
+    for key, side in LIMIT_SIDES.items():
+        value = arguments.get(key)
+        if isinstance(value, float) and _limit(config, path + (key,), side, value) is None:
+            del arguments[key]
+            no_limit.append(key)
     parameters = _stub_parameters(module, name)
     if parameters is not None:
         allowed, required = parameters
@@ -213,8 +243,12 @@ def _build(config, path, table, module, base, functions=()):
                     f"{name} has no argument {key!r}; it takes {', '.join(allowed) or 'none'}",
                 )
         missing = [k for k in required if k not in arguments]
+        if missing and set(missing) <= set(no_limit):
+            return _no_limit(config, path, name, no_limit)
         if missing:
             raise config.error(path, f"{name} needs the argument(s) {', '.join(missing)}")
+    if no_limit and not any(k in arguments for k in LIMIT_SIDES):
+        return _no_limit(config, path, name, no_limit)
     if "classification" in arguments:
         arguments["classification"] = _enum(
             config,
@@ -230,6 +264,18 @@ def _build(config, path, table, module, base, functions=()):
         named = [k for k in arguments if re.search(rf"\b{re.escape(k)}\b", message)]
         where = path + (named[0],) if len(named) == 1 else path
         raise config.error(where, f"{name}: {message}") from None
+
+
+def _no_limit(config, path, name, keys):
+    """A constraint whose every limit is infinite or huge limits nothing: it is left
+    out, with a warning naming it."""
+    warnings.warn(
+        f"{config.where(path)}: {name} with {' and '.join(keys)} beyond {NO_LIMIT:g} sets no "
+        "limit; it is left out",
+        OptimizerWarning,
+        stacklevel=2,
+    )
+    return []
 
 
 def _enum(config, path, value, enum_type):
@@ -292,8 +338,26 @@ def _bnds(config):
             or not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in pair)
         ):
             raise config.error(("bnds", code), f"expected [lower, upper] numbers, got {pair!r}")
-        bnds[code] = (float(pair[0]), float(pair[1]))
+        # A weight lies in [0, 1]: a side past that by a huge or infinite amount sets none.
+        lower = _limit(config, ("bnds", code), "lower", float(pair[0]))
+        upper = _limit(config, ("bnds", code), "upper", float(pair[1]))
+        bnds[code] = (0.0 if lower is None else lower, 1.0 if upper is None else upper)
     return bnds
+
+
+def _limit(config, path, side, value):
+    """A limit read from a configuration: a side infinite or beyond NO_LIMIT in the
+    direction it bounds means no limit (None); NaN, or such a side in the other
+    direction (a lower limit of inf, which nothing meets), is refused naming the key."""
+    if math.isnan(value):
+        raise config.error(path, f"the {side} limit is NaN, which is no limit at all")
+    if abs(value) < NO_LIMIT:
+        return value
+    if (value > 0) == (side == "upper"):
+        return None
+    if side == "upper":
+        raise config.error(path, f"an upper limit of {value:g} can never hold")
+    raise config.error(path, f"a lower limit of {value:g} can never hold")
 
 
 def _constraints(config):
@@ -378,59 +442,126 @@ class _Run:
 # ---------------------------------------------------------------------------
 
 
-def _read_weights(path):
-    """{date or None: weights Series} from a weights CSV."""
-    try:
-        frame = pd.read_csv(path, dtype={"order_book_id": str})
-    except FileNotFoundError:
-        raise CliError(f"{path}: no such file") from None
-    except Exception as error:
-        raise CliError(f"{path}: not a readable CSV file ({_one_line(error)})") from None
-    missing = [c for c in ("order_book_id", "weight") if c not in frame.columns]
-    if missing:
-        raise CliError(
-            f"{path}: no column {' or '.join(missing)} (columns: {list(frame.columns)})"
-        )
-    weights = pd.to_numeric(frame["weight"], errors="coerce")
-    if weights.isna().any():
-        row = int(weights.isna().to_numpy().argmax()) + 2
-        raise CliError(f"{path}:{row}: weight is not a number: {frame['weight'].iloc[row - 2]!r}")
-    frame["weight"] = weights
-    if "date" not in frame.columns:
-        return {None: _series(frame, path)}
-    result = {}
-    for value, rows in frame.groupby("date", sort=True):
+class _WeightFile:
+    """A weights CSV: the columns order_book_id and weight, and date when it holds
+    several dates. Every command reads and writes one through this class, with one set
+    of checks, each error naming the file and the row."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def check_writable(self):
+        """Refuses a path no file can be written to, before any work is done for it."""
+        _writable(self.path, "-o")
+
+    def write(self, results):
+        """Writes {date: weights}; with several dates, a date column first."""
+        rows = [
+            [str(day)] * (len(results) > 1) + [code, repr(float(weight))]
+            for day, weights in results.items()
+            for code, weight in weights.items()
+        ]
+        header = ["date"] * (len(results) > 1) + list(WEIGHT_COLUMNS)
         try:
-            day = optimize.to_date(str(value))
-        except Exception:
-            raise CliError(f"{path}: {value!r} in column date is not a date") from None
-        result[day] = _series(rows, path)
-    return result
+            with open(self.path, "w", newline="", encoding="utf-8") as handle:
+                csv.writer(handle).writerows([header, *rows])
+        except OSError as error:
+            raise CliError(f"{self.path}: cannot write ({_reason(error)})") from None
+
+    def read(self):
+        """{date or None: weights Series}: every row checked, the codes known to the
+        store, each date's weights read as every portfolio handed in is read."""
+        rows, columns = self._rows()
+        by_day = {}
+        for line, row in rows:
+            code = row[columns["order_book_id"]].strip()
+            if not code:
+                raise CliError(f"{self.path}:{line}: order_book_id is empty")
+            text = row[columns["weight"]].strip()
+            try:
+                weight = float(text)
+            except ValueError:
+                raise CliError(f"{self.path}:{line}: weight is not a number: {text!r}") from None
+            day = None
+            if "date" in columns:
+                value = row[columns["date"]].strip()
+                try:
+                    day = optimize.to_date(value)
+                except Exception:
+                    raise CliError(
+                        f"{self.path}:{line}: {value!r} in column date is not a date"
+                    ) from None
+            by_day.setdefault(day, []).append((line, code, weight))
+        if not by_day:
+            raise CliError(f"{self.path}: no weights")
+        self._refuse_unknown(by_day)
+        result = {}
+        for day in sorted(by_day, key=lambda d: (d is not None, d)):
+            entries = by_day[day]
+            series = pd.Series(
+                [w for _, _, w in entries],
+                index=pd.Index([c for _, c, _ in entries], name="order_book_id"),
+                name="weight",
+                dtype="float64",
+            )
+            name = f"{self.path}" if day is None else f"{self.path} ({day})"
+            # The sum is the reader's to refuse (naming the file), the report's and the
+            # check's to warn about, once.
+            try:
+                result[day] = report_core.read_weights(series, name, True, False)
+            except optimize.InvalidArgument as error:
+                raise CliError(str(error)) from None
+        return result
+
+    def _rows(self):
+        try:
+            with open(self.path, newline="", encoding="utf-8-sig") as handle:
+                reader = csv.reader(handle)
+                table = [(reader.line_num, row) for row in reader if row]
+        except FileNotFoundError:
+            raise CliError(f"{self.path}: no such file") from None
+        except OSError as error:
+            raise CliError(f"{self.path}: cannot read ({_reason(error)})") from None
+        except UnicodeDecodeError:
+            raise CliError(f"{self.path}: not UTF-8 text") from None
+        except csv.Error as error:
+            raise CliError(f"{self.path}: not a readable CSV file ({error})") from None
+        if not table:
+            raise CliError(f"{self.path}: empty file")
+        header = [name.strip() for name in table[0][1]]
+        missing = [c for c in WEIGHT_COLUMNS if c not in header]
+        if missing:
+            raise CliError(f"{self.path}: no column {' or '.join(missing)} (columns: {header})")
+        columns = {
+            name: header.index(name) for name in (*WEIGHT_COLUMNS, "date") if name in header
+        }
+        for line, row in table[1:]:
+            if len(row) != len(header):
+                raise CliError(
+                    f"{self.path}:{line}: {len(row)} fields where the header has "
+                    f"{len(header)} ({', '.join(header)}): {','.join(row)}"
+                )
+        return table[1:], columns
+
+    def _refuse_unknown(self, by_day):
+        codes = list(dict.fromkeys(c for entries in by_day.values() for _, c, _ in entries))
+        known = {record.order_book_id for record in tidewell.instruments(codes)}
+        for entries in by_day.values():
+            for line, code, _ in entries:
+                if code not in known:
+                    raise CliError(f"{self.path}:{line}: unknown order_book_id {code!r}")
 
 
-def _series(frame, path):
-    series = pd.Series(frame["weight"].to_numpy(), index=frame["order_book_id"].to_numpy())
-    if series.index.has_duplicates:
-        repeated = sorted(set(series.index[series.index.duplicated()]))
-        raise CliError(f"{path}: stocks listed more than once: {repeated}")
-    series.index.name = "order_book_id"
-    return series.rename("weight")
+def _reason(error):
+    return error.strerror or str(error)
 
 
-def _write_weights(results, path):
-    if len(results) == 1:
-        frame = next(iter(results.values())).rename_axis("order_book_id").reset_index()
-    else:
-        frame = pd.concat(
-            [
-                w.rename_axis("order_book_id").reset_index().assign(date=str(day))
-                for day, w in results.items()
-            ]
-        )[["date", "order_book_id", "weight"]]
+def _writable(path, option):
+    """Refuses an output path no file can be written to, naming the option."""
     try:
-        frame.to_csv(path, index=False)
-    except OSError as error:
-        raise CliError(f"{path}: cannot write ({error.strerror})") from None
+        report.writable_path(path)
+    except optimize.InvalidArgument as error:
+        raise CliError(f"{option}: {str(error).split(': ', 1)[-1]}") from None
 
 
 def _report_path(path, day, several):
@@ -441,12 +572,10 @@ def _report_path(path, day, several):
 def _write_report(
     weights, day, benchmark, cov_model, path, classification=IndustryClassification.SWS
 ):
-    try:
-        report.portfolio_report(
-            weights, day, benchmark=benchmark, cov_model=cov_model, classification=classification
-        ).to_html(path)
-    except OSError as error:
-        raise CliError(f"{path}: cannot write ({error.strerror})") from None
+    result = report.portfolio_report(
+        weights, day, benchmark=benchmark, cov_model=cov_model, classification=classification
+    )
+    result.to_html(path)
     print(f"report: {path}", file=sys.stderr)
 
 
@@ -457,30 +586,85 @@ def _write_report(
 
 def _optimize(args):
     run = _Run(args.config)
-    objective = run.objective
+    output = _WeightFile(args.output) if args.output else None
+    if output:
+        output.check_writable()
+    reports = {}
+    if args.report:
+        reports = {d: _report_path(args.report, d, len(run.dates) > 1) for d in run.dates}
+        for path in reports.values():
+            _writable(path, "--report")
     results = {}
     for day in run.dates:
-        weights = optimize.portfolio_optimize(
-            run.pool(day),
-            day,
-            objective=objective,
-            bnds=run.bnds,
-            cons=run.constraints or None,
-            benchmark=run.benchmark,
-            cov_model=run.cov_model,
-        )
+        pool = _cleaned_pool(run, day)
+        try:
+            weights = optimize.portfolio_optimize(
+                pool,
+                day,
+                objective=run.objective,
+                bnds=run.bnds,
+                cons=run.constraints or None,
+                benchmark=run.benchmark,
+                cov_model=run.cov_model,
+            )
+        except optimize.OptimizationFailed as error:
+            on = f"on {day}: " if len(run.dates) > 1 else ""
+            raise CliError(on + _failure(error)) from None
         if isinstance(weights, dict):  # the one-stock shortcut
             weights = pd.Series(weights, dtype="float64")
         results[day] = weights.rename("weight")
-    if args.output:
-        _write_weights(results, args.output)
+    if output:
+        output.write(results)
     else:
         _print_weights(results)
-    if args.report:
-        for day, weights in results.items():
-            path = _report_path(args.report, day, len(results) > 1)
-            _write_report(weights, day, run.benchmark, run.cov_model, path)
+    for day, weights in results.items():
+        if day in reports:
+            _write_report(weights, day, run.benchmark, run.cov_model, reports[day])
     return 0
+
+
+def _cleaned_pool(run, day):
+    """The configuration's pool as the optimiser cleans it (with its warnings for the
+    codes it drops), refused when nothing is left."""
+    asked = run.pool(day)
+    pool = optimize.ensure_order_book_ids(asked, day)
+    if not pool:
+        shown = ", ".join(asked[:LISTED]) + (
+            f" ({len(asked)} in all)" if len(asked) > LISTED else ""
+        )
+        raise run.config.error(
+            ("pool",),
+            f"no stock of the pool is left on {day} once codes that are unknown, not stocks, "
+            f"not yet listed or delisted are dropped: {shown}",
+        )
+    return pool
+
+
+def _failure(error):
+    """An OptimizationFailed in one line: with its diagnosis, the limits that must
+    move, by how much, and the smallest set of limits that cannot hold together."""
+    diagnosis = getattr(error, "diagnosis", None)
+    if diagnosis is None:
+        return f"the optimisation failed (solver result: {' '.join(str(error).split())})"
+    conflicts = diagnosis.conflicts
+    moves = [
+        f"{row.label} from {row.limit:g} to {row.attainable:g} (by {row.relaxation:g})"
+        for row in conflicts.head(LISTED).itertuples()
+    ]
+    if len(conflicts) > LISTED:
+        moves.append(f"... {len(conflicts) - LISTED} more")
+    smallest = list(diagnosis.minimal_set)
+    members = "; ".join(smallest[:LISTED])
+    if len(smallest) > LISTED:
+        members += f"; ... ({len(smallest)} in all)"
+    count = len(conflicts)
+    text = f"no portfolio meets every limit: {count} limit{'s' if count != 1 else ''} must move: "
+    text += "; ".join(moves)
+    if smallest:
+        text += f". The smallest set that cannot hold together: {members}"
+    if not diagnosis.hard_only_feasible:
+        text += ". The hard constraints alone cannot hold"
+    return text
 
 
 def _print_weights(results):
@@ -491,7 +675,8 @@ def _print_weights(results):
 
 
 def _weights_on(held, day, path):
-    """The weights of ``day`` in a file read by `_read_weights`; an undated file serves any day."""
+    """The weights of ``day`` in a file read by `_WeightFile.read`; an undated file serves
+    any day."""
     if None in held:
         return held[None]
     if day in held:
@@ -500,7 +685,8 @@ def _weights_on(held, day, path):
 
 
 def _report(args):
-    held = _read_weights(args.weights)
+    _writable(args.output, "-o")
+    held = _WeightFile(args.weights).read()
     day = _parse_date(args.date, "--date")
     weights = _weights_on(held, day, args.weights)
     cov_model = _parse_enum(args.cov_model, CovModel, "--cov-model")
@@ -510,7 +696,7 @@ def _report(args):
 
 
 def _check(args):
-    held = _read_weights(args.weights)
+    held = _WeightFile(args.weights).read()
     run = _Run(args.config)
     violated = False
     for day in run.dates:
@@ -537,6 +723,153 @@ def _check(args):
                 + ", ".join(beyond["label"])
             )
     return VIOLATED_STATUS if violated else 0
+
+
+# ---------------------------------------------------------------------------
+# Backtests: the configuration of `optimize` over a schedule of dates
+# ---------------------------------------------------------------------------
+
+
+def _config_date(config, path, value):
+    try:
+        if isinstance(value, datetime.datetime):
+            value = value.date()
+        return value if isinstance(value, datetime.date) else optimize.to_date(str(value))
+    except Exception:
+        raise config.error(path, f"{value!r} is not a date") from None
+
+
+def _schedule(config):
+    """The rebalance dates and the end of the returns (None: the default)."""
+    rebalance = importlib.import_module("vantelo.rebalance")
+    table = config.data.get("schedule")
+    if table is None:
+        return _dates(config), None
+    if not isinstance(table, dict):
+        raise config.error(("schedule",), "expected a [schedule] table")
+    config.unknown_keys(table, SCHEDULE_KEYS, ("schedule",))
+    missing = [k for k in ("start", "end") if k not in table]
+    if missing:
+        raise config.error(("schedule",), f"needs {' and '.join(missing)}")
+    start = _config_date(config, ("schedule", "start"), table["start"])
+    end = _config_date(config, ("schedule", "end"), table["end"])
+    frequency = table.get("frequency", "M")
+    try:
+        dates = rebalance.rebalance_dates(start, end, frequency)
+    except optimize.InvalidArgument as error:
+        raise config.error(("schedule", "frequency"), _one_line(error)) from None
+    if not dates:
+        raise config.error(("schedule",), f"no rebalance date ends a period from {start} to {end}")
+    returns_end = table.get("returns_end")
+    if returns_end is not None:
+        returns_end = _config_date(config, ("schedule", "returns_end"), returns_end)
+    return dates, returns_end
+
+
+def _universe(config):
+    """The pool of each date: an index's constituents on the date, or fixed codes."""
+    table = config.data.get("pool")
+    if isinstance(table, dict) and isinstance(table.get("index"), str) and len(table) == 1:
+        return table["index"]
+    return _pool(config, None)
+
+
+def _costs(config):
+    """The strategy's cost keywords of `rebalance`: cost_bps, costs, cost_penalty."""
+    table = config.data.get("costs")
+    if table is None:
+        return {}
+    if not isinstance(table, dict):
+        raise config.error(("costs",), "expected a [costs] table")
+    arguments = dict(table)
+    if "cost_bps" in arguments:
+        value = arguments.pop("cost_bps")
+        if arguments:
+            raise config.error(
+                ("costs", "cost_bps"), "cost_bps is the flat rate alone; give it or a cost model"
+            )
+        return {"cost_bps": value}
+    penalty = arguments.pop("cost_penalty", 0.0)
+    backtest = importlib.import_module("vantelo.backtest")
+    try:
+        model = backtest.CostModel(**arguments)
+    except TypeError as error:
+        raise config.error(("costs",), f"CostModel: {_one_line(error)}") from None
+    except optimize.InvalidArgument as error:
+        message = _one_line(error)
+        named = [k for k in arguments if message.startswith(k)]
+        raise config.error(("costs",) + tuple(named[:1]), message) from None
+    return {"costs": model, "cost_penalty": penalty}
+
+
+def _backtest(args):
+    config = _Config(args.config)
+    config.unknown_keys(config.data, TOP_LEVEL_KEYS)
+    # Outputs are checked before any work is done for them.
+    _writable(args.output, "-o")
+    weights_file = _WeightFile(args.weights) if args.weights else None
+    if weights_file:
+        _writable(args.weights, "--weights")
+    dates, returns_end = _schedule(config)
+    strategy = dict(
+        universe=_universe(config),
+        objective=_objective(config),
+        bnds=_bnds(config),
+        cons=_constraints(config) or None,
+        benchmark=config.data.get("benchmark"),
+        cov_model=_cov_model(config),
+        trading=args.trading,
+        **_costs(config),
+    )
+    if strategy["benchmark"] is not None:
+        _benchmark(config)  # refused here, with the key and its line
+    rebalance = importlib.import_module("vantelo.rebalance")
+    result = rebalance.rebalance(
+        dates,
+        engine=args.engine,
+        progress=False,
+        on_error="record",
+        end=returns_end,
+        **strategy,
+    )
+    title = args.title or f"Backtest of {config.path.name}"
+    try:
+        result.to_html(args.output, title=title, risk_free=args.risk_free)
+    except OSError as error:
+        raise CliError(f"{args.output}: cannot write ({error.strerror})") from None
+    if weights_file:
+        weights_file.write(
+            {
+                pd.Timestamp(d).date(): row[row > 0].rename("weight")
+                for d, row in result.weights.iterrows()
+            }
+        )
+    measures = result.measures(args.risk_free)
+    shown = measures.loc[
+        [
+            "annualised_return",
+            "volatility",
+            "sharpe_ratio",
+            "max_drawdown",
+            "active_return",
+            "tracking_error",
+            "information_ratio",
+            "average_turnover",
+            "cost_drag",
+        ]
+    ]
+    shown = importlib.import_module("vantelo.backtest.report").measure_table(shown)
+    print(shown.to_string())
+    print(f"report: {args.output}", file=sys.stderr)
+    failed = result.records.index[result.records["status"] == "failed"]
+    if len(failed):
+        print(
+            f"vantelo: {len(failed)} of {len(dates)} dates failed: "
+            + ", ".join(str(d) for d in failed[:5]),
+            file=sys.stderr,
+        )
+        return VIOLATED_STATUS
+    return 0
 
 
 def _parse_date(text, option):
@@ -600,13 +933,34 @@ def _parser():
         help="how far past a bound counts as a breach (default 1e-4, the solver's accuracy)",
     )
     check.set_defaults(handler=_check)
+
+    backtest = commands.add_parser(
+        "backtest",
+        help="rebalance over a schedule and write the backtest report (exit 1 if a date fails)",
+    )
+    backtest.add_argument("config", metavar="CONFIG.toml")
+    backtest.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    backtest.add_argument(
+        "--weights", metavar="WEIGHTS.csv", help="also write each date's weights"
+    )
+    backtest.add_argument("--title", help="the report's heading")
+    backtest.add_argument(
+        "--risk-free", type=float, default=0.0, help="annual risk-free rate (default 0)"
+    )
+    backtest.add_argument(
+        "--trading", action="store_true", help="apply each day's trading rules to the bounds"
+    )
+    backtest.add_argument(
+        "--engine", default="processes", choices=("serial", "processes"), help="where dates run"
+    )
+    backtest.set_defaults(handler=_backtest)
     return parser
 
 
 def _one_line(error):
     text = " ".join(str(error).split())
     if isinstance(error, optimize.OptimizationFailed):
-        return f"the optimisation failed (solver result: {text})"
+        return _failure(error)
     if isinstance(error, (optimize.InvalidArgument, tidewell.TidewellError, CliError)):
         return text or type(error).__name__
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
@@ -621,6 +975,8 @@ def main(argv=None):
     an error)."""
     try:
         with warnings.catch_warnings():
+            # A warning is a line on stderr, never a reason to stop.
+            warnings.simplefilter("default")
             warnings.showwarning = _show_warning
             args = _parser().parse_args(argv)
             return args.handler(args)

@@ -21,32 +21,55 @@ from vantelo.objective import OptimizationObjective
 DateLike = datetime.date | datetime.datetime | str
 _Bnds = dict[str, tuple[float | None, float | None]]
 
+SOLVERS: list[tuple[str, dict[str, Any], float]]
+"""The solvers the diagnosis tries, in turn: (name in cvxpy, options, tolerance). The
+tolerance is the smallest relaxation, and shortfall of a limit's multiplier from its
+cost, that the solver tells from rounding on a limit of scale 1. A solver that is not
+installed is passed over; one that fails (an error, or a status other than optimal)
+hands the problem to the next. As shipped: SciPy's simplex method (exact, for linear
+problems only), Clarabel at tolerances of 1e-9, SCS at 1e-7."""
+
 class InfeasibilityReport:
     """Why a problem has no solution; `str(report)` gives it as text.
 
     :param feasible: whether every limit, hard and soft, can hold together
-    :param conflicts: one row per limit that moves in the cheapest relaxation found:
-        `label`, `constraint` (the object; the objective for its own constraints; None
-        for bounds and full investment), `side` ("lower", "upper" or "equal"), `limit` (as
-        given, in its own units), `attainable` (the nearest value reachable while
-        everything else holds), `relaxation` (how far the limit must move, >= 0) and
-        `hard`; empty when the problem is feasible
+    :param conflicts: one row per limit that moves in the cheapest relaxation (of
+        limits that could move by the same amount, one: the one given last): `label`,
+        `constraint` (the object; the objective for its own constraints; None for
+        bounds and full investment), `side` ("lower", "upper" or "equal"), `limit` (as
+        given, in its own units), `attainable` (the value the limit's quantity takes in
+        that relaxation), `relaxation` (how far the limit moves there, >= 0) and
+        `hard`; empty when the problem is feasible. Moving every listed limit by its
+        relaxation makes the problem solvable; a relaxation below the solver's
+        tolerance on the limit's own scale is rounding and never listed
     :param minimal_set: labels of limits that cannot hold together, each one needed:
         without any one of them the rest can hold
     :param hard_only_feasible: whether the hard limits alone can hold, that is whether
         dropping the soft constraints gives a solution
+    :param diagnosed: whether the diagnosis could be made; when no solver of
+        `SOLVERS` could solve the relaxed problem it is False, as are `feasible` and
+        `hard_only_feasible`, `conflicts` and `minimal_set` are empty and `reason` says
+        why
+    :param reason: why the diagnosis could not be made; "" when it was
+    :param solver: the solver that answered, or None
     """
 
     feasible: bool
     conflicts: pd.DataFrame
     minimal_set: list[str]
     hard_only_feasible: bool
+    diagnosed: bool
+    reason: str
+    solver: str | None
     def __init__(
         self,
         feasible: bool,
         conflicts: pd.DataFrame,
         minimal_set: Iterable[str],
         hard_only_feasible: bool,
+        diagnosed: bool = True,
+        reason: str = "",
+        solver: str | None = None,
     ) -> None: ...
 
 def explain_infeasibility(
@@ -74,10 +97,9 @@ def explain_infeasibility(
         objective or a relative constraint needs one
     :param cov_model: the risk model's horizon
     :return: an `InfeasibilityReport`; a feasible one (no conflicts) when every limit
-        can hold, and for a pool that cleans down to one stock
+        can hold, and for a pool that cleans down to one stock; one with `diagnosed`
+        False, and the reason, when no solver of `SOLVERS` can solve the relaxed problem
     :raises InvalidArgument: for the input `portfolio_optimize` would refuse
-    :raises OptimizationFailed: "the relaxed problem could not be solved ({})" when the
-        solver gives up on the relaxed problem
     """
 
 def check_constraints(
@@ -91,7 +113,10 @@ def check_constraints(
     """A portfolio measured against the limits of `bnds` and `cons`.
 
     :param weights: a Series or dict of code -> weight, taken as given (neither cleaned
-        nor renormalised; negative weights are measured too)
+        nor renormalised; negative weights are measured too, and every bound of `bnds`
+        is a limit, a lower bound of 0 and an upper bound of 1 included). Weights
+        summing to more than 1 (beyond 1e-4) are refused; what weights summing to less
+        leave over is read as cash, with an `OptimizerWarning`
     :param date: the date whose market data the limits read
     :param bnds: per-stock bounds, as for `portfolio_optimize`
     :param cons: constraint objects
@@ -102,8 +127,9 @@ def check_constraints(
         `label`, `value` (the portfolio's, in the limit's units), `lower` and `upper`
         (NaN on the open side), `slack` (distance to the bound, negative past it),
         `binding` (within 1e-6 of the bound) and `violated` (past it by more)
-    :raises InvalidArgument: for empty or repeated weights, non-finite values, and the
-        bounds or constraints `portfolio_optimize` would refuse
+    :raises InvalidArgument: for weights that are not a Series or dict of finite
+        numbers keyed by distinct codes, or that sum to more than 1, and the bounds or
+        constraints `portfolio_optimize` would refuse
     """
 
 def _explain_failure(
@@ -112,6 +138,7 @@ def _explain_failure(
     bnds: _Bnds | None,
     cons: Iterable[Any] | None,
     helper: HelperLike,
-) -> InfeasibilityReport | None:
-    """The report `portfolio_optimize` attaches to `OptimizationFailed.diagnosis`, or
-    None when the diagnosis itself fails."""
+) -> InfeasibilityReport:
+    """The report `portfolio_optimize` attaches to `OptimizationFailed.diagnosis`;
+    when the diagnosis itself raises, a report that says it could not be made, and
+    why (never None)."""

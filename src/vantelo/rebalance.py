@@ -38,10 +38,20 @@ import vantelo.core
 import vantelo.optimize
 from vantelo import _rebalance
 from vantelo._schedule_reads import ScheduleReads
+from vantelo.backtest import performance
+from vantelo.backtest.exposures import date_exposures, exposure_table
+from vantelo.backtest.path import (
+    checked_costs,
+    cost_table,
+    describe_strategy,
+    holding_end,
+    run_path,
+)
+from vantelo.backtest.penalty import CostPenalty
 from vantelo.benchmark import IndexBenchmark, OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.constraints import TurnoverLimit
-from vantelo.exception import InvalidArgument
+from vantelo.exception import InvalidArgument, OptimizerWarning
 from vantelo.objective import MinVariance
 
 __all__ = [
@@ -134,6 +144,8 @@ class _Strategy:
     cov_model: object
     initial_holding: object
     trading: bool
+    costs: object = None
+    cost_penalty: float = 0.0
 
     @property
     def chained(self) -> bool:
@@ -141,7 +153,14 @@ class _Strategy:
         static_turnover = not callable(self.cons) and any(
             isinstance(c, TurnoverLimit) for c in (self.cons or [])
         )
-        return callable(self.bnds) or callable(self.cons) or static_turnover or self.trading
+        penalised = self.cost_penalty > 0
+        return (
+            callable(self.bnds)
+            or callable(self.cons)
+            or static_turnover
+            or self.trading
+            or penalised
+        )
 
     def pool(self, date, client=tidewell):
         universe = self.universe
@@ -181,6 +200,8 @@ class _Strategy:
             from vantelo.trading import tradable_bounds
 
             bnds = tradable_bounds(pool, date, holding, bnds=bnds)
+        if self.cost_penalty > 0:
+            objective = CostPenalty(objective, self.costs, holding, date, self.cost_penalty)
         return pool, objective, bnds, cons
 
 
@@ -228,6 +249,10 @@ def _solve_date(strategy, date, holding, client, benchmark, cache=None):
                 record["ex_ante_tracking_error"] = result.tracking_error
                 if result.status == "soft constraints dropped":
                     record["status"] = result.status
+                if result.helper is not None:
+                    record.update(
+                        _date_exposures(result.helper, weights, date, bnds, cons, strategy)
+                    )
         except Exception as exc:  # noqa: BLE001 - a failed date is recorded, not lost
             error = exc
             record["status"] = "failed"
@@ -242,6 +267,16 @@ def _solve_date(strategy, date, holding, client, benchmark, cache=None):
         record["message"] = "; ".join(([record["message"]] if record["message"] else []) + texts)
     record["seconds"] = time.perf_counter() - started
     return weights, record, error
+
+
+def _date_exposures(helper, weights, date, bnds, cons, strategy):
+    """The date's exposures and binding limits, from the helper of its solve."""
+    with warnings.catch_warnings():
+        # What the date's data lacks, the solve has said already.
+        warnings.simplefilter("ignore", OptimizerWarning)
+        return date_exposures(
+            helper, weights, date, bnds, cons, strategy.benchmark, strategy.cov_model
+        )
 
 
 class _Rates:
@@ -654,7 +689,17 @@ def _strategy(arguments):
 
 
 def _checked_strategy(
-    universe, objective, bnds, cons, benchmark, cov_model, initial_holding, cost_bps, trading
+    universe,
+    objective,
+    bnds,
+    cons,
+    benchmark,
+    cov_model,
+    initial_holding,
+    cost_bps,
+    trading,
+    costs,
+    cost_penalty,
 ):
     if universe is None or (
         not callable(universe)
@@ -678,8 +723,18 @@ def _checked_strategy(
         raise InvalidArgument(f"cost_bps: expected a number of at least 0, got {cost_bps!r}")
     if cons is not None and not callable(cons):
         cons = list(cons)
+    costs, cost_penalty = checked_costs(costs, cost_penalty, cost)
     strategy = _Strategy(
-        universe, objective, bnds, cons, benchmark, cov_model, initial_holding, bool(trading)
+        universe,
+        objective,
+        bnds,
+        cons,
+        benchmark,
+        cov_model,
+        initial_holding,
+        bool(trading),
+        costs,
+        cost_penalty,
     )
     return strategy, cost
 
@@ -723,7 +778,7 @@ def _benchmark_returns(benchmark, dates, rows, days):
     return returns
 
 
-def _assemble(strategy, cost, dates, outcomes):
+def _assemble(strategy, cost, dates, outcomes, end=None):
     by_date = {o[0]: o for o in outcomes}
     targets = {d: by_date[d][1] for d in dates if d in by_date and by_date[d][1] is not None}
     codes = set()
@@ -747,6 +802,7 @@ def _assemble(strategy, cost, dates, outcomes):
             rows.append(max(int(i), 0))
     if len(set(rows)) != len(rows):
         raise InvalidArgument("dates: two rebalance dates fall on the same trading day")
+    days = days[: holding_end(rows, days, end) + 1]
     matrix = np.full((len(dates), len(codes)), np.nan)
     column = pd.Index(codes)
     for j, d in enumerate(dates):
@@ -764,9 +820,8 @@ def _assemble(strategy, cost, dates, outcomes):
         if initial is not None
         else np.zeros(len(codes))
     )
-    returns, turnover, drifted = _rebalance.backtest(
-        matrix, np.asarray(rows, dtype=float), rates, start, cost / 1e4
-    )
+    path = run_path(matrix, rows, rates, start, cost, strategy.costs, dates, codes, HELD)
+    returns, turnover, drifted = path["returns"], path["turnover"], path["drifted"]
     weights = pd.DataFrame(
         np.where(np.isfinite(matrix), matrix, drifted),
         index=pd.Index(dates, name="date"),
@@ -781,14 +836,22 @@ def _assemble(strategy, cost, dates, outcomes):
         )
         record["holdings"] = int((weights.iloc[j] > HELD).sum())
         record["turnover"] = float(turnover[j]) if d in targets else 0.0
+        record["cost"] = float(path["costs"][j].sum())
+        if record["status"] == "soft constraints dropped":
+            record["dropped"] = _soft_labels(strategy.cons)
         records.append(record)
+    exposures = exposure_table(records, dates)
     columns = [
         "status",
         "message",
         "holdings",
         "turnover",
+        "cost",
         "ex_ante_volatility",
         "ex_ante_tracking_error",
+        "binding",
+        "at_bounds",
+        "dropped",
         "seconds",
         "diagnosis",
     ]
@@ -799,7 +862,23 @@ def _assemble(strategy, cost, dates, outcomes):
     if bench is not None:
         table["benchmark"] = bench[1:]
         table["active"] = table["portfolio"] - table["benchmark"]
-    return RebalanceResult(weights, records, table)
+    settings = {f.name: getattr(strategy, f.name) for f in dataclasses.fields(strategy)}
+    return RebalanceResult(
+        weights,
+        records,
+        table,
+        costs=cost_table(path["costs"], dates),
+        gross_returns=pd.Series(path["gross"][1:], index=index, name="portfolio"),
+        exposures=exposures,
+        config=describe_strategy(settings, dates, days[-1], cost),
+    )
+
+
+def _soft_labels(cons):
+    """What a date that dropped its soft constraints dropped."""
+    if cons is None or callable(cons):
+        return "the soft constraints of the date"
+    return "; ".join(type(c).__name__ for c in cons if not getattr(c, "hard", True))
 
 
 class RebalanceResult:
@@ -808,17 +887,36 @@ class RebalanceResult:
     `weights`: one row per date, one column per stock ever held (0 where not held);
     a failed date shows the holding it kept. `records`: one row per date with its
     `status` ("ok", "soft constraints dropped", "failed"), `message`, `holdings`,
-    one-way `turnover` against the drifted holding, `ex_ante_volatility`,
-    `ex_ante_tracking_error` (with a benchmark), `seconds` and, for a failure, the
-    `diagnosis` the error carried. `returns`: daily returns from the day after the
-    first date to the last day of data: `portfolio` (costs taken off the day after
-    each trade), and with a benchmark `benchmark` and `active`.
+    one-way `turnover` against the drifted holding, `cost` (what its trades cost, a
+    share of the value), `ex_ante_volatility`, `ex_ante_tracking_error` (with a
+    benchmark), `binding` (the limits at a bound, each stock's own bounds left out),
+    `at_bounds` (stocks at one of their bounds), `dropped` (the soft constraints a
+    date went without), `seconds` and, for a failure, the `diagnosis` the error
+    carried. `returns`: daily returns from the day after the first date to the end
+    of the last target's holding period: `portfolio` (costs taken off the day after
+    each trade), and with a benchmark `benchmark` and `active`. `costs`: per date,
+    the parts of its cost and their `total`; `gross_returns`: the portfolio's daily
+    returns before costs; `exposures`: per date, the active style exposures and
+    industry weights (group, name); `config`: the settings the strategy ran with.
     """
 
-    def __init__(self, weights, records, returns):
+    def __init__(
+        self,
+        weights,
+        records,
+        returns,
+        costs=None,
+        gross_returns=None,
+        exposures=None,
+        config=None,
+    ):
         self.weights = weights
         self.records = records
         self.returns = returns
+        self.costs = costs
+        self.gross_returns = gross_returns
+        self.exposures = exposures
+        self.config = config or []
 
     def __repr__(self):
         failed = int((self.records["status"] == "failed").sum())
@@ -827,7 +925,8 @@ class RebalanceResult:
 
     def summary(self):
         """Annualised return, volatility, tracking error, information ratio, maximum
-        drawdown and average one-way turnover per rebalance, as a Series."""
+        drawdown and average one-way turnover per rebalance, as a Series
+        (`measures` has these and more, with their units)."""
         portfolio = self.returns["portfolio"].to_numpy(dtype=float)
         benchmark = (
             self.returns["benchmark"].to_numpy(dtype=float)
@@ -846,22 +945,31 @@ class RebalanceResult:
         ]
         return pd.Series([stats[n] for n in names], index=names, dtype=float)
 
-    def plot(self):
-        """A matplotlib figure: cumulative portfolio, benchmark and active return, and
-        the turnover of each date."""
-        from matplotlib.figure import Figure
+    def measures(self, risk_free=0.0):
+        """The measures of the backtest with their units (`vantelo.backtest.measures`)."""
+        return performance.measures(self, risk_free)
 
-        figure = Figure(figsize=(9, 6), layout="constrained")
-        top, bottom = figure.subplots(2, 1, height_ratios=[3, 1])
-        growth = (1.0 + self.returns).cumprod() - 1.0
-        for column in growth.columns:
-            top.plot(growth.index, growth[column], label=column)
-        top.set_ylabel("cumulative return")
-        top.legend(loc="upper left")
-        dates = pd.to_datetime(pd.Index(self.records.index))
-        bottom.bar(dates, self.records["turnover"], width=2.0)
-        bottom.set_ylabel("turnover")
-        return figure
+    def annual_returns(self):
+        """The return of each calendar year (`vantelo.backtest.annual_returns`)."""
+        return performance.annual_returns(self)
+
+    def monthly_returns(self, column="portfolio"):
+        """The return of each month (`vantelo.backtest.monthly_returns`)."""
+        return performance.monthly_returns(self, column)
+
+    def plot(self, title=None):
+        """A matplotlib figure over one time axis: cumulative portfolio, benchmark and
+        active return, the drawdown, and the turnover and cost of each date."""
+        from vantelo.backtest import figures
+
+        return figures.overview(self, title)
+
+    def to_html(self, path, title=None, risk_free=0.0):
+        """Writes the backtest report, its figures embedded, into one HTML file
+        (`vantelo.backtest.report`); returns the path."""
+        from vantelo.backtest import report
+
+        return report.write_html(self, path, title=title, risk_free=risk_free)
 
 
 # --------------------------------------------------------------------------- entry points
@@ -882,6 +990,9 @@ def rebalance(
     progress=True,
     on_error="raise",
     trading=False,
+    costs=None,
+    cost_penalty=0.0,
+    end=None,
 ):
     """Optimise a portfolio on every date of a schedule and follow it in between.
 
@@ -898,7 +1009,8 @@ def rebalance(
     :param cov_model: the covariance model
     :param initial_holding: weights held before the first date (cash when None)
     :param cost_bps: trading cost in basis points of the one-way turnover (half the
-        sum of the absolute weight changes, as a ``TurnoverLimit`` counts it)
+        sum of the absolute weight changes, as a ``TurnoverLimit`` counts it): the flat
+        shorthand of `costs`
     :param engine: "serial", "processes" (a local pool) or a
         ``dask.distributed.Client``
     :param workers: size of the local pool (default: the number of cores)
@@ -907,6 +1019,14 @@ def rebalance(
         it and keeps the holding
     :param trading: limit each date's bounds to what can be traded that day
         (``vantelo.trading.tradable_bounds``)
+    :param costs: a ``vantelo.backtest.CostModel``: each date's orders pay its
+        commission, stamp duty, transfer fee, spread and impact (instead of
+        ``cost_bps``)
+    :param cost_penalty: with ``costs``, the weight of a date's trading cost (in its
+        convex form) added to its objective, so that costs change what is traded; 0
+        charges them without optimising against them
+    :param end: the last day of the returns; by default one typical gap of the
+        schedule (its median spacing) after the last date
     :return: `RebalanceResult`
     """
     given = locals()
@@ -918,6 +1038,7 @@ def rebalance(
         workers=workers,
         progress=progress,
         on_error=on_error,
+        end=end,
     )[""]
 
 
@@ -926,7 +1047,7 @@ def rebalance(
 _STRATEGY_ARGUMENTS = tuple(
     name
     for name in inspect.signature(rebalance).parameters
-    if name not in ("dates", "engine", "workers", "progress", "on_error")
+    if name not in ("dates", "engine", "workers", "progress", "on_error", "end")
 )
 _STRATEGY_DEFAULTS = {
     name: parameter.default
@@ -936,21 +1057,31 @@ _STRATEGY_DEFAULTS = {
 
 
 def rebalance_many(
-    strategies, dates, engine="processes", workers=None, progress=True, on_error="raise"
+    strategies,
+    dates,
+    engine="processes",
+    workers=None,
+    progress=True,
+    on_error="raise",
+    end=None,
 ):
     """Several strategies over the same dates, their dates in parallel.
 
     :param strategies: a mapping of name to the keyword arguments of
         `rebalance` that describe a strategy (``universe``, ``objective``,
         ``bnds``, ``cons``, ``benchmark``, ``cov_model``, ``initial_holding``,
-        ``cost_bps``, ``trading``)
-    :return: a dict of name to `RebalanceResult`
+        ``cost_bps``, ``trading``, ``costs``, ``cost_penalty``)
+    :param end: the last day of the returns, as for `rebalance`
+    :return: a dict of name to `RebalanceResult`; `vantelo.backtest.compare` sets
+        their measures side by side
     """
     if not hasattr(strategies, "items"):
         raise InvalidArgument(
             f"strategies: expected a mapping of name to keyword arguments, got {strategies!r}"
         )
     days = _dates(dates)
+    if end is not None and vantelo.optimize.to_date(end) < days[-1]:
+        raise InvalidArgument(f"end: {end} is before the last rebalance date {days[-1]}")
     workers = _check_engine(engine, workers)
     _check_on_error(on_error)
     store = _store()
@@ -971,6 +1102,6 @@ def rebalance_many(
     progress_bar = _Progress(len(days) * len(prepared), progress)
     results = _execute(tasks, engine, workers, progress_bar, on_error)
     return {
-        name: _assemble(strategy, cost, days, results.get(name, []))
+        name: _assemble(strategy, cost, days, results.get(name, []), end)
         for name, (strategy, cost) in prepared.items()
     }

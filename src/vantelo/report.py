@@ -22,7 +22,7 @@ import pathlib
 import numpy as np
 import pandas as pd
 
-import vantelo.benchmark as benchmark_module
+import tidewell
 import vantelo.optimize as optimize
 from vantelo import _report
 from vantelo.const import STYLE_FACTORS, CovModel, IndustryClassification
@@ -46,45 +46,10 @@ TABLES = ("summary", "industries", "styles", "risk_contributions", "factor_contr
 # ---------------------------------------------------------------------------
 
 
-def _ensure_weights(weights, what="weights"):
-    """`weights` (a Series or a dict of order_book_id -> weight) as a float Series."""
-    if isinstance(weights, pd.Series):
-        series = weights.copy()
-    elif isinstance(weights, dict):
-        series = pd.Series(weights, dtype=object)
-    else:
-        raise InvalidArgument(
-            f"{what}: expected a pandas Series or a dict of order_book_id -> weight, "
-            f"got {type(weights).__name__}"
-        )
-    if len(series) == 0:
-        raise InvalidArgument(f"{what}: no stocks")
-    not_text = [code for code in series.index if not isinstance(code, str)]
-    if not_text:
-        raise InvalidArgument(f"{what}: order_book_ids must be text, got {not_text[:5]}")
-    if series.index.has_duplicates:
-        repeated = sorted(set(series.index[series.index.duplicated()]))
-        raise InvalidArgument(f"{what}: stocks listed more than once: {repeated}")
-    try:
-        values = pd.to_numeric(series, errors="raise").astype("float64")
-    except (TypeError, ValueError, OverflowError) as error:
-        raise InvalidArgument(f"{what}: weights must be numbers ({error})") from None
-    bad = ~np.isfinite(values.to_numpy())
-    if bad.any():
-        raise InvalidArgument(
-            f"{what}: not a finite number (NaN or inf) for {list(values.index[bad])}"
-        )
-    return values
-
-
-def _ensure_benchmark(benchmark):
-    if benchmark is None or isinstance(benchmark, benchmark_module.OptimizeBenchmark):
-        return benchmark
-    if isinstance(benchmark, str):
-        return benchmark_module.IndexBenchmark(benchmark)
-    raise InvalidArgument(
-        f"benchmark: expected an index order_book_id or an OptimizeBenchmark, got {benchmark!r}"
-    )
+def _ensure_weights(weights, check_sum=True):
+    """`weights` (a Series or a dict of order_book_id -> weight) as a float Series, read
+    as every module reads a portfolio handed in (`vantelo._report.read_weights`)."""
+    return _report.read_weights(weights, "weights", check_sum)
 
 
 def _benchmark_name(benchmark):
@@ -112,7 +77,9 @@ def portfolio_report(
     the stocks of `weights` in ascending order.
 
     :param weights: a Series (or a dict) of order_book_id -> weight, such as
-        `portfolio_optimize` returns; taken as given (not cleaned or renormalised)
+        `portfolio_optimize` returns; taken as given (not cleaned or renormalised).
+        Weights summing to more than 1 (beyond 1e-4) are refused; what weights summing
+        to less leave over is read as cash, with an `OptimizerWarning`
     :param date: the date of the risk model and the market data
     :param benchmark: None, an index order_book_id or an `OptimizeBenchmark`; with one,
         the report adds tracking error, active share and the active side of every table
@@ -121,11 +88,12 @@ def portfolio_report(
     :param classification: the industry standard of the industry table
     :return: a `PortfolioReport`
     :raises InvalidArgument: for weights that are not a Series or dict of finite
-        numbers keyed by distinct codes, or a benchmark of another type
+        numbers keyed by distinct codes or that sum to more than 1, a date that is not
+        one, or a benchmark that is not an index code or an `OptimizeBenchmark`
     """
     weights = _ensure_weights(weights)
-    day = optimize.to_date(date)
-    benchmark = _ensure_benchmark(benchmark)
+    day = _report.read_date(date)
+    benchmark = _report.resolved_benchmark(benchmark)
     cov_model = optimize.to_enum(cov_model, CovModel)
     classification = optimize.to_enum(classification, IndustryClassification)
     pool = sorted(weights.index)
@@ -154,8 +122,8 @@ def portfolio_report(
     summary = _summary(weights, total, bench, held, active)
     stocks = _risk_contributions(universe, held, total, bench, active)
     factor_table = _factor_contributions(factors, active_factors)
-    styles = _styles(helper, weights, benchmark is not None)
-    industries = _industries(helper, weights, classification, benchmark is not None)
+    styles = style_exposures(helper, weights, benchmark is not None)
+    industries = industry_weights(helper, weights, classification, benchmark is not None)
     return PortfolioReport(
         weights=weights,
         date=day,
@@ -206,8 +174,26 @@ def _risk_contributions(universe, held, total, bench, active):
     return table
 
 
-def _factor_group(name):
-    return "style" if name in STYLE_FACTORS else "industry"
+# The groups of the factor table, in the order the risk figure shows them. A model
+# built from prices has a market factor and statistical ones besides styles and
+# industries.
+FACTOR_GROUPS = ("market", "style", "industry", "statistical", "specific")
+
+
+def _factor_kinds():
+    """{factor: kind} of the store's risk model (empty when it cannot say)."""
+    try:
+        return {
+            name: kind
+            for kind in ("market", "statistical")
+            for name in tidewell.get_factor_names(kind)
+        }
+    except tidewell.TidewellError:
+        return {}
+
+
+def _factor_group(name, kinds):
+    return kinds.get(name) or ("style" if name in STYLE_FACTORS else "industry")
 
 
 def _factor_table(decomposition, prefix):
@@ -227,13 +213,17 @@ def _factor_table(decomposition, prefix):
 
 def _factor_contributions(factors, active_factors):
     table = _factor_table(factors, "")
-    table.insert(0, "group", [_factor_group(n) for n in factors["factors"]] + ["specific"])
+    kinds = _factor_kinds()
+    groups = [_factor_group(n, kinds) for n in factors["factors"]]
+    table.insert(0, "group", groups + ["specific"])
     if active_factors is not None:
         table = table.join(_factor_table(active_factors, "active_"))
     return table
 
 
-def _styles(helper, weights, with_benchmark):
+def style_exposures(helper, weights, with_benchmark):
+    """The style exposures of `weights` (indexed as the helper's pool) through the
+    helper: `portfolio`, and with a benchmark `benchmark` and `active`, by style."""
     exposure = helper.get_factor_exposure()
     exposure = exposure.reindex(columns=[s for s in STYLE_FACTORS if s in exposure.columns])
     portfolio = exposure.T.dot(weights.reindex(exposure.index).to_numpy())
@@ -246,7 +236,9 @@ def _styles(helper, weights, with_benchmark):
     return table
 
 
-def _industries(helper, weights, classification, with_benchmark):
+def industry_weights(helper, weights, classification, with_benchmark):
+    """The industry weights of `weights` through the helper: `portfolio`, and with a
+    benchmark `benchmark` and `active`, by industry, largest first."""
     mapping = helper.get_industry_mapping(classification)
     mapping = pd.Series(np.asarray(mapping), index=list(helper.order_book_ids))
     portfolio = weights.groupby(mapping.reindex(weights.index).to_numpy()).sum()
@@ -415,7 +407,8 @@ class PortfolioReport:
         sides = [("share", "total risk")]
         if "active_share" in table.columns:
             sides.append(("active_share", "active risk"))
-        groups = ["style", "industry", "specific"]
+        present = set(table["group"]) | {"style", "industry", "specific"}
+        groups = [g for g in FACTOR_GROUPS if g in present]
         figure = make(7.5, 3.2)
         axes = figure.add_subplot()
         positions = np.arange(len(groups))
@@ -448,8 +441,10 @@ class PortfolioReport:
 
         :param path: where to write; an existing file is replaced
         :return: the path, as a `pathlib.Path`
+        :raises InvalidArgument: for a path that names a folder, lies in a folder that
+            does not exist, or cannot be written
         """
-        path = pathlib.Path(path)
+        path = writable_path(path)
         figures = []
         for kind in PLOT_KINDS:
             buffer = io.BytesIO()
@@ -458,7 +453,10 @@ class PortfolioReport:
             figures.append(
                 f'<figure><img alt="{kind}" src="data:image/png;base64,{encoded}"></figure>'
             )
-        path.write_text(self._html(figures), encoding="utf-8")
+        try:
+            path.write_text(self._html(figures), encoding="utf-8")
+        except OSError as error:
+            raise InvalidArgument(f"path: cannot write {str(path)!r} ({_reason(error)})") from None
         return path
 
     def _html(self, figures):
@@ -472,15 +470,15 @@ class PortfolioReport:
             stocks["contribution"].abs().sort_values(ascending=False).index[:HTML_TOP_STOCKS]
         )
         sections = [
-            ("Summary", _html_table(summary, "summary")),
+            ("Summary", html_table(summary, "summary")),
             ("Figures", '<div class="figures">' + "\n".join(figures) + "</div>"),
-            ("Industries", _html_table(self.industries, "industries", percent=True)),
-            ("Styles", _html_table(self.styles, "styles")),
-            ("Risk by factor", _html_table(self.factor_contributions, "factor_contributions")),
+            ("Industries", html_table(self.industries, "industries", percent=True)),
+            ("Styles", html_table(self.styles, "styles")),
+            ("Risk by factor", html_table(self.factor_contributions, "factor_contributions")),
             (
                 f"Risk by stock (the {len(stocks)} largest contributions of "
                 f"{len(self.risk_contributions)})",
-                _html_table(stocks, "risk_contributions"),
+                html_table(stocks, "risk_contributions"),
             ),
         ]
         body = "\n".join(
@@ -492,6 +490,30 @@ class PortfolioReport:
             f"{self.classification.value}, written {datetime.datetime.now():%Y-%m-%d %H:%M}"
         )
         return _HTML_PAGE.format(title=html.escape(title), meta=html.escape(meta), body=body)
+
+
+def _reason(error):
+    return error.strerror or str(error)
+
+
+def writable_path(path):
+    """`path` as a `pathlib.Path` a file can be written to: not a folder, in a folder
+    that exists. `PortfolioReport.to_html` and the command line check their outputs
+    with it before the work whose result goes there.
+
+    :raises InvalidArgument: naming the path and what is wrong with it
+    """
+    try:
+        path = pathlib.Path(path)
+    except TypeError:
+        raise InvalidArgument(f"path: expected a file path, got {path!r}") from None
+    if path.is_dir():
+        raise InvalidArgument(f"path: {str(path)!r} is a folder; give a file name in it")
+    if not path.parent.is_dir():
+        raise InvalidArgument(
+            f"path: cannot write {str(path)!r}: the folder {str(path.parent)!r} does not exist"
+        )
+    return path
 
 
 _PERCENT_ROWS = {
@@ -512,7 +534,10 @@ def _format_summary(name, value):
     return f"{value:.1f}"
 
 
-def _html_table(frame, css_class, percent=False):
+def html_table(frame, css_class, percent=False, index=True):
+    """`frame` as an HTML table in a scrolling box: numbers to 4 decimals, or as
+    percentages with `percent`; text as it is, escaped."""
+
     def number(value):
         if isinstance(value, str):
             return value
@@ -521,7 +546,9 @@ def _html_table(frame, css_class, percent=False):
         return f"{value:.2%}" if percent else f"{value:.4f}"
 
     formatters = {c: number for c in frame.columns if frame[c].dtype.kind in "fi"}
-    table = frame.to_html(classes=css_class, formatters=formatters, border=0, escape=True)
+    table = frame.to_html(
+        classes=css_class, formatters=formatters, border=0, escape=True, index=index
+    )
     return f'<div class="scroll">{table}</div>'
 
 
@@ -570,7 +597,7 @@ def clean_weights(weights, cutoff=1e-4, decimals=None):
     :raises InvalidArgument: for a bad cutoff or decimals, or when no weight is at or
         above the cutoff
     """
-    series = _ensure_weights(weights)
+    series = _ensure_weights(weights, check_sum=False)  # renormalised below
     try:
         usable = not isinstance(cutoff, bool) and isinstance(cutoff, numbers.Real)
         usable = usable and math.isfinite(cutoff) and cutoff >= 0

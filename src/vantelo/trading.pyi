@@ -72,9 +72,11 @@ def tradable_bounds(
     :param bnds: the caller's own bounds, as for `portfolio_optimize`
     :param exclude_special_treatment: do not buy stocks under special treatment
     :return: {order_book_id: (lower, upper)} for every stock of the pool
-    :raises InvalidArgument: for an empty pool, holding weights that are negative, not
-        finite or above 1, or a day on which the bounds cannot add up to a fully
-        invested portfolio
+    :raises InvalidArgument: for an empty pool, a date that is not one, holding weights
+        that are not numbers, negative, not finite or above 1, bounds of your own that
+        cannot add up (a "*" pair whose lower side is above its upper side, lower
+        bounds summing above 1 or upper bounds below 1, named with their sums), or a
+        day on which the bounds cannot add up to a fully invested portfolio
     """
 
 def to_orders(
@@ -92,6 +94,11 @@ def to_orders(
     nothing suspended or at limit-down is sold, and the buys never cost more than the
     cash plus what the sales bring.
 
+    The deviation is never worse than each position at its nearest allowed count with
+    the shortfall then covered by the steps back that add the least deviation per unit
+    of the missing cash; local moves improve on that, and with at most 8 stocks that
+    can move an exact search gives the least deviation the rules allow.
+
     :param target: target weights keyed by code, fractions of the account's value (the
         cash plus the holding at the day's prices); they may sum to less than 1
     :param date: the trading day
@@ -99,7 +106,9 @@ def to_orders(
     :param current_shares: whole shares held, keyed by code
     :param prices: prices to trade at, keyed by code; the day's closes for the others
     :return: an `Orders` DataFrame with the attributes `cash_left` and `deviation`
-    :raises InvalidArgument: for negative or non-finite inputs, weights summing above 1,
-        fractional holdings, stocks without a price or a known board, or an account
+    :raises InvalidArgument: for values that are not numbers (text, booleans), negative
+        or non-finite inputs, weights summing above 1 (by more than 1e-4), fractional
+        holdings, a date that is not one, codes the store does not know (whatever price
+        is given for them), stocks without a price or a known board, or an account
         worth nothing
     """

@@ -16,8 +16,8 @@ constexpr int kMaxIterations = 10000;
 constexpr double kTightAccuracy = 1e-7;
 // Solvers that finish a solve SCS could not make accurate enough, in the order
 // they are tried: interior-point methods, exact where the first-order method is
-// not.
-constexpr const char *kFallbackSolvers[] = {"CLARABEL", "ECOS"};
+// not, and installed with cvxpy on every interpreter we support.
+constexpr const char *kFallbackSolvers[] = {"CLARABEL"};
 
 py::object driver(const char *name) { return module_attr(kDriver, name); }
 
@@ -62,11 +62,31 @@ bool infeasible(py::handle status, const Collaborators &with) {
            status.equal(with.cvxpy().attr("INFEASIBLE_INACCURATE"));
 }
 
+// `problem.solve(**options)` with cvxpy's note that a solution may be inaccurate
+// kept inside: the driver judges every solution by its own check and says itself
+// when the one it returns is inaccurate.
+py::object quiet_solve(py::handle problem, const py::dict &options) {
+    py::object warnings = driver("warnings");
+    py::object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    py::object result;
+    try {
+        warnings.attr("filterwarnings")("ignore",
+                                        py::arg("message") = "Solution may be inaccurate");
+        result = problem.attr("solve")(**options);
+    } catch (py::error_already_set &) {
+        guard.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    guard.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
 // One solve with its log line; a SolverError is the call's failure.
 py::object solve_once(py::handle problem, py::dict options, const Collaborators &with) {
     try {
         py::object start_at = driver("time").attr("perf_counter")();
-        py::object result = problem.attr("solve")(**options);
+        py::object result = quiet_solve(problem, options);
         logger().attr("info")("solve time: %f, optimization result = %f", elapsed_since(start_at),
                               result);
         return result;

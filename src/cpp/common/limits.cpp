@@ -310,31 +310,32 @@ void add_industry_component(LimitSet &set, py::handle owner, py::handle g, py::h
     }
 }
 
+// Every bound is a limit, 0 and 1 included: a check of given weights (short
+// positions too) measures them all. Those that no long-only portfolio can break
+// are flagged for the diagnosis.
 void add_bounds(LimitSet &set, py::handle g, py::handle pool, py::handle bnds) {
     py::tuple bounds = module_attr("vantelo.optimize", "parse_bnds")(bnds, pool);
     py::list codes = list_copy(pool);
+    if (py::len(codes) == 0) {
+        return;
+    }
     for (int side = 0; side < 2; ++side) {
         py::object values = bounds[side];
-        // A lower bound of 0 and an upper bound of 1 cannot bind a portfolio.
-        py::object active = side == 0 ? py::object(values.attr("__gt__")(0.0))
-                                      : py::object(values.attr("__lt__")(1.0));
-        py::object positions = np().attr("flatnonzero")(active);
-        if (py::len(positions) == 0) {
-            continue;
-        }
         LimitGroup group;
         group.side = side == 0 ? Side::Lower : Side::Upper;
         group.constraint = py::none();
         group.scale = py::float_(1.0);
-        group.limits = values[positions];
-        py::object weights = g[positions];
+        group.limits = np().attr("array")(values, py::arg("dtype") = "float64");
+        group.long_only_holds = side == 0 ? py::object(values.attr("__le__")(0.0))
+                                          : py::object(values.attr("__ge__")(1.0));
         // Written with the expression on the left, so that cvxpy, not numpy,
         // does the arithmetic.
-        group.excess = side == 0 ? py::object(weights * py::float_(-1.0) + group.limits)
-                                 : py::object(weights - group.limits);
-        for (py::handle position : positions) {
-            group.labels.append(
-                py::str("bnds {} {}").format(codes[position], side_name(group.side)));
+        group.excess = side == 0
+                           ? py::object(py::reinterpret_borrow<py::object>(g) * py::float_(-1.0) +
+                                        group.limits)
+                           : py::object(py::reinterpret_borrow<py::object>(g) - group.limits);
+        for (py::handle code : codes) {
+            group.labels.append(py::str("bnds {} {}").format(code, side_name(group.side)));
         }
         set.groups.push_back(std::move(group));
     }

@@ -230,16 +230,39 @@ bool truthy(py::handle value) {
     return result == 1;
 }
 
-py::object finite_array(py::handle values, py::handle labels, py::handle what) {
+py::object finite_array(py::handle values, py::handle labels, py::handle what, Language language) {
     py::module_ np = py::module_::import("numpy");
     py::object array = np.attr("asarray")(values, py::arg("dtype") = "float64");
     if (!all_finite(array)) {
         py::list offending = non_finite_labels(array, labels);
-        raise_invalid_argument(
-            "vantelo.exception",
-            format("{}: 以下股票的值不是有限数（NaN 或 inf）：{}", what, offending));
+        const char *text = language == Language::English
+                               ? "{}: not a finite number (NaN or inf) for {}"
+                               : "{}: 以下股票的值不是有限数（NaN 或 inf）：{}";
+        raise_invalid_argument("vantelo.exception", format(text, what, offending));
     }
     return array;
+}
+
+bool real_number(py::handle value, double &out) {
+    PyObject *object = value.ptr();
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+        PyBool_Check(object) ||
+        py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
+        return false;
+    }
+    PyObject *number = PyNumber_Float(object);
+    if (number == nullptr) {
+        // Only float()'s refusal means "not a number"; anything else is the caller's.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw py::error_already_set();
+    }
+    out = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    return true;
 }
 
 namespace {

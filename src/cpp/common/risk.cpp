@@ -589,11 +589,16 @@ py::object active_weight(const char *module, py::handle g, py::handle helper, py
 
 py::object style_exposure_values(py::handle factor_exposure, py::handle style, py::handle helper,
                                  py::handle what) {
-    // A model built from the caller's own data may have no estimate of a style.
-    if (!factor_exposure.attr("columns").contains(style)) {
-        raise_invalid_argument("vantelo.exception",
-                               format("{}：风险模型中没有风格因子 {}（已有的风格：{}）", what,
-                                      style, factor_exposure.attr("columns").attr("tolist")()));
+    py::object columns = factor_exposure.attr("columns");
+    if (!truthy(columns.attr("__contains__")(style))) {
+        py::object date = py::getattr(helper, "date", py::none());
+        raise_invalid_argument(
+            "vantelo.exception",
+            format("the risk model{} has no style factor {!r} (its styles: {}); a model "
+                   "built from prices alone has beta, momentum and residual_volatility, "
+                   "the others need market caps, volumes or fundamentals",
+                   date.is_none() ? py::str("") : format(" on {}", date), style,
+                   py::len(columns) ? py::str(", ").attr("join")(columns) : py::str("none")));
     }
     return finite_array(factor_exposure[style].attr("values"), helper.attr("order_book_ids"),
                         what);
