@@ -36,12 +36,16 @@ test-default: install
 REBALANCE_BENCH_ARGS ?=
 # The risk model built from prices (benchmarks/riskmodel_bench.py; e.g. "--quick").
 RISKMODEL_BENCH_ARGS ?=
+# Then the direct conic back-end beside cvxpy's, and schedules on it beside the plain
+# loop (benchmarks/direct_bench.py; options in DIRECT_BENCH_ARGS, e.g. "--cases 1,2").
+DIRECT_BENCH_ARGS ?=
 
 bench: install $(VENV)/.bench-deps
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/diagnose_bench.py
 	$(VENV)/bin/python benchmarks/rebalance_bench.py $(REBALANCE_BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/riskmodel_bench.py $(RISKMODEL_BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/direct_bench.py $(DIRECT_BENCH_ARGS)
 
 # The user guide: docs/ (pages) and the stubs' docstrings (API reference) built into
 # site/ by MkDocs. --strict turns a broken link or reference into a failed build.

@@ -445,6 +445,9 @@ def tidewell_calls():
         ("tidewell.get_factor_covariance",
          lambda: tidewell.get_factor_covariance(day, "daily")),
         ("tidewell.get_specific_risk", lambda: tidewell.get_specific_risk(ids, day, "daily")),
+        ("tidewell.get_risk_model_history",
+         lambda: tidewell.get_risk_model_history("2024-01-02", day, "daily")
+         .get_specific_risk(ids, day)),
         ("tidewell.industry_names", lambda: tidewell.industry_names("sws")),
         ("tidewell.get_industry", lambda: tidewell.get_industry(ids, day, "sws")),
         ("tidewell.get_industry_history", lambda: tidewell.get_industry_history(ids, "sws")),

@@ -27,6 +27,10 @@ NOT_CALLS = {
     "objective._risk_parity_expr": "the driver's form of RiskParity (risk in a unit of the "
     "equal-weight variance, the barrier without stocks capped at 0); "
     "portfolio_optimize's RiskParity entries and targets call it",
+    "objective._objective_terms": "the direct back-end's reading of an objective; "
+    "portfolio_optimize's entries with the package's own objectives call it",
+    "constraints._constraint_terms": "the direct back-end's reading of a constraint; "
+    "portfolio_optimize's entries with the package's own constraints call it",
     "report.PortfolioReport": "made by portfolio_report, whose entries exercise it",
     "core.OptimizationResult": "made by core.optimize, whose entries read every member",
     "backtest.STAMP_DUTY": "a table of dated rates, read by CostModel, whose entries use it",

@@ -38,13 +38,25 @@ constexpr double kBindingTolerance = 1e-6;
 struct Collaborators {
     py::object client;      // the market-data client: tidewell, or a stand-in with its calls
     py::object make_helper; // OptimizeHelper, or a caller's own class of that signature
-    py::object cp;          // cvxpy
+    // cvxpy, read from `cp_home`'s attribute `cp` when first needed: a call on the
+    // direct back-end never loads it.
+    mutable py::object cp = py::none();
+    const char *cp_home = "vantelo.optimize";
+    py::object cvxpy() const;
     // A RiskModel of the caller's own (or a callable date -> RiskModel), or None:
     // handed to the helper, which then answers every covariance question from it.
     py::object risk_model = py::none();
     // The client the helper reads through, when it is to read through another than
     // its module's own.
     py::object helper_client = py::none();
+    // Where the direct back-end keeps its assembled problems and their last
+    // solutions between calls (a dict the caller owns), or None: a schedule hands
+    // the same one to every date, so the next date starts from this one's solution.
+    py::object cache = py::none();
+    // "auto" (the direct back-end when the problem allows it), "direct" or "cvxpy".
+    std::string backend = "auto";
+    // SCS's eps_abs and eps_rel, on either back-end; None: the defaults.
+    py::object accuracy = py::none();
 };
 
 // The collaborators portfolio_optimize uses: its module's attributes, read now.
@@ -92,6 +104,7 @@ struct Outcome {
     bool soft_dropped = false;       // solved without the soft constraints
     bool inaccurate = false;         // solved short of the solver's accuracy
     py::object solver = py::none();  // the solver that gave the weights
+    const char *backend = "cvxpy";   // "direct" or "cvxpy"
 };
 
 // Solves the problem: an infeasible one with soft constraints once more without

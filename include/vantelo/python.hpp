@@ -39,6 +39,18 @@ struct ModuleImport {
     const char *alias = nullptr;
 };
 
+// Gives `module` the attribute `alias`, the module `source`, imported when the
+// attribute is first read (through a module-level __getattr__) rather than when
+// `module` is: a heavy dependency only some calls need. Once read it is an
+// ordinary attribute, which a caller may replace like any other.
+void import_lazily(py::module_ &module, const char *source, const char *alias);
+
+// Records, as `module._protocol`, each of the classes `names` with its own
+// members `members` (a dict per class): a class whose methods a caller has since
+// replaced can then be told from the class as the module made it.
+void record_protocol(py::module_ &module, std::initializer_list<const char *> names,
+                     std::initializer_list<const char *> members);
+
 // Binds each of `modules` into `module`, in order.
 void import_modules(py::module_ &module, std::initializer_list<ModuleImport> modules);
 

@@ -126,6 +126,14 @@ py::object pad_with_zeros(const char *module, py::handle g, py::ssize_t extra);
 // as g is. `module` is where `cp` and `np` are looked up.
 py::object active_weight(const char *module, py::handle g, py::handle helper, py::handle scale);
 
+// The benchmark's weights over union_components as a float array, checked finite.
+py::object benchmark_weights(py::handle helper);
+
+// The pool's exposures to `style` (a float array in pool order), checked as
+// style_exposure checks them.
+py::object style_exposure_values(py::handle factor_exposure, py::handle style, py::handle helper,
+                                 py::handle what);
+
 // g · (the pool's exposures to `style`): one style row of `factor_exposure` (the
 // helper's get_factor_exposure()), checked finite; `what` names it in the message.
 py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle style,

@@ -92,6 +92,7 @@ for _name, _arguments in [
     ("get_factor_exposure", (tw_ids, tw_dates)),
     ("get_factor_covariance", (tw_dates, tw_cov_models)),
     ("get_specific_risk", (tw_ids, tw_dates, tw_cov_models)),
+    ("get_risk_model_history", (tw_dates, tw_dates, tw_cov_models)),
     ("industry_names", (tw_classifications,)),
     ("get_industry", (tw_ids, tw_dates, tw_classifications)),
     ("get_industry_history", (st.one_of(st.none(), tw_ids), tw_classifications)),

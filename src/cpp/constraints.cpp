@@ -337,14 +337,61 @@ void tracking_error_limit_init(py::object self, py::object upper_limit, py::obje
     self.attr("_hard") = hard;
 }
 
+// ---------------------------------------------------------------------------
+// Terms and builders. Each constraint's terms function computes what it demands
+// in numbers (its bounds absolute or read against the benchmark, its selectors,
+// holdings and limits), raising its errors and issuing its warnings in their
+// order; its to_constraints is a thin cvxpy builder over those terms, and the
+// driver's direct assembler reads the same terms. A term is a dict with a "kind":
+//   "linear":          coefficients · g  (side)  zeta · bound
+//   "share":           g[stock]  (side)  bound · (selector · g)
+//   "turnover":        ||[g; 0] - zeta · holding||_1 <= 2 · zeta · upper
+//   "tracking_error":  the active weights' volatility <= zeta · upper
+// with "side" "lower" or "upper" where it has one.
+// ---------------------------------------------------------------------------
+
+py::dict new_term(const char *kind) {
+    py::dict term;
+    term["kind"] = kind;
+    return term;
+}
+
+py::dict linear_term(py::handle coefficients, const char *side, py::handle bound) {
+    py::dict term = new_term("linear");
+    term["coefficients"] = coefficients;
+    term["side"] = side;
+    term["bound"] = bound;
+    return term;
+}
+
+// `coefficients · g` against `zeta · bound`, on the term's side.
+py::object linear_constraint(py::handle term, py::handle g, py::handle zeta) {
+    py::object value = matmul(g, term["coefficients"]);
+    py::object limit = zeta * py::reinterpret_borrow<py::object>(term["bound"]);
+    return py::str(term["side"]).equal(py::str("lower")) ? greater_equal(value, limit)
+                                                         : less_equal(value, limit);
+}
+
+py::list tracking_error_limit_terms(py::handle self, py::handle helper) {
+    py::list terms;
+    if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
+        return terms;
+    }
+    py::dict term = new_term("tracking_error");
+    term["benchmark"] = benchmark_weights(helper);
+    term["upper"] = self.attr("upper");
+    terms.append(term);
+    return terms;
+}
+
 py::object tracking_error_limit_to_constraints(py::object self, py::object g, py::object zeta,
                                                py::object helper) {
-    if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
-        return py::list();
+    py::list result;
+    if (py::len(tracking_error_limit_terms(self, helper)) == 0) {
+        return std::move(result);
     }
     py::object active = active_weight(kModule, g, helper, zeta);
     py::object upper = self.attr("upper");
-    py::list result;
     if (PyFloat_Check(zeta.ptr())) {
         py::object risk = risk_quad_form(active, helper, Universe::Union);
         result.append(less_equal(risk, power(zeta * upper, py::int_(2))));
@@ -391,10 +438,10 @@ void turnover_limit_init(py::object self, py::object current_holding, py::object
     self.attr("_hard") = hard;
 }
 
-py::object turnover_limit_to_constraints(py::object self, py::object g, py::object zeta,
-                                         py::object helper) {
+py::list turnover_limit_terms(py::handle self, py::handle helper) {
+    py::list terms;
     if (limit_or_none(self.attr("upper"), Side::Upper).is_none()) {
-        return py::list();
+        return terms;
     }
     py::object order_book_ids = helper.attr("order_book_ids");
     py::set pool;
@@ -410,16 +457,28 @@ py::object turnover_limit_to_constraints(py::object self, py::object g, py::obje
         }
     }
     py::object ids = order_book_ids + not_in_pool;
-    py::object current =
+    py::dict term = new_term("turnover");
+    // Over the pool, then the held stocks outside it.
+    term["holding"] =
         finite_array(holding.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values"), ids,
                      py::str("TurnoverLimit: current_holding"));
-    // Positions outside the pool are sold off entirely.
-    py::object held = pad_with_zeros(kModule, g, static_cast<py::ssize_t>(py::len(not_in_pool)));
-    py::object turnover = held - zeta * current;
-    // One unit of turnover is a sale plus the matching purchase.
-    py::object budget = py::int_(2) * zeta * py::object(self.attr("upper"));
+    term["extra"] = py::len(not_in_pool);
+    term["upper"] = self.attr("upper");
+    terms.append(term);
+    return terms;
+}
+
+py::object turnover_limit_to_constraints(py::object self, py::object g, py::object zeta,
+                                         py::object helper) {
     py::list result;
-    result.append(less_equal(cp().attr("norm1")(turnover), budget));
+    for (py::handle term : turnover_limit_terms(self, helper)) {
+        // Positions outside the pool are sold off entirely.
+        py::object held = pad_with_zeros(kModule, g, term["extra"].cast<py::ssize_t>());
+        py::object turnover = held - zeta * py::reinterpret_borrow<py::object>(term["holding"]);
+        // One unit of turnover is a sale plus the matching purchase.
+        py::object budget = py::int_(2) * zeta * py::reinterpret_borrow<py::object>(term["upper"]);
+        result.append(less_equal(cp().attr("norm1")(turnover), budget));
+    }
     return std::move(result);
 }
 
@@ -462,17 +521,26 @@ void benchmark_component_weight_limit_init(py::object self, py::object lower_lim
     self.attr("_hard") = hard;
 }
 
-py::object benchmark_component_weight_limit_to_constraints(py::object self, py::object g,
-                                                           py::object zeta, py::object helper) {
+py::list benchmark_component_weight_limit_terms(py::handle self, py::handle helper) {
     py::set components;
     for (py::handle id : helper.attr("benchmark_components")) {
         components.add(id);
     }
     py::object selector = pool_selector(helper.attr("order_book_ids"),
                                         [&](py::handle id) { return components.contains(id); });
-    py::list result;
+    py::list terms;
     // Emitted even for a bound of 0, so that every call yields one constraint.
-    result.append(greater_equal(matmul(g, selector), py::object(self.attr("lower")) * zeta));
+    terms.append(linear_term(selector, "lower", self.attr("lower")));
+    return terms;
+}
+
+py::object benchmark_component_weight_limit_to_constraints(py::object self, py::object g,
+                                                           py::object zeta, py::object helper) {
+    py::list result;
+    for (py::handle term : benchmark_component_weight_limit_terms(self, helper)) {
+        result.append(greater_equal(matmul(g, term["coefficients"]),
+                                    py::reinterpret_borrow<py::object>(term["bound"]) * zeta));
+    }
     return std::move(result);
 }
 
@@ -485,12 +553,12 @@ void define_benchmark_component_weight_limit(py::module_ &m) {
         .readonly_property("hard", &hard_getter);
 }
 
-// The weight bounds of one industry, appended to `result`. An industry with no
-// stock in the pool cannot be steered by the weights and is only reported.
+// The weight bounds of one industry, as terms appended to `terms`. An industry
+// with no stock in the pool cannot be steered by the weights and is only reported.
 // `known` (None: not checked) holds the names a named industry must be one of.
-void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
-                                 py::handle industry_mapping, py::handle benchmark_weights,
-                                 py::handle industry, py::handle known, py::list &result) {
+void industry_weight_terms(py::handle self, py::handle industry_mapping,
+                           py::handle benchmark_weights, py::handle industry, py::handle known,
+                           py::list &terms) {
     py::object selector = equal_to(industry_mapping, industry).attr("values");
     if (!truthy(selector.attr("any")())) {
         require_known_industry(industry, known, self.attr("classification"));
@@ -507,13 +575,21 @@ void industry_weight_constraints(py::handle self, py::handle g, py::handle zeta,
     }
     // Weights are never negative and never sum beyond zeta, so a lower bound of 0
     // or an upper bound of 1 would only burden the solver.
-    py::object weight = matmul(g, selector.attr("astype")(py::str("float64")));
+    py::object weights = selector.attr("astype")(py::str("float64"));
     if (!lower.is_none() && lower > py::int_(0)) {
-        result.append(greater_equal(weight, zeta * lower));
+        terms.append(linear_term(weights, "lower", lower));
     }
     if (!upper.is_none() && upper < py::int_(1)) {
-        result.append(less_equal(weight, zeta * upper));
+        terms.append(linear_term(weights, "upper", upper));
     }
+}
+
+py::list linear_constraints(py::handle terms, py::handle g, py::handle zeta) {
+    py::list result;
+    for (py::handle term : terms) {
+        result.append(linear_constraint(term, g, zeta));
+    }
+    return result;
 }
 
 py::object benchmark_industry_weight(py::handle self, py::handle helper) {
@@ -542,19 +618,22 @@ void industry_constraint_init(py::object self, py::object industries, py::object
         relative, classification, hard, "IndustryConstraint");
 }
 
-py::object industry_constraint_to_constraints(py::object self, py::object g, py::object zeta,
-                                              py::object helper) {
+py::list industry_constraint_terms(py::handle self, py::handle helper) {
     py::object classification = self.attr("classification");
     py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
     py::object benchmark_weights = benchmark_industry_weight(self, helper);
     py::object known =
         known_industries(helper, classification, industry_mapping, benchmark_weights);
-    py::list result;
+    py::list terms;
     for (py::handle industry : self.attr("industries")) {
-        industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
-                                    known, result);
+        industry_weight_terms(self, industry_mapping, benchmark_weights, industry, known, terms);
     }
-    return std::move(result);
+    return terms;
+}
+
+py::object industry_constraint_to_constraints(py::object self, py::object g, py::object zeta,
+                                              py::object helper) {
+    return linear_constraints(industry_constraint_terms(self, helper), g, zeta);
 }
 
 void define_industry_constraint(py::module_ &m, py::object default_classification) {
@@ -587,8 +666,7 @@ void wildcard_industry_constraint_init(py::object self, py::object exclude, py::
         relative, classification, hard, "WildcardIndustryConstraint");
 }
 
-py::object wildcard_industry_constraint_to_constraints(py::object self, py::object g,
-                                                       py::object zeta, py::object helper) {
+py::list wildcard_industry_constraint_terms(py::handle self, py::handle helper) {
     py::object classification = self.attr("classification");
     py::object industry_mapping = helper.attr("get_industry_mapping")(classification);
     py::object benchmark_weights = benchmark_industry_weight(self, helper);
@@ -600,15 +678,20 @@ py::object wildcard_industry_constraint_to_constraints(py::object self, py::obje
     for (py::handle industry : exclude) {
         require_known_industry(industry, known, classification);
     }
-    py::list result;
+    py::list terms;
     for (py::handle industry : candidates) {
         if (exclude.contains(industry) || industry.equal(py::str(kUnknownIndustry))) {
             continue;
         }
-        industry_weight_constraints(self, g, zeta, industry_mapping, benchmark_weights, industry,
-                                    py::none(), result);
+        industry_weight_terms(self, industry_mapping, benchmark_weights, industry, py::none(),
+                              terms);
     }
-    return std::move(result);
+    return terms;
+}
+
+py::object wildcard_industry_constraint_to_constraints(py::object self, py::object g,
+                                                       py::object zeta, py::object helper) {
+    return linear_constraints(wildcard_industry_constraint_terms(self, helper), g, zeta);
 }
 
 void define_wildcard_industry_constraint(py::module_ &m, py::object default_classification) {
@@ -649,16 +732,15 @@ void style_constraint_init(py::object self, py::object styles, py::object lower_
     self.attr("_hard") = hard;
 }
 
-py::object style_constraint_to_constraints(py::object self, py::object g, py::object zeta,
-                                           py::object helper) {
+py::list style_constraint_terms(py::handle self, py::handle helper) {
     py::object factor_exposure = helper.attr("get_factor_exposure")();
     bool relative = truthy(self.attr("relative"));
     py::object benchmark_style = relative ? helper.attr("get_benchmark_style")() : py::none();
-    py::list result;
+    py::list terms;
     for (py::handle style : self.attr("styles")) {
         // Read first: a style the risk model lacks is refused by name.
-        py::object exposure = style_exposure(g, factor_exposure, style, helper,
-                                             format("StyleConstraint: {} 的因子暴露", style));
+        py::object exposure = style_exposure_values(
+            factor_exposure, style, helper, format("StyleConstraint: {} 的因子暴露", style));
         py::object lower = self.attr("lower");
         py::object upper = self.attr("upper");
         if (relative) {
@@ -671,13 +753,18 @@ py::object style_constraint_to_constraints(py::object self, py::object g, py::ob
         }
         // Exposures may be negative, so every given bound binds.
         if (!lower.is_none()) {
-            result.append(greater_equal(exposure, zeta * lower));
+            terms.append(linear_term(exposure, "lower", lower));
         }
         if (!upper.is_none()) {
-            result.append(less_equal(exposure, zeta * upper));
+            terms.append(linear_term(exposure, "upper", upper));
         }
     }
-    return std::move(result);
+    return terms;
+}
+
+py::object style_constraint_to_constraints(py::object self, py::object g, py::object zeta,
+                                           py::object helper) {
+    return linear_constraints(style_constraint_terms(self, helper), g, zeta);
 }
 
 void define_style_constraint(py::module_ &m) {
@@ -736,8 +823,7 @@ void industry_component_limit_init(py::object self, py::object industry, py::obj
     self.attr("_hard") = hard;
 }
 
-py::object industry_component_limit_to_constraints(py::object self, py::object g, py::object,
-                                                   py::object helper) {
+py::list industry_component_limit_terms(py::handle self, py::handle helper) {
     py::object industry = self.attr("industry");
     py::object industry_mapping = helper.attr("get_industry_mapping")(self.attr("classification"));
     py::object selector = equal_to(industry_mapping, industry).attr("values");
@@ -746,23 +832,68 @@ py::object industry_component_limit_to_constraints(py::object self, py::object g
     if (!truthy(selector.attr("any")())) {
         invalid(format("候选股票池中没有 {} 行业", industry));
     }
-    // Shares of the industry's own weight: zeta scales both sides alike.
-    py::object total = matmul(g, selector.attr("astype")(py::str("float64")));
+    py::object weights = selector.attr("astype")(py::str("float64"));
     py::object lower = self.attr("lower");
     py::object upper = self.attr("upper");
     bool has_lower = !lower.is_none() && lower > py::int_(0);
     bool has_upper = !upper.is_none() && upper < py::int_(1);
-    py::list result;
+    py::list terms;
     for (py::handle position : np().attr("flatnonzero")(selector)) {
-        py::object weight = g[py::int_(py::reinterpret_borrow<py::object>(position))];
-        if (has_lower) {
-            result.append(greater_equal(weight, total * lower));
-        }
-        if (has_upper) {
-            result.append(less_equal(weight, total * upper));
+        for (int pass = 0; pass < 2; ++pass) {
+            if (!(pass == 0 ? has_lower : has_upper)) {
+                continue;
+            }
+            py::dict term = new_term("share");
+            term["stock"] = py::int_(py::reinterpret_borrow<py::object>(position));
+            term["selector"] = weights;
+            term["side"] = pass == 0 ? "lower" : "upper";
+            term["bound"] = pass == 0 ? lower : upper;
+            terms.append(term);
         }
     }
+    return terms;
+}
+
+py::object industry_component_limit_to_constraints(py::object self, py::object g, py::object,
+                                                   py::object helper) {
+    py::list terms = industry_component_limit_terms(self, helper);
+    py::list result;
+    if (py::len(terms) == 0) {
+        return std::move(result);
+    }
+    // Shares of the industry's own weight: zeta scales both sides alike.
+    py::object total = matmul(g, terms[0]["selector"]);
+    for (py::handle term : terms) {
+        py::object weight = g[term["stock"]];
+        py::object limit = total * py::reinterpret_borrow<py::object>(term["bound"]);
+        result.append(py::str(term["side"]).equal(py::str("lower")) ? greater_equal(weight, limit)
+                                                                    : less_equal(weight, limit));
+    }
     return std::move(result);
+}
+
+// The terms of a constraint of one of this module's own classes (its exact type):
+// what the driver's direct assembler reads. Anything else raises TypeError.
+py::list constraint_terms(py::object constraint, py::object helper) {
+    using Terms = py::list (*)(py::handle, py::handle);
+    static const std::pair<const char *, Terms> kTerms[] = {
+        {"TrackingErrorLimit", &tracking_error_limit_terms},
+        {"TurnoverLimit", &turnover_limit_terms},
+        {"BenchmarkComponentWeightLimit", &benchmark_component_weight_limit_terms},
+        {"IndustryConstraint", &industry_constraint_terms},
+        {"WildcardIndustryConstraint", &wildcard_industry_constraint_terms},
+        {"StyleConstraint", &style_constraint_terms},
+        {"IndustryComponentLimit", &industry_component_limit_terms},
+    };
+    py::handle type = py::type::of(constraint);
+    for (const auto &[name, terms] : kTerms) {
+        if (type.is(module_attr(kModule, name))) {
+            return terms(constraint, helper);
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "no terms for a constraint of type %.200s",
+                 Py_TYPE(constraint.ptr())->tp_name);
+    throw py::error_already_set();
 }
 
 void define_industry_component_limit(py::module_ &m, py::object default_classification) {
@@ -783,12 +914,9 @@ PYBIND11_MODULE(constraints, m) {
     ModuleOptions options;
 
     import_names(m, "abc", {"ABCMeta"});
-    import_modules(m, {{"warnings"},
-                       {"numbers"},
-                       {"difflib"},
-                       {"cvxpy", "cp"},
-                       {"numpy", "np"},
-                       {"pandas", "pd"}});
+    import_modules(m, {{"warnings"}, {"numbers"}, {"difflib"}, {"numpy", "np"}, {"pandas", "pd"}});
+    // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
+    import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
     import_names(m, "vantelo.const", {"IndustryClassification", "STYLE_FACTORS"});
 
@@ -814,4 +942,10 @@ PYBIND11_MODULE(constraints, m) {
                  py::arg("upper_limit") = py::none(), py::arg("relative") = false,
                  py::arg("hard") = true);
     define_industry_component_limit(m, sws);
+    m.def("_constraint_terms", &constraint_terms, py::arg("constraint"), py::arg("helper"));
+    record_protocol(m,
+                    {"TrackingErrorLimit", "TurnoverLimit", "BenchmarkComponentWeightLimit",
+                     "IndustryConstraint", "WildcardIndustryConstraint", "StyleConstraint",
+                     "IndustryComponentLimit"},
+                    {"to_constraints", "hard"});
 }

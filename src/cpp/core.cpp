@@ -8,6 +8,7 @@
 // the status without parsing warnings.
 #include "vantelo/core.hpp"
 #include "vantelo/common.hpp"
+#include "vantelo/direct.hpp"
 
 #include <pybind11/options.h>
 
@@ -29,15 +30,33 @@ py::object new_result(py::dict fields) {
 
 py::object optimize(py::object order_book_ids, py::object date, py::object objective,
                     py::object bnds, py::object cons, py::object benchmark, py::object cov_model,
-                    py::object risk_model, py::object client, py::object helper_type) {
+                    py::object risk_model, py::object client, py::object helper_type,
+                    py::object cache, py::object backend, py::object accuracy) {
     py::object clock = attr("time").attr("perf_counter");
     py::object started = clock();
     Collaborators with;
     with.client = client.is_none() ? attr("tidewell") : client;
     with.helper_client = client;
     with.make_helper = helper_type.is_none() ? attr("OptimizeHelper") : helper_type;
-    with.cp = attr("cp");
+    with.cp_home = kModule;
     with.risk_model = risk_model;
+    with.cache = cache;
+    with.accuracy = accuracy;
+    if (!cache.is_none() && !PyDict_Check(cache.ptr())) {
+        raise_invalid_argument(kModule,
+                               format("cache: expected a dict (or None), got {!r}", cache));
+    }
+    if (!accuracy.is_none() && !(as_double(accuracy) > 0.0 && as_double(accuracy) < 1.0)) {
+        raise_invalid_argument(
+            kModule, format("accuracy: expected a number in (0, 1), got {!r}", accuracy));
+    }
+    if (!(py::isinstance<py::str>(backend) &&
+          (backend.equal(py::str("auto")) || backend.equal(py::str("direct")) ||
+           backend.equal(py::str("cvxpy"))))) {
+        raise_invalid_argument(
+            kModule, format("backend: expected 'auto', 'direct' or 'cvxpy', got {!r}", backend));
+    }
+    with.backend = backend.cast<std::string>();
     if (objective.is_none()) {
         objective = module_attr("vantelo.optimize", "DEFAULT_OBJECTIVE");
     }
@@ -54,6 +73,7 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     fields["objective_value"] = py::none();
     fields["solver"] = py::none();
     fields["helper"] = py::none();
+    fields["backend"] = py::none();
     py::object pd = attr("pd");
     if (single) {
         fields["weights"] =
@@ -64,9 +84,21 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     }
     py::object helper = build_helper(inputs, with);
     fields["helper"] = helper;
-    Problem problem = assemble(inputs, helper, with);
+    std::string reason;
+    const bool direct = direct_eligible(inputs, with, reason);
+    if (!direct && with.backend == "direct") {
+        raise_invalid_argument(kModule,
+                               format("backend='direct' cannot take this problem: {}", reason));
+    }
+    fields["backend"] = direct ? "direct" : "cvxpy";
     try {
-        Outcome outcome = solve(problem, inputs, helper, with);
+        Outcome outcome;
+        if (direct) {
+            outcome = solve_direct(inputs, helper, with);
+        } else {
+            Problem problem = assemble(inputs, helper, with);
+            outcome = solve(problem, inputs, helper, with);
+        }
         fields["weights"] = pd.attr("Series")(outcome.weights, py::arg("index") = inputs.pool);
         fields["status"] = outcome.soft_dropped ? "soft constraints dropped" : "solved";
         fields["inaccurate"] = outcome.inaccurate;
@@ -127,6 +159,14 @@ constexpr const char *kOptimizeDoc = R"(
         tidewell, when None): anything with tidewell's calls.
     helper_class: the helper's class (vantelo.helper.OptimizeHelper when None), or
         any callable taking its arguments.
+    cache: a dict of your own in which assembled problems and their last solutions
+        are kept between calls (None: nothing kept). Hand the same one to the
+        calls of a schedule: a date then starts from the last date's solution.
+    backend: "auto" (the default: the direct conic assembly when the objective,
+        the constraints and the helper are the package's own and the risk model is
+        in factor form; cvxpy otherwise), "direct" (InvalidArgument saying why
+        when the problem cannot take it) or "cvxpy".
+    accuracy: SCS's absolute and relative tolerance (None: the defaults).
 
     Invalid arguments raise InvalidArgument as portfolio_optimize raises them; a
     solve that fails is a result with status "failed", its error and, for an
@@ -144,7 +184,7 @@ constexpr const char *kResultDoc = R"(
     error: the OptimizationFailed of a failed solve; diagnosis: its
         InfeasibilityReport when the problem has no solution.
     objective_value, solver, pool, date, seconds: what was solved, and how long it
-        took.
+        took; backend: "direct" or "cvxpy", which assembly solved it.
     helper: the market data of the call; risk_model: its RiskModel over the pool
         and the benchmark's components; volatility and tracking_error: the
         weights' ex-ante figures under it (tracking_error NaN without a benchmark).
@@ -156,8 +196,9 @@ constexpr const char *kResultDoc = R"(
 PYBIND11_MODULE(core, m) {
     using namespace vantelo;
     ModuleOptions options;
-    import_modules(m,
-                   {{"time"}, {"numpy", "np"}, {"pandas", "pd"}, {"cvxpy", "cp"}, {"tidewell"}});
+    import_modules(m, {{"time"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
+    import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizationFailed"});
     import_names(m, "vantelo.const", {"CovModel"});
     import_names(m, "vantelo.helper", {"OptimizeHelper"});
@@ -179,5 +220,6 @@ PYBIND11_MODULE(core, m) {
                  py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
                  py::arg("cov_model") = m.attr("CovModel").attr("FACTOR_MODEL_DAILY"),
                  py::kw_only(), py::arg("risk_model") = py::none(), py::arg("client") = py::none(),
-                 py::arg("helper_class") = py::none());
+                 py::arg("helper_class") = py::none(), py::arg("cache") = py::none(),
+                 py::arg("backend") = "auto", py::arg("accuracy") = py::none());
 }

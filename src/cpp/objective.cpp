@@ -292,13 +292,20 @@ double return_scale(Vector returns) {
         mean(Vector(returns.end() - static_cast<std::ptrdiff_t>(best), returns.end())));
 }
 
-py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
-    assert_unscaled(zeta);
+// MeanVariance's numbers: the expected returns in pool order and the factor on the
+// risk term; no returns (all zero, with the warning) when it is minimum variance.
+struct MeanVarianceTerms {
+    Vector returns;
+    py::object adjust_factor = py::none();
+};
+
+MeanVarianceTerms mean_variance_terms(py::handle self, py::handle helper) {
+    MeanVarianceTerms terms;
     const Vector returns = returns_of(self, helper);
     if (std::all_of(returns.begin(), returns.end(), [](double value) { return value == 0.0; })) {
         warn_optimizer(kModule,
                        py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
-        return risk_quad_form(g, helper, Universe::Pool);
+        return terms;
     }
 
     // Risk is rescaled so that return and risk of the equal-weight portfolio are
@@ -311,9 +318,19 @@ py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py
         invalid(py::str("MeanVariance: 股票池等权组合的方差为 0，无法确定风险项的缩放系数"));
     }
     py::object coefficient = self.attr("_risk_aversion_coefficient");
-    py::object adjust_factor = py::float_(return_scale(returns) / risk) * coefficient;
-    return matmul(-g, to_array(returns)) +
-           risk_quad_form(g, helper, Universe::Pool) * adjust_factor;
+    terms.adjust_factor = py::float_(return_scale(returns) / risk) * coefficient;
+    terms.returns = returns;
+    return terms;
+}
+
+py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py::object helper) {
+    assert_unscaled(zeta);
+    MeanVarianceTerms terms = mean_variance_terms(self, helper);
+    if (terms.returns.empty()) {
+        return risk_quad_form(g, helper, Universe::Pool);
+    }
+    return matmul(-g, to_array(terms.returns)) +
+           risk_quad_form(g, helper, Universe::Pool) * terms.adjust_factor;
 }
 
 void define_mean_variance(py::module_ &m) {
@@ -340,15 +357,19 @@ py::object risk_parity_expr(py::object, py::object g, py::object, py::object hel
 // numbers, and g only changes by a factor, which the normalised weights do not
 // see; and in that unit the optimum's gᵢ lie near 1 (gᵢ(Σg)ᵢ is half the unit
 // there), the size SCS's absolute tolerances suit.
+double risk_parity_unit(py::handle helper) {
+    const auto n = py::len(helper.attr("order_book_ids"));
+    py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
+    return 2.0 * static_cast<double>(n) * portfolio_variance(equal_weight, helper);
+}
+
 py::object risk_parity_expression(py::handle g, py::handle helper, py::handle held) {
     py::object weights = py::reinterpret_borrow<py::object>(g);
     if (!held.is_none()) {
         weights = weights[attr("np").attr("flatnonzero")(held)];
     }
     py::object barrier = cp().attr("sum")(cp().attr("log")(weights));
-    const auto n = py::len(helper.attr("order_book_ids"));
-    py::object equal_weight = attr("np").attr("repeat")(1.0 / static_cast<double>(n), n);
-    const double unit = 2.0 * static_cast<double>(n) * portfolio_variance(equal_weight, helper);
+    const double unit = risk_parity_unit(helper);
     // The unit goes into the argument of the quadratic form, so that the solver's
     // data (the covariance or its factor root) is itself in that unit.
     py::object scaled = py::reinterpret_borrow<py::object>(g);
@@ -437,8 +458,8 @@ double benchmark_active_return(py::handle helper, const Vector &returns) {
     return attr("np").attr("dot")(held, to_array(returns)).cast<double>();
 }
 
-py::list max_information_ratio_constraints(py::object self, py::object g, py::object,
-                                           py::object helper) {
+// The vector whose product with g the ratio is homogenised on (fixed at 1).
+Vector max_information_ratio_unit_returns(py::handle self, py::handle helper) {
     constexpr const char *kName = "expected_active_returns";
     py::object given = self.attr("_expected_active_returns");
     const bool estimated = given.is_none();
@@ -453,7 +474,12 @@ py::list max_information_ratio_constraints(py::object self, py::object g, py::ob
                                        "信息比率没有上界，优化结果将是基准本身",
                                        benchmark));
     }
-    return unit_return_constraint(g, returns);
+    return returns;
+}
+
+py::list max_information_ratio_constraints(py::object self, py::object g, py::object,
+                                           py::object helper) {
+    return unit_return_constraint(g, max_information_ratio_unit_returns(self, helper));
 }
 
 void define_max_information_ratio(py::module_ &m) {
@@ -480,9 +506,13 @@ py::object max_sharpe_ratio_expr(py::object, py::object g, py::object, py::objec
     return risk_quad_form(g, helper, Universe::Pool);
 }
 
+Vector max_sharpe_ratio_unit_returns(py::handle self, py::handle helper) {
+    return unit_returns(returns_of(self, helper), kNoPositiveReturn);
+}
+
 py::list max_sharpe_ratio_constraints(py::object self, py::object g, py::object,
                                       py::object helper) {
-    return unit_return_constraint(g, unit_returns(returns_of(self, helper), kNoPositiveReturn));
+    return unit_return_constraint(g, max_sharpe_ratio_unit_returns(self, helper));
 }
 
 void define_max_sharpe_ratio(py::module_ &m) {
@@ -508,7 +538,8 @@ void max_indicator_init(py::object self, py::object indicator_series) {
         ensure_series(kModule, indicator_series, py::str("indicator_series"));
 }
 
-py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
+// The indicator in pool order over its mean absolute value: what g is scored by.
+Vector max_indicator_values(py::handle self, py::handle helper) {
     py::object pool = helper.attr("order_book_ids");
     py::object indicator = self.attr("_indicator_series");
     reject_duplicate_keys(kModule, indicator, "indicator_series");
@@ -532,7 +563,11 @@ py::object max_indicator_expr(py::object self, py::object g, py::object, py::obj
     for (double &value : values) {
         value /= scale;
     }
-    return matmul(-g, to_array(values));
+    return values;
+}
+
+py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
+    return matmul(-g, to_array(max_indicator_values(self, helper)));
 }
 
 void define_max_indicator(py::module_ &m) {
@@ -585,9 +620,15 @@ void min_style_deviation_init(py::object self, py::object target_style, py::obje
     self.attr("_priority") = priority;
 }
 
-py::object min_style_deviation_expr(py::object self, py::object g, py::object zeta,
-                                    py::object helper) {
-    assert_unscaled(zeta);
+// One style target: the pool's exposures, the target (absolute) and the weight of
+// its squared deviation.
+struct StyleDeviation {
+    py::object exposures;
+    py::object target;
+    py::object weight;
+};
+
+std::vector<StyleDeviation> min_style_deviation_terms(py::handle self, py::handle helper) {
     const bool relative = truthy(self.attr("_relative"));
     py::object benchmark_style = py::none();
     if (relative) {
@@ -600,14 +641,13 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
     py::object priority = self.attr("_priority");
     py::object adjust_factor = self.attr("PRIORITY_ADJUST_FACTOR");
 
-    // A plain 0 when there is no target: nothing to deviate from.
-    py::object diff = py::int_(0);
+    std::vector<StyleDeviation> terms;
     for (py::handle item : self.attr("_target_style").attr("items")()) {
         py::object style = item[py::int_(0)];
         py::object target = item[py::int_(1)];
         // Read first: a style the risk model lacks is refused by name.
-        py::object exposure = style_exposure(g, factor_exposure, style, helper,
-                                             format("MinStyleDeviation: {} 的因子暴露", style));
+        py::object exposures = style_exposure_values(
+            factor_exposure, style, helper, format("MinStyleDeviation: {} 的因子暴露", style));
         if (relative) {
             target = target + py::object(benchmark_style[style]);
         }
@@ -620,9 +660,102 @@ py::object min_style_deviation_expr(py::object self, py::object g, py::object ze
             py::object level = priority[style];
             weight = adjust_factor[level];
         }
-        diff = diff + weight * power(exposure - target, py::int_(2));
+        terms.push_back({exposures, target, weight});
+    }
+    return terms;
+}
+
+py::object min_style_deviation_expr(py::object self, py::object g, py::object zeta,
+                                    py::object helper) {
+    assert_unscaled(zeta);
+    // A plain 0 when there is no target: nothing to deviate from.
+    py::object diff = py::int_(0);
+    for (const StyleDeviation &term : min_style_deviation_terms(self, helper)) {
+        py::object exposure = matmul(g, term.exposures);
+        diff = diff + term.weight * power(exposure - term.target, py::int_(2));
     }
     return diff;
+}
+
+// ---------------------------------------------------------------------------
+// The terms of an objective of this module's own classes (its exact type), for
+// the driver's direct assembler: part "internal" (what get_internal_constraints
+// builds: a unit-return row for the ratio objectives) or "expression" (what the
+// driver minimises). A dict with
+//   risk: None, "pool" (the risk of g) or "active" (of g against the benchmark,
+//         scaled by zeta), times risk_weight;
+//   linear: None or c, for the term c · g;
+//   unit_return: None or r, for the row r · g = 1;
+//   deviations: [(exposures, target, weight)] for sum weight (exposures·g - target)²;
+//   unit: risk parity's risk unit (its risk term is g'Σg / unit).
+// ---------------------------------------------------------------------------
+
+py::dict objective_terms(py::object objective, py::object helper, py::object part) {
+    py::dict terms;
+    terms["risk"] = py::none();
+    terms["risk_weight"] = 1.0;
+    terms["linear"] = py::none();
+    terms["unit_return"] = py::none();
+    terms["deviations"] = py::list();
+    terms["unit"] = py::none();
+    const bool internal = part.equal(py::str("internal"));
+    py::handle type = py::type::of(objective);
+    auto is = [&](const char *name) { return type.is(attr(name)); };
+    auto negated = [](Vector values) {
+        for (double &value : values) {
+            value = -value;
+        }
+        return to_array(values);
+    };
+    if (is("MaxInformationRatio") || is("MaxSharpeRatio")) {
+        const bool information = is("MaxInformationRatio");
+        if (internal) {
+            terms["unit_return"] =
+                to_array(information ? max_information_ratio_unit_returns(objective, helper)
+                                     : max_sharpe_ratio_unit_returns(objective, helper));
+        } else {
+            if (information) {
+                benchmark_weights(helper);
+            }
+            terms["risk"] = information ? "active" : "pool";
+        }
+        return terms;
+    }
+    const char *kNoInternal[] = {"MinVariance",      "MeanVariance", "RiskParity",
+                                 "MinTrackingError", "MaxIndicator", "MinStyleDeviation"};
+    if (!std::any_of(std::begin(kNoInternal), std::end(kNoInternal), is)) {
+        PyErr_Format(PyExc_TypeError, "no terms for an objective of type %.200s",
+                     Py_TYPE(objective.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    if (internal) {
+        return terms;
+    }
+    if (is("MinVariance")) {
+        terms["risk"] = "pool";
+    } else if (is("MeanVariance")) {
+        MeanVarianceTerms numbers = mean_variance_terms(objective, helper);
+        terms["risk"] = "pool";
+        if (!numbers.returns.empty()) {
+            terms["linear"] = negated(numbers.returns);
+            terms["risk_weight"] = numbers.adjust_factor;
+        }
+    } else if (is("RiskParity")) {
+        terms["risk"] = "pool";
+        terms["unit"] = risk_parity_unit(helper);
+    } else if (is("MinTrackingError")) {
+        benchmark_weights(helper);
+        terms["risk"] = "active";
+    } else if (is("MaxIndicator")) {
+        terms["linear"] = negated(max_indicator_values(objective, helper));
+    } else {
+        py::list deviations;
+        for (const StyleDeviation &term : min_style_deviation_terms(objective, helper)) {
+            deviations.append(py::make_tuple(term.exposures, term.target, term.weight));
+        }
+        terms["deviations"] = deviations;
+    }
+    return terms;
 }
 
 void define_min_style_deviation(py::module_ &m) {
@@ -641,8 +774,9 @@ PYBIND11_MODULE(objective, m) {
     ModuleOptions options;
 
     import_names(m, "abc", {"ABCMeta"});
-    import_modules(
-        m, {{"warnings"}, {"cvxpy", "cp"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    import_modules(m, {{"warnings"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
+    // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
+    import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizerWarning"});
     import_names(m, "vantelo.const", {"STYLE_FACTORS"});
 
@@ -656,6 +790,8 @@ PYBIND11_MODULE(objective, m) {
     // when None) and the risk term in a unit proportional to the equal-weight variance.
     m.def("_risk_parity_expr", &risk_parity_expression, py::arg("g"), py::arg("helper"),
           py::arg("held"));
+    m.def("_objective_terms", &objective_terms, py::arg("objective"), py::arg("helper"),
+          py::arg("part"));
 
     define_base(m);
     define_min_variance(m);
@@ -666,4 +802,8 @@ PYBIND11_MODULE(objective, m) {
     define_max_sharpe_ratio(m);
     define_max_indicator(m);
     define_min_style_deviation(m);
+    record_protocol(m,
+                    {"MinVariance", "MeanVariance", "RiskParity", "MinTrackingError",
+                     "MaxInformationRatio", "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation"},
+                    {"get_objective_expr", "get_internal_constraints", "get_preferred_solver"});
 }

@@ -4,6 +4,7 @@
 // constraints when it is infeasible) and returns the weights.
 #include "vantelo/common.hpp"
 #include "vantelo/core.hpp"
+#include "vantelo/direct.hpp"
 #include "vantelo/inputs.hpp"
 
 #include <pybind11/numpy.h>
@@ -244,8 +245,14 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
         return std::move(answer);
     }
     py::object helper = build_helper(inputs, with);
-    Problem problem = assemble(inputs, helper, with);
-    Outcome outcome = solve(problem, inputs, helper, with);
+    std::string reason;
+    Outcome outcome;
+    if (direct_eligible(inputs, with, reason)) {
+        outcome = solve_direct(inputs, helper, with);
+    } else {
+        Problem problem = assemble(inputs, helper, with);
+        outcome = solve(problem, inputs, helper, with);
+    }
     return attr("pd").attr("Series")(outcome.weights, py::arg("index") = inputs.pool);
 }
 
@@ -295,7 +302,9 @@ PYBIND11_MODULE(optimize, m) {
     import_modules(m, {{"warnings"}, {"datetime"}, {"time"}, {"logging"}});
     import_names(m, "typing", {"Iterable"});
     import_into(m, "dateutil.parser", "parse", "parse_datetime");
-    import_modules(m, {{"pandas", "pd"}, {"numpy", "np"}, {"cvxpy", "cp"}, {"tidewell"}});
+    import_modules(m, {{"pandas", "pd"}, {"numpy", "np"}, {"tidewell"}});
+    // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
+    import_lazily(m, "cvxpy", "cp");
     import_names(m, "vantelo.exception",
                  {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"});
     py::module_ constants = py::module_::import("vantelo.const");

@@ -496,32 +496,40 @@ def _rows(table: pd.DataFrame | pd.Series, ids: list[str]):
     return table.iloc[pos[pos >= 0]]
 
 
+def _exposure_columns(h) -> tuple:
+    """The model's factors (name, kind), and the select list of the exposures' columns."""
+    factors = _model_factors(h)
+    columns = [f for f, kind in factors if kind != "industry"]
+    select = "order_book_id, {}industry".format("".join(quote_ident(f) + ", " for f in columns))
+    return factors, select
+
+
+def _exposure_frame(factors, res: dict, rows=slice(None)) -> pd.DataFrame:
+    """The exposures of the query result ``res`` (its ``rows``), one column per factor."""
+    names = [f for f, _ in factors]
+    industries = [f for f, kind in factors if kind == "industry"]
+    columns = [f for f, kind in factors if kind != "industry"]
+    found = np.asarray(res["order_book_id"], dtype=object)[rows]
+    values = np.zeros((len(found), len(names)))
+    position = {f: j for j, f in enumerate(names)}
+    for f in columns:
+        values[:, position[f]] = _floats(res[f])[rows]
+    industry_column = np.asarray([position[f] for f in industries], dtype=np.int64)
+    code = pd.Index(industries).get_indexer(_texts(res["industry"])[rows])
+    ok = code >= 0
+    values[np.flatnonzero(ok), industry_column[code[ok]]] = 1.0
+    return pd.DataFrame(
+        values,
+        index=pd.Index(found, name="order_book_id"),
+        columns=names,
+    )
+
+
 def _exposure_table(h, when: _dt.date) -> pd.DataFrame:
     def load():
-        factors = _model_factors(h)
-        names = [f for f, _ in factors]
-        industries = [f for f, kind in factors if kind == "industry"]
-        columns = [f for f, kind in factors if kind != "industry"]
-        res = h.query(
-            "SELECT order_book_id, {}industry FROM factor_exposures WHERE date = ?".format(
-                "".join(quote_ident(f) + ", " for f in columns)
-            ),
-            [when],
-        ).fetchnumpy()
-        found = np.asarray(res["order_book_id"], dtype=object)
-        values = np.zeros((len(found), len(names)))
-        position = {f: j for j, f in enumerate(names)}
-        for f in columns:
-            values[:, position[f]] = _floats(res[f])
-        industry_column = np.asarray([position[f] for f in industries], dtype=np.int64)
-        code = pd.Index(industries).get_indexer(_texts(res["industry"]))
-        ok = code >= 0
-        values[np.flatnonzero(ok), industry_column[code[ok]]] = 1.0
-        return pd.DataFrame(
-            values,
-            index=pd.Index(found, name="order_book_id"),
-            columns=names,
-        )
+        factors, select = _exposure_columns(h)
+        res = h.query(f"SELECT {select} FROM factor_exposures WHERE date = ?", [when]).fetchnumpy()
+        return _exposure_frame(factors, res)
 
     return _cross_section(h, ("exposure", when), load)
 
@@ -554,6 +562,20 @@ def get_factor_exposure(order_book_ids, date) -> pd.DataFrame:
     return _rows(table, ids)
 
 
+def _covariance_frame(h, res: dict, model: str, when, rows=slice(None)) -> pd.DataFrame:
+    """The factor covariance of the query result ``res`` (its ``rows``), every pair present."""
+    names = [f for f, _ in _model_factors(h)]
+    index = pd.Index(names)
+    i = index.get_indexer(np.asarray(res["factor_1"], dtype=object)[rows])
+    j = index.get_indexer(np.asarray(res["factor_2"], dtype=object)[rows])
+    cov = np.full((len(names), len(names)), np.nan)
+    ok = (i >= 0) & (j >= 0)
+    cov[i[ok], j[ok]] = np.asarray(res["covariance"], dtype=float)[rows][ok]
+    if np.isnan(cov).any():
+        raise TidewellError(f"factor covariance of model {model!r} on {when} is incomplete")
+    return pd.DataFrame(cov, index=list(names), columns=list(names))
+
+
 def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
     """Factor covariance (daily variance units) on the latest model date on or before ``date``."""
     model = _choice(cov_model, COV_MODELS, "cov_model")
@@ -568,26 +590,23 @@ def get_factor_covariance(date, cov_model="daily") -> pd.DataFrame:
         )
 
         def load():
-            names = [f for f, _ in _model_factors(h)]
             res = h.query(
                 "SELECT factor_1, factor_2, covariance FROM factor_covariance "
                 "WHERE cov_model = ? AND date = ?",
                 [model, when],
             ).fetchnumpy()
-            index = pd.Index(names)
-            i = index.get_indexer(np.asarray(res["factor_1"], dtype=object))
-            j = index.get_indexer(np.asarray(res["factor_2"], dtype=object))
-            cov = np.full((len(names), len(names)), np.nan)
-            ok = (i >= 0) & (j >= 0)
-            cov[i[ok], j[ok]] = np.asarray(res["covariance"], dtype=float)[ok]
-            if np.isnan(cov).any():
-                raise TidewellError(
-                    f"factor covariance of model {model!r} on {when} is incomplete"
-                )
-            return pd.DataFrame(cov, index=list(names), columns=list(names))
+            return _covariance_frame(h, res, model, when)
 
         table = _cross_section(h, ("factor_covariance", model, when), load)
     return table.copy()
+
+
+def _specific_series(res: dict, rows=slice(None)) -> pd.Series:
+    return pd.Series(
+        np.asarray(res["specific_risk"], dtype=float)[rows],
+        index=pd.Index(np.asarray(res["order_book_id"], dtype=object)[rows], name="order_book_id"),
+        name="specific_risk",
+    )
 
 
 def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
@@ -610,16 +629,136 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
                 "WHERE cov_model = ? AND date = ?",
                 [model, when],
             ).fetchnumpy()
-            return pd.Series(
-                np.asarray(res["specific_risk"], dtype=float),
-                index=pd.Index(
-                    np.asarray(res["order_book_id"], dtype=object), name="order_book_id"
-                ),
-                name="specific_risk",
-            )
+            return _specific_series(res)
 
         table = _cross_section(h, ("specific_risk", model, when), load)
     return _rows(table, ids)
+
+
+def _by_date(dates: np.ndarray) -> dict:
+    """{date: row positions} of a query result's date column, in row order."""
+    days = np.asarray(dates, dtype="datetime64[D]")
+    order = np.argsort(days, kind="stable")
+    ordered = days[order]
+    cuts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    return {
+        group[0].astype(object): order[start:stop]
+        for group, start, stop in zip(
+            np.split(ordered, cuts), np.r_[0, cuts], np.r_[cuts, len(ordered)]
+        )
+    }
+
+
+class RiskModelHistory:
+    """The risk models of a range of dates, read in one query per table.
+
+    ``get_risk_model_history(start, end, cov_model)`` makes one; its
+    ``get_factor_exposure``, ``get_factor_covariance`` and ``get_specific_risk``
+    answer a date from ``start`` to ``end`` (and that covariance model) exactly as
+    tidewell's functions of those names do, from memory.
+    """
+
+    def __init__(self, start, end, model, exposures, covariances, specifics):
+        self.start = start
+        self.end = end
+        self.cov_model = model
+        self._exposures = exposures  # (sorted model dates, {date: frame})
+        self._covariances = covariances
+        self._specifics = specifics
+
+    def covers(self, date, cov_model=None) -> bool:
+        """Whether ``date`` (a date object) and ``cov_model`` are answered from memory."""
+        if cov_model is not None and getattr(cov_model, "value", cov_model) != self.cov_model:
+            return False
+        return isinstance(date, _dt.date) and self.start <= to_date(date) <= self.end
+
+    @staticmethod
+    def _on(table, date, what):
+        dates, frames = table
+        when = _latest(dates, to_date(date))
+        if when is None:
+            raise TidewellError(f"the database has no {what} on or before {to_date(date)}")
+        return frames[when]
+
+    def get_factor_exposure(self, order_book_ids, date) -> pd.DataFrame:
+        ids = _unique(_ids(order_book_ids))
+        return _rows(self._on(self._exposures, date, "factor exposures"), ids)
+
+    def get_factor_covariance(self, date, cov_model=None) -> pd.DataFrame:
+        return self._on(self._covariances, date, "factor covariance").copy()
+
+    def get_specific_risk(self, order_book_ids, date, cov_model=None) -> pd.Series:
+        ids = _unique(_ids(order_book_ids))
+        return _rows(self._on(self._specifics, date, "specific risk"), ids)
+
+
+def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModelHistory:
+    """The factor exposures, factor covariances and specific risks in force on every
+    trading day from ``start_date`` to ``end_date``: each table read in one query (the
+    model in force on ``start_date`` and every later model date up to ``end_date``)."""
+    model = _choice(cov_model, COV_MODELS, "cov_model")
+    with _database.opened() as h:
+        cal = _calendar(h)
+        start = cal.date(start_date, "start_date")
+        end = cal.date(end_date, "end_date")
+        if start > end:
+            raise TidewellError(f"start_date {start} is after end_date {end}")
+        first = {
+            "exposures": _model_date(
+                h,
+                "expo_dates",
+                "SELECT DISTINCT 'all', date FROM factor_exposures",
+                "all",
+                start,
+                "factor exposures",
+            ),
+            "covariance": _model_date(
+                h,
+                "cov_dates",
+                "SELECT DISTINCT cov_model, date FROM factor_covariance",
+                model,
+                start,
+                f"factor covariance of model {model!r}",
+            ),
+            "specific": _model_date(
+                h,
+                "spec_dates",
+                "SELECT DISTINCT cov_model, date FROM specific_risk",
+                model,
+                start,
+                f"specific risk of model {model!r}",
+            ),
+        }
+        factors, select = _exposure_columns(h)
+        res = h.query(
+            f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?",
+            [first["exposures"], end],
+        ).fetchnumpy()
+        groups = _by_date(res["date"])
+        exposures = {d: _exposure_frame(factors, res, rows) for d, rows in groups.items()}
+        res = h.query(
+            "SELECT date, factor_1, factor_2, covariance FROM factor_covariance "
+            "WHERE cov_model = ? AND date BETWEEN ? AND ?",
+            [model, first["covariance"], end],
+        ).fetchnumpy()
+        covariances = {
+            d: _covariance_frame(h, res, model, d, rows)
+            for d, rows in _by_date(res["date"]).items()
+        }
+        res = h.query(
+            "SELECT date, order_book_id, specific_risk FROM specific_risk "
+            "WHERE cov_model = ? AND date BETWEEN ? AND ?",
+            [model, first["specific"], end],
+        ).fetchnumpy()
+        specifics = {d: _specific_series(res, rows) for d, rows in _by_date(res["date"]).items()}
+    return RiskModelHistory(
+        start,
+        end,
+        model,
+        (sorted(exposures), exposures),
+        (sorted(covariances), covariances),
+        (sorted(specifics), specifics),
+    )
 
 
 # --------------------------------------------------------------------------- trading status

@@ -6,7 +6,10 @@ pool stock (once for the constraints, again for the benchmark's industry weights
 and, to tell whether a date poses the last date's problem, all of them once more.
 Industry assignments change a few times a year, so the run reads their whole
 history once and answers each date from memory; the other answers are kept for
-the run, so a question asked twice about one date is read once.
+the run, so a question asked twice about one date is read once. The risk model
+(exposures, factor covariances, specific risks) of every date of the run is read
+in one query per table when the first date asks for it
+(`tidewell.get_risk_model_history`).
 
 A run hands a `ScheduleReads` to the optimiser as the client it reads through
 (`vantelo.core.optimize(..., client=reads)`). Anything it does not answer itself
@@ -75,11 +78,54 @@ class _IndustryHistory:
 class ScheduleReads:
     """tidewell, with the reads a run of dates repeats answered from memory."""
 
-    def __init__(self, client=tidewell):
+    def __init__(self, client=tidewell, dates=None, cov_model=None):
+        """`dates`: (first, last) of the run, whose risk models are then read in bulk
+        for the covariance model `cov_model` (a CovModel member or its value)."""
         self._client = client
         self._histories = {}
         self._by_day = OrderedDict()
         self._index_weights = OrderedDict()
+        self._span = tuple(dates) if dates is not None else None
+        self._cov_model = getattr(cov_model, "value", cov_model)
+        self._risk = None
+
+    def _risk_models(self, date, cov_model=None):
+        """The run's bulk-read risk models when they answer `date` (and `cov_model`)."""
+        day = _day(date)
+        if self._span is None or day is None or not isinstance(self._cov_model, str):
+            return None
+        if cov_model is not None and getattr(cov_model, "value", cov_model) != self._cov_model:
+            return None
+        first, last = self._span
+        if not (first <= day <= last):
+            return None
+        if self._risk is None:
+            try:
+                self._risk = self._client.get_risk_model_history(first, last, self._cov_model)
+            except tidewell.TidewellError:
+                # A range the store cannot answer whole: each date asks on its own.
+                self._risk = False
+        return self._risk or None
+
+    def get_factor_exposure(self, order_book_ids, date):
+        codes = _codes(order_book_ids)
+        history = self._risk_models(date) if codes is not None else None
+        if history is None:
+            return self._client.get_factor_exposure(order_book_ids, date)
+        return history.get_factor_exposure(codes, date)
+
+    def get_factor_covariance(self, date, cov_model="daily"):
+        history = self._risk_models(date, cov_model)
+        if history is None:
+            return self._client.get_factor_covariance(date, cov_model)
+        return history.get_factor_covariance(date)
+
+    def get_specific_risk(self, order_book_ids, date, cov_model="daily"):
+        codes = _codes(order_book_ids)
+        history = self._risk_models(date, cov_model) if codes is not None else None
+        if history is None:
+            return self._client.get_specific_risk(order_book_ids, date, cov_model)
+        return history.get_specific_risk(codes, date)
 
     def __getattr__(self, name):
         return getattr(self._client, name)

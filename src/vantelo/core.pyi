@@ -30,6 +30,7 @@ class OptimizationResult:
     diagnosis: InfeasibilityReport | None
     objective_value: float | None
     solver: str | None
+    backend: str | None
     pool: list[str]
     date: datetime.date
     seconds: float
@@ -56,5 +57,8 @@ def optimize(
     risk_model: RiskModel | Callable[[datetime.date], RiskModel] | None = None,
     client: Any | None = None,
     helper_class: Callable[..., HelperLike] | None = None,
+    cache: dict[Any, Any] | None = None,
+    backend: str = "auto",
+    accuracy: float | None = None,
 ) -> OptimizationResult:
     """One optimisation, as portfolio_optimize runs it, returned as a result."""

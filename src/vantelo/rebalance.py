@@ -214,10 +214,11 @@ def _portable(value):
         return repr(value)
 
 
-def _solve_date(strategy, date, holding, client, benchmark):
+def _solve_date(strategy, date, holding, client, benchmark, cache=None):
     """One date: (weights or None, record, error or None). The optimiser reads the
-    market through `client` (the run's shared reads) and tracks `benchmark` (the
-    strategy's, resolved once for the run)."""
+    market through `client` (the run's shared reads), tracks `benchmark` (the
+    strategy's, resolved once for the run) and keeps its assembled problems in
+    `cache` (the run's), so that a date starts from the last date's solution."""
     started = time.perf_counter()
     record = {"status": "ok", "message": "", "diagnosis": None}
     error = None
@@ -235,6 +236,7 @@ def _solve_date(strategy, date, holding, client, benchmark):
                 benchmark=benchmark,
                 cov_model=strategy.cov_model,
                 client=client,
+                cache=cache,
             )
             if result.status == "failed":
                 error = result.error
@@ -354,7 +356,9 @@ def _run(task):
     outcomes = []
     dates = task["dates"]
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
-    reads = ScheduleReads()
+    reads = ScheduleReads(dates=(dates[0], dates[-1]), cov_model=strategy.cov_model)
+    # The run's assembled problems: each date warm-starts from the last solution.
+    cache = {}
     # Resolved once for the run: an index benchmark is the same object every date.
     benchmark = strategy.benchmark
     if isinstance(benchmark, str):
@@ -366,7 +370,9 @@ def _run(task):
             if task["chained"] and previous is not None:
                 holding = _drift_holding(holding, previous, date, rates)
             reference = holding if holding is not None else pd.Series(dtype=float)
-            weights, record, error = _solve_date(strategy, date, reference, reads, benchmark)
+            weights, record, error = _solve_date(
+                strategy, date, reference, reads, benchmark, cache
+            )
             if error is not None and on_error == "raise":
                 outcomes.append((date, None, record, _portable(error)))
                 break

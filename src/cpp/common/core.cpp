@@ -53,13 +53,13 @@ py::object elapsed_since(py::handle start) {
 py::object logger() { return driver("logging").attr("getLogger")(kDriver); }
 
 bool solved(py::handle status, const Collaborators &with) {
-    return status.equal(with.cp.attr("OPTIMAL")) ||
-           status.equal(with.cp.attr("OPTIMAL_INACCURATE"));
+    return status.equal(with.cvxpy().attr("OPTIMAL")) ||
+           status.equal(with.cvxpy().attr("OPTIMAL_INACCURATE"));
 }
 
 bool infeasible(py::handle status, const Collaborators &with) {
-    return status.equal(with.cp.attr("INFEASIBLE")) ||
-           status.equal(with.cp.attr("INFEASIBLE_INACCURATE"));
+    return status.equal(with.cvxpy().attr("INFEASIBLE")) ||
+           status.equal(with.cvxpy().attr("INFEASIBLE_INACCURATE"));
 }
 
 // `problem.solve(**options)` with cvxpy's note that a solution may be inaccurate
@@ -91,7 +91,7 @@ py::object solve_once(py::handle problem, py::dict options, const Collaborators 
                               result);
         return result;
     } catch (py::error_already_set &error) {
-        if (error.matches(with.cp.attr("SolverError"))) {
+        if (error.matches(with.cvxpy().attr("SolverError"))) {
             raise_in_context(driver("OptimizationFailed"), py::str("failed"), error);
         }
         throw;
@@ -128,7 +128,7 @@ py::object risk_parity_expression(py::handle objective, py::handle g, py::handle
 // a volatility, since in variance units an overshoot of 1.95% over a 1.5% limit is
 // only 1.6e-4.
 double constraint_violation(py::handle constraint, const Collaborators &with) {
-    py::object inequality = with.cp.attr("constraints").attr("Inequality");
+    py::object inequality = with.cvxpy().attr("constraints").attr("Inequality");
     if (py::isinstance(constraint, inequality)) {
         py::sequence sides = constraint.attr("args");
         py::object lhs = sides[0];
@@ -152,7 +152,7 @@ double constraint_violation(py::handle constraint, const Collaborators &with) {
 // The scale of g at its solution: zeta's value, or for risk parity without limits
 // (solved over g alone) g's sum.
 py::object scale_of(const Problem &problem, const Collaborators &with) {
-    py::object scale = py::isinstance(problem.zeta, with.cp.attr("Variable"))
+    py::object scale = py::isinstance(problem.zeta, with.cvxpy().attr("Variable"))
                            ? py::object(problem.zeta.attr("value"))
                            : problem.zeta;
     if (scale.is_none()) {
@@ -212,7 +212,7 @@ std::vector<std::pair<py::object, py::dict>> finishing_solves(py::handle preferr
         options["eps_abs"] = kTightAccuracy;
         options["eps_rel"] = kTightAccuracy;
         solves.emplace_back(py::reinterpret_borrow<py::object>(preferred), options);
-        py::list installed = with.cp.attr("installed_solvers")();
+        py::list installed = with.cvxpy().attr("installed_solvers")();
         for (const char *name : kFallbackSolvers) {
             if (installed.contains(py::str(name))) {
                 solves.emplace_back(py::str(name), solve_options(py::str(name)));
@@ -224,11 +224,17 @@ std::vector<std::pair<py::object, py::dict>> finishing_solves(py::handle preferr
 
 } // namespace
 
+py::object Collaborators::cvxpy() const {
+    if (cp.is_none()) {
+        cp = module_attr(cp_home, "cp");
+    }
+    return cp;
+}
+
 Collaborators driver_collaborators() {
     Collaborators with;
     with.client = driver("tidewell");
     with.make_helper = driver("OptimizeHelper");
-    with.cp = driver("cp");
     return with;
 }
 
@@ -270,7 +276,7 @@ py::object build_helper(const Inputs &inputs, const Collaborators &with) {
 Problem assemble(const Inputs &inputs, py::handle helper, const Collaborators &with) {
     Problem problem;
     const py::ssize_t n = py::len(inputs.pool);
-    py::object variable = with.cp.attr("Variable");
+    py::object variable = with.cvxpy().attr("Variable");
     problem.g = variable(n, py::arg("nonneg") = true);
     const bool risk_parity = py::isinstance(inputs.objective, driver("RiskParity"));
     // Risk parity scales like the ratio objectives: its weights are g / sum(g) at
@@ -285,7 +291,7 @@ Problem assemble(const Inputs &inputs, py::handle helper, const Collaborators &w
     const py::object &g = problem.g;
     const py::object &zeta = problem.zeta;
 
-    problem.hard.append(equal_to(with.cp.attr("sum")(g) - zeta, py::int_(0)));
+    problem.hard.append(equal_to(with.cvxpy().attr("sum")(g) - zeta, py::int_(0)));
     for (py::handle constraint :
          inputs.objective.attr("get_internal_constraints")(g, zeta, helper)) {
         problem.hard.append(constraint);
@@ -315,11 +321,11 @@ Problem assemble(const Inputs &inputs, py::handle helper, const Collaborators &w
     problem.objective_expression =
         risk_parity ? risk_parity_expression(inputs.objective, g, zeta, helper, upper_bound)
                     : py::object(inputs.objective.attr("get_objective_expr")(g, zeta, helper));
-    py::object minimise = with.cp.attr("Minimize")(problem.objective_expression);
+    py::object minimise = with.cvxpy().attr("Minimize")(problem.objective_expression);
     problem.unconstrained = risk_parity && !truthy(inputs.bnds) && !truthy(inputs.cons);
     problem.problem = problem.unconstrained
-                          ? with.cp.attr("Problem")(minimise)
-                          : with.cp.attr("Problem")(minimise, problem.hard + problem.soft);
+                          ? with.cvxpy().attr("Problem")(minimise)
+                          : with.cvxpy().attr("Problem")(minimise, problem.hard + problem.soft);
     return problem;
 }
 
@@ -330,7 +336,12 @@ Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
     outcome.solver = inputs.objective.attr("get_preferred_solver")();
     while (true) {
         outcome.solver = inputs.objective.attr("get_preferred_solver")();
-        outcome.value = solve_once(cvx, solve_options(outcome.solver), with);
+        py::dict options = solve_options(outcome.solver);
+        if (!with.accuracy.is_none() && outcome.solver.equal(py::str("SCS"))) {
+            options["eps_abs"] = with.accuracy;
+            options["eps_rel"] = with.accuracy;
+        }
+        outcome.value = solve_once(cvx, options, with);
         py::object status = cvx.attr("status");
         if (solved(status, with)) {
             break;
@@ -340,7 +351,7 @@ Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
                 warn_optimizer(kDriver, py::str("约束无法满足，放弃所有软约束重试"));
                 problem.soft = py::list();
                 outcome.soft_dropped = true;
-                cvx = with.cp.attr("Problem")(cvx.attr("objective"), problem.hard);
+                cvx = with.cvxpy().attr("Problem")(cvx.attr("objective"), problem.hard);
                 continue;
             }
             // Which limits collide, and by how much, travels with the failure.
@@ -403,7 +414,7 @@ Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
                   format("求解结果违反约束 {:.3g}，超过容差 {}", worst, kLimitTolerance));
         }
     }
-    outcome.inaccurate = status_of_weights.equal(with.cp.attr("OPTIMAL_INACCURATE"));
+    outcome.inaccurate = status_of_weights.equal(with.cvxpy().attr("OPTIMAL_INACCURATE"));
     if (outcome.inaccurate) {
         warn_optimizer(
             kDriver, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));

@@ -4,11 +4,47 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace vantelo {
 
 py::object module_attr(const char *module, const char *name) {
     return py::module_::import(module).attr(name);
+}
+
+void import_lazily(py::module_ &module, const char *source, const char *alias) {
+    std::string home = module.attr("__name__").cast<std::string>();
+    std::string wanted = source;
+    std::string name = alias;
+    module.attr("__getattr__") = py::cpp_function(
+        [home, wanted, name](py::str attribute) -> py::object {
+            if (attribute.cast<std::string>() != name) {
+                PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'",
+                             home.c_str(), attribute.ptr());
+                throw py::error_already_set();
+            }
+            py::object value = py::module_::import(wanted.c_str());
+            py::module_::import(home.c_str()).attr(name.c_str()) = value;
+            return value;
+        },
+        py::arg("name"));
+}
+
+void record_protocol(py::module_ &module, std::initializer_list<const char *> names,
+                     std::initializer_list<const char *> members) {
+    py::dict recorded;
+    for (const char *name : names) {
+        py::object cls = module.attr(name);
+        py::dict own = cls.attr("__dict__").attr("copy")();
+        py::dict kept;
+        for (const char *member : members) {
+            if (own.contains(member)) {
+                kept[member] = own[member];
+            }
+        }
+        recorded[cls] = kept;
+    }
+    module.attr("_protocol") = recorded;
 }
 
 void import_into(py::module_ &module, const char *source, const char *name, const char *alias) {

@@ -572,20 +572,23 @@ py::object pad_with_zeros(const char *module, py::handle g, py::ssize_t extra) {
     return module_attr(module, "cp").attr("hstack")(py::make_tuple(g, zeros));
 }
 
+py::object benchmark_weights(py::handle helper) {
+    return finite_array(helper.attr("benchmark_weight").attr("values"),
+                        helper.attr("union_components"), py::str("benchmark_weight"));
+}
+
 py::object active_weight(const char *module, py::handle g, py::handle helper, py::handle scale) {
     const py::ssize_t not_in_pool =
         py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-    py::object benchmark =
-        finite_array(helper.attr("benchmark_weight").attr("values"),
-                     helper.attr("union_components"), py::str("benchmark_weight"));
+    py::object benchmark = benchmark_weights(helper);
     if (!scale.is_none()) {
         benchmark = scale * benchmark;
     }
     return pad_with_zeros(module, g, not_in_pool) - benchmark;
 }
 
-py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle style,
-                          py::handle helper, py::handle what) {
+py::object style_exposure_values(py::handle factor_exposure, py::handle style, py::handle helper,
+                                 py::handle what) {
     py::object columns = factor_exposure.attr("columns");
     if (!truthy(columns.attr("__contains__")(style))) {
         py::object date = py::getattr(helper, "date", py::none());
@@ -597,8 +600,13 @@ py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle s
                    date.is_none() ? py::str("") : format(" on {}", date), style,
                    py::len(columns) ? py::str(", ").attr("join")(columns) : py::str("none")));
     }
-    return matmul(g, finite_array(factor_exposure[style].attr("values"),
-                                  helper.attr("order_book_ids"), what));
+    return finite_array(factor_exposure[style].attr("values"), helper.attr("order_book_ids"),
+                        what);
+}
+
+py::object style_exposure(py::handle g, py::handle factor_exposure, py::handle style,
+                          py::handle helper, py::handle what) {
+    return matmul(g, style_exposure_values(factor_exposure, style, helper, what));
 }
 
 py::object annualised_mean_return(py::handle client, py::handle codes, py::handle end,
