@@ -15,6 +15,21 @@ from reliability.standins import DATE, PREV_DATE, FakeHelper, Record, stock
 __all__ = ["DATE", "PREV_DATE", "FakeHelper", "Record", "stock"]
 
 
+@pytest.fixture(scope="session", autouse=True)
+def messages_in_chinese():
+    """The suite reads the optimiser's messages in Chinese, whatever language the shell
+    that runs it has chosen (VANTELO_LANGUAGE)."""
+    from vantelo.messages import ENVIRONMENT_VARIABLE
+
+    chosen = os.environ.get(ENVIRONMENT_VARIABLE)
+    os.environ[ENVIRONMENT_VARIABLE] = "zh"
+    yield
+    if chosen is None:
+        del os.environ[ENVIRONMENT_VARIABLE]
+    else:
+        os.environ[ENVIRONMENT_VARIABLE] = chosen
+
+
 @pytest.fixture
 def fake_helper():
     return FakeHelper
