@@ -29,7 +29,7 @@ ENVIRONMENT_VARIABLE = "VANTELO_LANGUAGE"
 LANGUAGES = ("zh", "en")
 
 # Chinese template -> English template. A template is a str.format text: `{}` for a
-# value, with a format spec where the message has one (`{:.3g}`). An English
+# value, with its number format where the message has one (`{:.3g}`). An English
 # template may name its values by position (`{1}` ... `{0}`) when English wants
 # them in another order. A value that is itself a Chinese message or phrase (a
 # message with a suffix, a list shortened by "{} 等 {} 个", the thing a check
@@ -270,7 +270,7 @@ class _Template:
         return None if found is None else found.groups()
 
     def fill(self, values):
-        # The values are already formatted (a format spec of the English template
+        # The values are already formatted (a number format of the English template
         # was applied to the Chinese message): they go in as they are.
         parts = []
         automatic = 0
