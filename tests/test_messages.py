@@ -147,7 +147,7 @@ def test_the_guide_lists_every_entry():
             "7 个代码在合约数据中找不到，被剔除：a, b, c, d, e 等 7 个",
             "7 code(s) unknown to the instrument data were dropped: a, b, c, d, e (7 in all)",
         ),
-        # Values in another order than the English text's own.
+        # Three values, each in its place.
         (
             "合约 * 的上限 0.1 小于下限 0.2",
             "the upper bound of * is below its lower bound: 0.1 < 0.2",

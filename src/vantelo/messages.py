@@ -29,11 +29,11 @@ ENVIRONMENT_VARIABLE = "VANTELO_LANGUAGE"
 LANGUAGES = ("zh", "en")
 
 # Chinese template -> English template. A template is a str.format text: `{}` for a
-# value, with its number format where the message has one (`{:.3g}`). An English
-# template may name its values by position (`{1}` ... `{0}`) when English wants
-# them in another order. A value that is itself a Chinese message or phrase (a
-# message with a suffix, a list shortened by "{} 等 {} 个", the thing a check
-# names) is translated on its own, so wrapped messages need no entries of their own.
+# value, with its number format where the message has one (`{:.3g}`); the English
+# text takes the values in the order the Chinese one gives them. A value that is
+# itself a Chinese message or phrase (a message with a suffix, a list shortened by
+# "{} 等 {} 个", the thing a check names) is translated on its own, so wrapped
+# messages need no entries of their own.
 CATALOGUE = {
     # The call: date, pool, objective, benchmark
     "order_book_ids 非法": "order_book_ids is invalid: expected a code or an iterable of codes",
@@ -270,18 +270,14 @@ class _Template:
         return None if found is None else found.groups()
 
     def fill(self, values):
-        # The values are already formatted (a number format of the English template
-        # was applied to the Chinese message): they go in as they are.
+        # The values were formatted with the Chinese message (a number format of the
+        # English template is there to be read): they go in as they are, in order.
         parts = []
-        automatic = 0
+        remaining = iter(values)
         for literal, field, _, _ in self.english:
             parts.append(literal)
-            if field is None:
-                continue
-            if field == "":
-                field = str(automatic)
-                automatic += 1
-            parts.append(values[int(field)])
+            if field is not None:
+                parts.append(next(remaining))
         return "".join(parts)
 
 
