@@ -15,6 +15,15 @@ from reliability.standins import DATE, PREV_DATE, FakeHelper, Record, stock
 __all__ = ["DATE", "PREV_DATE", "FakeHelper", "Record", "stock"]
 
 
+@pytest.fixture(scope="session", autouse=True)
+def messages_in_chinese():
+    """The suite reads the optimiser's messages in Chinese, as they come by default."""
+    from vantelo.messages import set_language
+
+    set_language("zh")
+    yield
+
+
 @pytest.fixture
 def fake_helper():
     return FakeHelper

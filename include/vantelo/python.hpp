@@ -74,7 +74,14 @@ class ModuleOptions {
 // Errors and warnings
 // ---------------------------------------------------------------------------
 
-// Raises `cls(message)` as a Python exception.
+// `message` in the language the user chose (`vantelo.messages.translate`): a
+// Chinese message of the catalogue as its English text when English is chosen, any
+// other message (and anything that is not a text) as it is. The functions below
+// that raise and warn pass their message through it, so a call site words its
+// message once, in Chinese.
+py::object translated(py::handle message);
+
+// Raises `cls(message)` as a Python exception, the message translated.
 [[noreturn]] void raise(py::handle cls, py::handle message);
 
 // Raises `cls(message)` with `cause`, the exception being handled, kept as its
@@ -88,9 +95,9 @@ class ModuleOptions {
 // Raises NotImplementedError: the body of a method a subclass must provide.
 [[noreturn]] void not_implemented();
 
-// Issues `module.warnings.warn(message, module.OptimizerWarning, 1)`. A compiled
-// function has no Python frame, so stack level 1 points at the Python line that
-// called into the package.
+// Issues `module.warnings.warn(message, module.OptimizerWarning, 1)`, the message
+// translated. A compiled function has no Python frame, so stack level 1 points at
+// the Python line that called into the package.
 void warn_optimizer(const char *module, py::handle message);
 
 // The `assert x == 1.0` of the objectives: skipped when Python runs with -O.

@@ -40,6 +40,7 @@ import pandas as pd
 
 import tidewell
 import vantelo.core
+import vantelo.messages
 import vantelo.optimize as optimize
 import vantelo.report as report
 from vantelo import _report as report_core
@@ -902,6 +903,11 @@ def _parser():
     parser = _Parser(
         prog="vantelo", description="Optimise portfolios, report on them, check their limits."
     )
+    parser.add_argument(
+        "--language",
+        choices=["zh", "en"],
+        help="the language of the optimiser's own messages: zh (the default) or en",
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -981,6 +987,8 @@ def main(argv=None):
             warnings.simplefilter("default")
             warnings.showwarning = _show_warning
             args = _parser().parse_args(argv)
+            if args.language is not None:
+                vantelo.messages.set_language(args.language)
             return args.handler(args)
     except KeyboardInterrupt:
         print("vantelo: interrupted", file=sys.stderr)

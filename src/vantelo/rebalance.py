@@ -35,6 +35,7 @@ from threadpoolctl import threadpool_limits
 
 import tidewell
 import vantelo.core
+import vantelo.messages
 import vantelo.optimize
 from vantelo import _rebalance
 from vantelo._schedule_reads import ScheduleReads
@@ -349,6 +350,8 @@ def _run(task):
     # The serial engine runs the caller's own objects, so that what their callables
     # do is seen; other engines get a copy.
     strategy = task.get("local") or cloudpickle.loads(task["strategy"])
+    if vantelo.messages.get_language() != task["language"]:
+        vantelo.messages.set_language(task["language"])
     _open_store(task["store"])
     holding = task["holding"]
     previous = task["previous"]
@@ -396,6 +399,8 @@ def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
         "local": strategy,
         "store": store,
         "on_error": on_error,
+        # The caller's language, which a worker process does not share.
+        "language": vantelo.messages.get_language(),
     }
     initial = strategy.initial_holding
     if strategy.chained:

@@ -112,7 +112,8 @@ py::object pool_of(py::object order_book_ids, py::handle date, py::handle client
         py::object code = record.attr("order_book_id");
         known.add(code);
         if (kept.contains(code)) {
-            warnings.attr("warn")(format("重复的 order_book_id: {}, 仅保留一个", code));
+            warnings.attr("warn")(
+                translated(format("重复的 order_book_id: {}, 仅保留一个", code)));
             continue;
         }
         if (!py::object(record.attr("type")).equal(stock_type)) {

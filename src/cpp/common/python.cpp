@@ -70,15 +70,19 @@ void import_names(py::module_ &module, const char *source,
     }
 }
 
+py::object translated(py::handle message) {
+    return module_attr("vantelo.messages", "translate")(message);
+}
+
 void raise(py::handle cls, py::handle message) {
     // Instantiated here so that a tuple argument stays one argument.
-    py::object error = cls(message);
+    py::object error = cls(translated(message));
     PyErr_SetObject(cls.ptr(), error.ptr());
     throw py::error_already_set();
 }
 
 void raise_in_context(py::handle cls, py::handle message, py::error_already_set &cause) {
-    py::object error = cls(message);
+    py::object error = cls(translated(message));
     error.attr("__context__") = cause.value();
     PyErr_SetObject(cls.ptr(), error.ptr());
     throw py::error_already_set();
@@ -119,7 +123,7 @@ py::list non_finite_labels(py::handle values, py::handle labels) {
 
 void warn_optimizer(const char *module, py::handle message) {
     py::module_ owner = py::module_::import(module);
-    owner.attr("warnings").attr("warn")(message, owner.attr("OptimizerWarning"), 1);
+    owner.attr("warnings").attr("warn")(translated(message), owner.attr("OptimizerWarning"), 1);
 }
 
 void assert_unscaled(py::handle zeta) {
