@@ -117,7 +117,7 @@ def _import_rebalance():
 def pool_start_up(workers):
     """Seconds to start the process pool and import vantelo in every worker: what
     engine="processes" pays on each call before the first date."""
-    from vantelo.rebalance import _spawn_pool
+    from vantelo._engines import _spawn_pool
 
     started = time.perf_counter()
     with _spawn_pool(workers) as pool:

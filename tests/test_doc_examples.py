@@ -233,7 +233,8 @@ def test_the_error_table_lists_the_english_messages_of_the_newer_modules():
 
 
 def python_templates():
-    """The messages report.py, cli.py, rebalance.py and the backtest package raise: the
+    """The messages report.py, cli.py, rebalancing (rebalance.py and the modules of its
+    schedule, engines and results) and the backtest package raise: the
     text given to InvalidArgument, CliError, ImportError, RebalanceFailed, FileNotFoundError or a
     configuration's `error`, each f-string's fields written `{}` (`{!r}` where they
     are repr'd), and the messages they keep in module constants."""
@@ -268,7 +269,7 @@ def python_templates():
         "FileNotFoundError",
         "error",
     }
-    names = ["report.py", "cli.py", "rebalance.py"]
+    names = ["report.py", "cli.py", "rebalance.py", "_schedule.py", "_engines.py", "_results.py"]
     names += [f"backtest/{p.name}" for p in sorted((ROOT / "src/vantelo/backtest").glob("*.py"))]
     for name in names:
         tree = ast.parse((ROOT / "src" / "vantelo" / name).read_text(encoding="utf-8"))
