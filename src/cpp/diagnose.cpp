@@ -860,9 +860,20 @@ py::object diagnose_problem(py::object pool, py::object objective, py::object bn
     return analyse(limits);
 }
 
+// The helper of a problem the diagnosis or the check poses: the driver's own
+// class, handed the caller's risk model when there is one.
+py::object problem_helper(py::handle pool, py::handle date, py::handle benchmark,
+                          py::handle cov_model, py::handle risk_model) {
+    py::object make = driver("OptimizeHelper");
+    if (risk_model.is_none()) {
+        return make(pool, date, benchmark, cov_model);
+    }
+    return make(pool, date, benchmark, cov_model, py::arg("risk_model") = risk_model);
+}
+
 py::object explain_infeasibility(py::object order_book_ids, py::object date, py::object objective,
                                  py::object bnds, py::object cons, py::object benchmark,
-                                 py::object cov_model) {
+                                 py::object cov_model, py::object risk_model) {
     py::object pool = cleaned_pool(order_book_ids, date);
     if (py::len(pool) < 2) {
         return feasible_report();
@@ -872,7 +883,7 @@ py::object explain_infeasibility(py::object order_book_ids, py::object date, py:
     }
     benchmark = checked_benchmark(objective, benchmark);
     cov_model = driver("to_enum")(cov_model, driver("CovModel"));
-    py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
+    py::object helper = problem_helper(pool, date, benchmark, cov_model, risk_model);
     return diagnose_problem(pool, objective, bnds, cons, helper);
 }
 
@@ -904,7 +915,7 @@ py::object explain_failure(py::object pool, py::object objective, py::object bnd
 // ---------------------------------------------------------------------------
 
 py::object check_constraints(py::object weights, py::object date, py::object bnds, py::object cons,
-                             py::object benchmark, py::object cov_model) {
+                             py::object benchmark, py::object cov_model, py::object risk_model) {
     date = driver("to_date")(date);
     // A portfolio handed in is read as the report and the command line read one.
     py::object series = read_weights(kModule, weights, py::str("weights"));
@@ -914,7 +925,7 @@ py::object check_constraints(py::object weights, py::object date, py::object bnd
     py::object values = series.attr("to_numpy")();
     benchmark = resolved_benchmark(benchmark);
     cov_model = driver("to_enum")(cov_model, driver("CovModel"));
-    py::object helper = driver("OptimizeHelper")(pool, date, benchmark, cov_model);
+    py::object helper = problem_helper(pool, date, benchmark, cov_model, risk_model);
 
     // Unsigned, so that any weights can be measured, short positions included.
     py::object g = attr("cp").attr("Variable")(py::len(pool));
@@ -1047,6 +1058,8 @@ constexpr const char *kExplainDoc = R"(
     the objective's own constraints and each side of each constraint object. The
     solvers of SOLVERS are tried in turn; when none can solve the relaxed
     problem, the report says that the diagnosis could not be made, and why.
+    risk_model: a vantelo.risk.RiskModel of your own (or a callable date ->
+    RiskModel) for the covariance, as vantelo.core.optimize takes it.
     )";
 
 constexpr const char *kCheckDoc = R"(
@@ -1057,7 +1070,8 @@ constexpr const char *kCheckDoc = R"(
     lower, upper, slack (distance to the bound, negative when past it), binding
     (within 1e-6 of the bound) and violated (past it by more than
     vantelo.core.LIMIT_TOLERANCE, 1e-3 in the limit's units: what the optimiser
-    itself accepts).
+    itself accepts). risk_model: a RiskModel of your own for the tracking error,
+    as vantelo.core.optimize takes it.
     )";
 
 } // namespace
@@ -1112,10 +1126,12 @@ PYBIND11_MODULE(diagnose, m) {
     def_function(m, "explain_infeasibility", &explain_infeasibility, kExplainDoc,
                  py::arg("order_book_ids"), py::arg("date"), py::arg("objective") = py::none(),
                  py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
-                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
+                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily, py::kw_only(),
+                 py::arg("risk_model") = py::none());
     def_function(m, "check_constraints", &check_constraints, kCheckDoc, py::arg("weights"),
                  py::arg("date"), py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
-                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily);
+                 py::arg("benchmark") = py::none(), py::arg("cov_model") = daily, py::kw_only(),
+                 py::arg("risk_model") = py::none());
     def_function(m, "_explain_failure", &explain_failure, py::arg("order_book_ids"),
                  py::arg("objective"), py::arg("bnds"), py::arg("cons"), py::arg("helper"));
 }

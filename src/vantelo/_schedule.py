@@ -32,6 +32,7 @@ from vantelo.benchmark import IndexBenchmark
 from vantelo.constraints import TurnoverLimit
 from vantelo.exception import InvalidArgument, OptimizerWarning
 from vantelo.objective import MinVariance
+from vantelo.risk import RiskModel
 
 FREQUENCIES = ("D", "W", "M", "Q")
 
@@ -122,6 +123,7 @@ class _Strategy:
     trading: bool
     costs: object = None
     cost_penalty: float = 0.0
+    risk_model: object = None
 
     @property
     def chained(self) -> bool:
@@ -213,6 +215,7 @@ def _solve_date(strategy, date, holding, client, benchmark, cache=None):
                 cov_model=strategy.cov_model,
                 client=client,
                 cache=cache,
+                risk_model=strategy.risk_model,
             )
             if result.status == "failed":
                 error = result.error
@@ -408,6 +411,7 @@ def _checked_strategy(
     trading,
     costs,
     cost_penalty,
+    risk_model=None,
 ):
     if universe is None or (
         not callable(universe)
@@ -432,6 +436,11 @@ def _checked_strategy(
     if cons is not None and not callable(cons):
         cons = list(cons)
     costs, cost_penalty = checked_costs(costs, cost_penalty, cost)
+    if not (risk_model is None or callable(risk_model) or isinstance(risk_model, RiskModel)):
+        raise InvalidArgument(
+            "risk_model: expected a vantelo.risk.RiskModel or a callable date -> RiskModel, "
+            f"got {risk_model!r}"
+        )
     strategy = _Strategy(
         universe,
         objective,
@@ -443,6 +452,7 @@ def _checked_strategy(
         bool(trading),
         costs,
         cost_penalty,
+        risk_model,
     )
     return strategy, cost
 

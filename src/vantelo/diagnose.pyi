@@ -9,7 +9,7 @@ objective's own constraints and each side of each constraint object.
 """
 
 import datetime
-from typing import Any, Iterable
+from typing import Any, Callable, Iterable
 
 import pandas as pd
 
@@ -17,6 +17,7 @@ from vantelo._typing import HelperLike
 from vantelo.benchmark import OptimizeBenchmark
 from vantelo.const import CovModel
 from vantelo.objective import OptimizationObjective
+from vantelo.risk import RiskModel
 
 DateLike = datetime.date | datetime.datetime | str
 _Bnds = dict[str, tuple[float | None, float | None]]
@@ -80,6 +81,8 @@ def explain_infeasibility(
     cons: Iterable[Any] | None = None,
     benchmark: None | str | OptimizeBenchmark = None,
     cov_model: CovModel | str = ...,
+    *,
+    risk_model: RiskModel | Callable[[datetime.date], RiskModel] | None = None,
 ) -> InfeasibilityReport:
     """Which limits of a problem collide, and by how much.
 
@@ -109,6 +112,8 @@ def check_constraints(
     cons: Iterable[Any] | None = None,
     benchmark: None | str | OptimizeBenchmark = None,
     cov_model: CovModel | str = ...,
+    *,
+    risk_model: RiskModel | Callable[[datetime.date], RiskModel] | None = None,
 ) -> pd.DataFrame:
     """A portfolio measured against the limits of `bnds` and `cons`.
 

@@ -88,6 +88,7 @@ def rebalance(
     costs=None,
     cost_penalty=0.0,
     end=None,
+    risk_model=None,
 ):
     """Optimise a portfolio on every date of a schedule and follow it in between.
 
@@ -122,6 +123,9 @@ def rebalance(
         charges them without optimising against them
     :param end: the last day of the returns; by default one typical gap of the
         schedule (its median spacing) after the last date
+    :param risk_model: a ``vantelo.risk.RiskModel`` of your own, or a callable
+        ``date -> RiskModel``, for every date's covariance instead of the store's
+        model (it must cover the pool and the benchmark's components)
     :return: `RebalanceResult`
     """
     given = locals()

@@ -70,6 +70,8 @@ def portfolio_report(
     benchmark=None,
     cov_model=CovModel.FACTOR_MODEL_DAILY,
     classification=IndustryClassification.SWS,
+    *,
+    risk_model=None,
 ):
     """The risk, exposures and risk contributions of `weights` on `date`.
 
@@ -87,6 +89,9 @@ def portfolio_report(
     :param cov_model: the risk model's covariance estimate: daily (default), monthly or
         quarterly
     :param classification: the industry standard of the industry table
+    :param risk_model: a `vantelo.risk.RiskModel` of your own (or a callable date ->
+        RiskModel) covering the weights' stocks and the benchmark's, used instead of
+        the store's model; a dense covariance gives no factor table
     :return: a `PortfolioReport`
     :raises InvalidArgument: for weights that are not a Series or dict of finite
         numbers keyed by distinct codes or that sum to more than 1, a date that is not
@@ -99,7 +104,8 @@ def portfolio_report(
     classification = optimize.to_enum(classification, IndustryClassification)
     pool = sorted(weights.index)
     weights = weights.reindex(pool)
-    helper = optimize.OptimizeHelper(pool, day, benchmark, cov_model)
+    extra = {} if risk_model is None else {"risk_model": risk_model}
+    helper = optimize.OptimizeHelper(pool, day, benchmark, cov_model, **extra)
 
     if benchmark is None:
         universe = pool
@@ -122,7 +128,7 @@ def portfolio_report(
 
     summary = _summary(weights, total, bench, held, active)
     stocks = _risk_contributions(universe, held, total, bench, active)
-    factor_table = _factor_contributions(factors, active_factors)
+    factor_table = _factor_contributions(factors, active_factors, benchmark is not None)
     styles = style_exposures(helper, weights, benchmark is not None)
     industries = industry_weights(helper, weights, classification, benchmark is not None)
     return PortfolioReport(
@@ -212,7 +218,13 @@ def _factor_table(decomposition, prefix):
     )
 
 
-def _factor_contributions(factors, active_factors):
+def _factor_contributions(factors, active_factors, with_benchmark=False):
+    if factors is None:
+        # A dense covariance of the caller's own has no factors to name.
+        columns = ["group", "exposure", "contribution", "share"]
+        if with_benchmark:
+            columns += ["active_exposure", "active_contribution", "active_share"]
+        return pd.DataFrame(columns=columns, index=pd.Index([], name="factor"), dtype="float64")
     table = _factor_table(factors, "")
     kinds = _factor_kinds()
     groups = [_factor_group(n, kinds) for n in factors["factors"]]
@@ -635,6 +647,8 @@ def check_constraints(
     cons=None,
     benchmark=None,
     cov_model=CovModel.FACTOR_MODEL_DAILY,
+    *,
+    risk_model=None,
 ):
     """One row per limit that `bnds` and `cons` set, with the portfolio's value
     against it: columns label, value, lower, upper, slack, binding, violated.
@@ -645,5 +659,11 @@ def check_constraints(
     """
     diagnose = importlib.import_module("vantelo.diagnose")
     return diagnose.check_constraints(
-        weights, date, bnds=bnds, cons=cons, benchmark=benchmark, cov_model=cov_model
+        weights,
+        date,
+        bnds=bnds,
+        cons=cons,
+        benchmark=benchmark,
+        cov_model=cov_model,
+        risk_model=risk_model,
     )
