@@ -269,7 +269,8 @@ def python_templates():
         "FileNotFoundError",
         "error",
     }
-    names = ["report.py", "cli.py", "_cli_config.py", "_cli_files.py", "rebalance.py"]
+    names = ["report.py", "_portfolio_report.py", "_html.py", "cli.py", "_cli_config.py"]
+    names += ["_cli_files.py", "rebalance.py"]
     names += ["_schedule.py", "_engines.py", "_results.py"]
     names += [f"backtest/{p.name}" for p in sorted((ROOT / "src/vantelo/backtest").glob("*.py"))]
     for name in names:
