@@ -20,7 +20,6 @@ import pkgutil
 # Public names that are no call to check, one line each, with the reason.
 NOT_CALLS = {
     "diagnose.InfeasibilityReport": "made by explain_infeasibility, whose entries exercise it",
-    "diagnose._SharedHelper": "explain_infeasibility's cache around the call's helper",
     "diagnose._explain_failure": "the driver's hook on an infeasible problem; "
     "portfolio_optimize's infeasible entries call it",
     "trading.Orders": "the DataFrame to_orders returns; to_orders' entries exercise it",

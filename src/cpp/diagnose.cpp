@@ -810,38 +810,6 @@ py::object analyse(const LimitSet &limits) {
 // The arguments, read as portfolio_optimize reads them
 // ---------------------------------------------------------------------------
 
-// The helper as the limits see it: the data several constraint objects (and each
-// industry or style of one) ask for is read once. The driver asks once per object;
-// the diagnosis asks once per industry and style.
-const char *const kShared[] = {"get_industry_mapping", "get_benchmark_industry_weight",
-                               "get_factor_exposure", "get_benchmark_style"};
-
-py::object shared_lookup(py::object self, py::str name) {
-    py::object found = py::getattr(self.attr("_helper"), name);
-    bool shared = false;
-    for (const char *candidate : kShared) {
-        shared = shared || name.cast<std::string>() == candidate;
-    }
-    if (!shared || !PyCallable_Check(found.ptr())) {
-        return found;
-    }
-    py::dict memo = self.attr("_memo");
-    return py::cpp_function([memo, found, name](py::args args) -> py::object {
-        py::tuple key = py::make_tuple(name, args);
-        if (memo.contains(key)) {
-            return memo[key];
-        }
-        py::object value = found(*args);
-        memo[key] = value;
-        return value;
-    });
-}
-
-void shared_init(py::object self, py::object helper) {
-    self.attr("_helper") = helper;
-    self.attr("_memo") = py::dict();
-}
-
 py::object diagnose_problem(py::object pool, py::object objective, py::object bnds,
                             py::object cons, py::object helper) {
     const bool risk_parity = py::isinstance(objective, driver("RiskParity"));
@@ -855,8 +823,7 @@ py::object diagnose_problem(py::object pool, py::object objective, py::object bn
     py::object zeta = (risk_parity || is_ratio_objective(objective)) ? py::object(py::int_(1))
                                                                      : py::object(py::float_(1.0));
     py::object g = attr("cp").attr("Variable")(py::len(pool), py::arg("nonneg") = true);
-    LimitSet limits =
-        enumerate_limits(g, pool, objective, bnds, cons, attr("_SharedHelper")(helper), zeta);
+    LimitSet limits = enumerate_limits(g, pool, objective, bnds, cons, helper, zeta);
     return analyse(limits);
 }
 
@@ -929,8 +896,7 @@ py::object check_constraints(py::object weights, py::object date, py::object bnd
 
     // Unsigned, so that any weights can be measured, short positions included.
     py::object g = attr("cp").attr("Variable")(py::len(pool));
-    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons,
-                                       attr("_SharedHelper")(helper), py::float_(1.0));
+    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
     g.attr("value") = values;
 
     py::object np = attr("np");
@@ -1091,11 +1057,6 @@ PYBIND11_MODULE(diagnose, m) {
               py::arg("reason") = py::str(""), py::arg("solver") = py::none())
         .method("__str__", &report_text)
         .method("__repr__", &report_text);
-
-    ClassBuilder(m, "_SharedHelper",
-                 py::str("A helper whose industry and style data is read once."))
-        .init(&shared_init, py::arg("helper"))
-        .method("__getattr__", &shared_lookup);
 
     // The solvers the diagnosis tries, in turn: (name in cvxpy, options, tolerance:
     // the smallest relaxation, and shortfall of a multiplier from its cost, that

@@ -388,13 +388,23 @@ PYBIND11_MODULE(helper, m) {
         .method(
             "get_benchmark_industry_weight",
             [](py::object self, py::object classification) {
-                py::object holding = benchmark_holding(self);
-                if (py::len(holding) == 0) {
-                    return holding;
+                // Asked once per industry limit: kept per classification, like the
+                // pool's mapping.
+                py::dict cache = cached(self, "benchmark_industry_weight",
+                                        [] { return py::object(py::dict()); });
+                py::object key = py::reinterpret_borrow<py::object>(classification);
+                if (cache.contains(key)) {
+                    return py::object(cache[key]);
                 }
-                py::object industries =
-                    industry_of(self, holding.attr("index").attr("tolist")(), classification);
-                return holding.attr("groupby")(industries.attr("values")).attr("sum")();
+                py::object holding = benchmark_holding(self);
+                py::object weights = holding;
+                if (py::len(holding) > 0) {
+                    py::object industries =
+                        industry_of(self, holding.attr("index").attr("tolist")(), classification);
+                    weights = holding.attr("groupby")(industries.attr("values")).attr("sum")();
+                }
+                cache[key] = weights;
+                return weights;
             },
             py::arg("classification"),
             "The benchmark's total weight in each industry it holds, indexed by industry.")
