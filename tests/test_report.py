@@ -376,7 +376,6 @@ window.addEventListener("load", () => {
 </script>"""
 
 
-@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_html_report_names_a_path_it_cannot_write(helpers, tmp_path):
     report = portfolio_report(WEIGHTS, DATE)
     with pytest.raises(InvalidArgument, match=f"^path: '{tmp_path}' is a folder"):
@@ -386,6 +385,7 @@ def test_html_report_names_a_path_it_cannot_write(helpers, tmp_path):
         report.to_html(missing)
 
 
+@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_html_report_in_a_browser(helpers, tmp_path):
     pytest.importorskip("matplotlib")
     report = portfolio_report(WEIGHTS, DATE, benchmark=Benchmark())

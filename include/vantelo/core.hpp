@@ -112,6 +112,10 @@ struct Outcome {
 // infeasible one carrying its diagnosis); the weights are checked against every
 // hard limit within kLimitTolerance, with a tighter solve and another solver
 // before the call gives up.
+// Raises the OptimizationFailed of an infeasible problem, the solver's `value` its
+// argument and the diagnosis of the problem's limits its `diagnosis`.
+[[noreturn]] void raise_infeasible(py::handle value, const Inputs &inputs, py::handle helper);
+
 Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
               const Collaborators &with);
 

@@ -1,6 +1,7 @@
 """How the reports are written out: figures through matplotlib, tables as HTML, and
 the check of a path before anything is written to it."""
 
+import html
 import math
 import pathlib
 
@@ -64,3 +65,38 @@ def html_table(frame, css_class, percent=False, index=True):
         classes=css_class, formatters=formatters, border=0, escape=True, index=index
     )
     return f'<div class="scroll">{table}</div>'
+
+
+_PAGE = """<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>{title}</title>
+<style>
+body {{ font-family: sans-serif; margin: 2em auto; max-width: 80em; padding: 0 1em; color: #222; }}
+h1 {{ font-size: 1.5em; margin-bottom: 0.2em; }}
+.meta {{ color: #666; margin-top: 0; }}
+table {{ border-collapse: collapse; margin: 0.5em 0 1.5em; font-size: 0.9em; }}
+th, td {{ padding: 0.25em 0.8em; text-align: right; border-bottom: 1px solid #ddd; }}
+th {{ background: #f3f3f3; }}
+figure {{ margin: 0; }}
+.figures {{ display: grid; grid-template-columns: repeat(auto-fit, minmax(30em, 1fr));
+  gap: 1em; align-items: start; }}
+img {{ max-width: 100%; }}
+.scroll {{ overflow-x: auto; }}
+{style}
+</style>
+</head>
+<body>
+<h1>{title}</h1>
+<p class="meta">{meta}</p>
+{body}
+</body>
+</html>
+"""
+
+
+def html_page(title, meta, body, style=""):
+    """One HTML page of a report: the title and a line about it (both escaped), the
+    body as given, and plain CSS rules of the report's own after the shared ones."""
+    return _PAGE.format(title=html.escape(title), meta=html.escape(meta), body=body, style=style)

@@ -9,7 +9,7 @@ import io
 import numpy as np
 import pandas as pd
 
-from vantelo._html import _matplotlib_figure, _reason, html_table, writable_path
+from vantelo._html import _matplotlib_figure, _reason, html_page, html_table, writable_path
 from vantelo.exception import InvalidArgument
 
 # The risk-contribution table in the HTML report: the stocks that matter most.
@@ -240,7 +240,7 @@ class PortfolioReport:
             f"covariance model {self.cov_model.value}, industries "
             f"{self.classification.value}, written {datetime.datetime.now():%Y-%m-%d %H:%M}"
         )
-        return _HTML_PAGE.format(title=html.escape(title), meta=html.escape(meta), body=body)
+        return html_page(title, meta, body)
 
 
 _PERCENT_ROWS = {
@@ -251,34 +251,6 @@ _PERCENT_ROWS = {
     "active_share",
     "max_weight",
 }
-
-
-_HTML_PAGE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>{title}</title>
-<style>
-body {{ font-family: sans-serif; margin: 2em auto; max-width: 80em; padding: 0 1em; color: #222; }}
-h1 {{ font-size: 1.5em; margin-bottom: 0.2em; }}
-.meta {{ color: #666; margin-top: 0; }}
-table {{ border-collapse: collapse; margin: 0.5em 0 1.5em; font-size: 0.9em; }}
-th, td {{ padding: 0.25em 0.8em; text-align: right; border-bottom: 1px solid #ddd; }}
-th {{ background: #f3f3f3; }}
-figure {{ margin: 0; }}
-.figures {{ display: grid; grid-template-columns: repeat(auto-fit, minmax(30em, 1fr));
-  gap: 1em; align-items: start; }}
-img {{ max-width: 100%; }}
-.scroll {{ overflow-x: auto; }}
-</style>
-</head>
-<body>
-<h1>{title}</h1>
-<p class="meta">{meta}</p>
-{body}
-</body>
-</html>
-"""
 
 
 def _format_summary(name, value):

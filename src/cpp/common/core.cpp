@@ -231,6 +231,15 @@ py::object Collaborators::cvxpy() const {
     return cp;
 }
 
+void raise_infeasible(py::handle value, const Inputs &inputs, py::handle helper) {
+    // Which limits collide, and by how much, travels with the failure.
+    py::object error = driver("OptimizationFailed")(value);
+    error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
+        inputs.pool, inputs.objective, inputs.bnds, inputs.cons, helper);
+    PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
 Collaborators driver_collaborators() {
     Collaborators with;
     with.client = driver("tidewell");
@@ -354,12 +363,7 @@ Outcome solve(Problem &problem, const Inputs &inputs, py::handle helper,
                 cvx = with.cvxpy().attr("Problem")(cvx.attr("objective"), problem.hard);
                 continue;
             }
-            // Which limits collide, and by how much, travels with the failure.
-            py::object error = driver("OptimizationFailed")(outcome.value);
-            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
-                inputs.pool, inputs.objective, inputs.bnds, inputs.cons, helper);
-            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
-            throw py::error_already_set();
+            raise_infeasible(outcome.value, inputs, helper);
         }
         raise(driver("OptimizationFailed"), outcome.value);
     }

@@ -977,11 +977,7 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
                 entry = cache_entry(with.cache, key_of(data));
                 continue;
             }
-            py::object error = driver("OptimizationFailed")(outcome.value);
-            error.attr("diagnosis") = module_attr("vantelo.diagnose", "_explain_failure")(
-                inputs.pool, inputs.objective, inputs.bnds, inputs.cons, helper);
-            PyErr_SetObject(py::type::of(error).ptr(), error.ptr());
-            throw py::error_already_set();
+            raise_infeasible(outcome.value, inputs, helper);
         }
         raise(driver("OptimizationFailed"), outcome.value);
     }

@@ -19,8 +19,8 @@ import pathlib
 
 import pandas as pd
 
+from vantelo._html import html_page, html_table
 from vantelo.backtest import figures, performance
-from vantelo.report import html_table
 
 __all__ = ["measure_table", "measure_text", "write_html"]
 
@@ -158,35 +158,16 @@ def write_html(result, path, title=None, risk_free=0.0):
         f"{datetime.datetime.now():%Y-%m-%d %H:%M}"
     )
     path.write_text(
-        _PAGE.format(title=html.escape(heading), meta=html.escape(meta), body=body),
+        html_page(
+            heading,
+            meta,
+            body,
+            style=(
+                ".note { color: #666; margin-top: 0; }\n"
+                "table.configuration td, table.dates td { text-align: left; }\n"
+                ".figures { grid-template-columns: 1fr; }"
+            ),
+        ),
         encoding="utf-8",
     )
     return path
-
-
-_PAGE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>{title}</title>
-<style>
-body {{ font-family: sans-serif; margin: 2em auto; max-width: 80em; padding: 0 1em; color: #222; }}
-h1 {{ font-size: 1.5em; margin-bottom: 0.2em; }}
-.meta, .note {{ color: #666; margin-top: 0; }}
-table {{ border-collapse: collapse; margin: 0.5em 0 1.5em; font-size: 0.9em; }}
-th, td {{ padding: 0.25em 0.8em; text-align: right; border-bottom: 1px solid #ddd; }}
-th {{ background: #f3f3f3; }}
-table.configuration td, table.dates td {{ text-align: left; }}
-figure {{ margin: 0; }}
-.figures {{ display: grid; grid-template-columns: 1fr; gap: 1em; }}
-img {{ max-width: 100%; }}
-.scroll {{ overflow-x: auto; }}
-</style>
-</head>
-<body>
-<h1>{title}</h1>
-<p class="meta">{meta}</p>
-{body}
-</body>
-</html>
-"""
