@@ -336,3 +336,31 @@ def test_bulk_risk_models_answer_as_the_single_date_reads():
         reads.get_factor_covariance(datetime.date(2024, 7, 1), "daily")
     with pytest.raises(AssertionError, match="read one date"):
         reads.get_factor_covariance(datetime.date(2024, 4, 1), "monthly")
+
+
+def test_a_result_measures_its_limits_as_the_check_does():
+    from vantelo.diagnose import check_constraints
+
+    rng, pool, benchmark = market(11)
+    bnds, cons = limits_around(rng, pool, benchmark, KINDS)
+    result = solve("auto", pool, MinTrackingError(), bnds, cons, benchmark)
+    assert result.status == "solved", result.error
+    table = result.limits.set_index("label").sort_index()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        check = check_constraints(result.weights, DATE, bnds=bnds, cons=cons, benchmark=benchmark)
+    pd.testing.assert_frame_equal(table, check.set_index("label").sort_index(), atol=1e-12)
+    # The measured values are the weights' own: each bound is the stock's weight,
+    # full investment their sum.
+    uppers = table.loc[[f"bnds {code} upper" for code in pool], "value"].to_numpy()
+    np.testing.assert_allclose(uppers, result.weights.loc[pool].to_numpy(), atol=1e-15)
+    assert table.loc["full investment", "value"] == pytest.approx(1.0, abs=1e-12)
+    assert not table["violated"].any()
+    assert result.limits is result.limits  # measured once
+
+
+def test_a_failed_result_has_no_limits():
+    rng, pool, benchmark = market(3)
+    cons = [WildcardIndustryConstraint(upper_limit=0.01)]
+    result = solve("auto", pool, MinVariance(), None, cons, benchmark)
+    assert result.status == "failed" and result.limits is None

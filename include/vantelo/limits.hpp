@@ -62,6 +62,13 @@ LimitSet enumerate_limits(py::handle g, py::handle pool, py::handle objective, p
 // where a share has no base).
 py::object limit_values(const LimitGroup &group);
 
+// How `values` (weights over `pool`, set as the value of the variable `g`) stand
+// against every limit of `bnds` and `cons`, full investment included: the
+// constraint check's table (label, value, lower, upper, slack, binding, violated),
+// binding within kBindingTolerance and violated past kLimitTolerance.
+py::object limit_table(py::handle g, py::handle values, py::handle pool, py::handle bnds,
+                       py::handle cons, py::handle helper);
+
 // The value an entry takes when its excess is `excess` (raw units) and its scale
 // `scale`: the inverse of the definition of `excess`.
 double value_from_excess(const LimitGroup &group, double limit, double excess, double scale);

@@ -9,6 +9,7 @@
 #include "vantelo/core.hpp"
 #include "vantelo/common.hpp"
 #include "vantelo/direct.hpp"
+#include "vantelo/limits.hpp"
 
 #include <pybind11/options.h>
 
@@ -74,6 +75,9 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     fields["solver"] = py::none();
     fields["helper"] = py::none();
     fields["backend"] = py::none();
+    fields["_bnds"] = inputs.bnds;
+    fields["_cons"] = inputs.cons;
+    fields["_limits"] = py::none();
     py::object pd = attr("pd");
     if (single) {
         fields["weights"] =
@@ -91,6 +95,8 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
                                format("backend='direct' cannot take this problem: {}", reason));
     }
     fields["backend"] = direct ? "direct" : "cvxpy";
+    // Both back-ends see constraints as a list from here (a generator was read once).
+    fields["_cons"] = inputs.cons;
     try {
         Outcome outcome;
         if (direct) {
@@ -134,6 +140,27 @@ py::object risk_figures(py::object self) {
 py::object risk_model(py::object self) {
     py::object helper = self.attr("helper");
     return helper.is_none() ? py::object(py::none()) : risk_model_of(helper, Universe::Union);
+}
+
+// The weights against every limit of the call, measured once with the call's own
+// market data: the constraint check's table, without reading the store again.
+py::object limits(py::object self) {
+    py::object cached = self.attr("_limits");
+    if (!cached.is_none()) {
+        return cached;
+    }
+    py::object weights = self.attr("weights");
+    py::object helper = self.attr("helper");
+    if (weights.is_none() || helper.is_none()) {
+        return py::none();
+    }
+    py::object pool = self.attr("pool");
+    py::object g = attr("cp").attr("Variable")(py::len(pool));
+    py::object values = attr("np").attr("asarray")(weights.attr("values"), py::arg("dtype") = "float64");
+    py::object table =
+        limit_table(g, values, pool, self.attr("_bnds"), self.attr("_cons"), helper);
+    self.attr("_limits") = table;
+    return table;
 }
 
 py::str representation(py::object self) {
@@ -188,6 +215,9 @@ constexpr const char *kResultDoc = R"(
     helper: the market data of the call; risk_model: its RiskModel over the pool
         and the benchmark's components; volatility and tracking_error: the
         weights' ex-ante figures under it (tracking_error NaN without a benchmark).
+    limits: the weights against every limit of the call (full investment, each
+        bound, each side of each constraint), measured with the call's own market
+        data: the table vantelo.diagnose.check_constraints gives; None when failed.
     )";
 
 } // namespace
@@ -207,6 +237,7 @@ PYBIND11_MODULE(core, m) {
 
     ClassBuilder(m, "OptimizationResult", py::str(kResultDoc))
         .readonly_property("risk_model", &risk_model)
+        .readonly_property("limits", &limits)
         .readonly_property(
             "volatility",
             [](py::object self) { return py::object(risk_figures(self)[py::int_(0)]); })

@@ -34,12 +34,23 @@ _handle: Handle | None = None
 _env_paths: dict = {}
 
 
+_digested_version: str | None = None
+
+
 def _version() -> str:
     """The package version and a digest of the generator and schema sources.
 
     A cached demo built by an older generator is then never mistaken for the
-    current one, even when the package version was not bumped.
+    current one, even when the package version was not bumped. Read once a
+    process: every open of the store asks for it.
     """
+    global _digested_version
+    if _digested_version is None:
+        _digested_version = _digest_sources()
+    return _digested_version
+
+
+def _digest_sources() -> str:
     import hashlib
 
     from . import __version__

@@ -229,9 +229,7 @@ def _solve_date(strategy, date, holding, client, benchmark, cache=None):
                 if result.status == "soft constraints dropped":
                     record["status"] = result.status
                 if result.helper is not None:
-                    record.update(
-                        _date_exposures(result.helper, weights, date, bnds, cons, strategy)
-                    )
+                    record.update(_date_exposures(result, benchmark))
         except Exception as exc:  # noqa: BLE001 - a failed date is recorded, not lost
             error = exc
             record["status"] = "failed"
@@ -248,14 +246,12 @@ def _solve_date(strategy, date, holding, client, benchmark, cache=None):
     return weights, record, error
 
 
-def _date_exposures(helper, weights, date, bnds, cons, strategy):
-    """The date's exposures and binding limits, from the helper of its solve."""
+def _date_exposures(result, benchmark):
+    """The date's exposures and binding limits, from the result of its solve."""
     with warnings.catch_warnings():
         # What the date's data lacks, the solve has said already.
         warnings.simplefilter("ignore", OptimizerWarning)
-        return date_exposures(
-            helper, weights, date, bnds, cons, strategy.benchmark, strategy.cov_model
-        )
+        return date_exposures(result, benchmark is not None)
 
 
 class _Rates:

@@ -1,5 +1,8 @@
 #include "vantelo/limits.hpp"
+#include "vantelo/core.hpp"
 #include "vantelo/inputs.hpp"
+
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -518,6 +521,56 @@ py::object limit_values(const LimitGroup &group) {
         values[py::int_(i)] = value_from_excess(group, limit, raw, scale);
     }
     return values;
+}
+
+py::object limit_table(py::handle g, py::handle values, py::handle pool, py::handle bnds,
+                       py::handle cons, py::handle helper) {
+    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
+    g.attr("value") = values;
+
+    py::module_ numpy = np();
+    const double nan = std::nan("");
+    py::list labels;
+    std::vector<double> value_column, lower_column, upper_column, slack_column;
+    std::vector<bool> binding_column, violated_column;
+    for (const LimitGroup &group : limits.groups) {
+        py::object group_values = limit_values(group);
+        const py::ssize_t count = py::len(group.labels);
+        for (py::ssize_t i = 0; i < count; ++i) {
+            double limit = as_double(group.limits[py::int_(i)]);
+            double value = as_double(group_values[py::int_(i)]);
+            double slack = group.side == Side::Lower   ? value - limit
+                           : group.side == Side::Upper ? limit - value
+                                                       : -std::fabs(value - limit);
+            labels.append(group.labels[py::int_(i)]);
+            value_column.push_back(value);
+            lower_column.push_back(group.side == Side::Upper ? nan : limit);
+            upper_column.push_back(group.side == Side::Lower ? nan : limit);
+            slack_column.push_back(slack);
+            // NaN (a share of an industry the portfolio does not hold) is neither.
+            binding_column.push_back(std::fabs(slack) <= kBindingTolerance);
+            violated_column.push_back(slack < -kLimitTolerance);
+        }
+    }
+    py::dict columns;
+    auto floats = [&](const std::vector<double> &column) {
+        return numpy.attr("array")(py::cast(column), py::arg("dtype") = "float64");
+    };
+    auto flags = [&](const std::vector<bool> &column) {
+        py::list items;
+        for (bool flag : column) {
+            items.append(py::bool_(flag));
+        }
+        return numpy.attr("array")(items, py::arg("dtype") = "bool");
+    };
+    columns["label"] = labels;
+    columns["value"] = floats(value_column);
+    columns["lower"] = floats(lower_column);
+    columns["upper"] = floats(upper_column);
+    columns["slack"] = floats(slack_column);
+    columns["binding"] = flags(binding_column);
+    columns["violated"] = flags(violated_column);
+    return py::module_::import("pandas").attr("DataFrame")(columns);
 }
 
 } // namespace vantelo

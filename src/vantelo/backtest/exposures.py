@@ -1,10 +1,11 @@
 """What each date of a rebalance held, besides its weights: its style and industry
 exposures against the benchmark and the limits that bound it.
 
-`date_exposures` runs in the worker that solved the date, on the helper of its solve
+`date_exposures` runs in the worker that solved the date, on the result of its solve
 (the risk model and the data already read); the exposures come from the portfolio
 report's own tables (`vantelo.report.style_exposures`, `industry_weights`) and the
-limits from the constraint check (`vantelo.diagnose.check_constraints`).
+limits from the result's own measure of them (`OptimizationResult.limits`, the
+constraint check's table).
 `exposure_table` gathers the dates into one table.
 """
 
@@ -13,7 +14,6 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-import vantelo.diagnose
 import vantelo.report
 from vantelo.const import IndustryClassification
 
@@ -28,23 +28,21 @@ _OWN_BOUND = "bnds "
 _ALWAYS = ("full investment",)
 
 
-def date_exposures(helper, weights, date, bnds, cons, benchmark, cov_model):
-    """The record fields of one solved date.
+def date_exposures(result, with_benchmark):
+    """The record fields of one solved date, from its `vantelo.core.OptimizationResult`.
 
     `active_styles` and `active_industries` (dicts by name: the portfolio's exposure
     less the benchmark's; the portfolio's own without a benchmark), `binding` (the
     labels of the limits within `BINDING_TOLERANCE` of a bound, the stocks' own
     bounds left out) and `at_bounds` (how many stocks sit at one of their bounds).
     """
-    with_benchmark = benchmark is not None
     column = "active" if with_benchmark else "portfolio"
+    helper, weights = result.helper, result.weights
     styles = vantelo.report.style_exposures(helper, weights, with_benchmark)
     industries = vantelo.report.industry_weights(
         helper, weights, IndustryClassification.SWS, with_benchmark
     )
-    table = vantelo.diagnose.check_constraints(
-        weights, date, bnds=bnds, cons=cons, benchmark=benchmark, cov_model=cov_model
-    )
+    table = result.limits
     near = table[table["slack"].abs() <= BINDING_TOLERANCE] if len(table) else table
     own = near["label"].str.startswith(_OWN_BOUND) if len(near) else near
     binding = (
