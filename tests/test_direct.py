@@ -338,18 +338,32 @@ def test_bulk_risk_models_answer_as_the_single_date_reads():
         reads.get_factor_covariance(datetime.date(2024, 4, 1), "monthly")
 
 
-def test_a_result_measures_its_limits_as_the_check_does():
+class OwnStyle(StyleConstraint):
+    """A caller's own kind of constraint: measured through its cvxpy form."""
+
+
+@pytest.mark.parametrize("seed, own", [(11, False), (12, False), (13, True)])
+def test_a_result_measures_its_limits_as_the_check_does(seed, own):
     from vantelo.diagnose import check_constraints
 
-    rng, pool, benchmark = market(11)
+    rng, pool, benchmark = market(seed)
     bnds, cons = limits_around(rng, pool, benchmark, KINDS)
+    # One industry bounded twice (labels told apart) and every industry against
+    # the benchmark; with `own`, a constraint of the caller's own kind as well.
+    cons += [
+        cons[0],
+        WildcardIndustryConstraint(lower_limit=-0.5, upper_limit=0.5, relative=True),
+    ]
+    if own:
+        cons.append(OwnStyle("beta", -3.0, 3.0))
     result = solve("auto", pool, MinTrackingError(), bnds, cons, benchmark)
     assert result.status == "solved", result.error
-    table = result.limits.set_index("label").sort_index()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", OptimizerWarning)
         check = check_constraints(result.weights, DATE, bnds=bnds, cons=cons, benchmark=benchmark)
-    pd.testing.assert_frame_equal(table, check.set_index("label").sort_index(), atol=1e-12)
+    # Row for row: the labels, their order and every measure.
+    pd.testing.assert_frame_equal(result.limits, check.reset_index(drop=True), atol=1e-12)
+    table = result.limits.set_index("label")
     # The measured values are the weights' own: each bound is the stock's weight,
     # full investment their sum.
     uppers = table.loc[[f"bnds {code} upper" for code in pool], "value"].to_numpy()

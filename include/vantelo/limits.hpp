@@ -9,6 +9,7 @@
 
 #include "vantelo/common.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,13 @@ py::object limit_values(const LimitGroup &group);
 // binding within kBindingTolerance and violated past kLimitTolerance.
 py::object limit_table(py::handle g, py::handle values, py::handle pool, py::handle bnds,
                        py::handle cons, py::handle helper);
+
+// The same table, measured without cvxpy where every constraint is of the
+// package's own classes (from the terms their to_constraints is built of, with the
+// same labels in the same order); otherwise limit_table over `variable()`.
+py::object measured_limit_table(py::handle values, py::handle pool, py::handle bnds,
+                                py::handle cons, py::handle helper,
+                                const std::function<py::object()> &variable);
 
 // The value an entry takes when its excess is `excess` (raw units) and its scale
 // `scale`: the inverse of the definition of `excess`.

@@ -347,7 +347,8 @@ void tracking_error_limit_init(py::object self, py::object upper_limit, py::obje
 //   "share":           g[stock]  (side)  bound · (selector · g)
 //   "turnover":        ||[g; 0] - zeta · holding||_1 <= 2 · zeta · upper
 //   "tracking_error":  the active weights' volatility <= zeta · upper
-// with "side" "lower" or "upper" where it has one.
+// with "side" "lower" or "upper" where it has one, and "name" where the term is
+// one industry's or one style's.
 // ---------------------------------------------------------------------------
 
 py::dict new_term(const char *kind) {
@@ -361,6 +362,12 @@ py::dict linear_term(py::handle coefficients, const char *side, py::handle bound
     term["coefficients"] = coefficients;
     term["side"] = side;
     term["bound"] = bound;
+    return term;
+}
+
+// A term of one named industry or style: the name the limit is reported under.
+py::dict named(py::dict term, py::handle name) {
+    term["name"] = name;
     return term;
 }
 
@@ -577,10 +584,10 @@ void industry_weight_terms(py::handle self, py::handle industry_mapping,
     // or an upper bound of 1 would only burden the solver.
     py::object weights = selector.attr("astype")(py::str("float64"));
     if (!lower.is_none() && lower > py::int_(0)) {
-        terms.append(linear_term(weights, "lower", lower));
+        terms.append(named(linear_term(weights, "lower", lower), industry));
     }
     if (!upper.is_none() && upper < py::int_(1)) {
-        terms.append(linear_term(weights, "upper", upper));
+        terms.append(named(linear_term(weights, "upper", upper), industry));
     }
 }
 
@@ -753,10 +760,10 @@ py::list style_constraint_terms(py::handle self, py::handle helper) {
         }
         // Exposures may be negative, so every given bound binds.
         if (!lower.is_none()) {
-            terms.append(linear_term(exposure, "lower", lower));
+            terms.append(named(linear_term(exposure, "lower", lower), style));
         }
         if (!upper.is_none()) {
-            terms.append(linear_term(exposure, "upper", upper));
+            terms.append(named(linear_term(exposure, "upper", upper), style));
         }
     }
     return terms;

@@ -143,7 +143,8 @@ py::object risk_model(py::object self) {
 }
 
 // The weights against every limit of the call, measured once with the call's own
-// market data: the constraint check's table, without reading the store again.
+// market data: the constraint check's table, without reading the store again (and
+// without cvxpy where the constraints are the package's own).
 py::object limits(py::object self) {
     py::object cached = self.attr("_limits");
     if (!cached.is_none()) {
@@ -155,10 +156,22 @@ py::object limits(py::object self) {
         return py::none();
     }
     py::object pool = self.attr("pool");
-    py::object g = attr("cp").attr("Variable")(py::len(pool));
-    py::object values = attr("np").attr("asarray")(weights.attr("values"), py::arg("dtype") = "float64");
-    py::object table =
-        limit_table(g, values, pool, self.attr("_bnds"), self.attr("_cons"), helper);
+    py::object values =
+        attr("np").attr("asarray")(weights.attr("values"), py::arg("dtype") = "float64");
+    // What the data lacks (an industry the pool does not hold) the solve has said.
+    py::object warnings = py::module_::import("warnings");
+    py::object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    py::object table;
+    try {
+        warnings.attr("simplefilter")("ignore", attr("OptimizerWarning"));
+        table = measured_limit_table(values, pool, self.attr("_bnds"), self.attr("_cons"), helper,
+                                     [&] { return attr("cp").attr("Variable")(py::len(pool)); });
+    } catch (...) {
+        guard.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    guard.attr("__exit__")(py::none(), py::none(), py::none());
     self.attr("_limits") = table;
     return table;
 }
@@ -229,7 +242,8 @@ PYBIND11_MODULE(core, m) {
     import_modules(m, {{"time"}, {"numpy", "np"}, {"pandas", "pd"}, {"tidewell"}});
     // cvxpy (75 MB with what it pulls in) is loaded when a call first needs it.
     import_lazily(m, "cvxpy", "cp");
-    import_names(m, "vantelo.exception", {"InvalidArgument", "OptimizationFailed"});
+    import_names(m, "vantelo.exception",
+                 {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"});
     import_names(m, "vantelo.const", {"CovModel"});
     import_names(m, "vantelo.helper", {"OptimizeHelper"});
     m.attr("HOLDING_THRESHOLD") = kHoldingThreshold;

@@ -44,6 +44,12 @@ class OptimizationResult:
     @property
     def tracking_error(self) -> float:
         """The weights' ex-ante tracking error (NaN without a benchmark, or when failed)."""
+    @property
+    def limits(self) -> pd.DataFrame | None:
+        """The weights against every limit of the call (full investment, each bound,
+        each side of each constraint), measured once with the call's own market data:
+        the table `vantelo.diagnose.check_constraints` gives (label, value, lower,
+        upper, slack, binding, violated); None when the optimisation failed."""
 
 def optimize(
     order_book_ids: str | Iterable[str],

@@ -523,54 +523,229 @@ py::object limit_values(const LimitGroup &group) {
     return values;
 }
 
-py::object limit_table(py::handle g, py::handle values, py::handle pool, py::handle bnds,
-                       py::handle cons, py::handle helper) {
-    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
-    g.attr("value") = values;
+namespace {
 
+// One limit measured: its label, side, bound and the portfolio's value, all in
+// the caller's units.
+struct Measured {
+    std::string label;
+    Side side;
+    double limit;
+    double value;
+};
+
+py::object table_of(const std::vector<Measured> &rows) {
     py::module_ numpy = np();
     const double nan = std::nan("");
     py::list labels;
     std::vector<double> value_column, lower_column, upper_column, slack_column;
-    std::vector<bool> binding_column, violated_column;
-    for (const LimitGroup &group : limits.groups) {
-        py::object group_values = limit_values(group);
-        const py::ssize_t count = py::len(group.labels);
-        for (py::ssize_t i = 0; i < count; ++i) {
-            double limit = as_double(group.limits[py::int_(i)]);
-            double value = as_double(group_values[py::int_(i)]);
-            double slack = group.side == Side::Lower   ? value - limit
-                           : group.side == Side::Upper ? limit - value
-                                                       : -std::fabs(value - limit);
-            labels.append(group.labels[py::int_(i)]);
-            value_column.push_back(value);
-            lower_column.push_back(group.side == Side::Upper ? nan : limit);
-            upper_column.push_back(group.side == Side::Lower ? nan : limit);
-            slack_column.push_back(slack);
-            // NaN (a share of an industry the portfolio does not hold) is neither.
-            binding_column.push_back(std::fabs(slack) <= kBindingTolerance);
-            violated_column.push_back(slack < -kLimitTolerance);
-        }
+    py::list binding_column, violated_column;
+    for (const Measured &row : rows) {
+        const double slack = row.side == Side::Lower   ? row.value - row.limit
+                             : row.side == Side::Upper ? row.limit - row.value
+                                                       : -std::fabs(row.value - row.limit);
+        labels.append(py::str(row.label));
+        value_column.push_back(row.value);
+        lower_column.push_back(row.side == Side::Upper ? nan : row.limit);
+        upper_column.push_back(row.side == Side::Lower ? nan : row.limit);
+        slack_column.push_back(slack);
+        // NaN (a share of an industry the portfolio does not hold) is neither.
+        binding_column.append(py::bool_(std::fabs(slack) <= kBindingTolerance));
+        violated_column.append(py::bool_(slack < -kLimitTolerance));
     }
-    py::dict columns;
     auto floats = [&](const std::vector<double> &column) {
         return numpy.attr("array")(py::cast(column), py::arg("dtype") = "float64");
     };
-    auto flags = [&](const std::vector<bool> &column) {
-        py::list items;
-        for (bool flag : column) {
-            items.append(py::bool_(flag));
-        }
-        return numpy.attr("array")(items, py::arg("dtype") = "bool");
-    };
+    py::dict columns;
     columns["label"] = labels;
     columns["value"] = floats(value_column);
     columns["lower"] = floats(lower_column);
     columns["upper"] = floats(upper_column);
     columns["slack"] = floats(slack_column);
-    columns["binding"] = flags(binding_column);
-    columns["violated"] = flags(violated_column);
+    columns["binding"] = numpy.attr("array")(binding_column, py::arg("dtype") = "bool");
+    columns["violated"] = numpy.attr("array")(violated_column, py::arg("dtype") = "bool");
     return py::module_::import("pandas").attr("DataFrame")(columns);
+}
+
+// The numbers of the package's own constraints, measured without cvxpy: the
+// terms each object's to_constraints is built from, read per name as
+// enumerate_limits reads them, so that the labels and their order are the same.
+class NumericMeasure {
+  public:
+    NumericMeasure(py::handle values, py::handle helper)
+        : w_(to_doubles(values)), helper_(py::reinterpret_borrow<py::object>(helper)),
+          terms_(module_attr("vantelo.constraints", "_constraint_terms")) {}
+
+    std::vector<Measured> rows;
+
+    void add(const std::string &label, Side side, double limit, double value) {
+        rows.push_back({label + " " + side_name(side), side, limit, value});
+    }
+
+    double dot(py::handle coefficients) const {
+        std::vector<double> c = to_doubles(coefficients);
+        double total = 0.0;
+        for (std::size_t i = 0; i < w_.size(); ++i) {
+            total += c[i] * w_[i];
+        }
+        return total;
+    }
+
+    // An industry's or a style's terms carry its name, which the label gives after
+    // the class's, as the cvxpy measure labels the object's rule for that name.
+    void linear_terms(const std::string &base, py::handle owner) {
+        for (py::handle term : py::list(terms_(owner, helper_))) {
+            std::string label = base;
+            if (term.contains("name")) {
+                label += " " + py::str(term["name"]).cast<std::string>();
+            }
+            add(label, side_of(term), as_double(term["bound"]), dot(term["coefficients"]));
+        }
+    }
+
+    void constraint(py::handle owner) {
+        py::module_ constraints = py::module_::import("vantelo.constraints");
+        auto is = [&](const char *name) {
+            return py::type::of(owner).is(constraints.attr(name));
+        };
+        if (is("TrackingErrorLimit")) {
+            if (py::len(terms_(owner, helper_)) > 0) {
+                add("TrackingErrorLimit", Side::Upper, as_double(owner.attr("upper")),
+                    ex_ante_risk(helper_, to_array(w_)).second);
+            }
+        } else if (is("TurnoverLimit")) {
+            for (py::handle term : py::list(terms_(owner, helper_))) {
+                std::vector<double> holding = to_doubles(term["holding"]);
+                double traded = 0.0;
+                for (std::size_t i = 0; i < holding.size(); ++i) {
+                    traded += std::fabs((i < w_.size() ? w_[i] : 0.0) - holding[i]);
+                }
+                add("TurnoverLimit", Side::Upper, as_double(term["upper"]), traded / 2.0);
+            }
+        } else if (is("IndustryComponentLimit")) {
+            component(owner);
+        } else {
+            // Industries and styles by name; BenchmarkComponentWeightLimit, one
+            // linear side, by its class alone.
+            linear_terms(type_name(owner), owner);
+        }
+    }
+
+  private:
+    static std::vector<double> to_doubles(py::handle values) {
+        return np().attr("asarray")(values, py::arg("dtype") = "float64").cast<std::vector<double>>();
+    }
+    static py::object to_array(const std::vector<double> &values) {
+        return np().attr("array")(py::cast(values), py::arg("dtype") = "float64");
+    }
+    static Side side_of(py::handle term) {
+        return py::str(term["side"]).equal(py::str("lower")) ? Side::Lower : Side::Upper;
+    }
+
+    void component(py::handle owner) {
+        py::list terms = terms_(owner, helper_);
+        if (py::len(terms) == 0) {
+            return;
+        }
+        const double total = dot(terms[0]["selector"]);
+        py::list codes = list_copy(helper_.attr("order_book_ids"));
+        const std::string base =
+            "IndustryComponentLimit " + py::str(owner.attr("industry")).cast<std::string>() + " ";
+        for (py::handle term : terms) {
+            const py::ssize_t stock = term["stock"].cast<py::ssize_t>();
+            const double share = std::fabs(total) > 1e-12 ? w_[stock] / total : std::nan("");
+            add(base + py::str(codes[stock]).cast<std::string>(), side_of(term),
+                as_double(term["bound"]), share);
+        }
+    }
+
+    std::vector<double> w_;
+    py::object helper_;
+    py::object terms_;
+};
+
+bool numeric_measure_serves(py::handle cons) {
+    if (cons.is_none()) {
+        return true;
+    }
+    py::module_ constraints = py::module_::import("vantelo.constraints");
+    for (py::handle owner : cons) {
+        bool own = false;
+        for (const char *name :
+             {"IndustryConstraint", "StyleConstraint", "WildcardIndustryConstraint",
+              "TrackingErrorLimit", "TurnoverLimit", "IndustryComponentLimit",
+              "BenchmarkComponentWeightLimit"}) {
+            own = own || py::type::of(owner).is(constraints.attr(name));
+        }
+        if (!own) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void make_unique(std::vector<Measured> &rows) {
+    std::map<std::string, int> seen;
+    for (Measured &row : rows) {
+        const int count = ++seen[row.label];
+        if (count > 1) {
+            row.label += " (" + std::to_string(count) + ")";
+        }
+    }
+}
+
+} // namespace
+
+py::object limit_table(py::handle g, py::handle values, py::handle pool, py::handle bnds,
+                       py::handle cons, py::handle helper) {
+    LimitSet limits = enumerate_limits(g, pool, py::none(), bnds, cons, helper, py::float_(1.0));
+    g.attr("value") = values;
+    std::vector<Measured> rows;
+    for (const LimitGroup &group : limits.groups) {
+        py::object group_values = limit_values(group);
+        const py::ssize_t count = py::len(group.labels);
+        for (py::ssize_t i = 0; i < count; ++i) {
+            rows.push_back({group.labels[py::int_(i)].cast<std::string>(), group.side,
+                            as_double(group.limits[py::int_(i)]),
+                            as_double(group_values[py::int_(i)])});
+        }
+    }
+    return table_of(rows);
+}
+
+py::object measured_limit_table(py::handle values, py::handle pool, py::handle bnds,
+                                py::handle cons, py::handle helper,
+                                const std::function<py::object()> &variable) {
+    if (!numeric_measure_serves(cons)) {
+        py::object g = variable();
+        return limit_table(g, values, pool, bnds, cons, helper);
+    }
+    NumericMeasure measure(values, helper);
+    std::vector<double> w =
+        np().attr("asarray")(values, py::arg("dtype") = "float64").cast<std::vector<double>>();
+    double total = 0.0;
+    for (double value : w) {
+        total += value;
+    }
+    measure.rows.push_back({"full investment", Side::Equal, 1.0, total});
+    if (!bnds.is_none()) {
+        py::list codes = list_copy(pool);
+        py::tuple bounds = module_attr("vantelo.optimize", "parse_bnds")(bnds, pool);
+        for (int side = 0; side < 2; ++side) {
+            std::vector<double> limit = np().attr("asarray")(bounds[side], py::arg("dtype") = "float64").cast<std::vector<double>>();
+            for (std::size_t i = 0; i < w.size(); ++i) {
+                measure.add("bnds " + py::str(codes[i]).cast<std::string>(),
+                            side == 0 ? Side::Lower : Side::Upper, limit[i], w[i]);
+            }
+        }
+    }
+    if (!cons.is_none()) {
+        for (py::handle owner : cons) {
+            measure.constraint(owner);
+        }
+    }
+    make_unique(measure.rows);
+    return table_of(measure.rows);
 }
 
 } // namespace vantelo
