@@ -294,6 +294,25 @@ def test_a_direct_solve_loads_no_cvxpy_and_cp_still_resolves():
     assert run.stdout.strip() == "ok", run.stderr
 
 
+def test_a_schedule_on_the_direct_path_loads_no_cvxpy():
+    # Its records carry each date's binding limits, measured without cvxpy too.
+    code = (
+        "import sys, warnings\n"
+        "from vantelo.constraints import WildcardIndustryConstraint\n"
+        "from vantelo.rebalance import rebalance\n"
+        "warnings.simplefilter('ignore')\n"
+        "cons = [WildcardIndustryConstraint(lower_limit=-0.02, upper_limit=0.02, relative=True)]\n"
+        "r = rebalance(['2024-03-28', '2024-03-29'], '990300.XSHG', bnds={'*': (0, 0.02)},\n"
+        "              cons=cons, benchmark='990300.XSHG', engine='serial', progress=False)\n"
+        "assert list(r.records['status']) == ['ok', 'ok'], r.records\n"
+        "assert r.records['binding'].str.contains('WildcardIndustryConstraint').all()\n"
+        "assert 'cvxpy' not in sys.modules\n"
+        "print('ok')\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.stdout.strip() == "ok", run.stderr
+
+
 class BulkOnly:
     """tidewell, counting bulk reads and refusing the single-date risk-model reads."""
 

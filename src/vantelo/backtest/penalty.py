@@ -17,7 +17,6 @@ from __future__ import annotations
 import math
 import numbers
 
-import cvxpy as cp
 import numpy as np
 import pandas as pd
 
@@ -80,6 +79,9 @@ class CostPenalty(vantelo.objective.OptimizationObjective):
 
     def trading_cost(self, g, helper):
         """The convex cost of moving from the holding to `g`, as a cvxpy expression."""
+        # Loaded here: a schedule without costs in its objective never needs cvxpy.
+        import cvxpy as cp
+
         pool = list(helper.order_book_ids)
         terms = self.terms(pool)
         held = self._holding.reindex(pool, fill_value=0.0).to_numpy(dtype=float)
@@ -108,6 +110,8 @@ class CostPenalty(vantelo.objective.OptimizationObjective):
         # The 3/2-power terms become a tower of cones that the first-order solver
         # takes many seconds over; the interior-point one solves them in a fraction
         # of that, and to a tighter accuracy.
+        import cvxpy as cp
+
         if PREFERRED_SOLVER in cp.installed_solvers():
             return PREFERRED_SOLVER
         return self._objective.get_preferred_solver()
