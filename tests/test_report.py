@@ -444,6 +444,23 @@ def test_clean_weights_keeps_the_type_and_sums_to_one(kind):
         assert cleaned.name == "w"
 
 
+@pytest.mark.parametrize(
+    "cutoff, kept",
+    [
+        # A weight right at the cut-off is kept; one a hair below it is not.
+        (0.05, {"A": 0.6, "B": 0.35, "C": 0.05}),
+        (np.nextafter(0.05, 1.0), {"A": 0.6, "B": 0.35}),
+        (0.0, {"A": 0.6, "B": 0.35, "C": 0.05}),
+    ],
+)
+def test_clean_weights_keeps_a_weight_at_the_cutoff(cutoff, kept):
+    raw = {"A": 0.6, "B": 0.35, "C": 0.05}
+    cleaned = clean_weights(raw, cutoff=cutoff)
+    total = sum(kept.values())
+    expected = {code: kept.get(code, 0.0) / total for code in raw}
+    assert cleaned == pytest.approx(expected, abs=1e-15)
+
+
 # 400 decimals: more than a float holds, so the weights stay as they are.
 @pytest.mark.parametrize("decimals, places", [(0, 0), (1, 1), (2, 2), (3, 3), (400, 15)])
 def test_clean_weights_rounds_and_still_sums_to_one(decimals, places):
