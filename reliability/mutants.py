@@ -162,6 +162,7 @@ MUTANTS = (
         "(self._next_start < when)",
         "a reclassification read a day late from the shared reads",
         RB + "::test_schedule_reads_answer_as_the_store_does",
+        RB + "::test_schedule_reads_on_the_days_of_reclassifications",
     ),
     # -- backtest ---------------------------------------------------------------
     _m(

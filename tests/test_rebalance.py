@@ -334,6 +334,33 @@ def test_schedule_reads_answer_as_the_store_does(call):
         pd.testing.assert_series_equal(found, expected)
 
 
+def test_schedule_reads_on_the_days_of_reclassifications():
+    # The day a stock's new industry takes effect and the trading day before it.
+    from vantelo._schedule_reads import ScheduleReads
+
+    history = tw.get_industry_history(classification="sws")
+    later = history[history.duplicated("order_book_id", keep="first")]
+    calendar = tw.get_trading_dates("2022-01-04", "2025-12-31")
+    changes = [
+        (row.order_book_id, row.start_date)
+        for row in later.itertuples()
+        if row.start_date in set(calendar) and row.start_date > calendar[0]
+    ]
+    assert len(changes) >= 5
+    reads = ScheduleReads()
+    codes = sorted({code for code, _ in changes})
+    for code, day in changes:
+        for when in (day, tw.get_previous_trading_date(day)):
+            expected = tw.get_industry(codes, when, "sws")
+            pd.testing.assert_series_equal(reads.get_industry(codes, when, "sws"), expected)
+        assert (
+            reads.get_industry([code], day, "sws").iloc[0]
+            == history.loc[
+                (history.order_book_id == code) & (history.start_date == day), "industry"
+            ].iloc[0]
+        )
+
+
 def test_schedule_reads_refuse_as_the_store_does():
     from vantelo._schedule_reads import ScheduleReads
 
@@ -838,3 +865,26 @@ def test_ex_ante_risk_of_each_date_against_the_factor_model(demo_case):
         te = np.sqrt((w - b) @ cov @ (w - b))
         assert te > 0.01
         assert record["ex_ante_tracking_error"] == pytest.approx(te, rel=1e-6)
+
+
+def test_a_date_off_the_calendar_trades_at_the_close_before_it(tiny):
+    # A Saturday's target is traded at the close of the trading day before it: its
+    # turnover is measured against the holding drifted to that close, and the next
+    # trading day earns the new target.
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 6), datetime.date(2024, 1, 11)]
+    targets = dict(zip(dates, [0.7, 0.3, 0.5]))
+    result = rebalance(
+        dates, PAIR, bnds=_recording_bounds(targets, {}), engine="serial", progress=False
+    )
+    friday = tw.get_previous_trading_date(dates[1])
+    monday = tw.get_next_trading_date(friday)
+    assert dates[0] < friday < dates[1] < monday
+    held = _drifted_by_hand(result.weights.loc[dates[0], PAIR], dates[0], friday)
+    target = np.array([0.3, 0.7])
+    assert result.records["turnover"].iloc[1] == pytest.approx(
+        0.5 * np.abs(target - held).sum(), abs=1e-9
+    )
+    rates = tw.get_price_change_rate(PAIR, monday, monday)[PAIR].fillna(0.0).to_numpy()[0]
+    assert result.returns.loc[pd.Timestamp(monday), "portfolio"] == pytest.approx(
+        target @ rates, abs=1e-9
+    )
