@@ -170,6 +170,43 @@ def test_sharpe_sortino_and_drawdown_against_independent_formulas(seed, risk_fre
     assert result.summary()["max_drawdown"] == pytest.approx(worst, rel=1e-12)
 
 
+def test_turnover_and_holdings_measures_leave_failed_dates_out():
+    index = pd.bdate_range("2024-01-01", periods=10)
+    returns = pd.DataFrame({"portfolio": np.full(10, 0.001)}, index)
+    records = pd.DataFrame(
+        {"status": ["ok", "soft constraints dropped", "failed"], "turnover": [0.5, 0.1, 0.0],
+         "holdings": [30, 20, 0]},
+        index=pd.Index([D(2024, 1, 1), D(2024, 1, 5), D(2024, 1, 10)], name="date"),
+    )  # fmt: skip
+    values = RebalanceResult(pd.DataFrame(), records, returns).measures()["value"]
+    assert values["rebalances"] == 3
+    assert values["average_turnover"] == pytest.approx(0.3)
+    assert values["total_turnover"] == pytest.approx(0.6)
+    assert values["average_holdings"] == pytest.approx(25.0)
+
+
+@pytest.mark.parametrize("window", [2, 5, 63])
+def test_rolling_figures_against_a_loop_over_windows(window):
+    from vantelo.backtest import rolling
+
+    rng = np.random.default_rng(window)
+    index = pd.bdate_range("2024-01-01", periods=80)
+    active = rng.normal(0.0002, 0.004, size=80)
+    returns = pd.DataFrame({"portfolio": active, "benchmark": 0.0, "active": active}, index)
+    records = pd.DataFrame({"status": ["ok"], "turnover": [0.5]})
+    table = rolling(RebalanceResult(pd.DataFrame(), records, returns), window)
+    for t in range(80):
+        if t < window - 1:
+            assert np.isnan(table["tracking_error"].iloc[t])
+            continue
+        days = active[t - window + 1 : t + 1]
+        te = np.sqrt(np.sum((days - days.mean()) ** 2) / (window - 1) * 252)
+        assert table["tracking_error"].iloc[t] == pytest.approx(te, rel=1e-10)
+        assert table["information_ratio"].iloc[t] == pytest.approx(
+            days.mean() * 252 / te, rel=1e-10
+        )
+
+
 @pytest.mark.parametrize(
     "returns, expected",
     [
@@ -271,6 +308,19 @@ def test_a_day_of_orders_priced_by_hand():
     # Before the stamp duty was halved, the sale pays twice as much.
     earlier = model.order_costs(pd.Series({"B": -50_000.0}), "2023-08-25", daily_value=daily)
     assert earlier.loc["B", "stamp_duty"] == pytest.approx(50.0)
+
+
+@pytest.mark.parametrize(
+    "stamp_duty, buy, sell",
+    [
+        (10, 0.0, 100.0),  # a number of basis points: on sales only
+        ([("2020-01-02", 3, 10)], 30.0, 100.0),  # rows: (date, on buys, on sales)
+    ],
+)
+def test_stamp_duty_of_ones_own_falls_where_it_is_given(stamp_duty, buy, sell):
+    model = CostModel(commission_bps=0, min_commission=0, impact_bps=0, stamp_duty=stamp_duty)
+    table = model.order_costs(pd.Series({"A": 100_000.0, "B": -100_000.0}), "2024-03-01")
+    assert table["stamp_duty"].to_dict() == pytest.approx({"A": buy, "B": sell})
 
 
 def test_traded_values_averaged_over_the_days_before():

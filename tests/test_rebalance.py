@@ -334,6 +334,33 @@ def test_schedule_reads_answer_as_the_store_does(call):
         pd.testing.assert_series_equal(found, expected)
 
 
+def test_schedule_reads_on_the_days_of_reclassifications():
+    # The day a stock's new industry takes effect and the trading day before it.
+    from vantelo._schedule_reads import ScheduleReads
+
+    history = tw.get_industry_history(classification="sws")
+    later = history[history.duplicated("order_book_id", keep="first")]
+    calendar = tw.get_trading_dates("2022-01-04", "2025-12-31")
+    changes = [
+        (row.order_book_id, row.start_date)
+        for row in later.itertuples()
+        if row.start_date in set(calendar) and row.start_date > calendar[0]
+    ]
+    assert len(changes) >= 5
+    reads = ScheduleReads()
+    codes = sorted({code for code, _ in changes})
+    for code, day in changes:
+        for when in (day, tw.get_previous_trading_date(day)):
+            expected = tw.get_industry(codes, when, "sws")
+            pd.testing.assert_series_equal(reads.get_industry(codes, when, "sws"), expected)
+        assert (
+            reads.get_industry([code], day, "sws").iloc[0]
+            == history.loc[
+                (history.order_book_id == code) & (history.start_date == day), "industry"
+            ].iloc[0]
+        )
+
+
 def test_schedule_reads_refuse_as_the_store_does():
     from vantelo._schedule_reads import ScheduleReads
 
@@ -473,24 +500,72 @@ def test_a_killed_worker_is_retried_once_then_recorded(demo_case, tmp_path, monk
     assert result.records["message"].iloc[1] == WORKER_DIED
 
 
+@pytest.fixture(scope="module")
+def dask_client():
+    """A local cluster of two worker processes, shared by the tests that need one."""
+    distributed = pytest.importorskip("distributed")
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", ResourceWarning)
+        with distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            # A port of its own: older releases read None as the default 8787, which
+            # another cluster on the machine may hold.
+            dashboard_address=":0",
+        ) as cluster, distributed.Client(cluster) as client:
+            yield client
+
+
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.filterwarnings("ignore::ResourceWarning")
-def test_dask_local_cluster_matches_serial(demo_case):
-    distributed = pytest.importorskip("distributed")
+def test_dask_local_cluster_matches_serial(demo_case, dask_client):
     days, pool = demo_case
     serial = rebalance(days, engine="serial", progress=False, **demo_kwargs(pool))
-    with distributed.LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        # A port of its own: older releases read None as the default 8787, which
-        # another cluster on the machine may hold.
-        dashboard_address=":0",
-    ) as cluster, distributed.Client(cluster) as client:
-        found = rebalance(days, engine=client, progress=False, **demo_kwargs(pool))
+    found = rebalance(days, engine=dask_client, progress=False, **demo_kwargs(pool))
     np.testing.assert_allclose(found.weights, serial.weights, rtol=0, atol=1e-9)
     pd.testing.assert_series_equal(found.records["status"], serial.records["status"])
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_dask_workers_that_cannot_see_the_store_get_a_copy(tiny, dask_client):
+    # The workers find a file of another size at the store's path, as a machine
+    # without the caller's disk would find none: the store is sent to them, and they
+    # solve on the copy what the caller solves on the original.
+    import tempfile
+    import uuid
+
+    import cloudpickle
+
+    from vantelo import _engines
+    from vantelo.rebalance import _store, _strategy
+
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
+    path, size, _ = _store()
+    shipped = f"test-{uuid.uuid4().hex}"
+    copy = os.path.join(tempfile.gettempdir(), "vantelo-store-" + shipped)
+    strategy, _ = _strategy(dict(universe=PAIR))
+    tasks = _engines._tasks(
+        "", cloudpickle.dumps(strategy), strategy, dates, (path, size + 1, shipped), "raise"
+    )
+    try:
+        found = _engines._execute(tasks, dask_client, 2, _engines._Progress(2, False), "raise")
+        with open(path, "rb") as original, open(copy, "rb") as sent:
+            assert original.read() == sent.read()
+    finally:
+        if os.path.exists(copy):
+            os.remove(copy)
+    serial = rebalance(dates, PAIR, engine="serial", progress=False)
+    assert [o[2]["status"] for o in found[""]] == ["ok", "ok"]
+    for date, weights, _, _ in found[""]:
+        np.testing.assert_allclose(
+            weights.reindex(PAIR), serial.weights.loc[date, PAIR], atol=1e-9
+        )
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -624,3 +699,192 @@ def test_a_chained_schedule_solves_what_the_same_calls_solve_one_by_one():
         )
         bound += traded > 0.02 - 1e-3
     assert bound >= len(dates) - 2  # the limit binds: the test measures solving
+
+
+# --------------------------------------------------------------------------- what a path shows
+
+TINY_INDEX = "990001.XSHG"
+
+
+def test_benchmark_and_active_returns_follow_the_index_by_day(tiny):
+    # Each day's benchmark return is the index's own change that day, as the store
+    # has it, from the day after the first date.
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
+    result = rebalance(dates, PAIR, benchmark=TINY_INDEX, engine="serial", progress=False)
+    returns = result.returns
+    first, last = tw.get_next_trading_date(dates[0]), returns.index[-1].date()
+    index_rates = tw.get_price_change_rate(TINY_INDEX, first, last)
+    assert list(index_rates.index) == list(returns.index)
+    by_hand = index_rates.to_numpy()
+    assert len(by_hand) > 3 and np.abs(np.diff(by_hand)).max() > 1e-4
+    np.testing.assert_allclose(returns["benchmark"], by_hand, atol=1e-12)
+    np.testing.assert_allclose(returns["active"], returns["portfolio"] - by_hand, atol=1e-12)
+    # The measures' active figures read the same series.
+    figures = result.measures()["value"]
+    years = len(returns) / 252
+    ours = np.prod(1 + returns["portfolio"].to_numpy()) ** (1 / years)
+    theirs = np.prod(1 + by_hand) ** (1 / years)
+    assert figures["active_return"] == pytest.approx(ours - theirs, rel=1e-9)
+    active = returns["portfolio"].to_numpy() - by_hand
+    assert figures["hit_rate"] == pytest.approx(np.mean(active > 0))
+
+
+def _drifted_by_hand(weights, start, end):
+    """`weights` at the close of `start` moved along with each day's rates to `end`."""
+    codes = list(weights.index)
+    rates = tw.get_price_change_rate(codes, tw.get_next_trading_date(start), end)
+    held = weights.to_numpy(dtype=float)
+    for _, row in rates.reindex(columns=codes).fillna(0.0).iterrows():
+        held = held * (1 + row.to_numpy()) / (1 + held @ row.to_numpy())
+    return held
+
+
+def _recording_bounds(targets, seen):
+    def bnds(date, holding):
+        seen[date] = holding.copy()
+        share = targets[date]
+        return {PAIR[0]: (share, share), PAIR[1]: (1 - share, 1 - share)}
+
+    return bnds
+
+
+def test_consecutive_trading_days_drift_the_holding(tiny):
+    dates = tw.get_trading_dates("2024-01-03", "2024-01-08")[:3]
+    targets = dict(zip(dates, [0.7, 0.3, 0.5]))
+    seen = {}
+    result = rebalance(
+        dates, PAIR, bnds=_recording_bounds(targets, seen), engine="serial", progress=False
+    )
+    for before, date in zip(dates, dates[1:]):
+        held = result.weights.loc[before, PAIR]
+        expected = _drifted_by_hand(held, before, date)
+        assert np.abs(expected - held.to_numpy()).max() > 1e-4  # the prices moved
+        np.testing.assert_allclose(seen[date].reindex(PAIR), expected, atol=1e-12)
+
+
+def test_a_date_whose_worker_died_still_drifts_the_holding(tiny, monkeypatch):
+    # The date after one that killed its worker trades from the last holding drifted
+    # over both gaps.
+    import concurrent.futures
+    from concurrent.futures.process import BrokenProcessPool
+
+    import cloudpickle
+
+    from vantelo import _engines
+    from vantelo.rebalance import _store, _strategy
+
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9), datetime.date(2024, 1, 11)]
+    targets = dict(zip(dates, [0.7, 0.3, 0.5]))
+    seen = {}
+
+    class Pool:
+        """One worker in this process; the second date kills it."""
+
+        def __init__(self, workers):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def submit(self, function, task):
+            future = concurrent.futures.Future()
+            if task["dates"] == [dates[1]]:
+                future.set_exception(BrokenProcessPool("killed"))
+            else:
+                future.set_result(function(task))
+            return future
+
+    monkeypatch.setattr(_engines, "_spawn_pool", Pool)
+    strategy, _ = _strategy(dict(universe=PAIR, bnds=_recording_bounds(targets, seen)))
+    (task,) = _engines._tasks("", cloudpickle.dumps(strategy), strategy, dates, _store(), "record")
+    progress = _engines._Progress(len(dates), False)
+    outcomes = [o for _, run in _engines._retry_alone(task, progress, "record") for o in run]
+    assert [o[2]["status"] for o in outcomes] == ["ok", "failed", "ok"]
+    assert outcomes[1][2]["message"] == WORKER_DIED
+    first = outcomes[0][1].reindex(PAIR)
+    np.testing.assert_allclose(first, [0.7, 0.3], atol=1e-6)
+    expected = _drifted_by_hand(first, dates[0], dates[2])
+    np.testing.assert_allclose(seen[dates[2]].reindex(PAIR), expected, atol=1e-12)
+
+
+def test_a_turnover_limit_waits_for_something_held(tiny):
+    # From cash the first date builds the portfolio as if unlimited (its turnover is
+    # then 0.5: half the sum of the weight changes); the limit holds from the second.
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9), datetime.date(2024, 1, 11)]
+    limit = TurnoverLimit(pd.Series({PAIR[0]: 1.0}), 0.02)
+    limited = rebalance(dates, PAIR, cons=[limit], engine="serial", progress=False)
+    free = rebalance(dates[:1], PAIR, engine="serial", progress=False)
+    assert list(limited.records["status"]) == ["ok"] * 3
+    np.testing.assert_allclose(limited.weights.iloc[0], free.weights.iloc[0], atol=1e-6)
+    assert limited.records["turnover"].iloc[0] == pytest.approx(0.5, abs=1e-6)
+    assert (limited.records["turnover"].iloc[1:] <= 0.02 + 1e-4).all()
+
+
+def test_a_date_that_drops_its_soft_constraints_says_so(tiny):
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 9)]
+    soft = StyleConstraint("beta", lower_limit=50.0, hard=False)
+    result = rebalance(dates, PAIR, cons=[soft], engine="serial", progress=False)
+    records = result.records
+    assert list(records["status"]) == ["soft constraints dropped"] * 2
+    assert list(records["dropped"]) == ["StyleConstraint"] * 2
+    # Beside a hard limit that holds, only the soft one is named.
+    result = rebalance(
+        dates[:1],
+        PAIR,
+        cons=[soft, StyleConstraint("beta", upper_limit=50.0)],
+        engine="serial",
+        progress=False,
+    )
+    assert result.records["dropped"].iloc[0] == "StyleConstraint"
+    assert result.records["status"].iloc[0] == "soft constraints dropped"
+
+
+def test_ex_ante_risk_of_each_date_against_the_factor_model(demo_case):
+    days, pool = demo_case
+    index = "990300.XSHG"
+    result = rebalance(
+        days[:2], pool, bnds={"*": (0, 0.1)}, benchmark=index, engine="serial", progress=False
+    )
+    for day in days[:2]:
+        bench = tw.index_weights(index, day)
+        codes = sorted(set(pool) | set(bench.index))
+        exposure = tw.get_factor_exposure(codes, day).reindex(codes)
+        factor_cov = tw.get_factor_covariance(day, "daily")
+        factor_cov = factor_cov.loc[exposure.columns, exposure.columns].to_numpy()
+        specific = tw.get_specific_risk(codes, day, "daily").reindex(codes).to_numpy()
+        x = exposure.to_numpy()
+        cov = 252 * (x @ factor_cov @ x.T + np.diag(specific**2))
+        w = result.weights.loc[day].reindex(codes, fill_value=0.0).to_numpy()
+        b = bench.reindex(codes, fill_value=0.0).to_numpy()
+        b = b / b.sum()
+        record = result.records.loc[day]
+        assert record["ex_ante_volatility"] == pytest.approx(np.sqrt(w @ cov @ w), rel=1e-6)
+        te = np.sqrt((w - b) @ cov @ (w - b))
+        assert te > 0.01
+        assert record["ex_ante_tracking_error"] == pytest.approx(te, rel=1e-6)
+
+
+def test_a_date_off_the_calendar_trades_at_the_close_before_it(tiny):
+    # A Saturday's target is traded at the close of the trading day before it: its
+    # turnover is measured against the holding drifted to that close, and the next
+    # trading day earns the new target.
+    dates = [datetime.date(2024, 1, 3), datetime.date(2024, 1, 6), datetime.date(2024, 1, 11)]
+    targets = dict(zip(dates, [0.7, 0.3, 0.5]))
+    result = rebalance(
+        dates, PAIR, bnds=_recording_bounds(targets, {}), engine="serial", progress=False
+    )
+    friday = tw.get_previous_trading_date(dates[1])
+    monday = tw.get_next_trading_date(friday)
+    assert dates[0] < friday < dates[1] < monday
+    held = _drifted_by_hand(result.weights.loc[dates[0], PAIR], dates[0], friday)
+    target = np.array([0.3, 0.7])
+    assert result.records["turnover"].iloc[1] == pytest.approx(
+        0.5 * np.abs(target - held).sum(), abs=1e-9
+    )
+    rates = tw.get_price_change_rate(PAIR, monday, monday)[PAIR].fillna(0.0).to_numpy()[0]
+    assert result.returns.loc[pd.Timestamp(monday), "portfolio"] == pytest.approx(
+        target @ rates, abs=1e-9
+    )

@@ -52,3 +52,13 @@ def test_every_public_name_has_a_fuzz_target_and_a_leak_check_entry(name):
 def test_the_registries_name_only_public_names(registry, names):
     # A renamed or removed call must not leave an entry that checks nothing.
     assert names - set(NAMES) == set(), registry
+
+
+def test_every_mutant_of_the_mutation_run_still_finds_its_snippet():
+    # The mutation run (python -m reliability.mutants) plants each fault by replacing
+    # a snippet that must occur exactly once; a snippet the code no longer has would
+    # plant nothing and count as a missed fault.
+    from reliability.mutants import MUTANTS, check
+
+    assert len(MUTANTS) >= 30
+    assert check() == []

@@ -357,6 +357,26 @@ def test_html_report_is_self_contained(helpers, tmp_path):
     assert f"<td>{report.summary['volatility']:.2%}</td>" in text
 
 
+def test_html_report_lists_the_largest_risk_contributions_first(helpers, tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    import vantelo._portfolio_report
+
+    monkeypatch.setattr(vantelo._portfolio_report, "HTML_TOP_STOCKS", 3)
+    report = portfolio_report(WEIGHTS, DATE)
+    (helper,) = helpers
+    universe = helper.union_components
+    cov = helper.dense()
+    w = WEIGHTS.reindex(universe, fill_value=0.0).to_numpy()
+    contribution = w * (cov @ w) / math.sqrt(w @ cov @ w)
+    n = len(POOL)
+    expected = [universe[i] for i in np.argsort(-np.abs(contribution[:n]))[:3]]
+    text = report.to_html(tmp_path / "report.html").read_text(encoding="utf-8")
+    section = text.split("<h2>Risk by stock")[1].split("</section>")[0]
+    body = section.split("<tbody>")[1]
+    assert re.findall(r"<tr>\s*<th>([^<]+)</th>", body) == expected
+    assert f"the 3 largest contributions of {n}" in section
+
+
 BROWSER = shutil.which("chromium") or shutil.which("chromium-browser")
 
 # Appended to a copy of the report: what the browser laid out, as JSON in the DOM.
@@ -442,6 +462,23 @@ def test_clean_weights_keeps_the_type_and_sums_to_one(kind):
     assert values["A"] == pytest.approx(0.5 / 0.99996)
     if kind is pd.Series:
         assert cleaned.name == "w"
+
+
+@pytest.mark.parametrize(
+    "cutoff, kept",
+    [
+        # A weight right at the cut-off is kept; one a hair below it is not.
+        (0.05, {"A": 0.6, "B": 0.35, "C": 0.05}),
+        (np.nextafter(0.05, 1.0), {"A": 0.6, "B": 0.35}),
+        (0.0, {"A": 0.6, "B": 0.35, "C": 0.05}),
+    ],
+)
+def test_clean_weights_keeps_a_weight_at_the_cutoff(cutoff, kept):
+    raw = {"A": 0.6, "B": 0.35, "C": 0.05}
+    cleaned = clean_weights(raw, cutoff=cutoff)
+    total = sum(kept.values())
+    expected = {code: kept.get(code, 0.0) / total for code in raw}
+    assert cleaned == pytest.approx(expected, abs=1e-15)
 
 
 # 400 decimals: more than a float holds, so the weights stay as they are.
