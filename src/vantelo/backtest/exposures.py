@@ -43,18 +43,19 @@ def date_exposures(result, with_benchmark):
         helper, weights, IndustryClassification.SWS, with_benchmark
     )
     table = result.limits
-    near = table[table["slack"].abs() <= BINDING_TOLERANCE] if len(table) else table
-    own = near["label"].str.startswith(_OWN_BOUND) if len(near) else near
-    binding = (
-        []
-        if not len(near)
-        else [label for label in near.loc[~own, "label"] if label not in _ALWAYS]
-    )
+    labels = table["label"].tolist()
+    near = np.flatnonzero(np.abs(table["slack"].to_numpy()) <= BINDING_TOLERANCE)
+    own = [labels[i] for i in near if labels[i].startswith(_OWN_BOUND)]
+    binding = [
+        labels[i]
+        for i in near
+        if not labels[i].startswith(_OWN_BOUND) and labels[i] not in _ALWAYS
+    ]
     return {
         "active_styles": styles[column].astype(float).to_dict(),
         "active_industries": industries[column].astype(float).to_dict(),
         "binding": "; ".join(binding),
-        "at_bounds": int(own.sum()) if len(near) else 0,
+        "at_bounds": len(own),
     }
 
 
