@@ -3,7 +3,7 @@ demo market: every objective, every constraint kind, both solved tightly.
 
 Each problem is built around a portfolio w0 that meets all of its limits (so it is
 feasible), with the limits drawn close enough to w0 that some of them bind at the
-optimum. The cvxpy back-end is the reference: the specified protocol (to_constraints,
+optimum. The cvxpy back-end is the reference: the objects' own protocol (to_constraints,
 get_objective_expr) posed through cvxpy.
 """
 

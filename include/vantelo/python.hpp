@@ -108,8 +108,9 @@ void assert_unscaled(py::handle zeta);
 // InvalidArgument naming the argument.
 py::object ensure_series(const char *module, py::handle obj, py::handle name);
 
-// The specified modules word their messages in Chinese; the modules beside them
-// (diagnosis, trading, report, rebalancing, the command line) in English.
+// The optimiser's own modules (optimize, objective, constraints, helper,
+// benchmark) word their messages in Chinese; the modules beside them (diagnosis,
+// trading, report, rebalancing, the command line) in English.
 enum class Language { Chinese, English };
 
 // Refuses a series of per-stock values that lists a code more than once: there is
