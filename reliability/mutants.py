@@ -353,9 +353,9 @@ MUTANTS = (
     ),
     _m(
         "cpp-check-violated",
-        "src/cpp/diagnose.cpp",
-        "violated_column.push_back(slack < -kLimitTolerance);",
-        "violated_column.push_back(slack < kLimitTolerance);",
+        "src/cpp/common/limits.cpp",
+        "violated_column.append(py::bool_(slack < -kLimitTolerance));",
+        "violated_column.append(py::bool_(slack < kLimitTolerance));",
         "the check flags a limit met with no room as violated",
         DG,
     ),

@@ -880,7 +880,9 @@ def test_a_date_off_the_calendar_trades_at_the_close_before_it(tiny):
     monday = tw.get_next_trading_date(friday)
     assert dates[0] < friday < dates[1] < monday
     held = _drifted_by_hand(result.weights.loc[dates[0], PAIR], dates[0], friday)
-    target = np.array([0.3, 0.7])
+    # The weights solved for the Saturday, [0.3, 0.7] to the solver's accuracy.
+    target = result.weights.loc[dates[1], PAIR].to_numpy(dtype=float)
+    np.testing.assert_allclose(target, [0.3, 0.7], atol=1e-4)
     assert result.records["turnover"].iloc[1] == pytest.approx(
         0.5 * np.abs(target - held).sum(), abs=1e-9
     )
