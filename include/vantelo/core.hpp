@@ -105,6 +105,9 @@ struct Outcome {
     bool inaccurate = false;         // solved short of the solver's accuracy
     py::object solver = py::none();  // the solver that gave the weights
     const char *backend = "cvxpy";   // "direct" or "cvxpy"
+    // The direct back-end's terms of each constraint object, in the order of
+    // `cons` (None on the cvxpy back-end): what the result measures its limits by.
+    py::object constraint_terms = py::none();
 };
 
 // Solves the problem: an infeasible one with soft constraints once more without

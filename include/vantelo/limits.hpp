@@ -72,10 +72,13 @@ py::object limit_table(py::handle g, py::handle values, py::handle pool, py::han
 
 // The same table, measured without cvxpy where every constraint is of the
 // package's own classes (from the terms their to_constraints is built of, with the
-// same labels in the same order); otherwise limit_table over `variable()`.
+// same labels in the same order); otherwise limit_table over `variable()`. `terms`:
+// None, or each constraint's terms as a solve already read them (one list per
+// object of `cons`, in order), which are then not read again.
 py::object measured_limit_table(py::handle values, py::handle pool, py::handle bnds,
                                 py::handle cons, py::handle helper,
-                                const std::function<py::object()> &variable);
+                                const std::function<py::object()> &variable,
+                                py::handle terms = py::none());
 
 // The value an entry takes when its excess is `excess` (raw units) and its scale
 // `scale`: the inverse of the definition of `excess`.

@@ -78,6 +78,7 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     fields["_bnds"] = inputs.bnds;
     fields["_cons"] = inputs.cons;
     fields["_limits"] = py::none();
+    fields["_terms"] = py::none();
     py::object pd = attr("pd");
     if (single) {
         fields["weights"] =
@@ -110,6 +111,7 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
         fields["inaccurate"] = outcome.inaccurate;
         fields["objective_value"] = outcome.value;
         fields["solver"] = outcome.solver;
+        fields["_terms"] = outcome.constraint_terms;
     } catch (py::error_already_set &error) {
         if (!error.matches(attr("OptimizationFailed"))) {
             throw;
@@ -166,7 +168,8 @@ py::object limits(py::object self) {
     try {
         warnings.attr("simplefilter")("ignore", attr("OptimizerWarning"));
         table = measured_limit_table(values, pool, self.attr("_bnds"), self.attr("_cons"), helper,
-                                     [&] { return attr("cp").attr("Variable")(py::len(pool)); });
+                                     [&] { return attr("cp").attr("Variable")(py::len(pool)); },
+                                     self.attr("_terms"));
     } catch (...) {
         guard.attr("__exit__")(py::none(), py::none(), py::none());
         throw;

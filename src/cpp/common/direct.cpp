@@ -207,6 +207,7 @@ struct Description {
     Vector specific;  // union
     Vector benchmark; // union
     bool needs_active = false;
+    py::list constraint_terms; // each constraint object's terms, in order
 };
 
 Bound side_of(py::handle term) {
@@ -216,6 +217,7 @@ Bound side_of(py::handle term) {
 void add_constraint_terms(Description &problem, py::handle constraint, py::handle helper) {
     const bool hard = truthy(constraint.attr("hard"));
     py::list terms = module_attr("vantelo.constraints", "_constraint_terms")(constraint, helper);
+    problem.constraint_terms.append(terms);
     for (py::handle term : terms) {
         std::string kind = py::str(term["kind"]);
         if (kind == "linear") {
@@ -1030,6 +1032,7 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
             kDriver, py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
     }
     outcome.weights = to_array(weights);
+    outcome.constraint_terms = problem.constraint_terms;
     return outcome;
 }
 

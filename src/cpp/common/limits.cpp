@@ -574,7 +574,7 @@ class NumericMeasure {
   public:
     NumericMeasure(py::handle values, py::handle helper)
         : w_(to_doubles(values)), helper_(py::reinterpret_borrow<py::object>(helper)),
-          terms_(module_attr("vantelo.constraints", "_constraint_terms")) {}
+          read_(module_attr("vantelo.constraints", "_constraint_terms")) {}
 
     std::vector<Measured> rows;
 
@@ -603,7 +603,9 @@ class NumericMeasure {
         }
     }
 
-    void constraint(py::handle owner) {
+    // `given`: the object's terms as a solve read them, or None to read them here.
+    void constraint(py::handle owner, py::handle given) {
+        given_ = py::reinterpret_borrow<py::object>(given);
         py::module_ constraints = py::module_::import("vantelo.constraints");
         auto is = [&](const char *name) {
             return py::type::of(owner).is(constraints.attr(name));
@@ -659,9 +661,14 @@ class NumericMeasure {
         }
     }
 
+    py::list terms_(py::handle owner, py::handle helper) const {
+        return given_.is_none() ? py::list(read_(owner, helper)) : py::list(given_);
+    }
+
     std::vector<double> w_;
     py::object helper_;
-    py::object terms_;
+    py::object read_;
+    py::object given_ = py::none();
 };
 
 bool numeric_measure_serves(py::handle cons) {
@@ -715,7 +722,8 @@ py::object limit_table(py::handle g, py::handle values, py::handle pool, py::han
 
 py::object measured_limit_table(py::handle values, py::handle pool, py::handle bnds,
                                 py::handle cons, py::handle helper,
-                                const std::function<py::object()> &variable) {
+                                const std::function<py::object()> &variable,
+                                py::handle terms) {
     if (!numeric_measure_serves(cons)) {
         py::object g = variable();
         return limit_table(g, values, pool, bnds, cons, helper);
@@ -740,8 +748,12 @@ py::object measured_limit_table(py::handle values, py::handle pool, py::handle b
         }
     }
     if (!cons.is_none()) {
+        py::ssize_t k = 0;
         for (py::handle owner : cons) {
-            measure.constraint(owner);
+            py::object given = terms.is_none() ? py::object(py::none())
+                                               : py::object(terms[py::int_(k)]);
+            measure.constraint(owner, given);
+            ++k;
         }
     }
     make_unique(measure.rows);
