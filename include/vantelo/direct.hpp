@@ -23,6 +23,10 @@ namespace vantelo {
 // so that whichever back-end runs still sees every constraint.
 bool direct_eligible(Inputs &inputs, const Collaborators &with, std::string &reason);
 
+// Whether `constraint` is exactly one of vantelo.constraints' own classes with the
+// protocol methods that module gave it: its terms then say what it demands.
+bool is_own_constraint(py::handle constraint);
+
 // The direct back-end's solve of one call: the soft-constraint retry, the
 // inaccurate-solve warning, the log lines, OptimizationFailed (with the diagnosis of
 // an infeasible problem) and the result check with the tighter solve, as solve()

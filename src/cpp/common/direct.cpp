@@ -107,6 +107,10 @@ bool cvxpy_untouched(const char *module) {
 
 } // namespace
 
+bool is_own_constraint(py::handle constraint) {
+    return own_class(constraint, "vantelo.constraints", kConstraints, {"to_constraints", "hard"});
+}
+
 bool direct_eligible(Inputs &inputs, const Collaborators &with, std::string &reason) {
     if (with.backend == "cvxpy") {
         reason = "the cvxpy back-end was asked for";
@@ -133,8 +137,7 @@ bool direct_eligible(Inputs &inputs, const Collaborators &with, std::string &rea
             inputs.cons = list_copy(inputs.cons);
         }
         for (py::handle constraint : inputs.cons) {
-            if (!own_class(constraint, "vantelo.constraints", kConstraints,
-                           {"to_constraints", "hard"})) {
+            if (!is_own_constraint(constraint)) {
                 reason = "a constraint is not one of vantelo.constraints' own classes";
                 return false;
             }

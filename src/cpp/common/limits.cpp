@@ -1,5 +1,6 @@
 #include "vantelo/limits.hpp"
 #include "vantelo/core.hpp"
+#include "vantelo/direct.hpp"
 #include "vantelo/inputs.hpp"
 
 #include <pybind11/stl.h>
@@ -568,12 +569,14 @@ py::object table_of(const std::vector<Measured> &rows) {
 }
 
 // The numbers of the package's own constraints, measured without cvxpy: the
-// terms each object's to_constraints is built from, read per name as
-// enumerate_limits reads them, so that the labels and their order are the same.
+// terms each object's to_constraints is built from, labelled (by industry, style
+// or stock) and ordered as enumerate_limits labels and orders them.
 class NumericMeasure {
   public:
     NumericMeasure(py::handle values, py::handle helper)
-        : w_(to_doubles(values)), helper_(py::reinterpret_borrow<py::object>(helper)),
+        : w_(to_doubles(values)),
+          weights_(np().attr("asarray")(values, py::arg("dtype") = "float64")),
+          helper_(py::reinterpret_borrow<py::object>(helper)),
           read_(module_attr("vantelo.constraints", "_constraint_terms")) {}
 
     std::vector<Measured> rows;
@@ -583,12 +586,8 @@ class NumericMeasure {
     }
 
     double dot(py::handle coefficients) const {
-        std::vector<double> c = to_doubles(coefficients);
-        double total = 0.0;
-        for (std::size_t i = 0; i < w_.size(); ++i) {
-            total += c[i] * w_[i];
-        }
-        return total;
+        return as_double(matmul(np().attr("asarray")(coefficients, py::arg("dtype") = "float64"),
+                                weights_));
     }
 
     // An industry's or a style's terms carry its name, which the label gives after
@@ -613,15 +612,15 @@ class NumericMeasure {
         if (is("TrackingErrorLimit")) {
             if (py::len(terms_(owner, helper_)) > 0) {
                 add("TrackingErrorLimit", Side::Upper, as_double(owner.attr("upper")),
-                    ex_ante_risk(helper_, to_array(w_)).second);
+                    ex_ante_risk(helper_, weights_).second);
             }
         } else if (is("TurnoverLimit")) {
             for (py::handle term : py::list(terms_(owner, helper_))) {
-                std::vector<double> holding = to_doubles(term["holding"]);
-                double traded = 0.0;
-                for (std::size_t i = 0; i < holding.size(); ++i) {
-                    traded += std::fabs((i < w_.size() ? w_[i] : 0.0) - holding[i]);
-                }
+                // Held stocks outside the pool are sold off: the weights padded with 0.
+                py::object holding = np().attr("asarray")(term["holding"], py::arg("dtype") = "float64");
+                py::object held = np().attr("zeros")(py::len(holding));
+                held[py::slice(0, static_cast<py::ssize_t>(w_.size()), 1)] = weights_;
+                const double traded = as_double(np().attr("abs")(held - holding).attr("sum")());
                 add("TurnoverLimit", Side::Upper, as_double(term["upper"]), traded / 2.0);
             }
         } else if (is("IndustryComponentLimit")) {
@@ -636,9 +635,6 @@ class NumericMeasure {
   private:
     static std::vector<double> to_doubles(py::handle values) {
         return np().attr("asarray")(values, py::arg("dtype") = "float64").cast<std::vector<double>>();
-    }
-    static py::object to_array(const std::vector<double> &values) {
-        return np().attr("array")(py::cast(values), py::arg("dtype") = "float64");
     }
     static Side side_of(py::handle term) {
         return py::str(term["side"]).equal(py::str("lower")) ? Side::Lower : Side::Upper;
@@ -666,25 +662,20 @@ class NumericMeasure {
     }
 
     std::vector<double> w_;
+    py::object weights_; // the same, as a float array
     py::object helper_;
     py::object read_;
     py::object given_ = py::none();
 };
 
+// Measured without cvxpy when every constraint says what it demands in its terms
+// (a class a caller changed keeps the meaning the caller gave it).
 bool numeric_measure_serves(py::handle cons) {
     if (cons.is_none()) {
         return true;
     }
-    py::module_ constraints = py::module_::import("vantelo.constraints");
     for (py::handle owner : cons) {
-        bool own = false;
-        for (const char *name :
-             {"IndustryConstraint", "StyleConstraint", "WildcardIndustryConstraint",
-              "TrackingErrorLimit", "TurnoverLimit", "IndustryComponentLimit",
-              "BenchmarkComponentWeightLimit"}) {
-            own = own || py::type::of(owner).is(constraints.attr(name));
-        }
-        if (!own) {
+        if (!is_own_constraint(owner)) {
             return false;
         }
     }
