@@ -167,9 +167,9 @@ py::object limits(py::object self) {
     py::object table;
     try {
         warnings.attr("simplefilter")("ignore", attr("OptimizerWarning"));
-        table = measured_limit_table(values, pool, self.attr("_bnds"), self.attr("_cons"), helper,
-                                     [&] { return attr("cp").attr("Variable")(py::len(pool)); },
-                                     self.attr("_terms"));
+        table = measured_limit_table(
+            values, pool, self.attr("_bnds"), self.attr("_cons"), helper,
+            [&] { return attr("cp").attr("Variable")(py::len(pool)); }, self.attr("_terms"));
     } catch (...) {
         guard.attr("__exit__")(py::none(), py::none(), py::none());
         throw;

@@ -586,8 +586,8 @@ class NumericMeasure {
     }
 
     double dot(py::handle coefficients) const {
-        return as_double(matmul(np().attr("asarray")(coefficients, py::arg("dtype") = "float64"),
-                                weights_));
+        return as_double(
+            matmul(np().attr("asarray")(coefficients, py::arg("dtype") = "float64"), weights_));
     }
 
     // An industry's or a style's terms carry its name, which the label gives after
@@ -606,9 +606,7 @@ class NumericMeasure {
     void constraint(py::handle owner, py::handle given) {
         given_ = py::reinterpret_borrow<py::object>(given);
         py::module_ constraints = py::module_::import("vantelo.constraints");
-        auto is = [&](const char *name) {
-            return py::type::of(owner).is(constraints.attr(name));
-        };
+        auto is = [&](const char *name) { return py::type::of(owner).is(constraints.attr(name)); };
         if (is("TrackingErrorLimit")) {
             if (py::len(terms_(owner, helper_)) > 0) {
                 add("TrackingErrorLimit", Side::Upper, as_double(owner.attr("upper")),
@@ -617,7 +615,8 @@ class NumericMeasure {
         } else if (is("TurnoverLimit")) {
             for (py::handle term : py::list(terms_(owner, helper_))) {
                 // Held stocks outside the pool are sold off: the weights padded with 0.
-                py::object holding = np().attr("asarray")(term["holding"], py::arg("dtype") = "float64");
+                py::object holding =
+                    np().attr("asarray")(term["holding"], py::arg("dtype") = "float64");
                 py::object held = np().attr("zeros")(py::len(holding));
                 held[py::slice(0, static_cast<py::ssize_t>(w_.size()), 1)] = weights_;
                 const double traded = as_double(np().attr("abs")(held - holding).attr("sum")());
@@ -634,7 +633,9 @@ class NumericMeasure {
 
   private:
     static std::vector<double> to_doubles(py::handle values) {
-        return np().attr("asarray")(values, py::arg("dtype") = "float64").cast<std::vector<double>>();
+        return np()
+            .attr("asarray")(values, py::arg("dtype") = "float64")
+            .cast<std::vector<double>>();
     }
     static Side side_of(py::handle term) {
         return py::str(term["side"]).equal(py::str("lower")) ? Side::Lower : Side::Upper;
@@ -713,8 +714,7 @@ py::object limit_table(py::handle g, py::handle values, py::handle pool, py::han
 
 py::object measured_limit_table(py::handle values, py::handle pool, py::handle bnds,
                                 py::handle cons, py::handle helper,
-                                const std::function<py::object()> &variable,
-                                py::handle terms) {
+                                const std::function<py::object()> &variable, py::handle terms) {
     if (!numeric_measure_serves(cons)) {
         py::object g = variable();
         return limit_table(g, values, pool, bnds, cons, helper);
@@ -731,7 +731,9 @@ py::object measured_limit_table(py::handle values, py::handle pool, py::handle b
         py::list codes = list_copy(pool);
         py::tuple bounds = module_attr("vantelo.optimize", "parse_bnds")(bnds, pool);
         for (int side = 0; side < 2; ++side) {
-            std::vector<double> limit = np().attr("asarray")(bounds[side], py::arg("dtype") = "float64").cast<std::vector<double>>();
+            std::vector<double> limit =
+                np().attr("asarray")(bounds[side], py::arg("dtype") = "float64")
+                    .cast<std::vector<double>>();
             for (std::size_t i = 0; i < w.size(); ++i) {
                 measure.add("bnds " + py::str(codes[i]).cast<std::string>(),
                             side == 0 ? Side::Lower : Side::Upper, limit[i], w[i]);
@@ -741,8 +743,8 @@ py::object measured_limit_table(py::handle values, py::handle pool, py::handle b
     if (!cons.is_none()) {
         py::ssize_t k = 0;
         for (py::handle owner : cons) {
-            py::object given = terms.is_none() ? py::object(py::none())
-                                               : py::object(terms[py::int_(k)]);
+            py::object given =
+                terms.is_none() ? py::object(py::none()) : py::object(terms[py::int_(k)]);
             measure.constraint(owner, given);
             ++k;
         }
