@@ -392,6 +392,18 @@ def test_a_result_measures_its_limits_as_the_check_does(seed, own):
     assert result.limits is result.limits  # measured once
 
 
+@pytest.mark.parametrize("backend", ["direct", "cvxpy"])
+def test_constraints_given_as_a_generator_are_solved_and_measured(backend):
+    rng, pool, benchmark = market(5)
+    bnds, cons = limits_around(rng, pool, benchmark, ["industry", "style", "turnover"])
+    listed = solve(backend, pool, MinVariance(), bnds, cons, benchmark)
+    generated = solve(backend, pool, MinVariance(), bnds, (c for c in cons), benchmark)
+    assert generated.status == listed.status == "solved"
+    pd.testing.assert_series_equal(generated.weights, listed.weights)
+    pd.testing.assert_frame_equal(generated.limits, listed.limits)
+    assert generated.limits["label"].str.startswith("TurnoverLimit").any()
+
+
 def test_a_failed_result_has_no_limits():
     rng, pool, benchmark = market(3)
     cons = [WildcardIndustryConstraint(upper_limit=0.01)]

@@ -75,6 +75,12 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
     fields["solver"] = py::none();
     fields["helper"] = py::none();
     fields["backend"] = py::none();
+    // Read once, so that the solve and the result's measure of its limits both see
+    // every constraint of a generator.
+    if (!inputs.cons.is_none() && !PyList_Check(inputs.cons.ptr()) &&
+        !PyTuple_Check(inputs.cons.ptr())) {
+        inputs.cons = list_copy(inputs.cons);
+    }
     fields["_bnds"] = inputs.bnds;
     fields["_cons"] = inputs.cons;
     fields["_limits"] = py::none();
@@ -96,8 +102,6 @@ py::object optimize(py::object order_book_ids, py::object date, py::object objec
                                format("backend='direct' cannot take this problem: {}", reason));
     }
     fields["backend"] = direct ? "direct" : "cvxpy";
-    // Both back-ends see constraints as a list from here (a generator was read once).
-    fields["_cons"] = inputs.cons;
     try {
         Outcome outcome;
         if (direct) {
