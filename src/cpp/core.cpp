@@ -237,7 +237,8 @@ constexpr const char *kResultDoc = R"(
         weights' ex-ante figures under it (tracking_error NaN without a benchmark).
     limits: the weights against every limit of the call (full investment, each
         bound, each side of each constraint), measured with the call's own market
-        data: the table vantelo.diagnose.check_constraints gives; None when failed.
+        data: the table vantelo.diagnose.check_constraints gives; None when failed
+        (and for a pool of one stock, which is solved without market data).
     )";
 
 } // namespace

@@ -49,7 +49,8 @@ class OptimizationResult:
         """The weights against every limit of the call (full investment, each bound,
         each side of each constraint), measured once with the call's own market data:
         the table `vantelo.diagnose.check_constraints` gives (label, value, lower,
-        upper, slack, binding, violated); None when the optimisation failed."""
+        upper, slack, binding, violated); None when the optimisation failed (and for a
+        pool of one stock, which is solved without market data)."""
 
 def optimize(
     order_book_ids: str | Iterable[str],
