@@ -345,7 +345,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-limit-up-bought",
-        "src/cpp/trading.cpp",
+        "src/cpp/trading/orders.cpp",
         "const bool can_buy = !frozen && !(flags[i] & kLimitUp);",
         "const bool can_buy = !frozen;",
         "orders buy a stock closed at limit-up",
