@@ -213,8 +213,8 @@ def english_templates():
     run = re.compile(r'(?:"(?:[^"\\]|\\.)*"\s*)+')
     found = set()
     # A module split by concern is a folder of sources.
-    paths = [ROOT / "src" / "cpp" / name for name in ["diagnose", "trading", "report", "rebalance"]]
-    for path in paths:
+    for name in ["diagnose", "trading", "report", "rebalance"]:
+        path = ROOT / "src" / "cpp" / name
         sources = sorted(path.glob("*.[ch]pp")) if path.is_dir() else [path.with_suffix(".cpp")]
         code = "\n".join(source.read_text(encoding="utf-8") for source in sources)
         code = re.sub(r'R"\((.*?)\)"', "", code, flags=re.S)
