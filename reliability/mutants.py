@@ -295,7 +295,7 @@ MUTANTS = (
     # -- compiled -----------------------------------------------------------------
     _m(
         "cpp-turnover-factor",
-        "src/cpp/rebalance.cpp",
+        "src/cpp/rebalance/drift.cpp",
         "    return 0.5 * changed;",
         "    return changed;",
         "turnover as the whole sum of the weight changes, not half of it",
@@ -304,7 +304,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-stamp-duty-on-buys",
-        "src/cpp/rebalance.cpp",
+        "src/cpp/rebalance/path.cpp",
         "(value > 0.0 ? terms.stamp_buy : terms.stamp_sell)",
         "(value > 0.0 ? terms.stamp_sell : terms.stamp_buy)",
         "stamp duty charged on buys at the rate of sales (and the other way round)",
@@ -312,7 +312,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-min-commission",
-        "src/cpp/rebalance.cpp",
+        "src/cpp/rebalance/path.cpp",
         "std::max(terms.commission * amount, terms.minimum)",
         "terms.commission * amount",
         "the minimum commission ignored",
@@ -320,7 +320,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-annualisation",
-        "src/cpp/rebalance.cpp",
+        "src/cpp/rebalance/statistics.cpp",
         "return sample_std(returns) * std::sqrt(static_cast<double>(kTradingDaysPerYear));",
         "return sample_std(returns) * std::sqrt(243.0);",
         "volatility annualised over 243 days",
@@ -329,7 +329,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-drawdown-peak",
-        "src/cpp/rebalance.cpp",
+        "src/cpp/rebalance/statistics.cpp",
         "worst.peak = peak_day;",
         "worst.peak = static_cast<long>(t);",
         "the drawdown's peak dated at its trough",
@@ -345,7 +345,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-limit-up-bought",
-        "src/cpp/trading.cpp",
+        "src/cpp/trading/orders.cpp",
         "const bool can_buy = !frozen && !(flags[i] & kLimitUp);",
         "const bool can_buy = !frozen;",
         "orders buy a stock closed at limit-up",

@@ -212,8 +212,11 @@ def english_templates():
     literal = re.compile(r'"((?:[^"\\]|\\.)*)"')
     run = re.compile(r'(?:"(?:[^"\\]|\\.)*"\s*)+')
     found = set()
+    # A module split by concern is a folder of sources.
     for name in ["diagnose", "trading", "report", "rebalance"]:
-        code = (ROOT / "src" / "cpp" / f"{name}.cpp").read_text(encoding="utf-8")
+        path = ROOT / "src" / "cpp" / name
+        sources = sorted(path.glob("*.[ch]pp")) if path.is_dir() else [path.with_suffix(".cpp")]
+        code = "\n".join(source.read_text(encoding="utf-8") for source in sources)
         code = re.sub(r'R"\((.*?)\)"', "", code, flags=re.S)
         code = re.sub(r"//[^\n]*", "", code)
         for match in run.finditer(code):
