@@ -353,7 +353,7 @@ MUTANTS = (
     ),
     _m(
         "cpp-check-violated",
-        "src/cpp/common/limits.cpp",
+        "src/cpp/common/limit_table.cpp",
         "violated_column.append(py::bool_(slack < -kLimitTolerance));",
         "violated_column.append(py::bool_(slack < kLimitTolerance));",
         "the check flags a limit met with no room as violated",
