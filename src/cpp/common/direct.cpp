@@ -1,3 +1,5 @@
+// The direct back-end's entry points: which calls may take it, and the solve of one
+// call (the soft-constraint retry, the result check and its finishing solves).
 #include "direct_internal.hpp"
 
 #include <algorithm>
