@@ -10,6 +10,7 @@ get_objective_expr) posed through cvxpy.
 from __future__ import annotations
 
 import datetime
+import logging
 import subprocess
 import sys
 import warnings
@@ -234,6 +235,71 @@ def test_soft_and_infeasible_problems_end_alike_on_both_back_ends():
     )
     failed = ends[True, "direct"][2]
     assert failed.status == "failed" and failed.diagnosis is not None
+
+
+def least_one_way_trade(holding, pool, upper):
+    """The least one-way trade from `holding` to a full portfolio of `pool` within
+    (0, upper), by linear programming over (w, t) with t >= |w - h|."""
+    from scipy.optimize import linprog
+
+    n = len(pool)
+    inside = holding.reindex(pool, fill_value=0.0).to_numpy()
+    outside = float(holding.drop(pool, errors="ignore").abs().sum())
+    eye = np.eye(n)
+    found = linprog(
+        np.r_[np.zeros(n), np.ones(n)],
+        A_ub=np.block([[eye, -eye], [-eye, -eye]]),
+        b_ub=np.r_[inside, -inside],
+        A_eq=np.r_[np.ones(n), np.zeros(n)][None, :],
+        b_eq=[1.0],
+        bounds=[(0.0, upper)] * n + [(0.0, None)] * n,
+    )
+    assert found.status == 0
+    return (found.fun + outside) / 2
+
+
+@pytest.mark.parametrize("gap, kept", [(-0.004, False), (0.002, True)])
+def test_a_soft_turnover_limit_out_of_reach_of_the_bounds_is_dropped_alike(gap, kept, caplog):
+    # A holding over the cap on some stocks and partly outside the pool, as a
+    # schedule's drifted holding is when stocks leave the index.
+    rng, pool, benchmark = market(5)
+    upper = 0.06
+    holding = pd.Series(
+        rng.dirichlet(np.ones(len(pool) + 2) * 0.5), index=pool + ["600000.XSHG", "600004.XSHG"]
+    )
+    least = least_one_way_trade(holding, pool, upper)
+    assert least > 0.02
+    limit = TurnoverLimit(holding, least + gap, hard=False)
+    ends = {}
+    solves = {}
+    for backend in ("direct", "cvxpy"):
+        caplog.clear()
+        with warnings.catch_warnings(record=True) as caught, caplog.at_level(
+            logging.INFO, logger="vantelo.optimize"
+        ):
+            warnings.simplefilter("always")
+            result = vantelo.core.optimize(
+                pool,
+                DATE,
+                bnds={"*": (0.0, upper)},
+                cons=[limit],
+                benchmark=benchmark,
+                backend=backend,
+                accuracy=TIGHT,
+            )
+        texts = [str(w.message) for w in caught if issubclass(w.category, OptimizerWarning)]
+        ends[backend] = (result.status, texts, result.weights)
+        solves[backend] = sum("solve time" in r.getMessage() for r in caplog.records)
+    assert ends["direct"][:2] == ends["cvxpy"][:2]
+    assert ends["direct"][0] == ("solved" if kept else "soft constraints dropped")
+    # The direct back-end sees that the limit is out of reach without a solve.
+    assert solves == {"direct": 1, "cvxpy": 1 if kept else 2}
+    assert float(np.abs(ends["direct"][2] - ends["cvxpy"][2]).sum()) < 1e-3
+    traded = (ends["direct"][2].reindex(holding.index, fill_value=0.0) - holding).abs().sum() / 2
+    if kept:
+        assert traded <= least + gap + 1e-6
+    else:
+        assert traded > least + gap
 
 
 class OwnMinVariance(MinVariance):

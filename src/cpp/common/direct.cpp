@@ -217,6 +217,55 @@ bool has_soft(const Description &p) {
     return soft(p.linear) || soft(p.turnover) || soft(p.tracking_error);
 }
 
+// Whether a soft turnover limit is beyond every portfolio the bounds allow, so that
+// the first solve with it can only fail: SCS takes several times a solve's
+// iterations to prove that, and a schedule meets it on every date a stock leaves
+// the pool or outgrows its bound. The least two-way trade from h to the bounds and
+// a full budget is Σ|c − h| + |1 − Σc| with c = h clipped to the bounds (once
+// clipped, each further unit moved to meet the budget costs one), plus what is held
+// outside the pool. Only a shortfall past the result check's tolerance counts,
+// which no solve with the limit could have passed; a scaled problem is left to the
+// solver (its scale may shrink to 0).
+bool soft_turnover_unreachable(const Description &p) {
+    if (p.scaled || p.turnover.empty()) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(p.n);
+    double least_total = 0.0;
+    double most_total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        least_total += p.has_bounds ? p.lower[i] : 0.0;
+        most_total += p.has_bounds ? p.upper[i] : std::numeric_limits<double>::infinity();
+    }
+    if (!(least_total <= 1.0 && most_total >= 1.0)) {
+        return false; // no portfolio meets the bounds: the solver says so
+    }
+    for (const TurnoverTerm &term : p.turnover) {
+        if (term.hard) {
+            continue;
+        }
+        double traded = 0.0;
+        double clipped_total = 0.0;
+        for (std::size_t i = 0; i < term.holding.size(); ++i) {
+            if (i >= n) {
+                traded += std::fabs(term.holding[i]);
+                continue;
+            }
+            double clipped = std::max(term.holding[i], p.has_bounds ? p.lower[i] : 0.0);
+            if (p.has_bounds) {
+                clipped = std::min(clipped, p.upper[i]);
+            }
+            traded += std::fabs(clipped - term.holding[i]);
+            clipped_total += clipped;
+        }
+        traded += std::fabs(1.0 - clipped_total);
+        if (traded - 2.0 * term.upper > kLimitTolerance) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborators &with) {
@@ -226,6 +275,15 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
     Outcome outcome;
     outcome.backend = "direct";
     outcome.solver = py::str("SCS");
+
+    auto drop_soft = [&]() {
+        warn_optimizer(kDriver, py::str("约束无法满足，放弃所有软约束重试"));
+        with_soft = false;
+        outcome.soft_dropped = true;
+    };
+    if (with_soft && soft_turnover_unreachable(problem)) {
+        drop_soft();
+    }
 
     auto key_of = [&](const ConicData &data) {
         return py::make_tuple(py::tuple(inputs.pool), data.structure);
@@ -241,9 +299,7 @@ Outcome solve_direct(const Inputs &inputs, py::handle helper, const Collaborator
         }
         if (infeasible(solution)) {
             if (with_soft) {
-                warn_optimizer(kDriver, py::str("约束无法满足，放弃所有软约束重试"));
-                with_soft = false;
-                outcome.soft_dropped = true;
+                drop_soft();
                 data = conic_data(problem, false);
                 entry = cache_entry(with.cache, key_of(data));
                 continue;
