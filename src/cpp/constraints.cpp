@@ -458,7 +458,7 @@ py::list turnover_limit_terms(py::handle self, py::handle helper) {
     py::object holding = self.attr("_current_holding");
     reject_duplicate_keys(kModule, holding, "TurnoverLimit: current_holding");
     py::list not_in_pool;
-    for (py::handle id : holding.attr("index")) {
+    for (py::handle id : list_copy(holding.attr("index"))) {
         if (!pool.contains(id)) {
             not_in_pool.append(id);
         }

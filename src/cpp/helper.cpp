@@ -117,7 +117,7 @@ py::object union_components(py::handle self) {
         py::list pool = self.attr("order_book_ids");
         py::set in_pool(pool);
         py::list result = list_copy(pool);
-        for (py::handle code : benchmark_holding(self).attr("index")) {
+        for (py::handle code : list_copy(benchmark_holding(self).attr("index"))) {
             if (!in_pool.contains(code)) {
                 result.append(code);
             }

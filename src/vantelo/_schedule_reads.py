@@ -44,7 +44,9 @@ def _day(value):
 
 
 def _codes(value):
-    if isinstance(value, (list, tuple, pd.Index)) and all(isinstance(c, str) for c in value):
+    if isinstance(value, pd.Index):
+        value = value.tolist()  # iterating the Index itself boxes element by element
+    if isinstance(value, (list, tuple)) and all(isinstance(c, str) for c in value):
         return list(value)
     return None
 

@@ -218,7 +218,25 @@ py::object power(py::handle a, py::handle b) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+namespace {
+
+bool from_pandas(py::handle value) {
+    py::object module = py::type::of(value).attr("__module__");
+    return PyUnicode_Check(module.ptr()) &&
+           py::str(module).cast<std::string>().rfind("pandas", 0) == 0;
+}
+
+} // namespace
+
 py::list list_copy(py::handle iterable) {
+    // A pandas Index or Series boxes each element it yields, one call apiece; its
+    // tolist gives the same elements in one pass.
+    if (from_pandas(iterable) && py::hasattr(iterable, "tolist")) {
+        py::object listed = iterable.attr("tolist")();
+        if (PyList_Check(listed.ptr())) {
+            return py::reinterpret_steal<py::list>(listed.release());
+        }
+    }
     PyObject *copy = PySequence_List(iterable.ptr());
     if (copy == nullptr) {
         throw py::error_already_set();

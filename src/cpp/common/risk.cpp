@@ -630,7 +630,7 @@ py::list wildcard_industries(py::handle industry_mapping, py::handle benchmark_w
         add(industry);
     }
     if (!benchmark_weights.is_none()) {
-        for (py::handle industry : benchmark_weights.attr("index")) {
+        for (py::handle industry : list_copy(benchmark_weights.attr("index"))) {
             add(industry);
         }
     }
