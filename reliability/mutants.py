@@ -35,6 +35,7 @@ RP = "tests/test_report.py"
 TR = "tests/test_trading.py"
 DG = "tests/test_diagnose.py"
 CL = "tests/test_cli.py"
+DR = "tests/test_direct.py"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -358,6 +359,22 @@ MUTANTS = (
         "violated_column.append(py::bool_(slack < kLimitTolerance));",
         "the check flags a limit met with no room as violated",
         DG,
+    ),
+    _m(
+        "cpp-soft-turnover-out-of-reach",
+        "src/cpp/common/direct.cpp",
+        "if (traded - 2.0 * term.upper > kLimitTolerance) {",
+        "if (traded - term.upper > kLimitTolerance) {",
+        "a soft turnover limit within reach of the bounds dropped before any solve",
+        DR,
+    ),
+    _m(
+        "rates-a-day-late",
+        "src/vantelo/_schedule.py",
+        'np.datetime64(start, "D"), side="left")',
+        'np.datetime64(start, "D"), side="right")',
+        "a chained run's drift starts a day after the holding was set",
+        RB,
     ),
 )
 

@@ -14,6 +14,7 @@ import time
 import warnings
 
 import cloudpickle
+import numpy as np
 import pandas as pd
 from threadpoolctl import threadpool_limits
 
@@ -145,7 +146,7 @@ class _Strategy:
         if callable(universe):
             return universe(date)
         if isinstance(universe, str):
-            return list(client.index_weights(universe, date).index)
+            return client.index_weights(universe, date).index.tolist()
         return universe
 
     def inputs(self, date, holding, client=tidewell):
@@ -256,33 +257,51 @@ def _date_exposures(result, benchmark):
 
 class _Rates:
     """Daily change rates for a run of dates, read from the store in one query per
-    new set of stocks rather than one per date."""
+    new set of stocks rather than one per date, and kept as one array (trading days
+    x stocks) that each date slices by position."""
 
     def __init__(self, first, last):
         self._first = first
         self._last = last
-        self._table = None
+        self._days = None  # the rows' trading days, datetime64[D]
+        self._values = None
+        self._column = {}  # code -> column; codes the store lacks have a NaN column
         self._expected = {}
 
     def expect(self, codes):
         """`codes` may be held later: read them with the next stocks that are missing."""
         self._expected.update(dict.fromkeys(codes))
 
+    def _read(self, missing):
+        more = tidewell.get_price_change_rate(missing, self._first, self._last)
+        values = more.reindex(columns=missing).to_numpy(dtype=float)
+        if self._values is None:
+            self._days = more.index.to_numpy().astype("datetime64[D]")
+            self._values = values
+        else:
+            self._values = np.hstack([self._values, values])
+        first = len(self._column)
+        self._column.update((code, first + j) for j, code in enumerate(missing))
+
     def between(self, codes, start, end):
-        """Rates of `codes` (columns, in that order) from `start` to `end`."""
+        """Rates of `codes` (columns, in that order) from `start` to `end`, an array."""
         if not (self._first <= start and end <= self._last):
-            return tidewell.get_price_change_rate(codes, start, end).reindex(columns=codes)
-        known = set(self._table.columns) if self._table is not None else set()
-        missing = [code for code in codes if code not in known]
+            table = tidewell.get_price_change_rate(codes, start, end).reindex(columns=codes)
+            return table.to_numpy(dtype=float)
+        known = self._column
+        missing = [code for code in dict.fromkeys(codes) if code not in known]
         if missing:
             # A holding draws on its pool, so the pool's stocks come with the first
             # miss, and later dates rarely miss again.
-            missing += [c for c in self._expected if c not in known and c not in missing]
+            seen = set(missing)
+            missing += [c for c in self._expected if c not in known and c not in seen]
             self._expected.clear()
-            more = tidewell.get_price_change_rate(missing, self._first, self._last)
-            more = more.reindex(columns=missing)
-            self._table = more if self._table is None else pd.concat([self._table, more], axis=1)
-        return self._table.loc[pd.Timestamp(start) : pd.Timestamp(end), codes]
+            self._read(missing)
+        rows = slice(
+            int(np.searchsorted(self._days, np.datetime64(start, "D"), side="left")),
+            int(np.searchsorted(self._days, np.datetime64(end, "D"), side="right")),
+        )
+        return self._values[rows][:, [known[code] for code in codes]]
 
 
 def _drift_holding(holding, start, end, rates=None):
@@ -292,12 +311,13 @@ def _drift_holding(holding, start, end, rates=None):
     after = tidewell.get_next_trading_date(start)
     if after > end:
         return holding
-    codes = list(holding.index)
+    codes = holding.index.tolist()
     if rates is None:
         table = tidewell.get_price_change_rate(codes, after, end).reindex(columns=codes)
+        table = table.to_numpy(dtype=float)
     else:
         table = rates.between(codes, after, end)
-    _, drifted = _rebalance.drift(holding.to_numpy(dtype=float), table.to_numpy(dtype=float))
+    _, drifted = _rebalance.drift(holding.to_numpy(dtype=float), table)
     return pd.Series(drifted, index=holding.index)
 
 
