@@ -229,34 +229,47 @@ def style_exposures(helper, weights, with_benchmark):
     """The style exposures of `weights` (indexed as the helper's pool) through the
     helper: `portfolio`, and with a benchmark `benchmark` and `active`, by style."""
     exposure = helper.get_factor_exposure()
-    exposure = exposure.reindex(columns=[s for s in STYLE_FACTORS if s in exposure.columns])
-    portfolio = exposure.T.dot(weights.reindex(exposure.index).to_numpy())
-    table = pd.DataFrame({"portfolio": portfolio.astype("float64")})
+    styles = [s for s in STYLE_FACTORS if s in exposure.columns]
+    # A backtest asks this of every date: the product on the arrays, not the frames.
+    at = exposure.index.get_indexer(weights.index)
+    inside = at >= 0
+    held = np.zeros(len(exposure))
+    held[at[inside]] = weights.to_numpy(dtype=float)[inside]
+    portfolio = held @ exposure.reindex(columns=styles).to_numpy(dtype=float)
+    table = pd.DataFrame({"portfolio": portfolio}, index=pd.Index(styles, name="style"))
     if with_benchmark:
         bench = pd.Series(helper.get_benchmark_style(), dtype="float64")
-        table["benchmark"] = bench.reindex(table.index)
+        table["benchmark"] = bench.reindex(table.index).to_numpy()
         table["active"] = table["portfolio"] - table["benchmark"]
-    table.index.name = "style"
     return table
 
 
 def industry_weights(helper, weights, classification, with_benchmark):
     """The industry weights of `weights` through the helper: `portfolio`, and with a
     benchmark `benchmark` and `active`, by industry, largest first."""
-    mapping = helper.get_industry_mapping(classification)
-    mapping = pd.Series(np.asarray(mapping), index=list(helper.order_book_ids))
-    portfolio = weights.groupby(mapping.reindex(weights.index).to_numpy()).sum()
+    mapping = np.asarray(helper.get_industry_mapping(classification), dtype=object)
+    at = pd.Index(helper.order_book_ids).get_indexer(weights.index)
+    inside = at >= 0
+    names, which = np.unique(mapping[at[inside]], return_inverse=True)
+    held = np.bincount(
+        which, weights=np.nan_to_num(weights.to_numpy(dtype=float)[inside]), minlength=len(names)
+    )
+    portfolio = pd.Series(held, index=pd.Index(names.tolist()))
     if with_benchmark:
         bench = pd.Series(helper.get_benchmark_industry_weight(classification), dtype="float64")
         names = portfolio.index.union(bench.index)
+        own = portfolio.reindex(names, fill_value=0.0).to_numpy()
+        theirs = bench.reindex(names, fill_value=0.0).to_numpy()
+        # Largest holding first, ties by the benchmark's weight, then by name.
+        order = np.lexsort((-theirs, -own))
         table = pd.DataFrame(
             {
-                "portfolio": portfolio.reindex(names, fill_value=0.0),
-                "benchmark": bench.reindex(names, fill_value=0.0),
-            }
+                "portfolio": own[order],
+                "benchmark": theirs[order],
+                "active": own[order] - theirs[order],
+            },
+            index=names[order],
         )
-        table["active"] = table["portfolio"] - table["benchmark"]
-        table = table.sort_values(["portfolio", "benchmark"], ascending=False)
     else:
         table = pd.DataFrame({"portfolio": portfolio}).sort_values("portfolio", ascending=False)
     table.index.name = "industry"
