@@ -251,6 +251,18 @@ py::list known_styles(py::handle exposure) {
     return styles;
 }
 
+// Whether the first rows of `frame` are `codes`, in order: the union's tables are
+// laid out pool first, so that positions then stand for labels, which pandas looks
+// up one by one.
+bool leads_with(py::handle frame, py::handle codes) {
+    py::object np = attr("np");
+    py::object labels = frame.attr("index").attr("to_numpy")(py::arg("dtype") = "object");
+    const py::ssize_t count = py::len(codes);
+    return py::len(labels) >= count &&
+           truthy(np.attr("array_equal")(labels[py::slice(0, count, 1)],
+                                         np.attr("asarray")(codes, py::arg("dtype") = "object")));
+}
+
 py::object industry_of(py::handle self, py::handle codes, py::handle classification) {
     note_trading_day(self);
     py::object mapping =
@@ -355,7 +367,11 @@ PYBIND11_MODULE(helper, m) {
                 return cached(self, "factor_exposure", [&]() -> py::object {
                     py::object exposure = union_exposure(self);
                     py::object pool = self.attr("order_book_ids");
-                    return exposure.attr("loc")[py::make_tuple(pool, known_styles(exposure))];
+                    py::list styles = known_styles(exposure);
+                    if (leads_with(exposure, pool)) {
+                        return exposure[styles].attr("iloc")[py::slice(0, py::len(pool), 1)];
+                    }
+                    return exposure.attr("loc")[py::make_tuple(pool, styles)];
                 });
             },
             "Style exposures of the pool: rows in pool order, one column per style the\n"
@@ -366,7 +382,14 @@ PYBIND11_MODULE(helper, m) {
                 return cached(self, "benchmark_style", [&]() -> py::object {
                     py::object exposure = union_exposure(self);
                     py::object styles = exposure[known_styles(exposure)];
-                    return matmul(styles.attr("T"), benchmark_weight(self));
+                    py::object weights = benchmark_weight(self);
+                    if (truthy(styles.attr("index").attr("equals")(weights.attr("index")))) {
+                        py::object values = as_float_array(styles.attr("values"));
+                        return attr("pd").attr("Series")(
+                            matmul(values.attr("T"), as_float_array(weights.attr("values"))),
+                            py::arg("index") = styles.attr("columns"));
+                    }
+                    return matmul(styles.attr("T"), weights);
                 });
             },
             "The benchmark's exposure to each style the risk model has, indexed by style\n"
