@@ -302,6 +302,10 @@ def test_index_weights_and_index_returns_agree():
     assert w800[w["990300.XSHG"].index].min() >= w800[w["990500.XSHG"].index].max()
     # Same weights until the next rebalance, new ones on it.
     pd.testing.assert_series_equal(tw.index_weights("990300.XSHG", "2024-12-31"), w["990300.XSHG"])
+    # Each answer is the caller's own: changing one leaves the next as it was.
+    w["990300.XSHG"].iloc[:] = 0.0
+    assert tw.index_weights("990300.XSHG", "2024-07-01").sum() == pytest.approx(1.0, abs=1e-12)
+    w["990300.XSHG"] = tw.index_weights("990300.XSHG", "2024-07-01")
     before = tw.index_weights("990300.XSHG", "2024-06-28")
     assert not before.index.equals(w["990300.XSHG"].index) or not np.allclose(
         before, w["990300.XSHG"]

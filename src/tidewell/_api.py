@@ -403,14 +403,20 @@ def index_weights(order_book_id, date) -> pd.Series:
                 f"date {d} is before the first rebalance of index {order_book_id!r} "
                 f"({rebalances[order_book_id][0]})"
             )
-        res = h.query(
-            "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
-            "ORDER BY order_book_id",
-            [order_book_id, when],
-        ).fetchnumpy()
-    w = np.asarray(res["weight"], dtype=float)
-    ids = pd.Index(np.asarray(res["order_book_id"], dtype=object), name="order_book_id")
-    return pd.Series(w / w.sum(), index=ids, name="weight")
+
+        def load():
+            res = h.query(
+                "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+                "ORDER BY order_book_id",
+                [order_book_id, when],
+            ).fetchnumpy()
+            w = np.asarray(res["weight"], dtype=float)
+            ids = pd.Index(np.asarray(res["order_book_id"], dtype=object), name="order_book_id")
+            return pd.Series(w / w.sum(), index=ids, name="weight")
+
+        # Every trading day until the next rebalance asks for the same weights.
+        weights = _cross_section(h, ("index_weights", order_book_id, when), load)
+    return weights.copy()
 
 
 # --------------------------------------------------------------------------- risk model
