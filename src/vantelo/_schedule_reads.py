@@ -46,7 +46,10 @@ def _day(value):
 def _codes(value):
     if isinstance(value, pd.Index):
         value = value.tolist()  # iterating the Index itself boxes element by element
-    if isinstance(value, (list, tuple)) and all(isinstance(c, str) for c in value):
+    if not isinstance(value, (list, tuple)):
+        return None
+    # The types in one pass at C speed; only a pool of str subclasses takes the loop.
+    if set(map(type, value)) <= {str} or all(isinstance(c, str) for c in value):
         return list(value)
     return None
 
