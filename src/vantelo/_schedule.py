@@ -354,6 +354,14 @@ def _run(task):
     dates = task["dates"]
     rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
     reads = ScheduleReads(dates=(dates[0], dates[-1]), cov_model=strategy.cov_model)
+    if rates is not None and isinstance(strategy.universe, str):
+        # An index's members over the run are known ahead: the holding only draws on
+        # them, so their rates come in the first read rather than one per change.
+        for date in dates:
+            try:
+                rates.expect(strategy.pool(date, reads))
+            except Exception:  # noqa: BLE001 - the date says what is wrong when it runs
+                continue
     # The run's assembled problems: each date warm-starts from the last solution.
     cache = {}
     # Resolved once for the run: an index benchmark is the same object every date.
