@@ -258,7 +258,7 @@ bool leads_with(py::handle frame, py::handle codes) {
     py::object np = attr("np");
     py::object labels = frame.attr("index").attr("to_numpy")(py::arg("dtype") = "object");
     const py::ssize_t count = py::len(codes);
-    return py::len(labels) >= count &&
+    return static_cast<py::ssize_t>(py::len(labels)) >= count &&
            truthy(np.attr("array_equal")(labels[py::slice(0, count, 1)],
                                          np.attr("asarray")(codes, py::arg("dtype") = "object")));
 }
