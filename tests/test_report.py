@@ -615,3 +615,38 @@ def test_check_marks_as_binding_what_binds_at_the_benchmark_reference():
     binding = set(table.label[table.binding]) - {"full investment"}
     assert binding == expected
     assert not table.violated.any()
+
+
+def test_style_and_industry_tables_of_weights_that_leave_pool_stocks_out():
+    # A backtest's record asks these of each date's weights; weights that leave
+    # some pool stocks out hold nothing in them, and a code outside the pool counts
+    # for nothing either.
+    import tidewell as tw
+    from vantelo.helper import OptimizeHelper
+    from vantelo.report import industry_weights, style_exposures
+
+    day = pd.Timestamp("2024-03-29").date()
+    pool = sorted(tw.index_weights("990300.XSHG", day).index)[:40]
+    helper = OptimizeHelper(pool, day, None, CovModel.FACTOR_MODEL_DAILY)
+    rng = np.random.default_rng(3)
+    held = pd.Series(rng.dirichlet(np.ones(25)), index=pool[::-1][:25])
+    weights = pd.concat([held, pd.Series([0.5], index=["999999.XSHG"])])
+    full = held.reindex(pool, fill_value=0.0)
+
+    exposure = tw.get_factor_exposure(pool, day)
+    styles = [s for s in STYLE_FACTORS if s in exposure.columns]
+    expected = exposure.loc[pool, styles].T.to_numpy() @ full.to_numpy()
+    table = style_exposures(helper, weights, False)
+    assert list(table.index) == styles
+    np.testing.assert_allclose(table["portfolio"].to_numpy(), expected, atol=1e-12)
+
+    industries = tw.get_industry(pool, day, IndustryClassification.SWS.value)
+    by_hand = held.groupby(industries.reindex(held.index).to_numpy()).sum()
+    table = industry_weights(helper, weights, IndustryClassification.SWS, False)
+    assert table["portfolio"].is_monotonic_decreasing
+    pd.testing.assert_series_equal(
+        table["portfolio"].sort_index(),
+        by_hand.sort_index(),
+        check_names=False,
+        check_index_type=False,
+    )

@@ -70,8 +70,7 @@ py::object read_weights(const char *module, py::handle weights, py::handle name)
         refuse(module, format("{}: no stocks", name));
     }
     py::list not_text;
-    // The codes as a plain list: iterating a pandas Index of text boxes each element.
-    for (py::handle code : series.attr("index").attr("tolist")()) {
+    for (py::handle code : list_copy(series.attr("index"))) {
         if (!PyUnicode_Check(code.ptr())) {
             not_text.append(code);
         } else if (py::str(code).attr("strip")().cast<std::string>().empty()) {
