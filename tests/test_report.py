@@ -576,12 +576,12 @@ def test_check_marks_as_binding_what_binds_at_the_benchmark_reference(monkeypatc
         import solvers
     finally:
         sys.path.pop(0)
+    import cvxpy
+
     from vantelo.constraints import WildcardIndustryConstraint, wildcard_style_constraint
 
     # The harness times every cvxpy solve by wrapping Problem.solve; the wrap is put
     # back afterwards, or later tests would run on a cvxpy that is not as installed.
-    import cvxpy
-
     monkeypatch.setattr(cvxpy.Problem, "solve", cvxpy.Problem.solve)
     monkeypatch.setattr(solvers, "_SOLVE_WRAPPED", solvers._SOLVE_WRAPPED)
     problem = problems.Problem(problems.build_problem("300"))
