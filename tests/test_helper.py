@@ -103,8 +103,13 @@ def test_industries(helper, pool, classification):
     named = tidewell.get_industry(pool, DATE, classification.value)
     for code in pool:
         assert mapping[code] == named.get(code, "UNKNOWN")
+    # The index's weights by industry, its members outside the pool included.
+    held = tidewell.index_weights(INDEX, DATE)
+    industry = tidewell.get_industry(list(held.index), DATE, classification.value)
+    expected = held.groupby(industry.reindex(held.index).fillna("UNKNOWN").values).sum()
     weights = helper.get_benchmark_industry_weight(classification)
-    assert weights.sum() == pytest.approx(1.0) and (weights > 0).all()
+    assert sorted(weights.index) == sorted(expected.index)
+    np.testing.assert_allclose(weights.reindex(expected.index), expected, rtol=0, atol=1e-12)
     assert weights.get("no such industry", 0) == 0
 
 
@@ -180,6 +185,7 @@ def test_each_member_read_once(pool, benchmark, monkeypatch):
         helper.get_factor_exposure()
         helper.get_benchmark_style()
         helper.get_industry_mapping(IndustryClassification.SWS)
+        helper.get_benchmark_industry_weight(IndustryClassification.SWS)
     assert calls["get_factor_exposure"] == 1 and calls["get_factor_covariance"] == 1
     assert calls["get_specific_risk"] == 1 and calls["get_industry"] == 1
 

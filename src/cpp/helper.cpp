@@ -272,13 +272,30 @@ py::object industry_of(py::handle self, py::handle codes, py::handle classificat
         .attr("astype")("object");
 }
 
+// The industry of every pool stock and benchmark component, in union order, read
+// once per classification: the pool's mapping and the benchmark's industry
+// weights both come from it.
+py::object union_industries(py::handle self, py::handle classification) {
+    py::dict cache = cached(self, "union_industries", [] { return py::object(py::dict()); });
+    py::object key = py::reinterpret_borrow<py::object>(classification);
+    if (cache.contains(key)) {
+        return cache[key];
+    }
+    py::object mapping = industry_of(self, union_components(self), classification);
+    cache[key] = mapping;
+    return mapping;
+}
+
 py::object industry_mapping(py::handle self, py::handle classification) {
     py::dict cache = cached(self, "industry_mapping", [] { return py::object(py::dict()); });
     py::object key = py::reinterpret_borrow<py::object>(classification);
     if (cache.contains(key)) {
         return cache[key];
     }
-    py::object mapping = industry_of(self, self.attr("order_book_ids"), classification);
+    // The union starts with the pool.
+    py::object mapping = union_industries(self, classification)
+                             .attr("iloc")[py::slice(0, pool_size(self), 1)]
+                             .attr("copy")();
     cache[key] = mapping;
     return mapping;
 }
@@ -422,8 +439,9 @@ PYBIND11_MODULE(helper, m) {
                 py::object holding = benchmark_holding(self);
                 py::object weights = holding;
                 if (py::len(holding) > 0) {
-                    py::object industries =
-                        industry_of(self, holding.attr("index").attr("tolist")(), classification);
+                    // The holding's codes are all in the union.
+                    py::object industries = union_industries(self, classification)
+                                                .attr("reindex")(holding.attr("index"));
                     weights = holding.attr("groupby")(industries.attr("values")).attr("sum")();
                 }
                 cache[key] = weights;
