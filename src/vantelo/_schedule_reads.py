@@ -63,6 +63,7 @@ class _IndustryHistory:
         self._codes = codes
         self._starts = starts
         self._industries = history["industry"].to_numpy(dtype=object)
+        self._last = None  # (rows, answer) of the day asked last
         # Rows run by code, then by start: a row is its code's latest on a date when
         # the next row belongs to another code or starts after the date.
         self._next_same = np.zeros(len(codes), dtype=bool)
@@ -77,7 +78,13 @@ class _IndustryHistory:
         """The industry of every stock classified on `day`, by code."""
         when = np.datetime64(day, "D")
         latest = (self._starts <= when) & ~(self._next_same & (self._next_start <= when))
-        return pd.Series(self._industries[latest], index=pd.Index(self._codes[latest]))
+        # Most days share the assignments of the day asked before: the same answer
+        # keeps its index, whose look-up table pandas then builds once.
+        if self._last is not None and np.array_equal(latest, self._last[0]):
+            return self._last[1]
+        answer = pd.Series(self._industries[latest], index=pd.Index(self._codes[latest]))
+        self._last = (latest, answer)
+        return answer
 
 
 class ScheduleReads:
