@@ -641,6 +641,19 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
     return _rows(table, ids)
 
 
+def _converted(res: dict, texts: tuple) -> dict:
+    """A query result's columns converted once (``texts`` to objects, the rest but the
+    date to floats), so that the frames of each of its dates only slice them."""
+    return {
+        name: _texts(column)
+        if name in texts
+        else column
+        if name == "date"
+        else _floats(column)
+        for name, column in res.items()
+    }
+
+
 def _by_date(dates: np.ndarray) -> dict:
     """{date: row positions} of a query result's date column, in row order."""
     days = np.asarray(dates, dtype="datetime64[D]")
@@ -736,26 +749,35 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
             ),
         }
         factors, select = _exposure_columns(h)
-        res = h.query(
-            f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?",
-            [first["exposures"], end],
-        ).fetchnumpy()
+        res = _converted(
+            h.query(
+                f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?",
+                [first["exposures"], end],
+            ).fetchnumpy(),
+            texts=("order_book_id", "industry"),
+        )
         groups = _by_date(res["date"])
         exposures = {d: _exposure_frame(factors, res, rows) for d, rows in groups.items()}
-        res = h.query(
-            "SELECT date, factor_1, factor_2, covariance FROM factor_covariance "
-            "WHERE cov_model = ? AND date BETWEEN ? AND ?",
-            [model, first["covariance"], end],
-        ).fetchnumpy()
+        res = _converted(
+            h.query(
+                "SELECT date, factor_1, factor_2, covariance FROM factor_covariance "
+                "WHERE cov_model = ? AND date BETWEEN ? AND ?",
+                [model, first["covariance"], end],
+            ).fetchnumpy(),
+            texts=("factor_1", "factor_2"),
+        )
         covariances = {
             d: _covariance_frame(h, res, model, d, rows)
             for d, rows in _by_date(res["date"]).items()
         }
-        res = h.query(
-            "SELECT date, order_book_id, specific_risk FROM specific_risk "
-            "WHERE cov_model = ? AND date BETWEEN ? AND ?",
-            [model, first["specific"], end],
-        ).fetchnumpy()
+        res = _converted(
+            h.query(
+                "SELECT date, order_book_id, specific_risk FROM specific_risk "
+                "WHERE cov_model = ? AND date BETWEEN ? AND ?",
+                [model, first["specific"], end],
+            ).fetchnumpy(),
+            texts=("order_book_id",),
+        )
         specifics = {d: _specific_series(res, rows) for d, rows in _by_date(res["date"]).items()}
     return RiskModelHistory(
         start,
