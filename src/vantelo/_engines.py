@@ -27,10 +27,12 @@ from vantelo._schedule import (
 )
 
 
-def _tasks(key, strategy_bytes, strategy, dates, store, on_error):
-    """The tasks of one strategy: one in-order run when chained, else runs of dates."""
+def _tasks(key, strategy_bytes, strategy, dates, store, on_error, through=None):
+    """The tasks of one strategy: one in-order run when chained, else runs of dates.
+    `through`: the last day the results' returns run to."""
     common = {
         "key": key,
+        "through": through,
         "strategy": strategy_bytes,
         "local": strategy,
         "store": store,
@@ -93,9 +95,9 @@ class _Progress:
             self._bar.close()
 
 
-def _run_serial(tasks, progress, on_error):
+def _run_serial(tasks, progress, on_error, kept=None):
     for task in tasks:
-        outcomes = _run(task)
+        outcomes = _run(task, kept)
         progress.update(len(outcomes))
         yield task, outcomes
         if on_error == "raise" and any(o[3] is not None for o in outcomes):
@@ -250,15 +252,16 @@ def _run_dask(client, tasks, progress, on_error):
             future.cancel()
 
 
-def _execute(tasks, engine, workers, progress, on_error):
-    """{task key: outcomes in date order} after running every task on the engine."""
+def _execute(tasks, engine, workers, progress, on_error, kept=None):
+    """{task key: outcomes in date order} after running every task on the engine.
+    `kept` takes the change rates of the runs made in this process (by task key)."""
     if isinstance(engine, str) and engine == "serial":
-        stream = _run_serial(tasks, progress, on_error)
+        stream = _run_serial(tasks, progress, on_error, kept)
     else:
         tasks = [dict(task, local=None) for task in tasks]
         if engine == "processes" and len(tasks) == 1:
             # One run of dates in order: a pool would only add its start-up.
-            stream = _run_serial(tasks, progress, on_error)
+            stream = _run_serial(tasks, progress, on_error, kept)
         elif isinstance(engine, str):
             stream = _run_processes(tasks, workers, progress, on_error)
         else:

@@ -58,16 +58,9 @@ def _benchmark_returns(benchmark, dates, rows, days):
     return returns
 
 
-def _assemble(strategy, cost, dates, outcomes, end=None):
-    by_date = {o[0]: o for o in outcomes}
-    targets = {d: by_date[d][1] for d in dates if d in by_date and by_date[d][1] is not None}
-    codes = set()
-    for weights in targets.values():
-        codes.update(weights.index.tolist())
-    initial = strategy.initial_holding
-    if initial is not None:
-        codes.update(initial.index)
-    codes = sorted(codes)
+def _return_days(dates, end=None):
+    """(days, rows): the trading days the returns of a schedule of `dates` run over,
+    and the row of each date among them."""
     last = _last_trading_day(dates[-1])
     days = list(tidewell.get_trading_dates(dates[0], last))
     position = {d: i for i, d in enumerate(days)}
@@ -82,7 +75,22 @@ def _assemble(strategy, cost, dates, outcomes, end=None):
             rows.append(max(int(i), 0))
     if len(set(rows)) != len(rows):
         raise InvalidArgument("dates: two rebalance dates fall on the same trading day")
-    days = days[: holding_end(rows, days, end) + 1]
+    return days[: holding_end(rows, days, end) + 1], rows
+
+
+def _assemble(strategy, cost, dates, outcomes, end=None, rates=None):
+    """`rates`: the run's change rates (a `_Rates`) where it ran in this process,
+    which the path reads rather than the store again."""
+    by_date = {o[0]: o for o in outcomes}
+    targets = {d: by_date[d][1] for d in dates if d in by_date and by_date[d][1] is not None}
+    codes = set()
+    for weights in targets.values():
+        codes.update(weights.index.tolist())
+    initial = strategy.initial_holding
+    if initial is not None:
+        codes.update(initial.index)
+    codes = sorted(codes)
+    days, rows = _return_days(dates, end)
     matrix = np.full((len(dates), len(codes)), np.nan)
     column = pd.Index(codes)
     for j, d in enumerate(dates):
@@ -90,7 +98,9 @@ def _assemble(strategy, cost, dates, outcomes, end=None):
             target = targets[d]
             matrix[j] = 0.0
             matrix[j, column.get_indexer(target.index)] = target.to_numpy(dtype=float)
-    if codes:
+    if codes and rates is not None:
+        rates = rates.between(codes, days[0], days[-1])
+    elif codes:
         rates = tidewell.get_price_change_rate(codes, days[0], days[-1])
         rates = rates.reindex(columns=codes).to_numpy(dtype=float)
     else:

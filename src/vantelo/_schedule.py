@@ -339,8 +339,10 @@ def _open_store(store):
         tidewell.set_database(local)
 
 
-def _run(task):
-    """Run one task: consecutive dates of one strategy. Returns picklable outcomes."""
+def _run(task, kept=None):
+    """Run one task: consecutive dates of one strategy. Returns picklable outcomes.
+    `kept`: a dict that takes the run's change rates by the task's key, for the
+    results to read in this process."""
     # The serial engine runs the caller's own objects, so that what their callables
     # do is seen; other engines get a copy.
     strategy = task.get("local") or cloudpickle.loads(task["strategy"])
@@ -352,7 +354,11 @@ def _run(task):
     on_error = task["on_error"]
     outcomes = []
     dates = task["dates"]
-    rates = _Rates(previous or dates[0], dates[-1]) if task["chained"] else None
+    # Read through the day the results' returns end, which they then take from here.
+    through = task.get("through") or dates[-1]
+    rates = _Rates(previous or dates[0], max(through, dates[-1])) if task["chained"] else None
+    if kept is not None and rates is not None:
+        kept[task["key"]] = rates
     reads = ScheduleReads(dates=(dates[0], dates[-1]), cov_model=strategy.cov_model)
     if rates is not None and isinstance(strategy.universe, str):
         # An index's members over the run are known ahead: the holding only draws on

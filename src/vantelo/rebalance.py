@@ -34,6 +34,7 @@ from vantelo._engines import (  # noqa: F401 - what the module shows, beside wha
 from vantelo._results import (  # noqa: F401 - what the module shows, beside what it uses
     RebalanceResult,
     _assemble,
+    _return_days,
 )
 from vantelo._schedule import (  # noqa: F401 - what the module shows, beside what it uses
     HELD,
@@ -186,6 +187,8 @@ def rebalance_many(
     workers = _check_engine(engine, workers)
     _check_on_error(on_error)
     store = _store()
+    # The day the returns end: a chained run reads its change rates through it.
+    through = _return_days(days, end)[0][-1]
     prepared = {}
     tasks = []
     for name, arguments in strategies.items():
@@ -199,10 +202,11 @@ def rebalance_many(
             raise InvalidArgument(f"strategies[{name!r}]: {exc}") from exc
         prepared[name] = (strategy, cost)
         payload = cloudpickle.dumps(strategy)
-        tasks.extend(_tasks(name, payload, strategy, days, store, on_error))
+        tasks.extend(_tasks(name, payload, strategy, days, store, on_error, through))
     progress_bar = _Progress(len(days) * len(prepared), progress)
-    results = _execute(tasks, engine, workers, progress_bar, on_error)
+    kept = {}
+    results = _execute(tasks, engine, workers, progress_bar, on_error, kept)
     return {
-        name: _assemble(strategy, cost, days, results.get(name, []), end)
+        name: _assemble(strategy, cost, days, results.get(name, []), end, kept.get(name))
         for name, (strategy, cost) in prepared.items()
     }
