@@ -644,14 +644,13 @@ def get_specific_risk(order_book_ids, date, cov_model="daily") -> pd.Series:
 def _converted(res: dict, texts: tuple) -> dict:
     """A query result's columns converted once (``texts`` to objects, the rest but the
     date to floats), so that the frames of each of its dates only slice them."""
-    return {
-        name: _texts(column)
-        if name in texts
-        else column
-        if name == "date"
-        else _floats(column)
-        for name, column in res.items()
-    }
+    converted = {}
+    for name, column in res.items():
+        if name in texts:
+            converted[name] = _texts(column)
+        else:
+            converted[name] = column if name == "date" else _floats(column)
+    return converted
 
 
 def _by_date(dates: np.ndarray) -> dict:
