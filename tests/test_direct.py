@@ -390,9 +390,9 @@ class BulkOnly:
             raise AssertionError(f"{name} read one date")
         return getattr(tw, name)
 
-    def get_risk_model_history(self, *args):
+    def get_risk_model_history(self, *args, **kwargs):
         self.bulk += 1
-        return tw.get_risk_model_history(*args)
+        return tw.get_risk_model_history(*args, **kwargs)
 
 
 def test_bulk_risk_models_answer_as_the_single_date_reads():
@@ -421,6 +421,49 @@ def test_bulk_risk_models_answer_as_the_single_date_reads():
         reads.get_factor_covariance(datetime.date(2024, 7, 1), "daily")
     with pytest.raises(AssertionError, match="read one date"):
         reads.get_factor_covariance(datetime.date(2024, 4, 1), "monthly")
+
+
+def test_risk_models_read_for_expected_stocks_answer_for_them_and_others():
+    from vantelo._schedule_reads import ScheduleReads
+
+    start, end = datetime.date(2024, 3, 15), datetime.date(2024, 6, 28)
+    expected = sorted(tw.index_weights(INDEX, start).index)[:40]
+    history = tw.get_risk_model_history(start, end, "daily", order_book_ids=expected)
+    assert history.holds(expected[:10]) and not history.holds(expected[:10] + ["600000.XSHG"])
+    with pytest.raises(tw.TidewellError, match="1 asked for are not among them"):
+        history.get_factor_exposure(expected[:3] + ["600000.XSHG"], end)
+    # The bulk read is of the stocks expected; the same stocks read from memory,
+    # others (and stocks without data) from the store, each as the store answers.
+    client = BulkOnly()
+    reads = ScheduleReads(client, dates=(start, end), cov_model="daily")
+    reads.expect(expected)
+    outside = expected[:5] + ["600000.XSHG", "NO.XSHG"]
+    for day, codes, single in [
+        ("2024-03-29", expected[::3], False),
+        ("2024-05-06", outside, True),
+        ("2024-06-28", expected, False),
+    ]:
+        when = datetime.date.fromisoformat(day)
+        if single:
+            # Others ask the store, which this client refuses one date at a time.
+            with pytest.raises(AssertionError, match="read one date"):
+                reads.get_factor_exposure(codes, when)
+            with pytest.raises(AssertionError, match="read one date"):
+                reads.get_specific_risk(codes, when, "daily")
+            continue
+        pd.testing.assert_frame_equal(
+            reads.get_factor_exposure(codes, when), tw.get_factor_exposure(codes, when)
+        )
+        pd.testing.assert_series_equal(
+            reads.get_specific_risk(codes, when, "daily"),
+            tw.get_specific_risk(codes, when, "daily"),
+        )
+    assert client.bulk == 1
+    answered = ScheduleReads(dates=(start, end), cov_model="daily")
+    answered.expect(expected)
+    pd.testing.assert_frame_equal(
+        answered.get_factor_exposure(outside, end), tw.get_factor_exposure(outside, end)
+    )
 
 
 class OwnStyle(StyleConstraint):

@@ -676,19 +676,34 @@ class RiskModelHistory:
     tidewell's functions of those names do, from memory.
     """
 
-    def __init__(self, start, end, model, exposures, covariances, specifics):
+    def __init__(self, start, end, model, exposures, covariances, specifics, stocks=None):
         self.start = start
         self.end = end
         self.cov_model = model
         self._exposures = exposures  # (sorted model dates, {date: frame})
         self._covariances = covariances
         self._specifics = specifics
+        # The stocks read (a frozenset), or None: the whole market.
+        self.order_book_ids = stocks
 
     def covers(self, date, cov_model=None) -> bool:
         """Whether ``date`` (a date object) and ``cov_model`` are answered from memory."""
         if cov_model is not None and getattr(cov_model, "value", cov_model) != self.cov_model:
             return False
         return isinstance(date, _dt.date) and self.start <= to_date(date) <= self.end
+
+    def holds(self, order_book_ids) -> bool:
+        """Whether the stocks ``order_book_ids`` are all among those read."""
+        return self.order_book_ids is None or self.order_book_ids.issuperset(order_book_ids)
+
+    def _held(self, ids):
+        if not self.holds(ids):
+            missing = [i for i in ids if i not in self.order_book_ids]
+            raise TidewellError(
+                f"the risk-model history was read for other stocks: {len(missing)} "
+                f"asked for are not among them ({', '.join(missing[:5])})"
+            )
+        return ids
 
     @staticmethod
     def _on(table, date, what):
@@ -699,22 +714,30 @@ class RiskModelHistory:
         return frames[when]
 
     def get_factor_exposure(self, order_book_ids, date) -> pd.DataFrame:
-        ids = _unique(_ids(order_book_ids))
+        ids = self._held(_unique(_ids(order_book_ids)))
         return _rows(self._on(self._exposures, date, "factor exposures"), ids)
 
     def get_factor_covariance(self, date, cov_model=None) -> pd.DataFrame:
         return self._on(self._covariances, date, "factor covariance").copy()
 
     def get_specific_risk(self, order_book_ids, date, cov_model=None) -> pd.Series:
-        ids = _unique(_ids(order_book_ids))
+        ids = self._held(_unique(_ids(order_book_ids)))
         return _rows(self._on(self._specifics, date, "specific risk"), ids)
 
 
-def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModelHistory:
+def get_risk_model_history(
+    start_date, end_date, cov_model="daily", order_book_ids=None
+) -> RiskModelHistory:
     """The factor exposures, factor covariances and specific risks in force on every
     trading day from ``start_date`` to ``end_date``: each table read in one query (the
-    model in force on ``start_date`` and every later model date up to ``end_date``)."""
+    model in force on ``start_date`` and every later model date up to ``end_date``).
+    With ``order_book_ids``, the exposures and specific risks of those stocks alone,
+    and the history answers for them alone."""
     model = _choice(cov_model, COV_MODELS, "cov_model")
+    stocks = None if order_book_ids is None else _unique(_ids(order_book_ids))
+    # The stocks' rows alone, joined as the other reads by id join their lists.
+    among = "" if stocks is None else " AND order_book_id IN (SELECT unnest(?::VARCHAR[]))"
+    wanted = [] if stocks is None else [stocks]
     with _database.opened() as h:
         cal = _calendar(h)
         start = cal.date(start_date, "start_date")
@@ -750,8 +773,9 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
         factors, select = _exposure_columns(h)
         res = _converted(
             h.query(
-                f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?",
-                [first["exposures"], end],
+                f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?"
+                + among,
+                [first["exposures"], end, *wanted],
             ).fetchnumpy(),
             texts=("order_book_id", "industry"),
         )
@@ -772,8 +796,8 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
         res = _converted(
             h.query(
                 "SELECT date, order_book_id, specific_risk FROM specific_risk "
-                "WHERE cov_model = ? AND date BETWEEN ? AND ?",
-                [model, first["specific"], end],
+                "WHERE cov_model = ? AND date BETWEEN ? AND ?" + among,
+                [model, first["specific"], end, *wanted],
             ).fetchnumpy(),
             texts=("order_book_id",),
         )
@@ -785,6 +809,7 @@ def get_risk_model_history(start_date, end_date, cov_model="daily") -> RiskModel
         (sorted(exposures), exposures),
         (sorted(covariances), covariances),
         (sorted(specifics), specifics),
+        None if stocks is None else frozenset(stocks),
     )
 
 

@@ -339,6 +339,32 @@ def _open_store(store):
         tidewell.set_database(local)
 
 
+def _expect_stocks(strategy, benchmark, dates, reads, rates):
+    """Tell the run's reads which stocks its dates ask for, where that is known ahead:
+    an index's members or a fixed list, with an index benchmark's members. The risk
+    models are then read for them alone, and (chained) their change rates in the
+    first read rather than one per change, since a holding only draws on them."""
+    universe = strategy.universe
+    if callable(universe):
+        return
+    stocks = {}
+    index_universe = isinstance(universe, str)
+    for date in dates:
+        try:
+            pool = strategy.pool(date, reads)
+            if index_universe and rates is not None:
+                rates.expect(pool)
+            stocks.update(dict.fromkeys(pool))
+            if type(benchmark) is IndexBenchmark:
+                stocks.update(
+                    dict.fromkeys(reads.index_weights(benchmark._order_book_id, date).index)
+                )
+        except Exception:  # noqa: BLE001 - the date says what is wrong when it runs
+            continue
+    if stocks and (benchmark is None or type(benchmark) is IndexBenchmark):
+        reads.expect(stocks)
+
+
 def _run(task, kept=None):
     """Run one task: consecutive dates of one strategy. Returns picklable outcomes.
     `kept`: a dict that takes the run's change rates by the task's key, for the
@@ -360,20 +386,13 @@ def _run(task, kept=None):
     if kept is not None and rates is not None:
         kept[task["key"]] = rates
     reads = ScheduleReads(dates=(dates[0], dates[-1]), cov_model=strategy.cov_model)
-    if rates is not None and isinstance(strategy.universe, str):
-        # An index's members over the run are known ahead: the holding only draws on
-        # them, so their rates come in the first read rather than one per change.
-        for date in dates:
-            try:
-                rates.expect(strategy.pool(date, reads))
-            except Exception:  # noqa: BLE001 - the date says what is wrong when it runs
-                continue
-    # The run's assembled problems: each date warm-starts from the last solution.
-    cache = {}
     # Resolved once for the run: an index benchmark is the same object every date.
     benchmark = strategy.benchmark
     if isinstance(benchmark, str):
         benchmark = IndexBenchmark(benchmark)
+    _expect_stocks(strategy, benchmark, dates, reads, rates)
+    # The run's assembled problems: each date warm-starts from the last solution.
+    cache = {}
     # A date's linear algebra is many small products and decompositions, which
     # BLAS threads slow down (they wait on each other, and on the other workers).
     with threadpool_limits(limits=1, user_api="blas"):

@@ -100,6 +100,13 @@ class ScheduleReads:
         self._span = tuple(dates) if dates is not None else None
         self._cov_model = getattr(cov_model, "value", cov_model)
         self._risk = None
+        self._stocks = None  # the stocks the run's risk reads ask for, when known
+
+    def expect(self, codes):
+        """The run's risk reads ask for these stocks: the bulk read, when it has not
+        happened yet, reads them alone (a read of others asks the store)."""
+        if self._risk is None:
+            self._stocks = list(dict.fromkeys(codes))
 
     def _risk_models(self, date, cov_model=None):
         """The run's bulk-read risk models when they answer `date` (and `cov_model`)."""
@@ -113,16 +120,21 @@ class ScheduleReads:
             return None
         if self._risk is None:
             try:
-                self._risk = self._client.get_risk_model_history(first, last, self._cov_model)
+                self._risk = self._client.get_risk_model_history(
+                    first, last, self._cov_model, **self._among()
+                )
             except tidewell.TidewellError:
                 # A range the store cannot answer whole: each date asks on its own.
                 self._risk = False
         return self._risk or None
 
+    def _among(self):
+        return {} if self._stocks is None else {"order_book_ids": self._stocks}
+
     def get_factor_exposure(self, order_book_ids, date):
         codes = _codes(order_book_ids)
         history = self._risk_models(date) if codes is not None else None
-        if history is None:
+        if history is None or not history.holds(codes):
             return self._client.get_factor_exposure(order_book_ids, date)
         return history.get_factor_exposure(codes, date)
 
@@ -135,7 +147,7 @@ class ScheduleReads:
     def get_specific_risk(self, order_book_ids, date, cov_model="daily"):
         codes = _codes(order_book_ids)
         history = self._risk_models(date, cov_model) if codes is not None else None
-        if history is None:
+        if history is None or not history.holds(codes):
             return self._client.get_specific_risk(order_book_ids, date, cov_model)
         return history.get_specific_risk(codes, date)
 
