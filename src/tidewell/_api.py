@@ -773,8 +773,7 @@ def get_risk_model_history(
         factors, select = _exposure_columns(h)
         res = _converted(
             h.query(
-                f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?"
-                + among,
+                f"SELECT date, {select} FROM factor_exposures WHERE date BETWEEN ? AND ?" + among,
                 [first["exposures"], end, *wanted],
             ).fetchnumpy(),
             texts=("order_book_id", "industry"),
