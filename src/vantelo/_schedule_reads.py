@@ -59,32 +59,34 @@ class _IndustryHistory:
 
     def __init__(self, history: pd.DataFrame):
         codes = history["order_book_id"].to_numpy(dtype=object)
-        starts = np.array(history["start_date"].tolist(), dtype="datetime64[D]")
-        self._codes = codes
-        self._starts = starts
-        self._industries = history["industry"].to_numpy(dtype=object)
-        self._last = None  # (rows, answer) of the day asked last
-        # Rows run by code, then by start: a row is its code's latest on a date when
-        # the next row belongs to another code or starts after the date.
-        self._next_same = np.zeros(len(codes), dtype=bool)
-        if len(codes) > 1:
-            self._next_same[:-1] = codes[1:] == codes[:-1]
-        self._next_start = np.empty(len(codes), dtype="datetime64[D]")
-        if len(codes):
-            self._next_start[:-1] = starts[1:]
-            self._next_start[-1] = starts[-1]
+        days = np.array(history["start_date"].tolist(), dtype="datetime64[D]").astype(np.int64)
+        # A plain dict: looking up a few hundred codes is a fraction of what an Index
+        # of strings costs, each date.
+        self._rank_of = {code: r for r, code in enumerate(sorted(set(codes.tolist())))}
+        rank = np.fromiter((self._rank_of[c] for c in codes.tolist()), np.int64, len(codes))
+        self._first = int(days.min()) if len(days) else 0
+        self._span = int(days.max()) - self._first + 1 if len(days) else 1
+        # One number per assignment, ordered by stock and then by start: a stock's
+        # assignment in force on a day is the last one at or below (stock, day).
+        keys = rank * self._span + (days - self._first)
+        order = np.argsort(keys, kind="stable")
+        self._keys = keys[order]
+        self._rank = rank[order]
+        self._industries = history["industry"].to_numpy(dtype=object)[order]
 
-    def on(self, day) -> pd.Series:
-        """The industry of every stock classified on `day`, by code."""
-        when = np.datetime64(day, "D")
-        latest = (self._starts <= when) & ~(self._next_same & (self._next_start <= when))
-        # Most days share the assignments of the day asked before: the same answer
-        # keeps its index, whose look-up table pandas then builds once.
-        if self._last is not None and np.array_equal(latest, self._last[0]):
-            return self._last[1]
-        answer = pd.Series(self._industries[latest], index=pd.Index(self._codes[latest]))
-        self._last = (latest, answer)
-        return answer
+    def of(self, codes, day):
+        """(the stocks among `codes` classified on `day`, in that order; their industries)."""
+        codes = np.asarray(codes, dtype=object)
+        offset = int(np.datetime64(day, "D").astype(np.int64)) - self._first
+        if offset < 0 or not len(self._keys):
+            return codes[:0], self._industries[:0]
+        rank_of = self._rank_of
+        rank = np.fromiter((rank_of.get(c, -1) for c in codes.tolist()), np.int64, len(codes))
+        row = np.searchsorted(self._keys, rank * self._span + min(offset, self._span - 1), "right")
+        row -= 1
+        found = (rank >= 0) & (row >= 0)
+        found[found] = self._rank[row[found]] == rank[found]
+        return codes[found], self._industries[row[found]]
 
 
 class ScheduleReads:
@@ -95,7 +97,6 @@ class ScheduleReads:
         for the covariance model `cov_model` (a CovModel member or its value)."""
         self._client = client
         self._histories = {}
-        self._by_day = OrderedDict()
         self._index_weights = OrderedDict()
         self._span = tuple(dates) if dates is not None else None
         self._cov_model = getattr(cov_model, "value", cov_model)
@@ -193,13 +194,10 @@ class ScheduleReads:
             history = self._histories[classification] = _IndustryHistory(
                 self._client.get_industry_history(classification=classification)
             )
-        on_day = self._keep(self._by_day, (classification, day), lambda: history.on(day))
-        wanted = list(dict.fromkeys(codes))
-        position = on_day.index.get_indexer(wanted)
-        found = position[position >= 0]
+        found, industries = history.of(list(dict.fromkeys(codes)), day)
         return pd.Series(
-            on_day.to_numpy()[found],
-            index=pd.Index(on_day.index.to_numpy()[found], name="order_book_id"),
+            industries,
+            index=pd.Index(found, name="order_book_id"),
             name="industry",
             dtype=object,
         )
