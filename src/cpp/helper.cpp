@@ -251,6 +251,18 @@ py::list known_styles(py::handle exposure) {
     return styles;
 }
 
+// The columns `styles` of the exposures `exposure`, as one float array (rows as
+// the frame's).
+py::object style_values(py::handle exposure, py::handle styles) {
+    py::object columns = exposure.attr("columns");
+    py::list positions;
+    for (py::handle style : styles) {
+        positions.append(columns.attr("get_loc")(style));
+    }
+    return as_float_array(exposure.attr(
+        "to_numpy")())[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+}
+
 // Whether the first rows of `frame` are `codes`, in order: the union's tables are
 // laid out pool first, so that positions then stand for labels, which pandas looks
 // up one by one.
@@ -386,7 +398,13 @@ PYBIND11_MODULE(helper, m) {
                     py::object pool = self.attr("order_book_ids");
                     py::list styles = known_styles(exposure);
                     if (leads_with(exposure, pool)) {
-                        return exposure[styles].attr("iloc")[py::slice(0, py::len(pool), 1)];
+                        // One frame from the style columns' leading rows, rather than
+                        // a frame of the columns and then one of its rows.
+                        py::object rows = py::slice(0, py::len(pool), 1);
+                        return attr("pd").attr("DataFrame")(style_values(exposure, styles)[rows],
+                                                            py::arg("index") =
+                                                                exposure.attr("index")[rows],
+                                                            py::arg("columns") = styles);
                     }
                     return exposure.attr("loc")[py::make_tuple(pool, styles)];
                 });
@@ -398,15 +416,15 @@ PYBIND11_MODULE(helper, m) {
             [](py::object self) {
                 return cached(self, "benchmark_style", [&]() -> py::object {
                     py::object exposure = union_exposure(self);
-                    py::object styles = exposure[known_styles(exposure)];
+                    py::list names = known_styles(exposure);
                     py::object weights = benchmark_weight(self);
-                    if (truthy(styles.attr("index").attr("equals")(weights.attr("index")))) {
-                        py::object values = as_float_array(styles.attr("values"));
+                    if (truthy(exposure.attr("index").attr("equals")(weights.attr("index")))) {
+                        py::object values = style_values(exposure, names);
                         return attr("pd").attr("Series")(
                             matmul(values.attr("T"), as_float_array(weights.attr("values"))),
-                            py::arg("index") = styles.attr("columns"));
+                            py::arg("index") = attr("pd").attr("Index")(names));
                     }
-                    return matmul(styles.attr("T"), weights);
+                    return matmul(exposure[names].attr("T"), weights);
                 });
             },
             "The benchmark's exposure to each style the risk model has, indexed by style\n"
