@@ -235,13 +235,16 @@ def style_exposures(helper, weights, with_benchmark):
     inside = at >= 0
     held = np.zeros(len(exposure))
     held[at[inside]] = weights.to_numpy(dtype=float)[inside]
-    portfolio = held @ exposure.reindex(columns=styles).to_numpy(dtype=float)
-    table = pd.DataFrame({"portfolio": portfolio}, index=pd.Index(styles, name="style"))
+    if list(exposure.columns) != styles:
+        exposure = exposure.reindex(columns=styles)
+    portfolio = held @ exposure.to_numpy(dtype=float)
+    columns = {"portfolio": portfolio}
     if with_benchmark:
         bench = pd.Series(helper.get_benchmark_style(), dtype="float64")
-        table["benchmark"] = bench.reindex(table.index).to_numpy()
-        table["active"] = table["portfolio"] - table["benchmark"]
-    return table
+        columns["benchmark"] = bench.reindex(styles).to_numpy()
+        columns["active"] = portfolio - columns["benchmark"]
+    # One frame of all its columns: a backtest builds one every date.
+    return pd.DataFrame(columns, index=pd.Index(styles, name="style"))
 
 
 def industry_weights(helper, weights, classification, with_benchmark):
