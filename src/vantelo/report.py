@@ -250,19 +250,29 @@ def style_exposures(helper, weights, with_benchmark):
 def industry_weights(helper, weights, classification, with_benchmark):
     """The industry weights of `weights` through the helper: `portfolio`, and with a
     benchmark `benchmark` and `active`, by industry, largest first."""
+    # A backtest asks this of every date: sums and alignment on the arrays.
     mapping = np.asarray(helper.get_industry_mapping(classification), dtype=object)
-    at = pd.Index(helper.order_book_ids).get_indexer(weights.index)
-    inside = at >= 0
-    names, which = np.unique(mapping[at[inside]], return_inverse=True)
-    held = np.bincount(
-        which, weights=np.nan_to_num(weights.to_numpy(dtype=float)[inside]), minlength=len(names)
-    )
-    portfolio = pd.Series(held, index=pd.Index(names.tolist()))
+    pool = helper.order_book_ids
+    values = np.nan_to_num(weights.to_numpy(dtype=float))
+    if len(weights) == len(pool) and np.array_equal(
+        weights.index.to_numpy(dtype=object), np.asarray(pool, dtype=object)
+    ):
+        industries = mapping
+    else:
+        at = pd.Index(pool).get_indexer(weights.index)
+        inside = at >= 0
+        industries, values = mapping[at[inside]], values[inside]
+    names, which = np.unique(industries, return_inverse=True)
+    held = np.bincount(which, weights=values, minlength=len(names))
     if with_benchmark:
         bench = pd.Series(helper.get_benchmark_industry_weight(classification), dtype="float64")
-        names = portfolio.index.union(bench.index)
-        own = portfolio.reindex(names, fill_value=0.0).to_numpy()
-        theirs = bench.reindex(names, fill_value=0.0).to_numpy()
+        theirs_names = np.asarray(bench.index, dtype=object)
+        # Every industry either side holds, sorted by name.
+        names_all = np.unique(np.concatenate([names, theirs_names]))
+        own = np.zeros(len(names_all))
+        own[np.searchsorted(names_all, names)] = held
+        theirs = np.zeros(len(names_all))
+        theirs[np.searchsorted(names_all, theirs_names)] = bench.to_numpy()
         # Largest holding first, ties by the benchmark's weight, then by name.
         order = np.lexsort((-theirs, -own))
         table = pd.DataFrame(
@@ -271,9 +281,10 @@ def industry_weights(helper, weights, classification, with_benchmark):
                 "benchmark": theirs[order],
                 "active": own[order] - theirs[order],
             },
-            index=names[order],
+            index=pd.Index(names_all[order].tolist()),
         )
     else:
+        portfolio = pd.Series(held, index=pd.Index(names.tolist()))
         table = pd.DataFrame({"portfolio": portfolio}).sort_values("portfolio", ascending=False)
     table.index.name = "industry"
     return table.astype("float64")
