@@ -279,6 +279,13 @@ py::object industry_of(py::handle self, py::handle codes, py::handle classificat
     note_trading_day(self);
     py::object mapping =
         client_of(self).attr("get_industry")(codes, self.attr("date"), classification);
+    // The store answers in the order asked, leaving out stocks it does not classify:
+    // with none left out the answer is already in place.
+    if (py::len(mapping) == py::len(codes) &&
+        truthy(mapping.attr("index").attr("equals")(attr("pd").attr("Index")(codes))) &&
+        !truthy(mapping.attr("isna")().attr("any")())) {
+        return mapping.attr("astype")("object");
+    }
     return mapping.attr("reindex")(codes)
         .attr("fillna")(kUnknownIndustry)
         .attr("astype")("object");
