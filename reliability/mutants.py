@@ -159,8 +159,8 @@ MUTANTS = (
     _m(
         "industry-reclassified-late",
         "src/vantelo/_schedule_reads.py",
-        "(self._next_start <= when)",
-        "(self._next_start < when)",
+        "min(offset, self._span - 1)",
+        "min(offset - 1, self._span - 1)",
         "a reclassification read a day late from the shared reads",
         RB + "::test_schedule_reads_answer_as_the_store_does",
         RB + "::test_schedule_reads_on_the_days_of_reclassifications",
