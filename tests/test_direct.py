@@ -207,6 +207,47 @@ def test_direct_and_cvxpy_agree(name, seed):
         assert gap <= 1e-3, (kinds, gap)
 
 
+@pytest.mark.parametrize("name", OBJECTIVES)
+def test_a_binding_turnover_limit_holds_alike_under_every_objective(name):
+    # Half the trade the objective would make on its own: the limit binds. The
+    # holding is partly outside the pool, as a drifted holding is when stocks leave.
+    rng, pool, benchmark = market(11 + OBJECTIVES.index(name))
+    holding = pd.Series(
+        rng.dirichlet(np.ones(len(pool) + 2)), index=pool + ["600000.XSHG", "600004.XSHG"]
+    )
+    bnds = {"*": (0.0, 0.3)}
+
+    def traded(weights):
+        return float((weights.reindex(holding.index, fill_value=0.0) - holding).abs().sum() / 2)
+
+    free = solve(
+        "cvxpy", pool, objective_of(name, np.random.default_rng(1), pool), bnds, [], benchmark
+    )
+    least = least_one_way_trade(holding, pool, 0.3)
+    upper = least + 0.5 * (traded(free.weights) - least)
+    assert upper > least + 0.02
+    cons = [TurnoverLimit(holding, upper)]
+    ends = {
+        backend: solve(
+            backend,
+            pool,
+            objective_of(name, np.random.default_rng(1), pool),
+            bnds,
+            cons,
+            benchmark,
+        )
+        for backend in ("direct", "cvxpy")
+    }
+    direct, reference = ends["direct"], ends["cvxpy"]
+    assert direct.backend == "direct" and direct.status == reference.status == "solved"
+    value, expected = direct.objective_value, reference.objective_value
+    assert abs(value - expected) <= 1e-6 * max(abs(expected), 1e-8), (value, expected)
+    assert traded(direct.weights) <= upper + 1e-6
+    if name in UNIQUE:
+        assert traded(direct.weights) >= upper - 1e-4
+        assert float(np.abs(direct.weights - reference.weights).sum()) <= 1e-3
+
+
 def test_soft_and_infeasible_problems_end_alike_on_both_back_ends():
     rng, pool, benchmark = market(7)
     bnds = {"*": (0.0, 0.5)}
