@@ -355,8 +355,8 @@ MUTANTS = (
     _m(
         "cpp-check-violated",
         "src/cpp/common/limit_table.cpp",
-        "violated_column.append(py::bool_(slack < -kLimitTolerance));",
-        "violated_column.append(py::bool_(slack < kLimitTolerance));",
+        "violated(i) = gap < -kLimitTolerance;",
+        "violated(i) = gap < kLimitTolerance;",
         "the check flags a limit met with no room as violated",
         DG,
     ),

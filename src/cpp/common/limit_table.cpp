@@ -6,11 +6,12 @@
 #include "vantelo/direct.hpp"
 #include "vantelo/limits.hpp"
 
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <cmath>
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vantelo {
@@ -36,35 +37,41 @@ struct Measured {
 };
 
 py::object table_of(const std::vector<Measured> &rows) {
-    py::module_ numpy = np();
     const double nan = std::nan("");
-    py::list labels;
-    std::vector<double> value_column, lower_column, upper_column, slack_column;
-    py::list binding_column, violated_column;
-    for (const Measured &row : rows) {
-        const double slack = row.side == Side::Lower   ? row.value - row.limit
-                             : row.side == Side::Upper ? row.limit - row.value
-                                                       : -std::fabs(row.value - row.limit);
-        labels.append(py::str(row.label));
-        value_column.push_back(row.value);
-        lower_column.push_back(row.side == Side::Upper ? nan : row.limit);
-        upper_column.push_back(row.side == Side::Lower ? nan : row.limit);
-        slack_column.push_back(slack);
+    const auto count = static_cast<py::ssize_t>(rows.size());
+    // A backtest asks for this table every date: the columns are filled in place.
+    py::list labels(count);
+    py::array_t<double> value_column(count), lower_column(count), upper_column(count),
+        slack_column(count);
+    py::array_t<bool> binding_column(count), violated_column(count);
+    auto value = value_column.mutable_unchecked<1>();
+    auto lower = lower_column.mutable_unchecked<1>();
+    auto upper = upper_column.mutable_unchecked<1>();
+    auto slack = slack_column.mutable_unchecked<1>();
+    auto binding = binding_column.mutable_unchecked<1>();
+    auto violated = violated_column.mutable_unchecked<1>();
+    for (py::ssize_t i = 0; i < count; ++i) {
+        const Measured &row = rows[static_cast<std::size_t>(i)];
+        const double gap = row.side == Side::Lower   ? row.value - row.limit
+                           : row.side == Side::Upper ? row.limit - row.value
+                                                     : -std::fabs(row.value - row.limit);
+        labels[i] = py::str(row.label);
+        value(i) = row.value;
+        lower(i) = row.side == Side::Upper ? nan : row.limit;
+        upper(i) = row.side == Side::Lower ? nan : row.limit;
+        slack(i) = gap;
         // NaN (a share of an industry the portfolio does not hold) is neither.
-        binding_column.append(py::bool_(std::fabs(slack) <= kBindingTolerance));
-        violated_column.append(py::bool_(slack < -kLimitTolerance));
+        binding(i) = std::fabs(gap) <= kBindingTolerance;
+        violated(i) = gap < -kLimitTolerance;
     }
-    auto floats = [&](const std::vector<double> &column) {
-        return numpy.attr("array")(py::cast(column), py::arg("dtype") = "float64");
-    };
     py::dict columns;
     columns["label"] = labels;
-    columns["value"] = floats(value_column);
-    columns["lower"] = floats(lower_column);
-    columns["upper"] = floats(upper_column);
-    columns["slack"] = floats(slack_column);
-    columns["binding"] = numpy.attr("array")(binding_column, py::arg("dtype") = "bool");
-    columns["violated"] = numpy.attr("array")(violated_column, py::arg("dtype") = "bool");
+    columns["value"] = value_column;
+    columns["lower"] = lower_column;
+    columns["upper"] = upper_column;
+    columns["slack"] = slack_column;
+    columns["binding"] = binding_column;
+    columns["violated"] = violated_column;
     return py::module_::import("pandas").attr("DataFrame")(columns);
 }
 
@@ -184,7 +191,8 @@ bool numeric_measure_serves(py::handle cons) {
 }
 
 void make_unique(std::vector<Measured> &rows) {
-    std::map<std::string, int> seen;
+    std::unordered_map<std::string, int> seen;
+    seen.reserve(rows.size());
     for (Measured &row : rows) {
         const int count = ++seen[row.label];
         if (count > 1) {
