@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from collections import OrderedDict
+from itertools import repeat
 
 import numpy as np
 import pandas as pd
@@ -81,7 +82,7 @@ class _IndustryHistory:
         if offset < 0 or not len(self._keys):
             return codes[:0], self._industries[:0]
         rank_of = self._rank_of
-        rank = np.fromiter((rank_of.get(c, -1) for c in codes.tolist()), np.int64, len(codes))
+        rank = np.fromiter(map(rank_of.get, codes.tolist(), repeat(-1)), np.int64, len(codes))
         row = np.searchsorted(self._keys, rank * self._span + min(offset, self._span - 1), "right")
         row -= 1
         found = (rank >= 0) & (row >= 0)
